@@ -1,0 +1,30 @@
+// One cycle on a gard file's record image, as the table and the stored
+// error-log operations run it: open, read the image from offset 0, change
+// it in the caller's stack buffer, write it back to offset 0, close.
+#ifndef GARD_FILES_IMAGE_H
+#define GARD_FILES_IMAGE_H
+
+#include "gard/gard.h"
+
+namespace gard {
+
+// Progress codes and module id of one operation's file steps.
+struct ImageSteps {
+    gardModId modId;
+    unsigned int open, read, write, close;
+};
+
+// Opens file `fileId` and reads `size` bytes at offset 0 into `image`.
+// `file` must be null on entry; it may hold an object after a failure, so
+// the caller always ends with closeImage.
+ErrlEntry* loadImage(UtilFile*& file, int fileId, const ImageSteps& steps, void* image,
+                     unsigned int size);
+// Writes the whole image back to offset 0.
+ErrlEntry* storeImage(UtilFile* file, const ImageSteps& steps, void* image, unsigned int size);
+// Closes a file variable that is not null; a failed close is committed and
+// deleted, never returned.
+void closeImage(UtilFile*& file, const ImageSteps& steps);
+
+}  // namespace gard
+
+#endif
