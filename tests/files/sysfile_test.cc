@@ -20,6 +20,7 @@ struct FileRow {
     int id;
     const char* name;
     std::size_t size;
+    friend void PrintTo(const FileRow& r, std::ostream* os) { *os << r.name; }
 };
 
 class FirstUse : public gardtest::StateTest, public ::testing::WithParamInterface<FileRow> {};
@@ -102,6 +103,7 @@ struct FailRow {
     enum Step { Open, Read, Write, Close, Seek } step;
     std::vector<uint16_t> added;
     std::vector<std::vector<uint32_t>> ud;
+    friend void PrintTo(const FailRow& r, std::ostream* os) { *os << r.label; }
 };
 
 class StepFailure : public gardtest::StateTest, public ::testing::WithParamInterface<FailRow> {};
@@ -147,7 +149,9 @@ TEST_P(StepFailure, AddsTheSrcOfTheStep) {
         EXPECT_EQ(closed, nullptr);
         gardtest::drop(closed);
     }
-    if (row.step != FailRow::Write && row.fileExists) EXPECT_EQ(gardFile("gardErrl"), before);
+    if (row.step != FailRow::Write && row.fileExists) {
+        EXPECT_EQ(gardFile("gardErrl"), before);
+    }
 }
 
 const std::vector<uint32_t> kZero = {0, 0, 0, 0};
