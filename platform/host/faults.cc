@@ -64,10 +64,21 @@ std::vector<Call> g_calls;
 std::map<std::string, std::size_t, std::less<>> g_counts;
 std::vector<Spec> g_api;       // failCall
 std::vector<Spec> g_env;       // GARD_HOST_FAULTS
+std::string g_envText;         // its text when last read
 bool g_envRead = false;
 std::vector<Spec> g_file;      // <state>/faults
 std::string g_fileKey;         // identity of the faults file last read
-int g_callLog = -1;
+
+// The environment is read again when it changes, so a process can set it
+// for itself; clearFaults drops its specs until then.
+void refreshEnvSpecs() {
+    const char* env = std::getenv("GARD_HOST_FAULTS");
+    std::string text = env != nullptr ? env : "";
+    if (g_envRead && text == g_envText) return;
+    g_envRead = true;
+    g_envText = text;
+    g_env = parseList(text, ',');
+}
 
 void refreshFileSpecs() {
     std::string path = detail::stateRoot() + "/faults";
@@ -132,8 +143,8 @@ void failCall(const std::string& spec) {
 void clearFaults() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_api.clear();
+    refreshEnvSpecs();
     g_env.clear();
-    g_envRead = true;
     eraseValue("faults");
     g_file.clear();
     g_fileKey.clear();
@@ -161,10 +172,7 @@ namespace detail {
 
 bool enter(const char* name, const std::string& target, const std::string& args, bool canFail) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_envRead) {
-        g_envRead = true;
-        if (const char* env = std::getenv("GARD_HOST_FAULTS")) g_env = parseList(env, ',');
-    }
+    refreshEnvSpecs();
     refreshFileSpecs();
     // Every list sees the call, so each spec's "#N" counts all matching calls.
     bool fail = matches(g_api, name, target);
@@ -177,11 +185,8 @@ bool enter(const char* name, const std::string& target, const std::string& args,
     g_calls.push_back(Call{name, target, args, fail});
     ++g_counts[name];
 
-    if (g_callLog < 0) {
-        const char* env = std::getenv("GARD_HOST_CALLLOG");
-        g_callLog = env != nullptr && std::strcmp(env, "1") == 0 ? 1 : 0;
-    }
-    if (g_callLog == 1)
+    const char* callLog = std::getenv("GARD_HOST_CALLLOG");
+    if (callLog != nullptr && std::strcmp(callLog, "1") == 0)
         appendLine("calls.log", std::string(name) + " target=" + (target.empty() ? "-" : target) +
                                     " args=" + (args.empty() ? "-" : args) +
                                     (fail ? " FAILED" : ""));
