@@ -1,0 +1,493 @@
+// Per-call time of every exported operation on a warm state directory. Each
+// iteration runs the operation, then its raw POSIX floor (the same bytes
+// moved with plain calls), then, for reads and updates, SQLite doing the
+// matching job with its database opened per call as the library opens its
+// file per call. Interleaving keeps the ratios fair on a loaded machine.
+//
+// Usage: gard-bench [--summary=FILE] [google benchmark flags]
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "alloc.h"
+#include "floor.h"
+#include "gard/gard.h"
+#include "platform/errl.h"
+#include "platform/host/host.h"
+#include "platform/utilfile.h"
+#include "stack.h"
+
+namespace {
+
+using gardbench::Floor;
+using Clock = std::chrono::steady_clock;
+
+enum class Kind { Read, Update, Other };
+
+struct Op {
+    std::string name;
+    Kind kind;
+    Floor::Scope scope;
+    std::function<void()> call;
+    std::function<void()> before;  // untimed, before every call
+};
+
+// ---------------------------------------------------------------- state
+
+constexpr unsigned kUnits = 250;
+constexpr uint32_t kGroup = 7;
+constexpr uint16_t kFirstUnit = 0x100;
+const char* const kGardFiles[] = {"gardRask", "gardErrl"};
+const char* const kKeywords[] = {"vpd/0x200/keyword", "vpd/0x201/keyword"};
+
+std::map<std::string, std::vector<uint8_t>> g_baseline;  // file path -> bytes
+
+std::string gardPath(const std::string& name) { return gardhost::resolvePath("/opt/p3/gard/" + name); }
+
+std::vector<uint8_t> slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void check(ErrlEntry* errl, const char* what) {
+    if (errl == nullptr) return;
+    std::fprintf(stderr, "gard-bench: %s failed (reason %04X)\n", what, errl->src(errl->srcCount() - 1).reasonCode);
+    delete errl;
+    std::exit(1);
+}
+
+ErrlEntry* storedLog() {
+    auto* e = new ErrlEntry(0xAB00, 0, 0, 0xD1, 0, 0x10, 0x4399, 0xAB01, 1, 2, 3, 4, 0x75, 0);
+    e->getSRC(0)->setAsciiString("B1AB0001 stored by the benchmark");
+    e->addSRC(0xAB00, 0xB1, 0, 0x10, 0x4399, 0xAB02, 5, 6, 7, 8, 0x75);
+    e->detail().assign(600, 0x5A);
+    return e;
+}
+
+homDMAPath dmaPath(uint32_t instance) {
+    homDMAPath p{};
+    p.word[3] = instance;
+    p.word[4] = instance;
+    p.word[5] = 0x9000 + instance;
+    return p;
+}
+
+// A full unit table (unit 0x100 + i in entry i, the last one garded), 18 of
+// 20 stored error-log slots used (slots 0 and 1 free for the deconfiguration
+// benchmark), both service-processor records valid.
+void buildBaseline() {
+    gardhost::setPosition(0);
+    gardhost::setSync(false);
+    gardhost::seedDefaults();
+    check(gardAcc::GardResetVpdData(), "reset");
+    for (unsigned i = 0; i < kUnits; ++i) {
+        svpd_SerialNum sn{};
+        std::snprintf(reinterpret_cast<char*>(sn.bytes), sizeof sn.bytes, "SN%08u", i);
+        gardFruState fru{};
+        check(gardAcc::GardUpdateVpdUnit(static_cast<uint16_t>(kFirstUnit + i), sn, kGroup, &fru), "update");
+    }
+    check(gardAcc::GardSetVpdUnitState(kFirstUnit + kUnits - 1, kGroup, GARD_GARDED_2, 3, nullptr), "set");
+    for (uint32_t i = 0; i < 10; ++i) {
+        gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E70 + i), 0x40 + i);
+        gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E90 + i), 0x60 + i);
+    }
+    ErrlEntry* log = storedLog();
+    GARD_RC rc = GARD_RC_OK;
+    for (uint32_t i = 0; i < 10; ++i) check(GardDeconfigDmaPath(dmaPath(i), 3, 0, rc, log), "deconfig");
+    delete log;
+    unsigned ids[2];
+    qelDataBuffer buffer;
+    gardVpdReturn vpd{};
+    check(GardRdndQel::GardReadVPD(ids, &buffer, sizeof buffer, &vpd), "read records");
+
+    for (const char* f : kGardFiles) g_baseline[gardPath(f)] = slurp(gardPath(f));
+    // Slots 0 and 1 hold path 0's units: free them in the baseline.
+    auto& errl = g_baseline[gardPath("gardErrl")];
+    std::fill(errl.begin(), errl.begin() + 2 * 2056, 0);
+    for (const char* k : kKeywords) {
+        std::string path = gardhost::stateDir() + "/" + k;
+        g_baseline[path] = slurp(path);
+    }
+}
+
+void restoreBaseline() {
+    for (auto& [path, bytes] : g_baseline) gardbench::replaceWhole(path, bytes.data(), bytes.size(), false);
+    gardhost::clearCommitted();
+    gardhost::eraseValue("rmgr/log");
+    gardhost::eraseValue("vorm/log");
+    gardhost::clearTrace("gard");
+}
+
+// ---------------------------------------------------------------- SQLite
+
+// The unit table as a SQLite user would keep it: one row per unit.
+class SqlTable {
+public:
+    void create(const std::string& path) {
+        path_ = path;
+        std::filesystem::remove(path);
+        sqlite3* db = open();
+        exec(db, "CREATE TABLE units(unit INTEGER, grp INTEGER, serial BLOB, state INTEGER, "
+                 "etype INTEGER, src TEXT, PRIMARY KEY(unit, grp))");
+        exec(db, "BEGIN");
+        for (unsigned i = 0; i < kUnits; ++i) {
+            char sql[200];
+            std::snprintf(sql, sizeof sql, "INSERT INTO units VALUES(%u, %u, 'SN%08u', %u, 0, '')",
+                          kFirstUnit + i, kGroup, i, 0x5Cu);
+            exec(db, sql);
+        }
+        exec(db, "COMMIT");
+        sqlite3_close(db);
+    }
+    // Looks up the state of unit i, opening and closing the database.
+    int lookup(unsigned i) {
+        sqlite3* db = open();
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT state FROM units WHERE unit = ?1 AND grp = ?2", -1, &st, nullptr);
+        sqlite3_bind_int(st, 1, static_cast<int>(kFirstUnit + i));
+        sqlite3_bind_int(st, 2, kGroup);
+        int state = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return state;
+    }
+    // Sets the state of unit i; synchronous FULL when `sync`, else OFF.
+    void update(unsigned i, int state, bool sync) {
+        sqlite3* db = open();
+        if (!sync) exec(db, "PRAGMA synchronous = OFF");
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "UPDATE units SET state = ?1, etype = 3 WHERE unit = ?2 AND grp = ?3", -1, &st,
+                           nullptr);
+        sqlite3_bind_int(st, 1, state);
+        sqlite3_bind_int(st, 2, static_cast<int>(kFirstUnit + i));
+        sqlite3_bind_int(st, 3, kGroup);
+        if (sqlite3_step(st) != SQLITE_DONE) std::fprintf(stderr, "sqlite update failed\n");
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    }
+
+private:
+    sqlite3* open() {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+            std::fprintf(stderr, "sqlite open failed\n");
+            std::exit(1);
+        }
+        return db;
+    }
+    static void exec(sqlite3* db, const char* sql) {
+        char* err = nullptr;
+        if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+            std::fprintf(stderr, "sqlite: %s\n", err != nullptr ? err : "?");
+            std::exit(1);
+        }
+    }
+    std::string path_;
+};
+
+SqlTable g_sql;
+
+// ---------------------------------------------------------------- operations
+
+// Objects some operations keep between calls.
+UtilFile* g_openFile = nullptr;  // for the single file steps
+ErrlEntry* g_readBack = nullptr; // GardGetStoredErrl's out-value
+unsigned char g_image[14504];
+unsigned g_flip = 0;
+
+// GardReadVPD and GardGetQelDmaConfig share their shape.
+using RecordRead = ErrlEntry* (*)(unsigned*, qelDataBuffer*, unsigned, gardVpdReturn*);
+void readRecords(RecordRead op, const char* what) {
+    unsigned ids[2];
+    qelDataBuffer b;
+    gardVpdReturn r{};
+    check(op(ids, &b, sizeof b, &r), what);
+}
+
+void openGardFile() {
+    if (g_openFile == nullptr) check(GardSysFileOpen(g_openFile, 0x6A, 1, 3), "open");
+}
+
+std::vector<Op> operations() {
+    using S = Floor::Scope;
+    const uint16_t lastUnit = kFirstUnit + kUnits - 1;
+    const uint16_t midUnit = kFirstUnit + 200;
+    std::vector<Op> ops = {
+        {"gardAcc::GardGetVpdUnitState", Kind::Read, S::GardFiles,
+         [=] { bool g = false; check(gardAcc::GardGetVpdUnitState(lastUnit, kGroup, &g), "get state"); }, nullptr},
+        {"gardAcc::GardGetVpdConfigData", Kind::Read, S::GardFiles,
+         [] { static vpdRecordMenu menu; check(gardAcc::GardGetVpdConfigData(0, &menu), "config"); }, nullptr},
+        {"GardGetStoredErrl", Kind::Read, S::GardFiles,
+         [] { check(GardGetStoredErrl(0x2E90 + 9, g_readBack), "stored errl"); }, nullptr},
+        {"gardAcc::GardUpdateVpdUnit", Kind::Update, S::GardFiles,
+         [=] {
+             svpd_SerialNum sn{};
+             std::snprintf(reinterpret_cast<char*>(sn.bytes), sizeof sn.bytes, "SN%08u", 200u);
+             gardFruState fru{};
+             check(gardAcc::GardUpdateVpdUnit(midUnit, sn, kGroup, &fru), "update unit");
+         }, nullptr},
+        {"gardAcc::GardSetVpdUnitState", Kind::Update, S::GardFiles,
+         [=] {
+             auto state = (++g_flip & 1) != 0 ? GARD_GARDED_2 : GARD_NOT_GARDED_2;
+             check(gardAcc::GardSetVpdUnitState(midUnit, kGroup, state, 3, nullptr), "set state");
+         }, nullptr},
+        {"gardAcc::GardClearVpdData", Kind::Update, S::GardFiles, [] { check(gardAcc::GardClearVpdData(), "clear"); },
+         nullptr},
+        {"gardAcc::GardResetVpdData", Kind::Update, S::GardFiles, [] { check(gardAcc::GardResetVpdData(), "reset"); },
+         nullptr},
+        {"GardSysFileOpen+GardSysFileClose", Kind::Other, S::GardFiles,
+         [] {
+             UtilFile* f = nullptr;
+             check(GardSysFileOpen(f, 0x6A, 1, 3), "open");
+             check(GardSysFileClose(f, 0x6A, 23), "close");
+         }, nullptr},
+        {"GardSysFileRead", Kind::Other, S::GardFiles,
+         [] { check(GardSysFileRead(g_openFile, 0, g_image, sizeof g_image, 0x6A, 6, 0, 0, 0), "read"); },
+         openGardFile},
+        {"GardSysFileWrite", Kind::Update, S::GardFiles,
+         [] { check(GardSysFileWrite(g_openFile, 0, g_image, sizeof g_image, 0x66, 9, 0, 0, 0), "write"); },
+         openGardFile},
+        {"GardSysFileSeek", Kind::Other, S::GardFiles,
+         [] { check(GardSysFileSeek(g_openFile, 0, 0x6A, 0, 0, 0, 0), "seek"); }, openGardFile},
+        {"isQelPresent", Kind::Read, S::AllValues, [] { benchmark::DoNotOptimize(isQelPresent(0x200)); }, nullptr},
+        {"GardRdndQel::GardReadVPD", Kind::Read, S::AllValues,
+         [] { readRecords(GardRdndQel::GardReadVPD, "read vpd"); }, nullptr},
+        {"GardRdndQel::GardWriteVPD", Kind::Update, S::AllValues,
+         [] {
+             unsigned char rec[32];
+             std::memset(rec, 0xFF, sizeof rec);
+             rec[0] = 0x0C, rec[1] = 0x05, rec[2] = 0x5C;
+             check(GardRdndQel::GardWriteVPD(0x201, 32, rec), "write vpd");
+         }, nullptr},
+        {"GardRdndQel::GardSetQelState", Kind::Update, S::AllValues,
+         [] {
+             gardSetStateReturn r{};
+             auto state = (++g_flip & 1) != 0 ? GARD_QEL_GARDED : GARD_QEL_NEW;
+             check(GardRdndQel::GardSetQelState(0x200, state, 0x010000B7, r, true, 0), "set qel state");
+         }, nullptr},
+        {"GardRdndQel::GardGetQelState", Kind::Read, S::AllValues,
+         [] { bool g = false; check(GardRdndQel::GardGetQelState(0x200, g, false, false), "get qel state"); },
+         nullptr},
+        {"GardRdndQel::GardQelDoGard", Kind::Read, S::AllValues,
+         [] { benchmark::DoNotOptimize(GardRdndQel::GardQelDoGard(0x201)); }, nullptr},
+        {"gardIsQelUsable", Kind::Read, S::AllValues, [] { benchmark::DoNotOptimize(gardIsQelUsable(0x201)); },
+         nullptr},
+        {"gardCheckFailoverCapable", Kind::Read, S::AllValues,
+         [] { GardFoStatus s{}; check(gardCheckFailoverCapable(s), "failover"); }, nullptr},
+        {"GardRdndQel::GardGetQelDmaConfig", Kind::Read, S::AllValues,
+         [] { readRecords(GardRdndQel::GardGetQelDmaConfig, "dma config"); }, nullptr},
+        {"GardRdndQel::GardMailboxSetState(type 3)", Kind::Read, S::AllValues,
+         [] { check(GardRdndQel::GardMailboxSetState(0x200, 3), "mailbox 3"); }, nullptr},
+        {"GardRdndQel::GardMailboxSetState(type 1)", Kind::Update, S::AllValues,
+         [] { check(GardRdndQel::GardMailboxSetState(0x200, 1), "mailbox 1"); }, nullptr},
+        {"GardDeconfigDmaPath", Kind::Update, S::AllValues,
+         [] {
+             static ErrlEntry* log = storedLog();
+             GARD_RC rc = GARD_RC_OK;
+             check(GardDeconfigDmaPath(dmaPath(0), 3, 0, rc, log), "deconfig");
+         },
+         // Both of the path's units get a slot each time: free them again.
+         [] {
+             const auto& b = g_baseline[gardPath("gardErrl")];
+             gardbench::replaceWhole(gardPath("gardErrl"), b.data(), b.size(), false);
+         }},
+        {"GardClearSystemResources(175)", Kind::Update, S::AllValues,
+         [] { GARD_RC rc{}; check(GardClearSystemResources(rc, GARD_DOMAIN_ALL), "clear system"); }, nullptr},
+        {"GardRdndQel::GardSetDmaPathState", Kind::Other, S::AllValues,
+         [] {
+             gardSetStateReturn r{};
+             check(GardRdndQel::GardSetDmaPathState(0x200, 0, GARD_QEL_GARDED, 0, r), "dma path state");
+         }, nullptr},
+    };
+    return ops;
+}
+
+// ---------------------------------------------------------------- measuring
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void measure(benchmark::State& st, const Op& op, bool sync) {
+    restoreBaseline();
+    gardhost::setSync(sync);
+    if (op.before) op.before();
+    op.call();  // warm the caches and the directory entries
+    if (op.before) op.before();
+    const Floor floor = Floor::plan(op.call, op.scope);
+    if (op.before) op.before();
+    op.call();
+
+    double lib = 0, raw = 0, sql = 0;
+    gardbench::AllocCount allocs;
+    std::size_t n = 0;
+    for (auto _ : st) {
+        if (op.before) op.before();
+        const auto t0 = Clock::now();
+        gardbench::startCounting();
+        op.call();
+        const gardbench::AllocCount a = gardbench::stopCounting();
+        const auto t1 = Clock::now();
+        floor.run(sync);
+        const auto t2 = Clock::now();
+        if (op.kind == Kind::Read) benchmark::DoNotOptimize(g_sql.lookup(static_cast<unsigned>(n % kUnits)));
+        if (op.kind == Kind::Update) g_sql.update(static_cast<unsigned>(n % kUnits), (n & 1) != 0 ? 0xED : 0xEC, sync);
+        const auto t3 = Clock::now();
+        st.SetIterationTime(seconds(t1 - t0));
+        lib += seconds(t1 - t0);
+        raw += seconds(t2 - t1);
+        sql += seconds(t3 - t2);
+        allocs.calls += a.calls;
+        allocs.library += a.library;
+        if (a.largest > allocs.largest) allocs.largest = a.largest;
+        ++n;
+    }
+    const double k = n != 0 ? 1.0 / static_cast<double>(n) : 0;
+    st.counters["floor_us"] = raw * k * 1e6;
+    st.counters["x_floor"] = floor.empty() || raw == 0 ? 0 : lib / raw;
+    if (op.kind != Kind::Other) {
+        st.counters["sqlite_us"] = sql * k * 1e6;
+        st.counters["sqlite_x"] = lib == 0 ? 0 : sql / lib;
+    }
+    st.counters["allocs"] = static_cast<double>(allocs.calls) * k;
+    st.counters["lib_allocs"] = static_cast<double>(allocs.library) * k;
+    st.counters["max_alloc"] = static_cast<double>(allocs.largest);
+    st.SetLabel(floor.describe());
+    gardhost::setSync(false);
+}
+
+// ---------------------------------------------------------------- summary
+
+struct Row {
+    std::string name;
+    Kind kind;
+    bool sync;
+    double us = 0;
+    std::map<std::string, double> counters;
+};
+
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            const bool single = r.repetitions <= 1 && r.run_type == Run::RT_Iteration;
+            if (!single && !(r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")) continue;
+            Row row;
+            row.name = r.run_name.function_name;
+            row.us = r.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(r.time_unit);
+            for (const auto& [key, c] : r.counters) row.counters[key] = c.value;
+            rows.push_back(row);
+        }
+    }
+    std::vector<Row> rows;
+};
+
+std::string fmt(double v, const char* f = "%.1f") {
+    char b[32];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
+}
+
+// One Markdown table of every operation with its ratios and whether it meets
+// the targets: reads at most 1.5x their floor and 10x faster than SQLite,
+// updates at most 1.5x (fsync off) or 1.2x (fsync on) theirs.
+std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op>& byName,
+                    const std::map<std::string, std::size_t>& stack) {
+    std::string out =
+        "| operation | fsync | us/call | floor us | x floor | SQLite us | SQLite / op | allocs/call (by libgard) | "
+        "largest alloc | peak stack | target |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
+    for (const Row& r : rows) {
+        std::string name = r.name;
+        const bool sync = name.size() > 6 && name.compare(name.size() - 6, 6, "/fsync") == 0;
+        std::string base = sync ? name.substr(0, name.size() - 6) : name;
+        const Op& op = byName.at(base);
+        auto c = [&](const char* k) { auto it = r.counters.find(k); return it == r.counters.end() ? -1.0 : it->second; };
+        const double x = c("x_floor"), sqlx = c("sqlite_x");
+        std::string target = "-";
+        if (op.kind == Kind::Read && x > 0)
+            target = std::string(x <= 1.5 ? "met" : "MISSED") + " (<=1.5x; " + (sqlx >= 10 ? "met" : "MISSED") + " >=10x SQLite)";
+        if (op.kind == Kind::Update && x > 0) {
+            const double limit = sync ? 1.2 : 1.5;
+            target = std::string(x <= limit ? "met" : "MISSED") + " (<=" + fmt(limit) + "x)";
+        }
+        auto st = stack.find(base);
+        out += "| " + base + " | " + (sync ? "on" : "off") + " | " + fmt(r.us) + " | " + fmt(c("floor_us")) + " | " +
+               (x > 0 ? fmt(x, "%.2f") : "-") + " | " + (c("sqlite_us") >= 0 ? fmt(c("sqlite_us")) : "-") + " | " +
+               (sqlx >= 0 ? fmt(sqlx, "%.1f") : "-") + " | " + fmt(c("allocs"), "%.0f") + " (" +
+               fmt(c("lib_allocs"), "%.0f") + ") | " + fmt(c("max_alloc"), "%.0f") + " | " +
+               (st != stack.end() && !sync ? std::to_string(st->second) : "") + " | " + target + " |\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string summaryFile;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--summary=", 10) == 0)
+            summaryFile = argv[i] + 10;
+        else
+            args.push_back(argv[i]);
+    }
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+
+    const char* base = std::getenv("GARD_BENCH_DIR");
+    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/gardbench.XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    gardhost::setStateDir(tmpl);
+    buildBaseline();
+    g_sql.create(tmpl + "/units.sqlite");
+    gardbench::locateLibrary(reinterpret_cast<const void*>(&GardSysFileSeek));
+
+    const std::vector<Op> ops = operations();
+    std::map<std::string, Op> byName;
+    for (const Op& op : ops) {
+        byName[op.name] = op;
+        benchmark::RegisterBenchmark(op.name.c_str(), [&op](benchmark::State& st) { measure(st, op, false); })
+            ->UseManualTime();
+    }
+    for (const Op& op : ops) {
+        if (op.kind != Kind::Update) continue;
+        benchmark::RegisterBenchmark((op.name + "/fsync").c_str(), [&op](benchmark::State& st) { measure(st, op, true); })
+            ->UseManualTime();
+    }
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    // Peak stack of each operation, the host platform's calls included.
+    restoreBaseline();
+    std::map<std::string, std::size_t> stack;
+    std::string deepest;
+    for (const Op& op : ops) {
+        if (op.before) op.before();
+        stack[op.name] = gardbench::peakStack(op.call);
+        if (deepest.empty() || stack[op.name] > stack[deepest]) deepest = op.name;
+    }
+    if (g_openFile != nullptr) check(GardSysFileClose(g_openFile, 0x6A, 23), "close");
+    delete g_readBack;
+
+    std::string table = summary(reporter.rows, byName, stack);
+    char host[256] = "?";
+    gethostname(host, sizeof host);
+    std::string text = "\n" + table + "\nDeepest operation: " + deepest + ", peak stack " +
+                       std::to_string(stack[deepest]) + " bytes (library and host platform together).\n";
+    std::fputs(text.c_str(), stdout);
+    if (!summaryFile.empty()) std::ofstream(summaryFile) << text;
+    std::filesystem::remove_all(tmpl);
+    return 0;
+}
