@@ -11,6 +11,39 @@
 //                     "UtilFile::Read#2,UtilReg::read@dscv/QelRole"
 //   GARD_HOST_NOSYNC  1: file writes skip fsync (tests, benchmarks)
 //   GARD_HOST_CALLLOG 1: also append every call to <state>/calls.log
+//
+// Behaviour of the platform calls where a real platform leaves a choice:
+//   UtilReg::read     missing key fails (errno ENOENT in ud4); null buffer
+//                     with size 0 is the size query; flag and errl unused.
+//   UtilReg::path     the roots' values joined with "/", then the name.
+//   UtilFile          "r+" opens an existing file; "w+" checks that the file
+//                     could be made (directory there and writable, path not a
+//                     directory) and creates it only with the first Write.
+//                     Read is all or nothing (short: ENODATA, buffer
+//                     untouched). Write rewrites the whole file atomically
+//                     (temporary file, fsync, rename, directory fsync).
+//                     Close of a file never opened succeeds. A fault on
+//                     exists() answers true: the Open("r+") that follows then
+//                     fails on a missing file, and no existing file is
+//                     replaced by a fresh one.
+//   mkdir             (the library's, via --wrap) "/opt/..." lands in
+//                     <state>/root, parents made; a fault returns -1, EIO.
+//   SVPD_fru_status   no present value = absent (status 0, no error).
+//   SVPD_get_qel_gd_keyword  no keyword value fails (ENOENT); an empty value
+//                     is a keyword of length 0; over 64 bytes fails. A block
+//                     from scalar operator new is handed over on every
+//                     successful read, even of length 0.
+//   vorm              no policy value fails; no functional value =
+//                     functional; no deconfig_out = 0 (garding goes on); no
+//                     port value fails. vormGardDeconfigDmaPath also appends
+//                     its arguments and out-word to vorm/log.
+//   homGetUnitId      base + instance; a fault gives 0xFFFFFFFF.
+//   mnfgIsPolicyFlagSet  no value = not set (returns 0); a fault returns 1
+//                     and leaves the bool untouched.
+//   ErrlEntry         flatten, unflatten (entry left empty) and getSRC (null)
+//                     can be made to fail; commit and prune are logged only.
+//   trace             not in the call log and never failed: nothing looks at
+//                     their results, and they must stay cheap.
 #ifndef PLATFORM_HOST_HOST_H
 #define PLATFORM_HOST_HOST_H
 
@@ -34,11 +67,17 @@ namespace gardhost {
 //   vorm/functional/<unit>            1 byte
 //   vorm/port/<unit>                  4 bytes; missing = the look-up fails
 //   vorm/deconfig_out                 4 bytes, the out-word of the deconfiguration
+//   vorm/log                          one line per DMA-path deconfiguration
 //   mnfg/flag/<n>                     1 byte; missing = not set
 //   rmgr/log                          one line per redundancy-manager call
-//   errl/committed                    one line per committed error log
-//   faults                            one fault spec per line
-//   trace/<buffer>                    saved trace entries (saveTrace)
+//   errl/committed                    one line per committed error log: key=value
+//                                     fields, each SRC after " | ", its ASCII
+//                                     text hex-encoded
+//   faults                            one fault spec per line ('#' starts a comment)
+//   trace/<buffer>                    saved trace entries (saveTrace), one a line
+//   calls.log                         the call log, with GARD_HOST_CALLLOG=1
+//   .seeded                           defaults were seeded here
+// Numbers may also be 1 or 2 bytes wide where 4 are listed.
 void setStateDir(const std::string& dir);  // overrides GARD_STATE_DIR
 std::string stateDir();                    // created on first use
 void setPosition(int sp);                  // overrides GARD_HOST_SP
@@ -48,9 +87,11 @@ int position();
 // position (sp0: position 0, role 1; sp1: position 1, role 0; sibling
 // state 1, system type 0x10030000, system state 0, P3 root "/opt/p3"),
 // policies 0 and 11 permitting, DMA paths functional, deconfig out-word 0.
-// Runs once per state directory on first use; explicit deletions stay.
+// Runs once per state directory on first use (any access seeds a directory
+// not marked .seeded); explicit deletions stay.
 void seedDefaults();
-// A firmware path ("/opt/p3/gard/x") as a path inside the state directory.
+// A firmware path ("/opt/p3/gard/x") as a path inside the state directory
+// (<state>/root/opt/p3/gard/x); paths outside "/opt" are returned unchanged.
 std::string resolvePath(const std::string& firmwarePath);
 
 // ---- named values, relative to the state directory
@@ -64,11 +105,16 @@ std::string unitName(uint32_t unit);                         // "0x200"
 
 // ---- fault injection
 // A spec is a call name ("UtilFile::Read"), optionally "@target" (registry
-// key, unit as 0x200, file name as gardRask, policy id), optionally "#N":
-// only the Nth matching call of this process fails (else every one).
+// key, unit as 0x200, file name as gardRask, policy id, mnfg flag number,
+// DMA path word as 0x.., hom base as 0x.., mkdir's path as given), optionally
+// "#N": only the Nth matching call fails (else every one). Calls are counted
+// per spec from when it was added: failCall, process start for
+// GARD_HOST_FAULTS, the last change of the faults file (re-read when it
+// changes, so a test can drive its own process through it too).
 // A failing call returns an error log (UtilFile: leaves it pending; calls
 // without error log return their failure value) and does no work.
 void failCall(const std::string& spec);
+// Drops the failCall specs, those of GARD_HOST_FAULTS and the faults file.
 void clearFaults();
 
 // ---- call log (in process; always on)
@@ -78,6 +124,7 @@ struct Call {
     std::string args;    // the arguments, printed
     bool failed;         // made to fail by fault injection
 };
+// The newest million calls; older ones are dropped in halves.
 const std::vector<Call>& calls();
 void clearCalls();
 // Calls named `name` (any target) since the last clearCalls.
@@ -94,7 +141,11 @@ struct Committed {
 };
 std::vector<Committed> committed();  // oldest first, from errl/committed
 void clearCommitted();
-// The platform's own failure entry, as a failing call returns it.
+// The platform's own failure entry, as a failing call returns it: component
+// 0xE000, srciType 0xE1, a reason per call (0xE001 UtilFile::Open ... see
+// faults.cc; 0xE0FF others), ud1-ud3 the target (a number as itself, a name
+// as up to 12 characters, 4 per word), ud4 the errno (0: injected fault),
+// rc the errno or 0xFA, and the text "call target: reason" as detail data.
 ErrlEntry* platformFailure(const std::string& call);
 
 // ---- trace
@@ -104,11 +155,14 @@ struct TraceEntry {
     uint32_t line;
     std::vector<uint32_t> values;
 };
+// Each entry takes 16 bytes + 4 per value of its buffer's size; the oldest
+// go first when a new one does not fit.
 std::vector<TraceEntry> traceEntries(const std::string& buffer);  // oldest first
-void clearTrace(const std::string& buffer);
+void clearTrace(const std::string& buffer);  // this process's entries only
 std::string formatTrace(const TraceEntry& e);  // "line 123 id 0x... : 0x200,0x5d"
 // Appends this process's entries to <state>/trace/<buffer>, keeping the
-// newest ones within the buffer size; loadTrace reads them back.
+// newest ones within the buffer size; loadTrace reads them back. Entries
+// already saved are not saved twice.
 void saveTrace(const std::string& buffer);
 std::vector<TraceEntry> loadTrace(const std::string& buffer);
 

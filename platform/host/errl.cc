@@ -1,0 +1,353 @@
+// Error-log entries: SRCs, the live count, the commit log, and the
+// flattened form the stored error-log file keeps.
+#include "platform/errl.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <sstream>
+
+#include "src/files/bytes.h"
+#include "platform/host/detail.h"
+#include "platform/host/host.h"
+
+namespace {
+
+std::atomic<long> g_live{0};
+
+// Flattened form, big-endian:
+//   0 magic "GERL", 4 version, 6 SRC count, 8 total length (CRC included),
+//   12 severity, event type, term state, 0, 16 rc, 20 detail length,
+//   24 the SRCs (32 bytes each, then their custom text), the detail bytes,
+//   and a CRC-32 of everything before it.
+constexpr uint32_t kMagic = 0x4745524C;
+constexpr uint16_t kVersion = 1;
+constexpr std::size_t kHeader = 24;
+constexpr std::size_t kSrcFixed = 32;
+constexpr std::size_t kCrc = 4;
+constexpr uint8_t kGardFlag = 1, kCustomFlag = 2;
+
+// A custom text without its NUL tail; an SRC with the default text stores none.
+std::string customText(const SrciSrc& s) {
+    if (!s.hasCustomAscii()) return {};
+    SrciSrc copy = s;
+    return copy.getAsciiString();
+}
+
+uint32_t crc32(const unsigned char* p, std::size_t n) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t c = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+enum : int {
+    kOk = 0,
+    kInjected = 1,
+    kNoBuffer = 2,
+    kTooSmall = 3,
+    kBadMagic = 4,
+    kBadVersion = 5,
+    kBadLength = 6,
+    kBadCrc = 7,
+    kMalformed = 8,
+    kTooMany = 9,
+};
+
+}  // namespace
+
+// ---- SRC
+
+const char* SrciSrc::getAsciiString() {
+    if (!customAscii_) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02X%02X%04X", srciType, modId, reasonCode);
+        ascii_ = text;
+        ascii_.resize(32, ' ');
+    }
+    return ascii_.c_str();
+}
+
+void SrciSrc::setAsciiString(const std::string& text) {
+    ascii_ = text;
+    customAscii_ = true;
+}
+
+// ---- entry
+
+void* ErrlBase::operator new(std::size_t size) {
+    void* p = std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void ErrlBase::operator delete(void* p) { std::free(p); }
+
+ErrlEntry::ErrlEntry() { ++g_live; }
+
+ErrlEntry::ErrlEntry(const ErrlEntry& other)
+    : ErrlBase(),
+      severity_(other.severity_),
+      eventType_(other.eventType_),
+      termState_(other.termState_),
+      rc_(other.rc_),
+      srcs_(other.srcs_),
+      detail_(other.detail_) {
+    ++g_live;
+}
+
+ErrlEntry::ErrlEntry(uint16_t compId, uint8_t severity, uint8_t eventType, uint8_t srciType,
+                     uint32_t word, uint8_t modId, uint16_t serviceCodes, uint16_t reasonCode,
+                     uint32_t ud1, uint32_t ud2, uint32_t ud3, uint32_t ud4, uint8_t epubSubSystem,
+                     uint8_t srciTermState)
+    : severity_(severity), eventType_(eventType), termState_(srciTermState) {
+    ++g_live;
+    addSRC(compId, srciType, word, modId, serviceCodes, reasonCode, ud1, ud2, ud3, ud4,
+           epubSubSystem);
+}
+
+ErrlEntry::~ErrlEntry() { --g_live; }
+
+void ErrlEntry::addSRC(uint16_t compId, uint8_t srciType, uint32_t word, uint8_t modId,
+                       uint16_t serviceCodes, uint16_t reasonCode, uint32_t ud1, uint32_t ud2,
+                       uint32_t ud3, uint32_t ud4, uint8_t epubSubSystem) {
+    SrciSrc s;
+    s.compId = compId;
+    s.srciType = srciType;
+    s.word = word;
+    s.modId = modId;
+    s.serviceCodes = serviceCodes;
+    s.reasonCode = reasonCode;
+    s.ud[0] = ud1;
+    s.ud[1] = ud2;
+    s.ud[2] = ud3;
+    s.ud[3] = ud4;
+    s.epubSubSystem = epubSubSystem;
+    srcs_.push_back(s);
+}
+
+SrciSrc* ErrlEntry::getSRC(unsigned int index) {
+    if (gardhost::detail::enter("ErrlEntry::getSRC", "", std::to_string(index))) return nullptr;
+    return index < srcs_.size() ? &srcs_[index] : nullptr;
+}
+
+// One line per commit, key=value fields; the SRCs follow, each after " | ".
+void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
+    using gardhost::detail::format;
+    gardhost::detail::enter("ErrlEntry::commit", "",
+                            format("comp=%04X actions=%04X", compId, actions), false);
+    std::string line = format("comp=%04X actions=%04X severity=%02X event=%02X term=%02X rc=%08X "
+                              "sp=%d detail=%zu srcs=%zu",
+                              compId, actions, severity_, eventType_, termState_, rc_,
+                              gardhost::position(), detail_.size(), srcs_.size());
+    for (SrciSrc& s : srcs_) {
+        line += format(" | comp=%04X type=%02X word=%08X mod=%02X svc=%04X reason=%04X "
+                       "ud=%08X,%08X,%08X,%08X sub=%02X gard=%d custom=%d ascii=",
+                       s.compId, s.srciType, s.word, s.modId, s.serviceCodes, s.reasonCode, s.ud[0],
+                       s.ud[1], s.ud[2], s.ud[3], s.epubSubSystem, s.gardBit ? 1 : 0,
+                       s.hasCustomAscii() ? 1 : 0);
+        line += gardhost::detail::hexText(s.getAsciiString());
+    }
+    gardhost::detail::appendLine("errl/committed", line);
+}
+
+std::size_t ErrlEntry::flatSize() const {
+    std::size_t n = kHeader + detail_.size() + kCrc;
+    for (const SrciSrc& s : srcs_) n += kSrcFixed + customText(s).size();
+    return n;
+}
+
+void ErrlEntry::prune(std::size_t size) {
+    gardhost::detail::enter("ErrlEntry::prune", "", std::to_string(size), false);
+    for (std::size_t now = flatSize(); now > size; now = flatSize()) {
+        std::size_t excess = now - size;
+        if (!detail_.empty()) {
+            detail_.resize(detail_.size() > excess ? detail_.size() - excess : 0);
+        } else if (srcs_.size() > 1) {
+            srcs_.pop_back();
+        } else if (!srcs_.empty() && !customText(srcs_[0]).empty()) {
+            std::string text = customText(srcs_[0]);
+            srcs_[0].setAsciiString(text.substr(0, text.size() > excess ? text.size() - excess : 0));
+        } else {
+            break;  // header and one plain SRC: nothing left to drop
+        }
+    }
+}
+
+int ErrlEntry::flatten(void* buffer, std::size_t size) const {
+    using namespace gard::be;
+    if (gardhost::detail::enter("ErrlEntry::flatten", "", std::to_string(size))) return kInjected;
+    if (buffer == nullptr) return kNoBuffer;
+    const std::size_t total = flatSize();
+    if (total > size) return kTooSmall;
+    if (srcs_.size() > 0xFFFF || total > 0xFFFFFFFFu) return kTooMany;
+    std::vector<unsigned char> out(total);
+    unsigned char* p = out.data();
+    put32(p, kMagic);
+    put16(p + 4, kVersion);
+    put16(p + 6, static_cast<uint16_t>(srcs_.size()));
+    put32(p + 8, static_cast<uint32_t>(total));
+    p[12] = severity_;
+    p[13] = eventType_;
+    p[14] = termState_;
+    p[15] = 0;
+    put32(p + 16, rc_);
+    put32(p + 20, static_cast<uint32_t>(detail_.size()));
+    p += kHeader;
+    for (const SrciSrc& s : srcs_) {
+        std::string text = customText(s);
+        if (text.size() > 0xFFFF) return kTooMany;
+        put16(p, s.compId);
+        p[2] = s.srciType;
+        p[3] = s.modId;
+        put32(p + 4, s.word);
+        put16(p + 8, s.serviceCodes);
+        put16(p + 10, s.reasonCode);
+        for (int i = 0; i < 4; ++i) put32(p + 12 + 4 * i, s.ud[i]);
+        p[28] = s.epubSubSystem;
+        p[29] = static_cast<unsigned char>((s.gardBit ? kGardFlag : 0) |
+                                           (s.hasCustomAscii() ? kCustomFlag : 0));
+        put16(p + 30, static_cast<uint16_t>(text.size()));
+        p += kSrcFixed;
+        std::copy(text.begin(), text.end(), p);
+        p += text.size();
+    }
+    std::copy(detail_.begin(), detail_.end(), p);
+    p += detail_.size();
+    put32(p, crc32(out.data(), total - kCrc));
+    std::copy(out.begin(), out.end(), static_cast<unsigned char*>(buffer));
+    return kOk;
+}
+
+int ErrlEntry::unflatten(const void* buffer, std::size_t size) {
+    using namespace gard::be;
+    severity_ = eventType_ = termState_ = 0;
+    rc_ = 0;
+    srcs_.clear();
+    detail_.clear();
+    if (gardhost::detail::enter("ErrlEntry::unflatten", "", std::to_string(size))) return kInjected;
+    if (buffer == nullptr) return kNoBuffer;
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    if (size < kHeader + kCrc) return kTooSmall;
+    if (get32(in) != kMagic) return kBadMagic;
+    if (get16(in + 4) != kVersion) return kBadVersion;
+    const std::size_t total = get32(in + 8);
+    if (total < kHeader + kCrc || total > size) return kBadLength;
+    const std::size_t bodyEnd = total - kCrc;
+    if (get32(in + bodyEnd) != crc32(in, bodyEnd)) return kBadCrc;
+
+    std::vector<SrciSrc> srcs(get16(in + 6));
+    std::size_t at = kHeader;
+    for (SrciSrc& s : srcs) {
+        if (bodyEnd - at < kSrcFixed) return kMalformed;
+        const unsigned char* p = in + at;
+        s.compId = get16(p);
+        s.srciType = p[2];
+        s.modId = p[3];
+        s.word = get32(p + 4);
+        s.serviceCodes = get16(p + 8);
+        s.reasonCode = get16(p + 10);
+        for (int i = 0; i < 4; ++i) s.ud[i] = get32(p + 12 + 4 * i);
+        s.epubSubSystem = p[28];
+        s.gardBit = (p[29] & kGardFlag) != 0;
+        std::size_t textLen = get16(p + 30);
+        at += kSrcFixed;
+        if (bodyEnd - at < textLen) return kMalformed;
+        if ((p[29] & kCustomFlag) != 0)
+            s.setAsciiString(std::string(reinterpret_cast<const char*>(in + at), textLen));
+        else if (textLen != 0)
+            return kMalformed;
+        at += textLen;
+    }
+    const std::size_t detailLen = get32(in + 20);
+    if (bodyEnd - at != detailLen) return kMalformed;
+
+    severity_ = in[12];
+    eventType_ = in[13];
+    termState_ = in[14];
+    rc_ = get32(in + 16);
+    srcs_ = std::move(srcs);
+    detail_.assign(in + at, in + bodyEnd);
+    return kOk;
+}
+
+// ---- host control
+
+namespace gardhost {
+
+long liveErrls() { return g_live.load(); }
+
+std::vector<Committed> committed() {
+    std::vector<Committed> out;
+    std::vector<uint8_t> bytes;
+    if (!getValue("errl/committed", bytes)) return out;
+    std::istringstream lines(std::string(bytes.begin(), bytes.end()));
+    std::string line;
+    while (std::getline(lines, line)) {
+        Committed c{};
+        bool first = true;
+        std::size_t start = 0;
+        while (start <= line.size()) {
+            std::size_t bar = line.find(" | ", start);
+            std::string part = line.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+            start = bar == std::string::npos ? line.size() + 1 : bar + 3;
+            SrciSrc s;
+            bool custom = false;
+            std::string ascii;
+            std::istringstream fields(part);
+            std::string field;
+            while (fields >> field) {
+                std::size_t eq = field.find('=');
+                if (eq == std::string::npos) continue;
+                std::string key = field.substr(0, eq), val = field.substr(eq + 1);
+                auto num = [&] { return static_cast<uint32_t>(std::strtoul(val.c_str(), nullptr, 16)); };
+                if (first) {
+                    if (key == "comp") c.compId = static_cast<uint16_t>(num());
+                    else if (key == "actions") c.actions = num();
+                    else if (key == "severity") c.severity = static_cast<uint8_t>(num());
+                    else if (key == "event") c.eventType = static_cast<uint8_t>(num());
+                    else if (key == "rc") c.rc = num();
+                    continue;
+                }
+                if (key == "comp") s.compId = static_cast<uint16_t>(num());
+                else if (key == "type") s.srciType = static_cast<uint8_t>(num());
+                else if (key == "word") s.word = num();
+                else if (key == "mod") s.modId = static_cast<uint8_t>(num());
+                else if (key == "svc") s.serviceCodes = static_cast<uint16_t>(num());
+                else if (key == "reason") s.reasonCode = static_cast<uint16_t>(num());
+                else if (key == "sub") s.epubSubSystem = static_cast<uint8_t>(num());
+                else if (key == "gard") s.gardBit = num() != 0;
+                else if (key == "custom") custom = num() != 0;
+                else if (key == "ascii") ascii = detail::unhexText(val);
+                else if (key == "ud") {
+                    std::istringstream words(val);
+                    std::string w;
+                    for (int i = 0; i < 4 && std::getline(words, w, ','); ++i)
+                        s.ud[i] = static_cast<uint32_t>(std::strtoul(w.c_str(), nullptr, 16));
+                }
+            }
+            if (!first) {
+                // A default text is left to be made from the fields, as on the entry.
+                if (custom) s.setAsciiString(ascii);
+                c.srcs.push_back(s);
+            }
+            first = false;
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+void clearCommitted() { eraseValue("errl/committed"); }
+
+}  // namespace gardhost

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the library, its tool and every test, and runs the tests.
+# Usage: scripts/test.sh [build dir] [extra cmake options...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}; shift || true
+scripts/deps.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+ninja -C "$build" -j"$(nproc)"
+cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 300

@@ -1,0 +1,253 @@
+// The gard system files: creation on first use, and the SRC each failing
+// step adds to the platform's error log.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fixture.h"
+#include "gard/gard.h"
+#include "platform/utilfile.h"
+
+namespace {
+
+using gardtest::reasons;
+using gardtest::userData;
+
+constexpr gardModId kMod = 0x42;
+
+struct FileRow {
+    int id;
+    const char* name;
+    std::size_t size;
+    friend void PrintTo(const FileRow& r, std::ostream* os) { *os << r.name; }
+};
+
+class FirstUse : public gardtest::StateTest, public ::testing::WithParamInterface<FileRow> {};
+
+TEST_P(FirstUse, CreatesDirectoryAndZeroFilledFileOfItsSize) {
+    const FileRow& row = GetParam();
+    ASSERT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3/gard")));
+    UtilFile* file = nullptr;
+    ASSERT_EQ(GardSysFileOpen(file, kMod, 7, row.id), nullptr);
+    ASSERT_NE(file, nullptr);
+    std::vector<unsigned char> image(row.size, 0xAB);
+    EXPECT_EQ(GardSysFileRead(file, 0, image.data(), static_cast<unsigned>(image.size()), kMod, 1,
+                              0, 0, 0),
+              nullptr);
+    EXPECT_EQ(GardSysFileClose(file, kMod, 3), nullptr);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(image, std::vector<unsigned char>(row.size, 0));
+    EXPECT_EQ(gardFile(row.name), std::vector<uint8_t>(row.size, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FirstUse,
+    ::testing::Values(FileRow{0, "gardArea", 40960}, FileRow{1, "memGard", 81920},
+                      FileRow{3, "gardRask", 20480}, FileRow{4, "gardErrl", 51200},
+                      FileRow{5, "DimmJedecData", 640}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class SysFile : public gardtest::StateTest {};
+
+TEST_F(SysFile, ExistingFileOfAnotherSizeIsUsedUnchanged) {
+    std::vector<uint8_t> odd(100);
+    for (std::size_t i = 0; i < odd.size(); ++i) odd[i] = static_cast<uint8_t>(i);
+    writeGardFile("gardRask", odd);
+    UtilFile* file = nullptr;
+    ASSERT_EQ(GardSysFileOpen(file, kMod, 1, 3), nullptr);
+    unsigned char head[100];
+    EXPECT_EQ(GardSysFileRead(file, 0, head, sizeof head, kMod, 1, 0, 0, 0), nullptr);
+    EXPECT_EQ(GardSysFileClose(file, kMod, 2), nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(head, head + 100), odd);
+    EXPECT_EQ(gardFile("gardRask"), odd);
+    EXPECT_EQ(gardhost::callCount("UtilFile::Write"), 0u);
+}
+
+TEST_F(SysFile, WriteThenReadAtAnOffset) {
+    UtilFile* file = nullptr;
+    ASSERT_EQ(GardSysFileOpen(file, kMod, 1, 5), nullptr);
+    unsigned char out[4] = {1, 2, 3, 4}, in[4] = {};
+    EXPECT_EQ(GardSysFileWrite(file, 600, out, 4, kMod, 1, 0, 0, 0), nullptr);
+    EXPECT_EQ(GardSysFileRead(file, 600, in, 4, kMod, 1, 0, 0, 0), nullptr);
+    EXPECT_EQ(GardSysFileClose(file, kMod, 2), nullptr);
+    EXPECT_EQ(0, memcmp(in, out, 4));
+    std::vector<uint8_t> bytes = gardFile("DimmJedecData");
+    ASSERT_EQ(bytes.size(), 640u);
+    EXPECT_EQ(bytes[600], 1);
+    EXPECT_EQ(bytes[603], 4);
+}
+
+TEST_F(SysFile, OpenReusesTheObjectAlreadyInTheVariable) {
+    UtilFile* file = nullptr;
+    ASSERT_EQ(GardSysFileOpen(file, kMod, 1, 3), nullptr);
+    UtilFile* first = file;
+    ASSERT_EQ(GardSysFileOpen(file, kMod, 1, 3), nullptr);
+    EXPECT_EQ(file, first);
+    EXPECT_EQ(GardSysFileClose(file, kMod, 2), nullptr);
+}
+
+TEST_F(SysFile, CloseOfNullVariableDoesNothing) {
+    UtilFile* file = nullptr;
+    EXPECT_EQ(GardSysFileClose(file, kMod, 2), nullptr);
+    EXPECT_TRUE(gardhost::calls().empty());
+}
+
+// One row per failing step: the call made to fail, the operation that meets
+// it, and the SRCs the library adds (after the platform's own) with the
+// user data of each.
+struct FailRow {
+    const char* label;
+    const char* fault;
+    bool fileExists;
+    enum Step { Open, Read, Write, Close, Seek } step;
+    std::vector<uint16_t> added;
+    std::vector<std::vector<uint32_t>> ud;
+    friend void PrintTo(const FailRow& r, std::ostream* os) { *os << r.label; }
+};
+
+class StepFailure : public gardtest::StateTest, public ::testing::WithParamInterface<FailRow> {};
+
+TEST_P(StepFailure, AddsTheSrcOfTheStep) {
+    const FailRow& row = GetParam();
+    if (row.fileExists) writeGardFile("gardErrl", std::vector<uint8_t>(51200, 0x11));
+    const std::vector<uint8_t> before = gardFile("gardErrl");
+    UtilFile* file = nullptr;
+    ErrlEntry* errl = nullptr;
+    unsigned char buf[64] = {};
+    if (row.step == FailRow::Open) {
+        gardhost::failCall(row.fault);
+        errl = GardSysFileOpen(file, kMod, 15, 4);
+    } else {
+        ASSERT_EQ(GardSysFileOpen(file, kMod, 15, 4), nullptr);
+        gardhost::failCall(row.fault);
+        switch (row.step) {
+            case FailRow::Read: errl = GardSysFileRead(file, 8, buf, 64, kMod, 16, 5, 6, 7); break;
+            case FailRow::Write: errl = GardSysFileWrite(file, 8, buf, 64, kMod, 17, 5, 6, 7); break;
+            case FailRow::Seek: errl = GardSysFileSeek(file, 8, kMod, 16, 5, 6, 7); break;
+            case FailRow::Close: errl = GardSysFileClose(file, kMod, 20); break;
+            default: break;
+        }
+    }
+    ASSERT_NE(errl, nullptr);
+    std::vector<uint16_t> all = reasons(errl);
+    ASSERT_EQ(all.size(), row.added.size() + 1) << "the platform's SRC, then the library's";
+    EXPECT_EQ(std::vector<uint16_t>(all.begin() + 1, all.end()), row.added);
+    for (std::size_t i = 0; i < row.added.size(); ++i) {
+        EXPECT_EQ(errl->src(i + 1).modId, kMod);
+        EXPECT_EQ(errl->src(i + 1).srciType, 0xB1);
+        EXPECT_EQ(errl->src(i + 1).compId, 0xCA00);
+        EXPECT_EQ(userData(errl, i + 1), row.ud[i]) << "SRC " << i + 1;
+    }
+    gardtest::drop(errl);
+    // The object survives a failed open, read or write; close ends it.
+    if (row.step == FailRow::Close) {
+        EXPECT_EQ(file, nullptr);
+    } else {
+        gardhost::clearFaults();
+        ErrlEntry* closed = GardSysFileClose(file, kMod, 20);
+        EXPECT_EQ(closed, nullptr);
+        gardtest::drop(closed);
+    }
+    if (row.step != FailRow::Write && row.fileExists) {
+        EXPECT_EQ(gardFile("gardErrl"), before);
+    }
+}
+
+const std::vector<uint32_t> kZero = {0, 0, 0, 0};
+const std::vector<uint32_t> kCaller = {16, 5, 6, 7};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StepFailure,
+    ::testing::Values(
+        FailRow{"RegistryPath", "UtilReg::path", true, FailRow::Open, {0xCA06}, {kZero}},
+        FailRow{"OpenExisting", "UtilFile::Open", true, FailRow::Open, {0xCA06}, {kZero}},
+        FailRow{"OpenNew", "UtilFile::Open", false, FailRow::Open, {0xCA06}, {kZero}},
+        FailRow{"ZeroFillWrite", "UtilFile::Write", false, FailRow::Open, {0xCA08, 0xCA06},
+                {{15, 0, 0, 0}, kZero}},
+        FailRow{"ZeroFillSeek", "UtilFile::Seek", false, FailRow::Open, {0xCA08, 0xCA06},
+                {{15, 0, 0, 0}, kZero}},
+        FailRow{"SeekInRead", "UtilFile::Seek", true, FailRow::Read, {0xCA07}, {kCaller}},
+        FailRow{"Read", "UtilFile::Read", true, FailRow::Read, {0xCA07}, {kCaller}},
+        FailRow{"SeekInWrite", "UtilFile::Seek", true, FailRow::Write, {0xCA08}, {{17, 5, 6, 7}}},
+        FailRow{"Write", "UtilFile::Write", true, FailRow::Write, {0xCA08}, {{17, 5, 6, 7}}},
+        FailRow{"SeekAlone", "UtilFile::Seek", true, FailRow::Seek, {}, {}},
+        FailRow{"Close", "UtilFile::Close", true, FailRow::Close, {0xCA09}, {{20, 0, 0, 0}}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(SysFile, FailedRegistryPathMakesNoObject) {
+    gardhost::failCall("UtilReg::path");
+    UtilFile* file = nullptr;
+    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, 3);
+    EXPECT_NE(errl, nullptr);
+    EXPECT_EQ(file, nullptr);
+    gardtest::drop(errl);
+}
+
+TEST_F(SysFile, ShortFileFailsTheRead) {
+    writeGardFile("gardRask", std::vector<uint8_t>(100, 1));
+    UtilFile* file = nullptr;
+    ASSERT_EQ(GardSysFileOpen(file, kMod, 1, 3), nullptr);
+    unsigned char image[200];
+    ErrlEntry* errl = GardSysFileRead(file, 0, image, sizeof image, kMod, 6, 0, 0, 0);
+    ASSERT_NE(errl, nullptr);
+    EXPECT_EQ(reasons(errl).back(), 0xCA07);
+    gardtest::drop(errl);
+    EXPECT_EQ(GardSysFileClose(file, kMod, 2), nullptr);
+}
+
+// Bad input: each a clear error log, nothing written anywhere.
+class BadInput : public gardtest::StateTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(BadInput, UnknownFileIdBuildsNoPath) {
+    UtilFile* file = nullptr;
+    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, GetParam());
+    ASSERT_NE(errl, nullptr);
+    EXPECT_EQ(reasons(errl), std::vector<uint16_t>{0xCA06});
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(gardhost::callCount("UtilReg::path"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3/gard")));
+    gardtest::drop(errl);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, BadInput, ::testing::Values(-1, 2, 6, 1000));
+
+TEST_F(SysFile, NullFileIsAnErrorNotACrash) {
+    unsigned char buf[4] = {};
+    for (ErrlEntry* errl : {GardSysFileRead(nullptr, 0, buf, 4, kMod, 1, 0, 0, 0),
+                            GardSysFileWrite(nullptr, 0, buf, 4, kMod, 1, 0, 0, 0),
+                            GardSysFileSeek(nullptr, 0, kMod, 1, 0, 0, 0)}) {
+        ASSERT_NE(errl, nullptr);
+        delete errl;
+    }
+    EXPECT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3")));
+}
+
+TEST_F(SysFile, GardPathThatIsADirectoryFailsTheOpen) {
+    std::filesystem::create_directories(gardhost::resolvePath("/opt/p3/gard/gardRask"));
+    UtilFile* file = nullptr;
+    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, 3);
+    ASSERT_NE(errl, nullptr);
+    EXPECT_EQ(reasons(errl).back(), 0xCA06);
+    gardtest::drop(errl);
+    ErrlEntry* closed = GardSysFileClose(file, kMod, 2);
+    gardtest::drop(closed);
+    EXPECT_TRUE(std::filesystem::is_directory(gardhost::resolvePath("/opt/p3/gard/gardRask")));
+}
+
+TEST_F(SysFile, UnwritableStateDirectoryFailsTheOpen) {
+    // A regular file where the firmware root should be: nothing can be made
+    // below it, whoever runs the test.
+    std::filesystem::create_directories(
+        std::filesystem::path(gardhost::resolvePath("/opt")).parent_path());
+    std::ofstream(gardhost::resolvePath("/opt")) << "not a directory";
+    UtilFile* file = nullptr;
+    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, 4);
+    ASSERT_NE(errl, nullptr);
+    EXPECT_EQ(reasons(errl).back(), 0xCA06);
+    gardtest::drop(errl);
+    ErrlEntry* closed = GardSysFileClose(file, kMod, 2);
+    gardtest::drop(closed);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// The file class: crash-safe replacement, all-or-nothing reads, failures as
+// pending error logs; and the library's mkdir inside the state directory.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/utilfile.h"
+#include "support/fixture.h"
+
+extern "C" int __wrap_mkdir(const char* path, mode_t mode);
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+class FileTest : public gardtest::StateTest {
+protected:
+    void SetUp() override {
+        StateTest::SetUp();
+        writeGardFile("f", Bytes{'a', 'b', 'c', 'd', 'e', 'f'});
+    }
+    // The pending error of the last call, taken out as the library does.
+    static ErrlEntry* take(UtilFile& f) {
+        ErrlEntry* e = f.iv_errl;
+        f.iv_errl = nullptr;
+        f.iv_errorFlag = 0;
+        return e;
+    }
+    // ud4 of the platform's failure entry carries the errno.
+    static uint32_t errnoOf(ErrlEntry*& e) {
+        uint32_t err = e != nullptr ? e->src(0).ud[3] : 0xFFFFFFFF;
+        gardtest::drop(e);
+        return err;
+    }
+    std::size_t filesInGardDir() const {
+        std::size_t n = 0;
+        for (auto& entry : fs::directory_iterator(gardhost::resolvePath("/opt/p3/gard"))) {
+            (void)entry;
+            ++n;
+        }
+        return n;
+    }
+};
+
+TEST_F(FileTest, WriteReplacesRangeKeepsTailAndReadsOnThroughNewFile) {
+    UtilFile f("/opt/p3/gard/f");
+    f.Open("r+");
+    int before = ::open(gardhost::resolvePath("/opt/p3/gard/f").c_str(), O_RDONLY);
+    ASSERT_GE(before, 0);
+    f.Seek(2, UtilFile::SEEK_FROM_START);
+    EXPECT_EQ(f.Write("XY", 2), 2u);
+    EXPECT_EQ(f.iv_errl, nullptr);
+    EXPECT_EQ(gardFile("f"), (Bytes{'a', 'b', 'X', 'Y', 'e', 'f'}));
+    // Replaced, not rewritten in place: a reader of the old file still sees it whole.
+    char old[6];
+    EXPECT_EQ(::pread(before, old, 6, 0), 6);
+    EXPECT_EQ(std::string(old, 6), "abcdef");
+    ::close(before);
+    char now[6];
+    f.Seek(0, UtilFile::SEEK_FROM_START);
+    EXPECT_EQ(f.Read(now, 6), 6u);
+    EXPECT_EQ(std::string(now, 6), "abXYef");
+    f.Close();
+    EXPECT_EQ(take(f), nullptr);
+    EXPECT_EQ(filesInGardDir(), 1u) << "temporary file left behind";
+}
+
+TEST_F(FileTest, KilledWriterLeavesOldOrNewContent) {
+    const Bytes a(0x14000, 'A'), b(0x14000, 'B');
+    writeGardFile("big", a);
+    for (int round = 0; round < 5; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            UtilFile f("/opt/p3/gard/big");
+            f.Open("r+");
+            for (unsigned i = 0;; ++i) {
+                f.Seek(0, UtilFile::SEEK_FROM_START);
+                f.Write(i % 2 ? a.data() : b.data(), a.size());
+            }
+        }
+        usleep(2000 + 1500 * round);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        Bytes now = gardFile("big");
+        EXPECT_TRUE(now == a || now == b) << "round " << round << ": torn file of " << now.size();
+    }
+}
+
+TEST_F(FileTest, WritePastEndExtendsWithZeros) {
+    UtilFile f("/opt/p3/gard/f");
+    f.Open("r+");
+    f.Seek(8, UtilFile::SEEK_FROM_START);
+    f.Write("Z", 1);
+    EXPECT_EQ(take(f), nullptr);
+    EXPECT_EQ(gardFile("f"), (Bytes{'a', 'b', 'c', 'd', 'e', 'f', 0, 0, 'Z'}));
+}
+
+TEST_F(FileTest, NewFileAppearsOnlyWithFirstWrite) {
+    UtilFile f("/opt/p3/gard/new");
+    EXPECT_FALSE(f.exists());
+    f.Open("w+");
+    EXPECT_EQ(take(f), nullptr);
+    EXPECT_FALSE(gardFileExists("new"));
+    f.Write("hello", 5);
+    EXPECT_EQ(take(f), nullptr);
+    EXPECT_TRUE(f.exists());
+    EXPECT_EQ(gardFile("new"), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+}
+
+TEST_F(FileTest, TruncateIsDeferredToFirstWrite) {
+    UtilFile f("/opt/p3/gard/f");
+    f.Open("w+");
+    EXPECT_EQ(gardFile("f").size(), 6u);
+    f.Close();  // never written: the old content stays
+    EXPECT_EQ(take(f), nullptr);
+    EXPECT_EQ(gardFile("f").size(), 6u);
+}
+
+TEST_F(FileTest, ShortReadFailsAndLeavesBufferAlone) {
+    UtilFile f("/opt/p3/gard/f");
+    f.Open("r+");
+    f.Seek(4, UtilFile::SEEK_FROM_START);
+    char buf[4] = {'-', '-', '-', '-'};
+    EXPECT_EQ(f.Read(buf, 4), 0u);
+    EXPECT_EQ(f.iv_errorFlag, 1);
+    ErrlEntry* e = take(f);
+    EXPECT_EQ(errnoOf(e), static_cast<uint32_t>(ENODATA));
+    EXPECT_EQ(std::string(buf, 4), "----");
+}
+
+struct OpenFailure {
+    const char* name;
+    const char* path;
+    const char* mode;
+    int err;
+};
+
+class OpenFails : public FileTest, public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(OpenFails, WithPendingErrorNamingErrno) {
+    fs::create_directories(gardhost::resolvePath("/opt/p3/gard/adir"));
+    UtilFile f(GetParam().path);
+    f.Open(GetParam().mode);
+    EXPECT_EQ(f.iv_errorFlag, 1);
+    ErrlEntry* e = take(f);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->src(0).compId, 0xE000);
+    EXPECT_EQ(e->src(0).reasonCode, 0xE001);
+    EXPECT_EQ(errnoOf(e), static_cast<uint32_t>(GetParam().err));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OpenFails,
+    ::testing::Values(OpenFailure{"MissingFile", "/opt/p3/gard/none", "r+", ENOENT},
+                      OpenFailure{"DirectoryReadWrite", "/opt/p3/gard/adir", "r+", EISDIR},
+                      OpenFailure{"DirectoryCreate", "/opt/p3/gard/adir", "w+", EISDIR},
+                      OpenFailure{"MissingDirectory", "/opt/p3/nodir/x", "w+", ENOENT},
+                      OpenFailure{"UnknownMode", "/opt/p3/gard/f", "a", EINVAL}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(FileTest, FailedWriteKeepsOldContent) {
+    gardhost::failCall("UtilFile::Write@f");
+    UtilFile f("/opt/p3/gard/f");
+    f.Open("r+");
+    f.Write("XXXXXXXX", 8);
+    ErrlEntry* e = take(f);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->src(0).reasonCode, 0xE004);
+    gardtest::drop(e);
+    EXPECT_EQ(gardFile("f"), (Bytes{'a', 'b', 'c', 'd', 'e', 'f'}));
+    EXPECT_EQ(filesInGardDir(), 1u);
+}
+
+TEST_F(FileTest, MkdirLandsInStateDirectory) {
+    fs::remove_all(gardhost::resolvePath("/opt"));
+    EXPECT_EQ(__wrap_mkdir("/opt/p3/gard", 0777), 0);
+    EXPECT_TRUE(fs::is_directory(dir_ + "/root/opt/p3/gard"));
+    EXPECT_EQ(__wrap_mkdir("/opt/p3/gard", 0777), -1);
+    EXPECT_EQ(errno, EEXIST);
+    gardhost::failCall("mkdir@/opt/p3/other");
+    EXPECT_EQ(__wrap_mkdir("/opt/p3/other", 0777), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_FALSE(fs::exists(dir_ + "/root/opt/p3/other"));
+    EXPECT_EQ(gardhost::callCount("mkdir"), 3u);
+}
+
+}  // namespace

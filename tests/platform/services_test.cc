@@ -1,0 +1,201 @@
+// Registry, VPD, trace, the other services, fault injection and the call log.
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host/host.h"
+#include "platform/mnfg.h"
+#include "platform/svpd.h"
+#include "platform/trace.h"
+#include "platform/utilreg.h"
+#include "support/fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class ServicesTest : public gardtest::StateTest {
+protected:
+    // Reads "dscv/QelRole" and tells whether the read failed.
+    static bool roleReadFails() {
+        unsigned char role = 7;
+        std::size_t size = 1;
+        ErrlEntry* e = UtilReg::read("dscv/QelRole", &role, size, true, nullptr);
+        bool failed = e != nullptr;
+        gardtest::drop(e);
+        return failed;
+    }
+};
+
+TEST_F(ServicesTest, RegistryReadCopiesAtMostSizeAndReportsLength) {
+    gardhost::setValue(gardhost::regName("smgr/StateData"), Bytes(80, 0x11));
+    std::size_t size = 0;
+    EXPECT_EQ(UtilReg::read("smgr/StateData", nullptr, size, true, nullptr), nullptr);
+    EXPECT_EQ(size, 80u);
+    Bytes buf(16, 0);
+    size = 8;
+    EXPECT_EQ(UtilReg::read("smgr/StateData", buf.data(), size, false, nullptr), nullptr);
+    EXPECT_EQ(size, 80u);
+    EXPECT_EQ(buf, (Bytes{0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(ServicesTest, RegistryMissingKeyFailsAndViewFollowsPosition) {
+    gardhost::eraseValue(gardhost::regName("dscv/QelRole"));
+    EXPECT_TRUE(roleReadFails());
+    gardhost::setPosition(1);
+    unsigned char role = 7;
+    std::size_t size = 1;
+    EXPECT_EQ(UtilReg::read("dscv/QelRole", &role, size, true, nullptr), nullptr);
+    EXPECT_EQ(role, 0);  // sp1's seeded role
+    gardhost::seedDefaults();
+    gardhost::setPosition(0);
+    EXPECT_TRUE(roleReadFails()) << "seeding again brought a deleted value back";
+}
+
+TEST_F(ServicesTest, RegistryPathJoinsRootAndName) {
+    const char* const roots[] = {"fstp/P3_Root"};
+    char* path = nullptr;
+    std::size_t length = 0;
+    ASSERT_EQ(UtilReg::path(roots, 1, "gard/gardRask", path, length), nullptr);
+    EXPECT_STREQ(path, "/opt/p3/gard/gardRask");
+    EXPECT_EQ(length, std::strlen(path));
+    std::free(path);
+}
+
+// Fault specs against a sequence of four reads of "dscv/QelRole".
+struct FaultCase {
+    const char* name;
+    const char* spec;
+    std::vector<bool> fails;
+};
+
+class FaultSpecs : public ServicesTest, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    void check() {
+        std::vector<bool> seen;
+        for (std::size_t i = 0; i < GetParam().fails.size(); ++i) seen.push_back(roleReadFails());
+        EXPECT_EQ(seen, GetParam().fails);
+        ASSERT_EQ(gardhost::calls().size(), seen.size());
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_EQ(gardhost::calls()[i].name, "UtilReg::read");
+            EXPECT_EQ(gardhost::calls()[i].target, "dscv/QelRole");
+            EXPECT_EQ(gardhost::calls()[i].failed, seen[i]);
+        }
+    }
+};
+
+TEST_P(FaultSpecs, ThroughFailCall) {
+    gardhost::failCall(GetParam().spec);
+    check();
+}
+
+TEST_P(FaultSpecs, ThroughEnvironment) {
+    setenv("GARD_HOST_FAULTS", (std::string("vormGetVPDPort,") + GetParam().spec).c_str(), 1);
+    check();
+    unsetenv("GARD_HOST_FAULTS");
+}
+
+TEST_P(FaultSpecs, ThroughFaultsFile) {
+    std::string text = std::string("# comment\n\n") + GetParam().spec + "\n";
+    gardhost::setValue("faults", Bytes(text.begin(), text.end()));
+    check();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FaultSpecs,
+    ::testing::Values(FaultCase{"Always", "UtilReg::read", {true, true, true}},
+                      FaultCase{"Nth", "UtilReg::read#2", {false, true, false, false}},
+                      FaultCase{"Target", "UtilReg::read@dscv/QelRole", {true, true}},
+                      FaultCase{"TargetNth", "UtilReg::read@dscv/QelRole#3", {false, false, true}},
+                      FaultCase{"OtherTarget", "UtilReg::read@dscv/QelPosition", {false, false}},
+                      FaultCase{"OtherCall", "UtilReg::path", {false}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(ServicesTest, CallLogFileWhenAsked) {
+    setenv("GARD_HOST_CALLLOG", "1", 1);
+    gardhost::failCall("UtilReg::read#2");
+    roleReadFails();
+    roleReadFails();
+    unsetenv("GARD_HOST_CALLLOG");
+    Bytes log;
+    ASSERT_TRUE(gardhost::getValue("calls.log", log));
+    EXPECT_EQ(std::string(log.begin(), log.end()),
+              "UtilReg::read target=dscv/QelRole args=size=1 flag=1\n"
+              "UtilReg::read target=dscv/QelRole args=size=1 flag=1 FAILED\n");
+}
+
+TEST_F(ServicesTest, KeywordBlockOfEveryLengthIsReleasedWithScalarDelete) {
+    for (std::size_t len : {0u, 2u, 32u, 64u}) {
+        gardhost::setValue("vpd/0x201/keyword", Bytes(len, 0x5D));
+        unsigned int length = 99;
+        unsigned char* block = nullptr;
+        ASSERT_EQ(SVPD_get_qel_gd_keyword(0x201, &length, &block, false), nullptr);
+        EXPECT_EQ(length, len);
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(Bytes(block, block + length), Bytes(len, 0x5D));
+        ::operator delete(block);
+    }
+}
+
+TEST_F(ServicesTest, KeywordReadFailureSetsNothing) {
+    for (const char* why : {"missing", "too long", "fault"}) {
+        gardhost::clearFaults();
+        gardhost::setValue("vpd/0x200/keyword", Bytes(32, 0xFF));
+        if (std::strcmp(why, "missing") == 0) gardhost::eraseValue("vpd/0x200/keyword");
+        if (std::strcmp(why, "too long") == 0) gardhost::setValue("vpd/0x200/keyword", Bytes(65, 0));
+        if (std::strcmp(why, "fault") == 0) gardhost::failCall("SVPD_get_qel_gd_keyword@0x200");
+        unsigned int length = 7;
+        unsigned char* block = nullptr;
+        ErrlEntry* e = SVPD_get_qel_gd_keyword(0x200, &length, &block, false);
+        EXPECT_NE(e, nullptr) << why;
+        EXPECT_EQ(length, 7u) << why;
+        EXPECT_EQ(block, nullptr) << why;
+        gardtest::drop(e);
+    }
+}
+
+TEST_F(ServicesTest, KeywordWriteIsReadBack) {
+    const unsigned char record[3] = {0x0C, 0x05, 0x5D};
+    EXPECT_EQ(SVPD_set_qel_gd_keyword(0x200, 3, record), nullptr);
+    Bytes kw;
+    ASSERT_TRUE(gardhost::getValue("vpd/0x200/keyword", kw));
+    EXPECT_EQ(kw, (Bytes{0x0C, 0x05, 0x5D}));
+}
+
+TEST_F(ServicesTest, PolicyFlagFaultLeavesBoolUntouched) {
+    bool set = true;
+    EXPECT_EQ(mnfgIsPolicyFlagSet(2, set), 0);
+    EXPECT_FALSE(set);
+    gardhost::setU8("mnfg/flag/2", 1);
+    EXPECT_EQ(mnfgIsPolicyFlagSet(2, set), 0);
+    EXPECT_TRUE(set);
+    gardhost::failCall("mnfgIsPolicyFlagSet@2");
+    set = false;
+    EXPECT_NE(mnfgIsPolicyFlagSet(2, set), 0);
+    EXPECT_FALSE(set);
+}
+
+TEST_F(ServicesTest, TraceRingDropsOldestWithinItsSize) {
+    trace_desc_t td = 0;
+    ASSERT_EQ(trace_ulka_init_buffer(&td, "ring", 100), 0);
+    trace_desc_t again = 0;
+    trace_ulka_init_buffer(&again, "ring", 100);
+    EXPECT_EQ(again, td);
+    gardhost::clearTrace("ring");
+    // 16 + 4 per value: three entries of two values (24 bytes each) and one of
+    // none fit in 100; the fifth pushes out the first.
+    for (uint32_t i = 0; i < 4; ++i) trace_ulka_write_all(td, 0xAB, " %x,%d", 10 + i, 0, i, -1);
+    trace_ulka_write_all(td, 0xCD, " ", 99, 0);
+    auto entries = gardhost::traceEntries("ring");
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries.front().line, 11u);
+    EXPECT_EQ(entries.front().values, (std::vector<uint32_t>{1, 0xFFFFFFFF}));
+    EXPECT_EQ(gardhost::formatTrace(entries.front()), "line 11 id 0x000000ab : 0x1,-1");
+    gardhost::saveTrace("ring");
+    gardhost::saveTrace("ring");  // nothing new: nothing appended
+    auto saved = gardhost::loadTrace("ring");
+    ASSERT_EQ(saved.size(), 4u);
+    EXPECT_EQ(saved.back().format, " ");
+    EXPECT_EQ(gardhost::formatTrace(saved[1]), gardhost::formatTrace(entries[1]));
+}
+
+}  // namespace
