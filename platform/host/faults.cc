@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -16,6 +17,30 @@
 namespace gardhost {
 namespace {
 
+// Reason codes of the platform's own failure entries, one per call.
+struct Reason {
+    const char* call;
+    uint16_t reason;
+};
+constexpr Reason kReasons[] = {
+    {"UtilFile::Open", 0xE001},         {"UtilFile::Close", 0xE002},
+    {"UtilFile::Read", 0xE003},         {"UtilFile::Write", 0xE004},
+    {"UtilFile::Seek", 0xE005},         {"UtilFile::exists", 0xE006},
+    {"UtilReg::read", 0xE010},          {"UtilReg::path", 0xE011},
+    {"mkdir", 0xE020},                  {"SVPD_fru_status", 0xE030},
+    {"SVPD_get_qel_gd_keyword", 0xE031}, {"SVPD_set_qel_gd_keyword", 0xE032},
+    {"rmgrGardBackup", 0xE040},         {"rmgrUngardBackup", 0xE041},
+    {"rmgrAssertSiblingQELPOR", 0xE042}, {"vormGardGetPolicy", 0xE050},
+    {"vormGardCheckFunctionalDmaPath", 0xE051}, {"vormGardDeconfigDmaPath", 0xE052},
+    {"vormGetVPDPort", 0xE053},         {"homGetUnitId", 0xE060},
+    {"mnfgIsPolicyFlagSet", 0xE070},    {"ErrlEntry::flatten", 0xE080},
+    {"ErrlEntry::unflatten", 0xE081},   {"ErrlEntry::getSRC", 0xE082},
+};
+constexpr uint16_t kPlatformComp = 0xE000;
+constexpr uint16_t kUnknownReason = 0xE0FF;
+constexpr uint8_t kPlatformSrci = 0xE1;
+constexpr uint32_t kInjectedRc = 0xFA;
+
 // "name[@target][#N]": N = 0 fails every matching call.
 struct Spec {
     std::string name, target;
@@ -23,7 +48,19 @@ struct Spec {
     long seen = 0;
 };
 
+// A spec that can never match is most likely a typo: say so.
+bool knownCall(const std::string& name) {
+    for (const Reason& r : kReasons)
+        if (name == r.call) return true;
+    return false;
+}
+
 bool parseSpec(std::string text, Spec& spec) {
+    const std::string given = text;
+    auto reject = [&] {
+        std::fprintf(stderr, "gardhost: ignoring fault spec \"%s\"\n", given.c_str());
+        return false;
+    };
     while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\t'))
         text.pop_back();
     text.erase(0, text.find_first_not_of(" \t"));
@@ -33,7 +70,7 @@ bool parseSpec(std::string text, Spec& spec) {
     if (hash != std::string::npos) {
         char* end = nullptr;
         long n = std::strtol(text.c_str() + hash + 1, &end, 10);
-        if (end == text.c_str() + hash + 1 || *end != '\0' || n <= 0) return false;
+        if (end == text.c_str() + hash + 1 || *end != '\0' || n <= 0) return reject();
         spec.nth = n;
         text.resize(hash);
     }
@@ -43,7 +80,8 @@ bool parseSpec(std::string text, Spec& spec) {
         text.resize(at);
     }
     spec.name = text;
-    return !spec.name.empty();
+    if (!knownCall(spec.name)) return reject();
+    return true;
 }
 
 std::vector<Spec> parseList(const std::string& text, char separator) {
@@ -104,30 +142,6 @@ bool matches(std::vector<Spec>& specs, const std::string& name, const std::strin
     }
     return fail;
 }
-
-// Reason codes of the platform's own failure entries, one per call.
-struct Reason {
-    const char* call;
-    uint16_t reason;
-};
-constexpr Reason kReasons[] = {
-    {"UtilFile::Open", 0xE001},         {"UtilFile::Close", 0xE002},
-    {"UtilFile::Read", 0xE003},         {"UtilFile::Write", 0xE004},
-    {"UtilFile::Seek", 0xE005},         {"UtilFile::exists", 0xE006},
-    {"UtilReg::read", 0xE010},          {"UtilReg::path", 0xE011},
-    {"mkdir", 0xE020},                  {"SVPD_fru_status", 0xE030},
-    {"SVPD_get_qel_gd_keyword", 0xE031}, {"SVPD_set_qel_gd_keyword", 0xE032},
-    {"rmgrGardBackup", 0xE040},         {"rmgrUngardBackup", 0xE041},
-    {"rmgrAssertSiblingQELPOR", 0xE042}, {"vormGardGetPolicy", 0xE050},
-    {"vormGardCheckFunctionalDmaPath", 0xE051}, {"vormGardDeconfigDmaPath", 0xE052},
-    {"vormGetVPDPort", 0xE053},         {"homGetUnitId", 0xE060},
-    {"mnfgIsPolicyFlagSet", 0xE070},    {"ErrlEntry::flatten", 0xE080},
-    {"ErrlEntry::unflatten", 0xE081},   {"ErrlEntry::getSRC", 0xE082},
-};
-constexpr uint16_t kPlatformComp = 0xE000;
-constexpr uint16_t kUnknownReason = 0xE0FF;
-constexpr uint8_t kPlatformSrci = 0xE1;
-constexpr uint32_t kInjectedRc = 0xFA;
 
 }  // namespace
 
