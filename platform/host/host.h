@@ -21,7 +21,9 @@
 //                     directory) and creates it only with the first Write.
 //                     Read is all or nothing (short: ENODATA, buffer
 //                     untouched). Write rewrites the whole file atomically
-//                     (temporary file, fsync, rename, directory fsync).
+//                     (temporary file, fsync, rename, directory fsync); a
+//                     process killed mid-write may leave a ".<name>.XXXXXX"
+//                     temporary beside the file, never a torn file.
 //                     Close of a file never opened succeeds. A fault on
 //                     exists() answers true: the Open("r+") that follows then
 //                     fails on a missing file, and no existing file is
@@ -40,8 +42,13 @@
 //   homGetUnitId      base + instance; a fault gives 0xFFFFFFFF.
 //   mnfgIsPolicyFlagSet  no value = not set (returns 0); a fault returns 1
 //                     and leaves the bool untouched.
-//   ErrlEntry         flatten, unflatten (entry left empty) and getSRC (null)
-//                     can be made to fail; commit and prune are logged only.
+//   ErrlEntry         getSRC, flatten, unflatten, prune and commit are in the
+//                     call log; the first three can be made to fail (null;
+//                     non-zero; non-zero with the entry left empty). The
+//                     flattened form is big-endian with magic "GERL",
+//                     version 1, length and a CRC-32 (errl.cc). prune drops
+//                     detail bytes, then SRCs from the last, then shortens
+//                     the primary SRC's custom text.
 //   trace             not in the call log and never failed: nothing looks at
 //                     their results, and they must stay cheap.
 #ifndef PLATFORM_HOST_HOST_H
