@@ -7,7 +7,7 @@
 //                     ~/.local/state/gard)
 //   GARD_HOST_SP      0 or 1: run as the service processor at that
 //                     position, with its own registry view (default 0)
-//   GARD_HOST_FAULTS  fault specs separated by commas, e.g.
+//   GARD_HOST_FAULTS  faults separated by commas, e.g.
 //                     "UtilFile::Read#2,UtilReg::read@dscv/QelRole"
 //   GARD_HOST_NOSYNC  1: file writes skip fsync (tests, benchmarks)
 //   GARD_HOST_CALLLOG 1: also append every call to <state>/calls.log
@@ -80,7 +80,7 @@ namespace gardhost {
 //   errl/committed                    one line per committed error log: key=value
 //                                     fields, each SRC after " | ", its ASCII
 //                                     text hex-encoded
-//   faults                            one fault spec per line ('#' starts a comment)
+//   faults                            one fault per line ('#' starts a comment)
 //   trace/<buffer>                    saved trace entries (saveTrace), one a line
 //   calls.log                         the call log, with GARD_HOST_CALLLOG=1
 //   .seeded                           defaults were seeded here
@@ -111,23 +111,23 @@ std::string regName(const std::string& key, int sp = -1);  // "sp<N>/reg/<key>",
 std::string unitName(uint32_t unit);                         // "0x200"
 
 // ---- fault injection
-// A spec is a call name ("UtilFile::Read"), optionally "@target" (registry
+// A fault is a call name ("UtilFile::Read"), optionally "@target" (registry
 // key, unit as 0x200, file name as gardRask, policy id, mnfg flag number,
 // DMA path word as 0x.., hom base as 0x.., mkdir's path as given), optionally
 // "#N": only the Nth matching call fails (else every one). Calls are counted
-// per spec from when it was added: failCall, process start for
+// per fault from when it was added: failCall, process start for
 // GARD_HOST_FAULTS, the last change of the faults file (re-read when it
 // changes, so a test can drive its own process through it too).
 // A failing call returns an error log (UtilFile: leaves it pending; calls
 // without error log return their failure value) and does no work.
-void failCall(const std::string& spec);
-// Drops the failCall specs, those of GARD_HOST_FAULTS and the faults file.
+void failCall(const std::string& fault);
+// Drops the faults of failCall, of GARD_HOST_FAULTS and of the faults file.
 void clearFaults();
 
 // ---- call log (in process; always on)
 struct Call {
     std::string name;    // "UtilFile::Read"
-    std::string target;  // as in fault specs
+    std::string target;  // as in faults
     std::string args;    // the arguments, printed
     bool failed;         // made to fail by fault injection
 };
