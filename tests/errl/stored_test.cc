@@ -73,6 +73,7 @@ struct ScanCase {
     std::vector<Used> used;
     uint32_t unit;
     int slot;  // the slot filled, -1: nothing written
+    const char* fault = "";
 };
 
 std::vector<Used> allUsed() {
@@ -92,6 +93,7 @@ class StoreScan : public StoredErrl, public ::testing::WithParamInterface<ScanCa
 TEST_P(StoreScan, FillsTheFirstFreeSlotOnlyForANewUnit) {
     const ScanCase& c = GetParam();
     Bytes want = seed(c.used);
+    if (*c.fault != 0) gardhost::failCall(c.fault);
     ErrlEntry* e = makeEntry(0xCA02, 6000);
     const std::size_t size = e->flatSize();
     EXPECT_EQ(gardStoreErrl(0x77, c.unit, e), nullptr);
@@ -113,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{"AllSlotsUsed", allUsed(), 21, -1},
                       ScanCase{"UnitZeroTakesTheFirstFreeSlot", units({1, 0, 0}), 0, 1},
                       // a slot stored for unit 0 still counts as free
-                      ScanCase{"UnitZeroSlotIsOverwritten", {{1, 1}, {0, 0x55}}, 0, 1}),
+                      ScanCase{"UnitZeroSlotIsOverwritten", {{1, 1}, {0, 0x55}}, 0, 1},
+                      ScanCase{"FlattenFails", units({1, 0}), 7, -1, "ErrlEntry::flatten"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct ReadCase {

@@ -114,8 +114,9 @@ TEST_P(Deconfig, GardsAndKeepsACopyPerUnit) {
     EXPECT_EQ(e->src(0).gardBit, c.gardBit);
     EXPECT_EQ(gardtest::committedWith(0x2000).size(), c.committed);
     gardhost::clearFaults();
-    EXPECT_EQ(stored(first_), std::make_pair(c.firstReason, c.firstReason != 0));
-    EXPECT_EQ(stored(second_), std::make_pair(c.secondReason, c.secondReason != 0));
+    // the copies carry the gard bit whenever the caller's entry got it
+    EXPECT_EQ(stored(first_), std::make_pair(c.firstReason, c.gardBit && c.firstReason != 0));
+    EXPECT_EQ(stored(second_), std::make_pair(c.secondReason, c.gardBit && c.secondReason != 0));
     gardtest::drop(result);
     gardtest::drop(e);
     gardtest::drop(earlier);
@@ -129,6 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DeconfigCase{"FirstPortFails", 0, "port", false, true, 0, 0xCA01, 1},
                       DeconfigCase{"FirstStoreFails", 0, "UtilFile::Read@gardErrl#1", false, true,
                                    0, 0xCA01, 1},
+                      DeconfigCase{"NoPrimarySrc", 0, "ErrlEntry::getSRC", false, false, 0xCA01,
+                                   0xCA01, 0},
                       DeconfigCase{"AlreadyStored", 0, "", false, true, 0xCA02, 0xCA02, 0, 0xCA02}),
     [](const auto& row) { return std::string(row.param.name); });
 
