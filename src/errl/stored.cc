@@ -1,0 +1,127 @@
+// The stored error-log file: 20 slots of 2056 bytes, each a unit id, the
+// unit's VPD port and the unit's error log in flattened form.
+#include "errl/stored.h"
+
+#include <cstring>
+
+#include "files/bytes.h"
+#include "files/gtrace.h"
+#include "files/image.h"
+#include "platform/errl.h"
+
+using namespace gard::errlfile;
+
+namespace {
+
+constexpr gardModId kModId = 0xD0;
+constexpr gard::ImageSteps kStoreSteps{kModId, 15, 16, 17, 20};
+constexpr gard::ImageSteps kReadSteps{kModId, 15, 16, 0, 20};  // never writes
+constexpr gard::ImageSteps kClearSteps{kModId, 17, 18, 20, 20};
+constexpr gard::ImageSteps kClearPortSteps{kModId, 17, 18, 19, 20};
+
+unsigned char* slotAt(unsigned char* image, unsigned int i) { return image + i * kSlotSize; }
+uint32_t slotUnit(const unsigned char* slot) { return gard::be::get32(slot + kUnitOffset); }
+uint32_t slotPort(const unsigned char* slot) { return gard::be::get32(slot + kPortOffset); }
+void freeSlot(unsigned char* slot) { std::memset(slot, 0, kSlotSize); }
+
+// One cycle on the file: load the image into the operation's stack buffer,
+// let `work` change it (and store it back if it wants), close on every path.
+// The image starts zeroed: a file shorter than the image reads as free slots.
+template <class Work>
+ErrlEntry* withImage(const gard::ImageSteps& steps, Work&& work) {
+    unsigned char image[kImageSize] = {};
+    UtilFile* file = nullptr;
+    ErrlEntry* result = gard::loadImage(file, kFileId, steps, image, kImageSize);
+    if (result == nullptr) result = work(file, image);
+    gard::closeImage(file, steps);
+    return result;
+}
+
+}  // namespace
+
+ErrlEntry* gardStoreErrl(uint32_t port, homUnitId unitId, ErrlEntry* errl) {
+    GARD_TRACE("gardStoreErrl", " ");
+    return withImage(kStoreSteps, [&](UtilFile* file, unsigned char* image) -> ErrlEntry* {
+        // One pass: the first free slot is the target, but a slot of the unit
+        // anywhere in the table means it is stored already.
+        unsigned char* target = nullptr;
+        for (unsigned int i = 0; i < kSlots; ++i) {
+            unsigned char* slot = slotAt(image, i);
+            uint32_t unit = slotUnit(slot);
+            if (unit == 0) {
+                if (target == nullptr) target = slot;
+            } else if (unit == unitId) {
+                GARD_TRACE("gardStoreErrl: unit already stored", " %x", unitId);
+                return nullptr;
+            }
+        }
+        if (target == nullptr) return nullptr;
+
+        // The caller's entry stays as it is; only the copy is pruned to fit.
+        ErrlEntry* copy = errl != nullptr ? new ErrlEntry(*errl) : nullptr;
+        if (copy == nullptr) return nullptr;
+        copy->prune(kErrlSize);
+        unsigned char* area = target + kErrlOffset;
+        std::memset(area, 0, kErrlSize);
+        if (copy->flatten(area, kErrlSize) != 0) {
+            GARD_TRACE("gardStoreErrl: flatten failed", " %x", unitId);
+            delete copy;
+            return nullptr;
+        }
+        gard::be::put32(target + kUnitOffset, unitId);
+        gard::be::put32(target + kPortOffset, port);
+        ErrlEntry* result = gard::storeImage(file, kStoreSteps, image, kImageSize);
+        delete copy;
+        return result;
+    });
+}
+
+ErrlEntry* gardReadStoredErrl(homUnitId unitId, ErrlEntry*& errl) {
+    GARD_TRACE("gardReadStoredErrl", " ");
+    // Whatever the caller held goes first, also when the file cannot be read.
+    delete errl;
+    errl = nullptr;
+    return withImage(kReadSteps, [&](UtilFile*, unsigned char* image) -> ErrlEntry* {
+        for (unsigned int i = 0; i < kSlots; ++i) {
+            unsigned char* slot = slotAt(image, i);
+            if (slotUnit(slot) != unitId) continue;
+            errl = new ErrlEntry();
+            if (errl != nullptr && errl->unflatten(slot + kErrlOffset, kErrlSize) != 0) {
+                GARD_TRACE("gardReadStoredErrl: slot does not unflatten", " %x", unitId);
+                delete errl;
+                errl = nullptr;
+            }
+            break;
+        }
+        return nullptr;
+    });
+}
+
+ErrlEntry* GardGetStoredErrl(homUnitId unitId, ErrlEntry*& errl) {
+    return gardReadStoredErrl(unitId, errl);
+}
+
+ErrlEntry* gardClearStoredErrl(homUnitId unitId) {
+    GARD_TRACE("gardClearStoredErrl", " ");
+    return withImage(kClearSteps, [&](UtilFile* file, unsigned char* image) {
+        for (unsigned int i = 0; i < kSlots; ++i) {
+            unsigned char* slot = slotAt(image, i);
+            if (slotUnit(slot) == unitId) {
+                freeSlot(slot);
+                break;
+            }
+        }
+        return gard::storeImage(file, kClearSteps, image, kImageSize);
+    });
+}
+
+ErrlEntry* gardClearStoredErrlByPort(uint32_t port) {
+    GARD_TRACE("gardClearStoredErrlByPort", " ");
+    return withImage(kClearPortSteps, [&](UtilFile* file, unsigned char* image) {
+        for (unsigned int i = 0; i < kSlots; ++i) {
+            unsigned char* slot = slotAt(image, i);
+            if (slotPort(slot) == port) freeSlot(slot);
+        }
+        return gard::storeImage(file, kClearPortSteps, image, kImageSize);
+    });
+}

@@ -1,0 +1,302 @@
+// The unit gard table in gard file 3, checked through the file's bytes.
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include "fixture.h"
+#include "gard/gard.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+using U32s = std::vector<uint32_t>;
+using gardtest::drop;
+using gardtest::reasons;
+
+// The layout, written out here: one big-endian column per field, the SRC
+// text transposed (character j of entry i at 6504 + 250 * j + i).
+struct Row {
+    uint16_t unit;
+    uint32_t group, state, errorType;
+    char serial;
+    std::string text;
+};
+constexpr std::size_t kFileSize = 20480, kImage = 14504;
+void putBe(Bytes& b, std::size_t at, uint32_t v, int width) {
+    for (int k = width - 1; k >= 0; --k, v /= 256) b[at + k] = static_cast<uint8_t>(v % 256);
+}
+Bytes table(const std::vector<Row>& rows, std::size_t size = kFileSize) {
+    Bytes b(size, 0);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        std::memset(&b[4 + 12 * i], r.serial, 12);
+        putBe(b, 3004 + 4 * i, r.group, 4);
+        putBe(b, 4004 + 2 * i, r.unit, 2);
+        putBe(b, 4504 + 4 * i, r.state, 4);
+        putBe(b, 5504 + 4 * i, r.errorType, 4);
+        for (std::size_t j = 0; j < r.text.size(); ++j) b[6504 + 250 * j + i] = r.text[j];
+    }
+    return b;
+}
+svpd_SerialNum serial(char c) {
+    svpd_SerialNum s;
+    std::memset(s.bytes, c, sizeof s.bytes);
+    return s;
+}
+// An error log of another component whose primary SRC reads `text`.
+std::unique_ptr<ErrlEntry> withText(const std::string& text) {
+    std::unique_ptr<ErrlEntry> e(
+        new ErrlEntry(0xAB00, 0, 0, 0xD1, 0, 0x10, 0, 0xAB01, 0, 0, 0, 0, 0, 0));
+    e->getSRC(0)->setAsciiString(text);
+    return e;
+}
+U32s ud(const SrciSrc& s) { return U32s(s.ud, s.ud + 4); }
+
+class UnitTable : public gardtest::StateTest {
+protected:
+    Bytes rask() const { return gardFile("gardRask"); }
+    void seed(const Bytes& b) const { writeGardFile("gardRask", b); }
+    static void ok(ErrlEntry* e) {
+        EXPECT_EQ(reasons(e), std::vector<uint16_t>{});
+        drop(e);
+    }
+    // A log the table makes itself: one SRC with module id, reason, user data; its rc.
+    static void made(ErrlEntry* e, uint8_t mod, uint16_t reason, uint32_t rc, const U32s& data) {
+        ASSERT_EQ(reasons(e), std::vector<uint16_t>{reason});
+        EXPECT_EQ(std::make_tuple(e->src(0).modId, e->getRC(), ud(e->src(0))),
+                  std::make_tuple(mod, rc, data));
+        drop(e);
+    }
+    static void failed(ErrlEntry* e, uint16_t reason) {
+        EXPECT_EQ(e != nullptr ? reasons(e).back() : 0, reason);
+        drop(e);
+    }
+    ErrlEntry* update(uint16_t unit, uint32_t group, char sn) {
+        return gardAcc::GardUpdateVpdUnit(unit, serial(sn), group, &fru_);
+    }
+    static ErrlEntry* set(uint16_t unit, uint32_t group, uint32_t to, ErrlEntry* cause = nullptr) {
+        return gardAcc::GardSetVpdUnitState(unit, group, static_cast<GARD_State>(to), 4, cause);
+    }
+    gardFruState fru_ = static_cast<gardFruState>(77);
+};
+
+TEST_F(UnitTable, LifeOfAnEntry) {
+    ok(update(0x10, 7, 'A'));  // new file: the first free entry is 0
+    ok(update(0x20, 7, 'B'));
+    EXPECT_EQ(fru_, GARD_FRU_SET_UP);
+    ok(set(0x20, 7, 0xED, withText("B1234567 TEXT OF THE PRIMARY SRC, CUT AT 32").get()));
+    const std::string text = "B1234567 TEXT OF THE PRIMARY SRC";
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 0, 'A', ""}, {0x20, 7, 0xED, 4, 'B', text}}));
+
+    const Bytes before = rask();
+    gardhost::clearCalls();
+    ok(update(0x20, 7, 'B'));  // same serial number: unchanged, still written
+    EXPECT_EQ(fru_, GARD_FRU_UNCHANGED);
+    EXPECT_EQ(gardhost::callCount("UtilFile::Write"), 1u);
+    EXPECT_EQ(rask(), before);
+
+    ok(update(0x20, 7, 'C'));  // another part: set up again in place, SRC text kept
+    ok(update(0x20, 8, 'C'));  // another group: a second entry
+    EXPECT_EQ(fru_, GARD_FRU_SET_UP);
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 0, 'A', ""}, {0x20, 7, 0x5C, 0, 'C', text},
+                             {0x20, 8, 0x5C, 0, 'C', ""}}));
+}
+
+TEST_F(UnitTable, FullTableRefusesA251stPair) {
+    std::vector<Row> rows;
+    for (uint16_t u = 1; u <= 250; ++u) rows.push_back({u, 1, 0x5C, 0, 'S', ""});
+    seed(table(rows));
+    made(update(0x300, 1, 'S'), 0x67, 1, 0, {0x2C, 0x300, 0, 0});
+    EXPECT_EQ(fru_, 77u);
+    EXPECT_EQ(rask(), table(rows));
+    ok(update(250, 1, 'S'));  // a recorded pair is still found
+}
+
+struct StateCase {
+    const char* name;
+    uint32_t from, to;
+    bool updated;
+};
+class StateRules : public UnitTable, public ::testing::WithParamInterface<StateCase> {};
+
+TEST_P(StateRules, GardedAndUnknownStatesStick) {
+    const StateCase& c = GetParam();
+    seed(table({{0x10, 7, c.from, 3, 'A', "OLD"}}));
+    ok(set(0x10, 7, c.to));  // without an error log the text stays
+    const Row kept{0x10, 7, c.from, 3, 'A', "OLD"}, changed{0x10, 7, c.to, 4, 'A', "OLD"};
+    EXPECT_EQ(rask(), table({c.updated ? changed : kept}));
+    using Names = std::vector<std::string>;
+    Names order;  // the informational log goes out before the write
+    for (const auto& call : gardhost::calls())
+        if (call.name == "ErrlEntry::commit" || call.name == "UtilFile::Write")
+            order.push_back(call.name);
+    EXPECT_EQ(order, c.updated ? Names({"ErrlEntry::commit", "UtilFile::Write"}) : Names());
+    const auto info = gardtest::committedWith(0x4000);
+    ASSERT_EQ(info.size(), c.updated ? 1u : 0u);
+    for (const auto& log : info) {
+        const SrciSrc& src = log.srcs[0];
+        EXPECT_EQ(std::make_tuple(log.eventType, src.modId, src.reasonCode, ud(src)),
+                  std::make_tuple(uint8_t{1}, uint8_t{0x67}, uint16_t{0xCA01},
+                                  U32s{0x0E, 0x10, 7, c.to}));
+    }
+}
+INSTANTIATE_TEST_SUITE_P(, StateRules,
+    ::testing::Values(StateCase{"None", 0x00, 0x5D, true}, StateCase{"New", 0x5C, 0xED, true},
+                      StateCase{"Cleared", 0xCC, 0xEC, true},
+                      StateCase{"NotGarded", 0xEC, 0x5D, true},
+                      StateCase{"GardedToOddValue", 0xED, 0x12345, true},
+                      StateCase{"GardedSticks", 0x5D, 0xCC, false},
+                      StateCase{"OddValueSkipped", 0x77, 0x5C, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UnitTable, StateUpdateRefusals) {
+    seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
+    const Bytes before = rask();
+    for (auto [unit, group] : {std::pair<uint16_t, uint32_t>{0x11, 7}, {0x10, 8}, {0, 0}})
+        made(set(unit, group, 0x5D), 0x67, 0xCA11, 6, {8, unit, 0, 0});
+    gardhost::clearCalls();
+    gardhost::setU8("mnfg/flag/2", 1);
+    made(set(0x10, 7, 0x5D), 0x67, 1, 1, {0x2C, 0x10, 0, 0});
+    gardhost::eraseValue("mnfg/flag/2");
+    gardhost::failCall("mnfgIsPolicyFlagSet");  // a flag left alone refuses too
+    made(set(0x10, 7, 0x5D), 0x67, 1, 1, {0x2C, 0x10, 0, 0});
+    EXPECT_EQ(gardhost::callCount("UtilFile::Open"), 0u);
+    EXPECT_EQ(rask(), before);
+}
+
+TEST_F(UnitTable, SrcTextShortOrMissing) {
+    const std::string old(32, 'X');
+    seed(table({{0x10, 7, 0x5C, 0, 'A', old}}));
+    ok(set(0x10, 7, 0x5C, std::unique_ptr<ErrlEntry>(new ErrlEntry()).get()));  // no SRC at all
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 4, 'A', old}}));
+    ok(set(0x10, 7, 0x5C, withText("ABC").get()));
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 4, 'A', "ABC"}}));
+}
+
+TEST_F(UnitTable, QueriesSeeUsedEntriesOnly) {
+    Bytes b = table({{1, 7, 0x5D, 1, 'A', ""}, {0, 9, 0xED, 9, 'Z', ""}, {2, 7, 0xED, 2, 'B', ""},
+                     {3, 7, 0x5C, 3, 'C', ""}, {4, 7, 0xCC, 0, 'D', ""}, {5, 7, 0xEC, 0, 'E', ""},
+                     {6, 7, 0x77, 0, 'F', ""}, {6, 7, 0x5D, 0, 'F', ""}});
+    putBe(b, 0, 0xDEADBEEF, 4);  // the magic word is not tested
+    seed(b);
+    for (uint16_t unit = 0; unit <= 6; ++unit) {
+        bool garded = true, other = true;
+        ok(gardAcc::GardGetVpdUnitState(unit, 7, &garded));
+        ok(gardAcc::GardGetVpdUnitState(unit, 8, &other));
+        const bool want = unit == 1 || unit == 2 || unit == 6;  // 6: past its odd-state entry
+        EXPECT_EQ(std::make_pair(garded, other), std::make_pair(want, false)) << unit;
+    }
+    vpdRecordMenu m;
+    ok(gardAcc::GardGetVpdConfigData(0, &m));
+    EXPECT_EQ(U32s(m.groupId, m.groupId + 9), (U32s{7, 7, 7, 7, 7, 7, 7, 0, 0}));
+    EXPECT_EQ(std::vector<uint16_t>(m.unitId, m.unitId + 8),
+              (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 6, 0}));
+    EXPECT_EQ(U32s(m.state, m.state + 8), (U32s{0x5D, 0xED, 0x5C, 0xCC, 0xEC, 0x77, 0x5D, 0xCC}));
+    EXPECT_EQ(U32s(m.errorType, m.errorType + 8), (U32s{1, 2, 3, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(std::make_tuple(m.groupId[249], m.unitId[249], m.state[249], m.errorType[249]),
+              std::make_tuple(0u, uint16_t{0}, GARD_CLEARED, 0u));
+}
+
+TEST_F(UnitTable, ClearAndReset) {
+    Bytes b(kFileSize);
+    for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<uint8_t>(k * 131 % 251);
+    seed(b);
+    ok(gardAcc::GardClearVpdData());  // every entry, free or not, whatever the bytes
+    for (std::size_t i = 0; i < 250; ++i) {
+        putBe(b, 4504 + 4 * i, 0xCC, 4);
+        putBe(b, 5504 + 4 * i, 0, 4);
+    }
+    EXPECT_EQ(rask(), b);
+    gardhost::failCall("UtilFile::Read@gardRask");
+    failed(gardAcc::GardResetVpdData(), 0xCA07);  // unreadable: not reset
+    EXPECT_EQ(rask(), b);
+    gardhost::clearFaults();
+    ok(gardAcc::GardResetVpdData());
+    std::fill_n(b.begin(), kImage, 0);
+    putBe(b, 0, 0xCAFE0001, 4);
+    EXPECT_EQ(rask(), b);
+}
+
+TEST_F(UnitTable, FileOfAnotherSizeAndUnitIdZero) {
+    seed(Bytes(kImage - 1, 0));
+    failed(update(0x10, 7, 'A'), 0xCA07);
+    EXPECT_EQ(fru_, 77u);
+    EXPECT_EQ(rask(), Bytes(kImage - 1, 0));
+    Bytes longer = table({}, kFileSize + 100);
+    std::fill(longer.begin() + kImage, longer.end(), 0xAB);
+    seed(longer);
+    ok(update(0x10, 7, 'A'));
+    std::copy_n(table({{0x10, 7, 0x5C, 0, 'A', ""}}).begin(), kImage, longer.begin());
+    EXPECT_EQ(rask(), longer);
+    gardhost::clearCalls();
+    made(update(0, 7, 'A'), 0x66, 0xCA11, 0, {0x2D, 0, 7, 0});  // unit id 0 would read as free
+    EXPECT_TRUE(gardhost::calls().empty());
+}
+
+// Each operation against each failing step of its file cycle.
+struct Op {
+    const char* name;
+    uint8_t mod;
+    unsigned read, write, close;
+    std::function<ErrlEntry*()> run;
+};
+gardFruState g_fru;
+bool g_garded;
+vpdRecordMenu g_menu;
+const Op kOps[] = {
+    {"Update", 0x66, 1, 9, 33,
+     [] { return gardAcc::GardUpdateVpdUnit(0x10, serial('N'), 7, &g_fru); }},
+    {"SetState", 0x67, 3, 10, 20,
+     [] { return gardAcc::GardSetVpdUnitState(0x10, 7, GARD_GARDED, 1, nullptr); }},
+    {"Clear", 0x68, 4, 5, 21, [] { return gardAcc::GardClearVpdData(); }},
+    {"Reset", 0x69, 42, 43, 22, [] { return gardAcc::GardResetVpdData(); }},
+    {"GetState", 0x6A, 6, 0, 23, [] { return gardAcc::GardGetVpdUnitState(0x10, 7, &g_garded); }},
+    {"GetConfig", 0x6B, 7, 0, 24, [] { return gardAcc::GardGetVpdConfigData(0, &g_menu); }},
+};
+const char* const kSteps[] = {"None", "Open", "Read", "Write", "Close"};
+class FileSteps : public UnitTable, public ::testing::WithParamInterface<std::tuple<int, int>> {};
+
+TEST_P(FileSteps, OneCycleAndItsFailures) {
+    const Op& op = kOps[std::get<0>(GetParam())];
+    const std::string step = kSteps[std::get<1>(GetParam())];
+    // A query never writes, so a failing write step never fires.
+    const int s = step == "Write" && op.write == 0 ? 0 : std::get<1>(GetParam());
+    seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
+    const Bytes before = rask();
+    gardhost::clearCalls();
+    if (step != "None") gardhost::failCall("UtilFile::" + step + "@gardRask");
+    g_fru = static_cast<gardFruState>(77);
+    g_garded = true;
+    g_menu.state[0] = static_cast<GARD_State>(0x42);
+    ErrlEntry* e = op.run();
+    // Out-values only after a good read; fruState only after a good write too.
+    EXPECT_EQ(g_fru, op.mod == 0x66 && (s == 0 || s == 4) ? 1u : 77u);
+    EXPECT_FALSE(g_garded && op.mod == 0x6A);
+    EXPECT_EQ(g_menu.state[0], op.mod == 0x6B && s != 1 && s != 2 ? 0x5Cu : 0x42u);
+    const bool reachedWrite = op.write != 0 && s != 1 && s != 2, written = reachedWrite && s != 3;
+    EXPECT_EQ(rask() != before, written);
+    std::vector<std::size_t> counts;
+    for (const char* call : {"Open", "Read", "Write", "Close"})
+        counts.push_back(gardhost::callCount(std::string("UtilFile::") + call));
+    EXPECT_EQ(counts, (std::vector<std::size_t>{1, s == 1 ? 0u : 1u, reachedWrite ? 1u : 0u, 1}));
+    const auto errors = gardtest::committedWith(0x2000);
+    ASSERT_EQ(errors.size(), s == 4 ? 1u : 0u);  // a failed close is never the result
+    EXPECT_EQ(gardtest::committedWith(0x4000).size(), op.mod == 0x67 && reachedWrite ? 1u : 0u);
+    if (s == 0 || s == 4) ok(std::exchange(e, nullptr));
+    if (s == 0) return;
+    ASSERT_TRUE(s == 4 || e != nullptr);
+    const SrciSrc& last = s == 4 ? errors[0].srcs.back() : e->src(e->srcCount() - 1);
+    const uint16_t reason[] = {0, 0xCA06, 0xCA07, 0xCA08, 0xCA09};
+    const unsigned progress[] = {0, 0, op.read, op.write, op.close};
+    EXPECT_EQ(std::make_tuple(last.reasonCode, last.modId, ud(last)),
+              std::make_tuple(reason[s], op.mod, U32s{progress[s], 0, 0, 0}));
+    drop(e);
+}
+std::string stepName(const ::testing::TestParamInfo<std::tuple<int, int>>& p) {
+    return std::string(kOps[std::get<0>(p.param)].name) + kSteps[std::get<1>(p.param)];
+}
+INSTANTIATE_TEST_SUITE_P(, FileSteps,
+                         ::testing::Combine(::testing::Range(0, 6), ::testing::Range(0, 5)),
+                         stepName);
+
+}  // namespace
