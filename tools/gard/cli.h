@@ -57,7 +57,7 @@ bool parseOnOff(const std::string& text, const std::string& what);
 std::vector<uint8_t> parseHex(const std::string& text, const std::string& what);
 
 // ---- names
-std::string hex(uint32_t v);  // "0x1f"
+std::string hex(uint32_t v, int digits = 0);  // "0x1f"; zero-padded to `digits`
 std::string hexBytes(const unsigned char* p, std::size_t n);
 std::string unitStateName(uint32_t state);  // "garded"; "unknown" for other values
 std::string qelStateName(uint32_t state);
@@ -111,7 +111,8 @@ Json unitRows(Result& r);
 void printUnitRows(std::ostream& os, const Json& rows);
 // The used stored error-log slots, read through the gard file operations.
 Json storedSlots(Result& r);
-void printSlots(std::ostream& os, const Json& slots);
+// One line per slot, or every error log in full with `detail`.
+void printSlots(std::ostream& os, const Json& slots, bool detail = false);
 // Reads `size` bytes of gard file `fileId` through the library's file operations.
 ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned int size);
 

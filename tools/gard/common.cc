@@ -114,9 +114,9 @@ std::vector<uint8_t> parseHex(const std::string& text, const std::string& what) 
 
 // ---------------------------------------------------------------- names
 
-std::string hex(uint32_t v) {
+std::string hex(uint32_t v, int digits) {
     std::ostringstream os;
-    os << "0x" << std::hex << v;
+    os << "0x" << std::hex << std::setfill('0') << std::setw(digits) << v;
     return os.str();
 }
 

@@ -127,8 +127,10 @@ int demo(bool keep) {
     d.did("failover as seen from sp0: " + d.failover());
     d.close();
 
-    if (!keep) r.text << "\n(state directory removed; gard demo --keep leaves it to explore)\n";
     int code = finish(r);
+    if (!opts().json)
+        std::cout << (keep ? "\nexplore it: gard --state " + opts().stateDir + " status\n"
+                           : "\n(state directory removed; gard demo --keep leaves it to explore)\n");
     if (!keep) {
         std::error_code ec;
         std::filesystem::remove_all(opts().stateDir, ec);

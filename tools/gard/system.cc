@@ -28,7 +28,7 @@ Json storedSlots(Result& r) {
     return decodeErrlImage(image.data(), ignored)["slots"];
 }
 
-void printSlots(std::ostream& os, const Json& slots) {
+void printSlots(std::ostream& os, const Json& slots, bool detail) {
     os << "stored error logs: " << slots.size() << " of " << kErrlSlots << " slots used\n";
     for (const Json& s : slots) {
         os << "  slot " << s["slot"] << ": unit " << hex(s["unitId"].get<uint32_t>()) << " port "
@@ -37,8 +37,14 @@ void printSlots(std::ostream& os, const Json& slots) {
             os << "  (does not unflatten)\n";
             continue;
         }
-        os << '\n';
-        printErrl(os, s["errl"], "    ");
+        if (detail) {
+            printErrl(os << '\n', s["errl"], "    ");
+            continue;
+        }
+        const Json& src = s["errl"]["srcs"].at(0);
+        std::string ascii = src["ascii"].get<std::string>();
+        os << "  SRC " << ascii.substr(0, ascii.find_last_not_of(' ') + 1)
+           << (src["gardBit"].get<bool>() ? "  gard bit" : "") << '\n';
     }
 }
 
