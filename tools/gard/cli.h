@@ -92,6 +92,11 @@ struct Result {
 // committed since the state was opened, saves the trace; the exit status.
 int finish(Result& r);
 
+// A caller's error log as firmware would pass one, its primary SRC carrying
+// `src` (at most 32 characters; Usage otherwise).
+ErrlEntry* callerErrl(const std::string& src);
+void checkSrc(const std::string& src);
+
 Json errlJson(ErrlEntry* errl);
 void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "  ");
 // A committed log with its 1-based number, oldest first.
