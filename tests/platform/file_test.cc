@@ -1,7 +1,9 @@
 // The file class: crash-safe replacement, all-or-nothing reads, failures as
 // pending error logs; and the library's mkdir inside the state directory.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,6 +69,28 @@ TEST_F(FileTest, WriteReplacesRangeKeepsTailAndReadsOnThroughNewFile) {
     f.Close();
     EXPECT_EQ(take(f), nullptr);
     EXPECT_EQ(filesInGardDir(), 1u) << "temporary file left behind";
+}
+
+TEST_F(FileTest, KilledWriterLeavesOldOrNewContent) {
+    const Bytes a(0x14000, 'A'), b(0x14000, 'B');
+    writeGardFile("big", a);
+    for (int round = 0; round < 5; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            UtilFile f("/opt/p3/gard/big");
+            f.Open("r+");
+            for (unsigned i = 0;; ++i) {
+                f.Seek(0, UtilFile::SEEK_FROM_START);
+                f.Write(i % 2 ? a.data() : b.data(), a.size());
+            }
+        }
+        usleep(2000 + 1500 * round);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        Bytes now = gardFile("big");
+        EXPECT_TRUE(now == a || now == b) << "round " << round << ": torn file of " << now.size();
+    }
 }
 
 TEST_F(FileTest, WritePastEndExtendsWithZeros) {
