@@ -42,55 +42,55 @@ constexpr uint8_t kPlatformSrci = 0xE1;
 constexpr uint32_t kInjectedRc = 0xFA;
 
 // "name[@target][#N]": N = 0 fails every matching call.
-struct Spec {
+struct Fault {
     std::string name, target;
     long nth = 0;
     long seen = 0;
 };
 
-// A spec that can never match is most likely a typo: say so.
+// A fault that can never match is most likely a typo: say so.
 bool knownCall(const std::string& name) {
     for (const Reason& r : kReasons)
         if (name == r.call) return true;
     return false;
 }
 
-bool parseSpec(std::string text, Spec& spec) {
+bool parseFault(std::string text, Fault& fault) {
     const std::string given = text;
     auto reject = [&] {
-        std::fprintf(stderr, "gardhost: ignoring fault spec \"%s\"\n", given.c_str());
+        std::fprintf(stderr, "gardhost: ignoring fault \"%s\"\n", given.c_str());
         return false;
     };
     while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\t'))
         text.pop_back();
     text.erase(0, text.find_first_not_of(" \t"));
     if (text.empty() || text.front() == '#') return false;
-    spec = Spec{};
+    fault = Fault{};
     std::size_t hash = text.rfind('#');
     if (hash != std::string::npos) {
         char* end = nullptr;
         long n = std::strtol(text.c_str() + hash + 1, &end, 10);
         if (end == text.c_str() + hash + 1 || *end != '\0' || n <= 0) return reject();
-        spec.nth = n;
+        fault.nth = n;
         text.resize(hash);
     }
     std::size_t at = text.find('@');
     if (at != std::string::npos) {
-        spec.target = text.substr(at + 1);
+        fault.target = text.substr(at + 1);
         text.resize(at);
     }
-    spec.name = text;
-    if (!knownCall(spec.name)) return reject();
+    fault.name = text;
+    if (!knownCall(fault.name)) return reject();
     return true;
 }
 
-std::vector<Spec> parseList(const std::string& text, char separator) {
-    std::vector<Spec> out;
+std::vector<Fault> parseList(const std::string& text, char separator) {
+    std::vector<Fault> out;
     std::istringstream in(text);
     std::string item;
-    Spec spec;
+    Fault fault;
     while (std::getline(in, item, separator))
-        if (parseSpec(item, spec)) out.push_back(spec);
+        if (parseFault(item, fault)) out.push_back(fault);
     return out;
 }
 
@@ -100,16 +100,16 @@ constexpr std::size_t kMaxCalls = 1u << 20;
 std::mutex g_mutex;
 std::vector<Call> g_calls;
 std::map<std::string, std::size_t, std::less<>> g_counts;
-std::vector<Spec> g_api;       // failCall
-std::vector<Spec> g_env;       // GARD_HOST_FAULTS
+std::vector<Fault> g_api;       // failCall
+std::vector<Fault> g_env;       // GARD_HOST_FAULTS
 std::string g_envText;         // its text when last read
 bool g_envRead = false;
-std::vector<Spec> g_file;      // <state>/faults
+std::vector<Fault> g_file;      // <state>/faults
 std::string g_fileKey;         // identity of the faults file last read
 
 // The environment is read again when it changes, so a process can set it
-// for itself; clearFaults drops its specs until then.
-void refreshEnvSpecs() {
+// for itself; clearFaults drops its faults until then.
+void refreshEnvFaults() {
     const char* env = std::getenv("GARD_HOST_FAULTS");
     std::string text = env != nullptr ? env : "";
     if (g_envRead && text == g_envText) return;
@@ -118,7 +118,7 @@ void refreshEnvSpecs() {
     g_env = parseList(text, ',');
 }
 
-void refreshFileSpecs() {
+void refreshFileFaults() {
     std::string path = detail::stateRoot() + "/faults";
     struct stat st {};
     std::string key;
@@ -130,15 +130,15 @@ void refreshFileSpecs() {
     g_fileKey = key;
     std::vector<uint8_t> bytes;
     g_file = getValue("faults", bytes) ? parseList(std::string(bytes.begin(), bytes.end()), '\n')
-                                       : std::vector<Spec>{};
+                                       : std::vector<Fault>{};
 }
 
-bool matches(std::vector<Spec>& specs, const std::string& name, const std::string& target) {
+bool matches(std::vector<Fault>& faults, const std::string& name, const std::string& target) {
     bool fail = false;
-    for (Spec& s : specs) {
-        if (s.name != name || (!s.target.empty() && s.target != target)) continue;
-        ++s.seen;
-        if (s.nth == 0 || s.seen == s.nth) fail = true;
+    for (Fault& f : faults) {
+        if (f.name != name || (!f.target.empty() && f.target != target)) continue;
+        ++f.seen;
+        if (f.nth == 0 || f.seen == f.nth) fail = true;
     }
     return fail;
 }
@@ -147,17 +147,17 @@ bool matches(std::vector<Spec>& specs, const std::string& name, const std::strin
 
 // ---- fault injection
 
-void failCall(const std::string& spec) {
-    Spec s;
-    if (!parseSpec(spec, s)) return;
+void failCall(const std::string& fault) {
+    Fault f;
+    if (!parseFault(fault, f)) return;
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_api.push_back(s);
+    g_api.push_back(f);
 }
 
 void clearFaults() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_api.clear();
-    refreshEnvSpecs();
+    refreshEnvFaults();
     g_env.clear();
     eraseValue("faults");
     g_file.clear();
@@ -186,9 +186,9 @@ namespace detail {
 
 bool enter(const char* name, const std::string& target, const std::string& args, bool canFail) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    refreshEnvSpecs();
-    refreshFileSpecs();
-    // Every list sees the call, so each spec's "#N" counts all matching calls.
+    refreshEnvFaults();
+    refreshFileFaults();
+    // Every list sees the call, so each fault's "#N" counts all matching calls.
     bool fail = matches(g_api, name, target);
     fail = matches(g_env, name, target) || fail;
     fail = matches(g_file, name, target) || fail;

@@ -7,7 +7,7 @@
 //                     ~/.local/state/gard)
 //   GARD_HOST_SP      0 or 1: run as the service processor at that
 //                     position, with its own registry view (default 0)
-//   GARD_HOST_FAULTS  fault specs separated by commas, e.g.
+//   GARD_HOST_FAULTS  faults separated by commas, e.g.
 //                     "UtilFile::Read#2,UtilReg::read@dscv/QelRole"
 //   GARD_HOST_NOSYNC  1: file writes skip fsync (tests, benchmarks)
 //   GARD_HOST_CALLLOG 1: also append every call to <state>/calls.log
@@ -21,7 +21,9 @@
 //                     directory) and creates it only with the first Write.
 //                     Read is all or nothing (short: ENODATA, buffer
 //                     untouched). Write rewrites the whole file atomically
-//                     (temporary file, fsync, rename, directory fsync).
+//                     (temporary file, fsync, rename, directory fsync); a
+//                     process killed mid-write may leave a ".<name>.XXXXXX"
+//                     temporary beside the file, never a torn file.
 //                     Close of a file never opened succeeds. A fault on
 //                     exists() answers true: the Open("r+") that follows then
 //                     fails on a missing file, and no existing file is
@@ -40,8 +42,13 @@
 //   homGetUnitId      base + instance; a fault gives 0xFFFFFFFF.
 //   mnfgIsPolicyFlagSet  no value = not set (returns 0); a fault returns 1
 //                     and leaves the bool untouched.
-//   ErrlEntry         flatten, unflatten (entry left empty) and getSRC (null)
-//                     can be made to fail; commit and prune are logged only.
+//   ErrlEntry         getSRC, flatten, unflatten, prune and commit are in the
+//                     call log; the first three can be made to fail (null;
+//                     non-zero; non-zero with the entry left empty). The
+//                     flattened form is big-endian with magic "GERL",
+//                     version 1, length and a CRC-32 (errl.cc). prune drops
+//                     detail bytes, then SRCs from the last, then shortens
+//                     the primary SRC's custom text.
 //   trace             not in the call log and never failed: nothing looks at
 //                     their results, and they must stay cheap.
 #ifndef PLATFORM_HOST_HOST_H
@@ -73,7 +80,7 @@ namespace gardhost {
 //   errl/committed                    one line per committed error log: key=value
 //                                     fields, each SRC after " | ", its ASCII
 //                                     text hex-encoded
-//   faults                            one fault spec per line ('#' starts a comment)
+//   faults                            one fault per line ('#' starts a comment)
 //   trace/<buffer>                    saved trace entries (saveTrace), one a line
 //   calls.log                         the call log, with GARD_HOST_CALLLOG=1
 //   .seeded                           defaults were seeded here
@@ -104,23 +111,23 @@ std::string regName(const std::string& key, int sp = -1);  // "sp<N>/reg/<key>",
 std::string unitName(uint32_t unit);                         // "0x200"
 
 // ---- fault injection
-// A spec is a call name ("UtilFile::Read"), optionally "@target" (registry
+// A fault is a call name ("UtilFile::Read"), optionally "@target" (registry
 // key, unit as 0x200, file name as gardRask, policy id, mnfg flag number,
 // DMA path word as 0x.., hom base as 0x.., mkdir's path as given), optionally
 // "#N": only the Nth matching call fails (else every one). Calls are counted
-// per spec from when it was added: failCall, process start for
+// per fault from when it was added: failCall, process start for
 // GARD_HOST_FAULTS, the last change of the faults file (re-read when it
 // changes, so a test can drive its own process through it too).
 // A failing call returns an error log (UtilFile: leaves it pending; calls
 // without error log return their failure value) and does no work.
-void failCall(const std::string& spec);
-// Drops the failCall specs, those of GARD_HOST_FAULTS and the faults file.
+void failCall(const std::string& fault);
+// Drops the faults of failCall, of GARD_HOST_FAULTS and of the faults file.
 void clearFaults();
 
 // ---- call log (in process; always on)
 struct Call {
     std::string name;    // "UtilFile::Read"
-    std::string target;  // as in fault specs
+    std::string target;  // as in faults
     std::string args;    // the arguments, printed
     bool failed;         // made to fail by fault injection
 };

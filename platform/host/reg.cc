@@ -35,7 +35,8 @@ ErrlEntry* UtilReg::read(const char* key, void* buffer, std::size_t& size, bool 
     std::vector<uint8_t> value;
     if (!getValue(regName(target), value)) return detail::failure("UtilReg::read", target, ENOENT);
     if (buffer == nullptr && size != 0) return detail::failure("UtilReg::read", target, EFAULT);
-    if (buffer != nullptr) std::memcpy(buffer, value.data(), std::min(size, value.size()));
+    if (buffer != nullptr && !value.empty())
+        std::memcpy(buffer, value.data(), std::min(size, value.size()));
     size = value.size();
     return nullptr;
 }

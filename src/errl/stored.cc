@@ -26,9 +26,10 @@ void freeSlot(unsigned char* slot) { std::memset(slot, 0, kSlotSize); }
 
 // One cycle on the file: load the image into the operation's stack buffer,
 // let `work` change it (and store it back if it wants), close on every path.
+// The image starts zeroed: a file shorter than the image reads as free slots.
 template <class Work>
 ErrlEntry* withImage(const gard::ImageSteps& steps, Work&& work) {
-    unsigned char image[kImageSize];
+    unsigned char image[kImageSize] = {};
     UtilFile* file = nullptr;
     ErrlEntry* result = gard::loadImage(file, kFileId, steps, image, kImageSize);
     if (result == nullptr) result = work(file, image);

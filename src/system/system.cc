@@ -9,8 +9,8 @@
 #include "gard/gard.h"
 #include "platform/errl.h"
 #include "platform/hom.h"
-#include "platform/utilreg.h"
 #include "platform/vorm.h"
+#include "rdnd/registry.h"
 
 namespace {
 
@@ -47,12 +47,10 @@ void keepCopy(homUnitId base, uint32_t instance, ErrlEntry* errl) {
 // when the change is not accepted.
 ErrlEntry* gardClearOwnQelState(GARD_RC& rc) {
     uint8_t position = 0;
-    std::size_t count = 1;
-    ErrlEntry* errl = UtilReg::read("dscv/QelPosition", &position, count, true, nullptr);
+    ErrlEntry* errl = gard::reg::read(gard::reg::kQelPosition, position, uint8_t{0});
     if (errl != nullptr) return errl;
     uint8_t sibling = 2;
-    count = 1;
-    errl = UtilReg::read("dscv/SiblingState", &sibling, count, true, nullptr);
+    errl = gard::reg::read(gard::reg::kSiblingState, sibling, uint8_t{2});
     if (errl != nullptr) return errl;
 
     unsigned int ids[2] = {0, 0};

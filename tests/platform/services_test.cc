@@ -61,14 +61,14 @@ TEST_F(ServicesTest, RegistryPathJoinsRootAndName) {
     std::free(path);
 }
 
-// Fault specs against a sequence of four reads of "dscv/QelRole".
+// Faults against a sequence of four reads of "dscv/QelRole".
 struct FaultCase {
     const char* name;
-    const char* spec;
+    const char* fault;
     std::vector<bool> fails;
 };
 
-class FaultSpecs : public ServicesTest, public ::testing::WithParamInterface<FaultCase> {
+class FaultSources : public ServicesTest, public ::testing::WithParamInterface<FaultCase> {
 protected:
     void check() {
         std::vector<bool> seen;
@@ -83,25 +83,25 @@ protected:
     }
 };
 
-TEST_P(FaultSpecs, ThroughFailCall) {
-    gardhost::failCall(GetParam().spec);
+TEST_P(FaultSources, ThroughFailCall) {
+    gardhost::failCall(GetParam().fault);
     check();
 }
 
-TEST_P(FaultSpecs, ThroughEnvironment) {
-    setenv("GARD_HOST_FAULTS", (std::string("vormGetVPDPort,") + GetParam().spec).c_str(), 1);
+TEST_P(FaultSources, ThroughEnvironment) {
+    setenv("GARD_HOST_FAULTS", (std::string("vormGetVPDPort,") + GetParam().fault).c_str(), 1);
     check();
     unsetenv("GARD_HOST_FAULTS");
 }
 
-TEST_P(FaultSpecs, ThroughFaultsFile) {
-    std::string text = std::string("# comment\n\n") + GetParam().spec + "\n";
+TEST_P(FaultSources, ThroughFaultsFile) {
+    std::string text = std::string("# comment\n\n") + GetParam().fault + "\n";
     gardhost::setValue("faults", Bytes(text.begin(), text.end()));
     check();
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, FaultSpecs,
+    Table, FaultSources,
     ::testing::Values(FaultCase{"Always", "UtilReg::read", {true, true, true}},
                       FaultCase{"Nth", "UtilReg::read#2", {false, true, false, false}},
                       FaultCase{"Target", "UtilReg::read@dscv/QelRole", {true, true}},

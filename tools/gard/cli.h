@@ -57,7 +57,7 @@ bool parseOnOff(const std::string& text, const std::string& what);
 std::vector<uint8_t> parseHex(const std::string& text, const std::string& what);
 
 // ---- names
-std::string hex(uint32_t v);  // "0x1f"
+std::string hex(uint32_t v, int digits = 0);  // "0x1f"; zero-padded to `digits`
 std::string hexBytes(const unsigned char* p, std::size_t n);
 std::string unitStateName(uint32_t state);  // "garded"; "unknown" for other values
 std::string qelStateName(uint32_t state);
@@ -92,6 +92,11 @@ struct Result {
 // committed since the state was opened, saves the trace; the exit status.
 int finish(Result& r);
 
+// A caller's error log as firmware would pass one, its primary SRC carrying
+// `src` (at most 32 characters; Usage otherwise).
+ErrlEntry* callerErrl(const std::string& src);
+void checkSrc(const std::string& src);
+
 Json errlJson(ErrlEntry* errl);
 void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "  ");
 // A committed log with its 1-based number, oldest first.
@@ -111,7 +116,8 @@ Json unitRows(Result& r);
 void printUnitRows(std::ostream& os, const Json& rows);
 // The used stored error-log slots, read through the gard file operations.
 Json storedSlots(Result& r);
-void printSlots(std::ostream& os, const Json& slots);
+// One line per slot, or every error log in full with `detail`.
+void printSlots(std::ostream& os, const Json& slots, bool detail = false);
 // Reads `size` bytes of gard file `fileId` through the library's file operations.
 ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned int size);
 

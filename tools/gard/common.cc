@@ -114,9 +114,9 @@ std::vector<uint8_t> parseHex(const std::string& text, const std::string& what) 
 
 // ---------------------------------------------------------------- names
 
-std::string hex(uint32_t v) {
+std::string hex(uint32_t v, int digits) {
     std::ostringstream os;
-    os << "0x" << std::hex << v;
+    os << "0x" << std::hex << std::setfill('0') << std::setw(digits) << v;
     return os.str();
 }
 
@@ -208,6 +208,16 @@ void printSrc(std::ostream& os, const Json& s, const std::string& indent, std::s
     os << '\n';
 }
 }  // namespace
+
+void checkSrc(const std::string& src) {
+    if (src.size() > 32) throw Usage("SRC text '" + src + "' is longer than 32 characters");
+}
+
+ErrlEntry* callerErrl(const std::string& src) {
+    auto* e = new ErrlEntry(0xCA00, 0, 0, 0xD1, 0, kToolModId, 0x4399, 0, 0, 0, 0, 0, 0x75, 0);
+    e->getSRC(0)->setAsciiString(src);
+    return e;
+}
 
 Json errlJson(ErrlEntry* e) {
     Json j = {{"rc", e->getRC()}, {"severity", e->severity()}, {"eventType", e->eventType()},

@@ -51,12 +51,6 @@ private:
     Json cur_;
 };
 
-ErrlEntry* errlWithSrc(const std::string& src) {
-    auto* e = new ErrlEntry(0xCA00, 0, 0, 0xD1, 0, kToolModId, 0x4399, 0, 0, 0, 0, 0, 0x75, 0);
-    e->getSRC(0)->setAsciiString(src);
-    return e;
-}
-
 int demo(bool keep) {
     const char* tmpdir = std::getenv("TMPDIR");
     std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/gard-demo.XXXXXX";
@@ -89,7 +83,7 @@ int demo(bool keep) {
     r.take(gardAcc::GardUpdateVpdUnit(0x10, a, 1, &fru));
     r.take(gardAcc::GardUpdateVpdUnit(0x11, b, 1, &fru));
     d.did("recorded unit 0x10 (serial YL10A1) and unit 0x11 (serial YL10A2) in group 1");
-    std::unique_ptr<ErrlEntry> errl(errlWithSrc("B1814601"));
+    std::unique_ptr<ErrlEntry> errl(callerErrl("B1814601"));
     r.take(gardAcc::GardSetVpdUnitState(0x10, 1, GARD_GARDED, 2, errl.get()));
     bool g10 = false, g11 = false;
     r.take(gardAcc::GardGetVpdUnitState(0x10, 1, &g10));
@@ -105,7 +99,7 @@ int demo(bool keep) {
     d.did("ports 5 and 6 given to units " + hex(u1) + " and " + hex(u2));
     homDMAPath path{{0, 0, 0, 2, 1, 0x42}};
     GARD_RC rc = GARD_RC_OK;
-    errl.reset(errlWithSrc("B1814602"));
+    errl.reset(callerErrl("B1814602"));
     r.take(GardDeconfigDmaPath(path, 2, 0, rc, errl.get()));
     d.did(std::string("GardDeconfigDmaPath(path 0x42, instances 1 and 2, SRC B1814602): gard bit ") +
           (errl->getSRC(0)->gardBit ? "set" : "not set"));
@@ -127,8 +121,10 @@ int demo(bool keep) {
     d.did("failover as seen from sp0: " + d.failover());
     d.close();
 
-    if (!keep) r.text << "\n(state directory removed; gard demo --keep leaves it to explore)\n";
     int code = finish(r);
+    if (!opts().json)
+        std::cout << (keep ? "\nexplore it: gard --state " + opts().stateDir + " status\n"
+                           : "\n(state directory removed; gard demo --keep leaves it to explore)\n");
     if (!keep) {
         std::error_code ec;
         std::filesystem::remove_all(opts().stateDir, ec);

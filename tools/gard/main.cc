@@ -33,9 +33,21 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help
-        std::cerr << "gard: " << e.what() << " (see --help)\n";
+        // The deepest command parsed: an unknown word after it is an unknown command.
+        CLI::App* at = &app;
+        while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
+        std::string name;
+        for (CLI::App* p = at; p != nullptr; p = p->get_parent()) name = p->get_name() + " " + name;
+        std::vector<std::string> rest = at->remaining();
+        if (dynamic_cast<const CLI::RequiredError*>(&e) && !at->get_subcommands({}).empty() &&
+            !rest.empty())
+            std::cerr << "gard: unknown command '" << rest.front() << "' (see " << name << "--help)\n";
+        else
+            std::cerr << "gard: " << e.what() << " (see " << name << "--help)\n";
         return kUsage;
     }
+    // The position is chosen before any command names a registry value.
+    if (opts().sp >= 0) gardhost::setPosition(opts().sp);
     try {
         return action()();
     } catch (const Usage& e) {

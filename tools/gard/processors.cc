@@ -20,10 +20,10 @@ Json recordJson(uint32_t unit, bool present, const unsigned char* rec) {
 
 void printRecord(std::ostream& os, const Json& r) {
     os << "  " << hex(r["unit"].get<uint32_t>()) << (r["present"].get<bool>() ? " present" : " absent ")
-       << "  marker " << hex(r["marker"].get<uint32_t>()) << "  state "
+       << "  marker " << hex(r["marker"].get<uint32_t>(), 4) << "  state "
        << r["stateName"].get<std::string>() << " (" << hex(r["state"].get<uint32_t>()) << ")"
-       << "  failure word " << hex(r["failureWord"].get<uint32_t>()) << "  extra word "
-       << hex(r["extraWord"].get<uint32_t>());
+       << "  failure word " << hex(r["failureWord"].get<uint32_t>(), 8) << "  extra word "
+       << hex(r["extraWord"].get<uint32_t>(), 8);
     if (r.contains("doGard"))
         os << "\n      do-gard " << r["doGard"].get<int>() << "  usability "
            << r["usableName"].get<std::string>() << " (" << r["usable"].get<int>() << ")";

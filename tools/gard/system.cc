@@ -28,7 +28,7 @@ Json storedSlots(Result& r) {
     return decodeErrlImage(image.data(), ignored)["slots"];
 }
 
-void printSlots(std::ostream& os, const Json& slots) {
+void printSlots(std::ostream& os, const Json& slots, bool detail) {
     os << "stored error logs: " << slots.size() << " of " << kErrlSlots << " slots used\n";
     for (const Json& s : slots) {
         os << "  slot " << s["slot"] << ": unit " << hex(s["unitId"].get<uint32_t>()) << " port "
@@ -37,8 +37,14 @@ void printSlots(std::ostream& os, const Json& slots) {
             os << "  (does not unflatten)\n";
             continue;
         }
-        os << '\n';
-        printErrl(os, s["errl"], "    ");
+        if (detail) {
+            printErrl(os << '\n', s["errl"], "    ");
+            continue;
+        }
+        const Json& src = s["errl"]["srcs"].at(0);
+        std::string ascii = src["ascii"].get<std::string>();
+        os << "  SRC " << ascii.substr(0, ascii.find_last_not_of(' ') + 1)
+           << (src["gardBit"].get<bool>() ? "  gard bit" : "") << '\n';
     }
 }
 
@@ -67,14 +73,12 @@ int dmaDeconfig(const DmaArgs& a) {
     path.word[4] = parseNumber(a.first, "first instance");
     path.word[3] = parseNumber(a.second, "second instance");
     uint32_t errorType = parseNumber(a.errorType, "error type");
-    if (a.src.size() > 32) throw Usage("SRC text '" + a.src + "' is longer than 32 characters");
+    checkSrc(a.src);
     openState();
     Result r;
     // The caller's error log: it stays ours; the library sets its gard bit
     // and stores copies.
-    std::unique_ptr<ErrlEntry> errl(
-        new ErrlEntry(0xCA00, 0, 0, 0xD1, 0, kToolModId, 0x4399, 0, 0, 0, 0, 0, 0x75, 0));
-    errl->getSRC(0)->setAsciiString(a.src);
+    std::unique_ptr<ErrlEntry> errl(callerErrl(a.src));
     GARD_RC rc = GARD_RC_OK;
     r.take(GardDeconfigDmaPath(path, errorType, 0, rc, errl.get()));
     bool gardBit = errl->getSRC(0)->gardBit;

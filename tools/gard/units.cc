@@ -73,13 +73,6 @@ struct Args {
     bool hexSerial = false;
 };
 
-// A caller's error log carrying the given SRC text, as firmware would pass it.
-ErrlEntry* callerErrl(const std::string& src) {
-    auto* e = new ErrlEntry(0xCA00, 0, 0, 0xD1, 0, kToolModId, 0x4399, 0, 0, 0, 0, 0, 0x75, 0);
-    e->getSRC(0)->setAsciiString(src);
-    return e;
-}
-
 int add(const Args& a) {
     uint16_t unit = parseUnitId(a.unit);
     uint32_t group = parseNumber(a.group, "group id");
@@ -105,7 +98,7 @@ int setState(const Args& a) {
     uint32_t group = parseNumber(a.group, "group id");
     auto state = static_cast<GARD_State>(parseUnitState(a.state));
     uint32_t errorType = parseNumber(a.errorType, "error type");
-    if (a.src.size() > 32) throw Usage("SRC text '" + a.src + "' is longer than 32 characters");
+    checkSrc(a.src);
     openState();
     Result r;
     std::unique_ptr<ErrlEntry> errl(a.src.empty() ? nullptr : callerErrl(a.src));

@@ -1,0 +1,304 @@
+// The stored error-log file, checked byte for byte against images built here
+// from the slot layout: the store's scan, read back, the clears, failing file
+// steps and file contents the library did not write.
+#include <random>
+
+#include "errl/stored.h"
+#include "fixture.h"
+
+namespace {
+
+using gardtest::reasons;
+constexpr std::size_t kSlot = 2056, kSlots = 20, kFileSize = 51200;
+using Bytes = std::vector<uint8_t>;
+
+ErrlEntry* makeEntry(uint16_t reason, std::size_t detail = 0) {
+    auto* e = new ErrlEntry(0xCA00, 0, 0, 0xD1, 0, 0x21, 0x4399, reason, 1, 2, 3, 4, 0x75, 0);
+    e->detail().assign(detail, 0x5A);
+    return e;
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+uint32_t get32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// The slot the store must write: ids big-endian, then the platform's own
+// flatten of a pruned copy.
+Bytes slotFor(uint32_t unit, uint32_t port, const ErrlEntry& e) {
+    Bytes s(kSlot, 0);
+    put32(&s[0], unit);
+    put32(&s[4], port);
+    ErrlEntry copy(e);
+    copy.prune(2048);
+    EXPECT_EQ(copy.flatten(&s[8], 2048), 0);
+    return s;
+}
+
+struct Used {
+    uint32_t unit, port;  // port 0: an all-zero slot
+};
+std::vector<Used> units(std::initializer_list<uint32_t> ids) {
+    std::vector<Used> out;
+    for (uint32_t id : ids) out.push_back({id, id == 0 ? 0 : 0x100 + id});
+    return out;
+}
+
+class StoredErrl : public gardtest::StateTest {
+protected:
+    Bytes file() const { return gardFile("gardErrl"); }
+    // Writes a file whose slot i holds used[i] with filler bytes; no file
+    // at all for an empty list.
+    Bytes seed(const std::vector<Used>& used) {
+        Bytes f(kFileSize, 0);
+        for (std::size_t i = 0; i < used.size(); ++i) {
+            if (used[i].port == 0) continue;
+            put32(&f[i * kSlot], used[i].unit);
+            put32(&f[i * kSlot + 4], used[i].port);
+            std::fill(&f[i * kSlot + 8], &f[(i + 1) * kSlot], static_cast<uint8_t>(0x10 + i));
+        }
+        if (!used.empty()) writeGardFile("gardErrl", f);
+        return f;
+    }
+    static void setSlot(Bytes& f, std::size_t i, const Bytes& s) {
+        std::copy(s.begin(), s.end(), f.begin() + static_cast<long>(i * kSlot));
+    }
+};
+
+struct ScanCase {
+    const char* name;
+    friend void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
+    std::vector<Used> used;
+    uint32_t unit;
+    int slot;  // the slot filled, -1: nothing written
+    const char* fault = "";
+};
+
+std::vector<Used> allUsed() {
+    std::vector<Used> out;
+    for (uint32_t i = 1; i <= kSlots; ++i) out.push_back({i, i});
+    return out;
+}
+std::vector<Used> onlySlot19(uint32_t unit) {
+    std::vector<Used> out(kSlots, Used{0, 0});
+    out[19] = {unit, 1};
+    return out;
+}
+
+class StoreScan : public StoredErrl, public ::testing::WithParamInterface<ScanCase> {};
+
+// The caller's entry is far too big for a slot: only the stored copy is pruned.
+TEST_P(StoreScan, FillsTheFirstFreeSlotOnlyForANewUnit) {
+    const ScanCase& c = GetParam();
+    Bytes want = seed(c.used);
+    if (*c.fault != 0) gardhost::failCall(c.fault);
+    ErrlEntry* e = makeEntry(0xCA02, 6000);
+    const std::size_t size = e->flatSize();
+    EXPECT_EQ(gardStoreErrl(0x77, c.unit, e), nullptr);
+    if (c.slot >= 0) setSlot(want, static_cast<std::size_t>(c.slot), slotFor(c.unit, 0x77, *e));
+    EXPECT_EQ(file(), want);
+    EXPECT_EQ(gardhost::callCount("UtilFile::Write"), c.slot < 0 ? 0u : c.used.empty() ? 2u : 1u);
+    EXPECT_TRUE(gardhost::committed().empty());
+    EXPECT_EQ(e->flatSize(), size);
+    EXPECT_EQ(e->detail().size(), 6000u);
+    gardtest::drop(e);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StoreScan,
+    ::testing::Values(ScanCase{"FirstUseCreatesTheFile", {}, 7, 0},
+                      ScanCase{"LowestFree", units({1, 2, 0, 4, 0}), 7, 2},
+                      ScanCase{"StoredInSlot19BehindFreeSlot0", onlySlot19(7), 7, -1},
+                      ScanCase{"StoredBeforeAFreeSlot", units({3, 7, 0}), 7, -1},
+                      ScanCase{"AllSlotsUsed", allUsed(), 21, -1},
+                      ScanCase{"UnitZeroTakesTheFirstFreeSlot", units({1, 0, 0}), 0, 1},
+                      // a slot stored for unit 0 still counts as free
+                      ScanCase{"UnitZeroSlotIsOverwritten", {{1, 1}, {0, 0x55}}, 0, 1},
+                      ScanCase{"FlattenFails", units({1, 0}), 7, -1, "ErrlEntry::flatten"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct ReadCase {
+    const char* name;
+    friend void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+    uint32_t unit;
+    const char* fault;
+    bool found;
+};
+
+class ReadBack : public StoredErrl, public ::testing::WithParamInterface<ReadCase> {};
+
+// The caller's variable always holds an entry on entry; the leak check at
+// tear-down proves it deleted on every path.
+TEST_P(ReadBack, DeletesTheCallersEntryAndReturnsTheStoredOne) {
+    const ReadCase& c = GetParam();
+    ErrlEntry* stored = makeEntry(0xCA05);
+    Bytes f = seed(units({5, 6}));
+    setSlot(f, 0, slotFor(5, 1, *stored));  // slot 1 (unit 6) holds filler, not an entry
+    writeGardFile("gardErrl", f);
+    gardhost::failCall(c.fault);
+
+    ErrlEntry* var = makeEntry(1);
+    ErrlEntry* result = GardGetStoredErrl(c.unit, var);
+    EXPECT_EQ(result != nullptr, std::string(c.fault) == "UtilFile::Open");
+    EXPECT_EQ(var != nullptr, c.found);
+    if (var != nullptr) {
+        EXPECT_EQ(reasons(var), reasons(stored));
+    }
+    EXPECT_EQ(file(), f);
+    gardtest::drop(var);
+    gardtest::drop(result);
+    gardtest::drop(stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReadBack,
+                         ::testing::Values(ReadCase{"Stored", 5, "", true},
+                                           ReadCase{"NoSlot", 9, "", false},
+                                           ReadCase{"DoesNotUnflatten", 6, "", false},
+                                           ReadCase{"OpenFails", 5, "UtilFile::Open", false}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+struct ClearCase {
+    const char* name;
+    friend void PrintTo(const ClearCase& c, std::ostream* os) { *os << c.name; }
+    bool byPort;
+    uint32_t value;
+    std::vector<std::size_t> freed;
+};
+
+class Clear : public StoredErrl, public ::testing::WithParamInterface<ClearCase> {};
+
+TEST_P(Clear, FreesMatchingSlotsInPlaceAndAlwaysWritesBack) {
+    const ClearCase& c = GetParam();
+    Bytes want = seed({{1, 5}, {2, 6}, {0, 0}, {3, 5}, {4, 7}});
+    for (std::size_t i : c.freed) setSlot(want, i, Bytes(kSlot, 0));
+    ErrlEntry* result = c.byPort ? gardClearStoredErrlByPort(c.value) : gardClearStoredErrl(c.value);
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(file(), want);
+    EXPECT_EQ(gardhost::callCount("UtilFile::Write"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Clear,
+                         ::testing::Values(ClearCase{"ByUnit", false, 3, {3}},
+                                           ClearCase{"ByUnitNoMatch", false, 9, {}},
+                                           ClearCase{"ByPort", true, 5, {0, 3}},
+                                           ClearCase{"ByPortNoMatch", true, 9, {}}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// Each file step of each operation failing once: the SRCs the library adds
+// (after the platform's own), their first user word, and the file untouched.
+enum Op { kStore, kRead, kClear, kClearPort };
+enum Step { kOpen, kCreate, kReadStep, kWrite, kClose };
+struct Progress {
+    unsigned int open, read, write;
+};
+constexpr Progress kProgress[] = {{15, 16, 17}, {15, 16, 0}, {17, 18, 20}, {17, 18, 19}};
+
+class FileFaults : public StoredErrl, public ::testing::WithParamInterface<std::tuple<Op, Step>> {};
+
+TEST_P(FileFaults, GiveTheStepsSrcs) {
+    const auto [op, step] = GetParam();
+    const Progress p = kProgress[op];
+    Bytes before;
+    if (step != kCreate) before = seed({{1, 5}});
+    const char* faults[] = {"UtilFile::Open", "UtilFile::Write#1", "UtilFile::Read",
+                            "UtilFile::Write", "UtilFile::Close"};
+    gardhost::failCall(faults[step]);
+
+    ErrlEntry* e = makeEntry(0xCA03);
+    ErrlEntry* var = nullptr;
+    ErrlEntry* result = op == kStore  ? gardStoreErrl(5, 2, e)
+                        : op == kRead ? gardReadStoredErrl(1, var)
+                        : op == kClear ? gardClearStoredErrl(1)
+                                       : gardClearStoredErrlByPort(5);
+    std::vector<uint16_t> added;
+    std::vector<uint32_t> ud1;
+    for (std::size_t i = 1; result != nullptr && i < result->srcCount(); ++i) {
+        added.push_back(result->src(i).reasonCode);
+        ud1.push_back(result->src(i).ud[0]);
+    }
+    struct Want {
+        std::vector<uint16_t> added;
+        std::vector<uint32_t> ud1;
+    };
+    const Want want[] = {{{0xCA06}, {0}},
+                         {{0xCA08, 0xCA06}, {p.open, 0}},
+                         {{0xCA07}, {p.read}},
+                         p.write ? Want{{0xCA08}, {p.write}} : Want{},
+                         {}};
+    EXPECT_EQ(added, want[step].added);
+    EXPECT_EQ(ud1, want[step].ud1);
+    auto logs = gardtest::committedWith(0x2000);
+    ASSERT_EQ(logs.size(), step == kClose ? 1u : 0u);
+    if (step == kClose) {
+        EXPECT_EQ(logs[0].srcs.back().reasonCode, 0xCA09);
+        EXPECT_EQ(logs[0].srcs.back().ud[0], 20u);
+    }
+    if (step != kClose && step != kCreate) {
+        EXPECT_EQ(file(), before);
+    }
+    gardtest::drop(result);
+    gardtest::drop(var);
+    gardtest::drop(e);
+}
+
+std::string faultName(const ::testing::TestParamInfo<std::tuple<Op, Step>>& row) {
+    const char* ops[] = {"Store", "Read", "Clear", "ClearPort"};
+    const char* steps[] = {"Open", "Create", "Read", "Write", "Close"};
+    return std::string(ops[std::get<0>(row.param)]) + "_" + steps[std::get<1>(row.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, FileFaults,
+                         ::testing::Combine(::testing::Values(kStore, kRead, kClear, kClearPort),
+                                            ::testing::Values(kOpen, kCreate, kReadStep, kWrite,
+                                                              kClose)),
+                         faultName);
+
+// A file of another size is used as it is: one shorter than the image
+// cannot be read and stays as it is; past the image nothing is touched.
+class OtherSize : public StoredErrl, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(OtherSize, IsUsedAsItIs) {
+    Bytes f(GetParam(), 0xEE);
+    std::fill(f.begin(), f.begin() + static_cast<long>(std::min(f.size(), kSlot)), 0);
+    writeGardFile("gardErrl", f);
+    ErrlEntry* e = makeEntry(0xCA04);
+    ErrlEntry* result = gardStoreErrl(3, 9, e);
+    if (f.size() < kSlot * kSlots) {
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(result->src(result->srcCount() - 1).reasonCode, 0xCA07);
+        EXPECT_EQ(file(), f);
+    } else {
+        EXPECT_EQ(result, nullptr);
+        setSlot(f, 0, slotFor(9, 3, *e));
+        EXPECT_EQ(file(), f);
+    }
+    gardtest::drop(result);
+    gardtest::drop(e);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OtherSize, ::testing::Values(0, kSlot, 41119, 41120, 60000));
+
+TEST_F(StoredErrl, ArbitraryBytesAndExtremeIdsStayInBounds) {
+    Bytes f(kFileSize);
+    std::mt19937 rng(7);
+    for (auto& b : f) b = static_cast<uint8_t>(rng());
+    put32(&f[3 * kSlot], 0);  // one free slot among random ones
+    writeGardFile("gardErrl", f);
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        ErrlEntry* var = nullptr;
+        EXPECT_EQ(gardReadStoredErrl(get32(&f[i * kSlot]), var), nullptr);
+        gardtest::drop(var);
+    }
+    ErrlEntry* e = makeEntry(0xCA0F);
+    EXPECT_EQ(gardStoreErrl(0xFFFFFFFF, 0xFFFFFFFF, e), nullptr);
+    setSlot(f, 3, slotFor(0xFFFFFFFF, 0xFFFFFFFF, *e));
+    EXPECT_EQ(file(), f);
+    EXPECT_EQ(gardClearStoredErrlByPort(0xFFFFFFFF), nullptr);
+    setSlot(f, 3, Bytes(kSlot, 0));
+    EXPECT_EQ(file(), f);
+    gardtest::drop(e);
+}
+
+}  // namespace
