@@ -31,7 +31,10 @@ void note(std::size_t size, const void* caller) {
     g_count.bytes += size;
     if (size > g_count.largest) g_count.largest = size;
     auto at = reinterpret_cast<uintptr_t>(caller);
-    if (at >= g_libLow && at < g_libHigh) ++g_count.library;
+    if (at >= g_libLow && at < g_libHigh) {
+        ++g_count.library;
+        if (size > g_count.libraryLargest) g_count.libraryLargest = size;
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ struct AllocCount {
     std::size_t bytes = 0;     // bytes asked for
     std::size_t largest = 0;   // the largest single allocation
     std::size_t library = 0;   // allocations made directly by libgard's code
+    std::size_t libraryLargest = 0;
 };
 
 // Finds libgard's code range once; call before counting.

@@ -348,6 +348,7 @@ void measure(benchmark::State& st, const Op& op, bool sync) {
         allocs.calls += a.calls;
         allocs.library += a.library;
         if (a.largest > allocs.largest) allocs.largest = a.largest;
+        if (a.libraryLargest > allocs.libraryLargest) allocs.libraryLargest = a.libraryLargest;
         ++n;
     }
     const double k = n != 0 ? 1.0 / static_cast<double>(n) : 0;
@@ -360,6 +361,7 @@ void measure(benchmark::State& st, const Op& op, bool sync) {
     st.counters["allocs"] = static_cast<double>(allocs.calls) * k;
     st.counters["lib_allocs"] = static_cast<double>(allocs.library) * k;
     st.counters["max_alloc"] = static_cast<double>(allocs.largest);
+    st.counters["lib_max_alloc"] = static_cast<double>(allocs.libraryLargest);
     st.SetLabel(floor.describe());
     gardhost::setSync(false);
 }
@@ -404,7 +406,7 @@ std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op
                     const std::map<std::string, std::size_t>& stack) {
     std::string out =
         "| operation | fsync | us/call | floor us | x floor | SQLite us | SQLite / op | allocs/call (by libgard) | "
-        "largest alloc | peak stack | target |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
+        "largest alloc (by libgard) | peak stack | target |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (const Row& r : rows) {
         std::string name = r.name;
         const bool sync = name.size() > 6 && name.compare(name.size() - 6, 6, "/fsync") == 0;
@@ -423,7 +425,8 @@ std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op
         out += "| " + base + " | " + (sync ? "on" : "off") + " | " + fmt(r.us) + " | " + fmt(c("floor_us")) + " | " +
                (x > 0 ? fmt(x, "%.2f") : "-") + " | " + (c("sqlite_us") >= 0 ? fmt(c("sqlite_us")) : "-") + " | " +
                (sqlx >= 0 ? fmt(sqlx, "%.1f") : "-") + " | " + fmt(c("allocs"), "%.0f") + " (" +
-               fmt(c("lib_allocs"), "%.0f") + ") | " + fmt(c("max_alloc"), "%.0f") + " | " +
+               fmt(c("lib_allocs"), "%.0f") + ") | " + fmt(c("max_alloc"), "%.0f") + " (" +
+               fmt(c("lib_max_alloc"), "%.0f") + ") | " +
                (st != stack.end() && !sync ? std::to_string(st->second) : "") + " | " + target + " |\n";
     }
     return out;

@@ -842,12 +842,12 @@ protected:
         gardhost::clearCommitted();
         gardhost::clearTrace("gard");
     }
-    // One run; `spec` names the call made to fail ("" for none).
-    Result runOnce(const Case& c, const std::string& spec) {
+    // One run; `fault` names the call made to fail ("" for none).
+    Result runOnce(const Case& c, const std::string& fault) {
         const long live = gardhost::liveErrls();
         if (c.prepare) c.prepare();
         gardhost::clearCalls();
-        if (!spec.empty()) gardhost::failCall(spec);
+        if (!fault.empty()) gardhost::failCall(fault);
         Result r;
         ErrlEntry* e = c.run(r.outs);
         calls_ = gardhost::calls();
@@ -914,11 +914,11 @@ TEST_P(Sweep, EveryFailingCallDoesWhatItMust) {
         std::size_t n = 0;
         for (std::size_t i = 0; i <= k; ++i)
             n += log[i].name == log[k].name && (log[k].target.empty() || log[i].target == log[k].target);
-        const std::string spec =
+        const std::string fault =
             log[k].name + (log[k].target.empty() ? "" : "@" + log[k].target) + "#" + std::to_string(n);
-        SCOPED_TRACE(spec);
+        SCOPED_TRACE(fault);
         restore(start);
-        const Result got = runOnce(c, spec);
+        const Result got = runOnce(c, fault);
         std::size_t failed = 0;
         for (const Call& call : calls_) failed += call.failed;
         ASSERT_EQ(failed, 1u) << "the fault did not hit exactly one call";
