@@ -68,13 +68,17 @@ std::vector<unsigned char>& contentOf(const std::string& path) {
     return c;
 }
 
-// The descriptor of a file the operation found open: one kept for the
-// floor's whole life, as the caller keeps its file object.
+// Descriptors of files an operation found open, kept for the floor's whole
+// life as the caller keeps its file object.
+std::map<std::string, int>& kept() {
+    static std::map<std::string, int> fds;
+    return fds;
+}
+
 int openFor(const std::map<std::string, int>& open, const std::string& path) {
     auto it = open.find(path);
     if (it != open.end()) return it->second;
-    static std::map<std::string, int> kept;
-    int& fd = kept[path];
+    int& fd = kept()[path];
     if (fd <= 0) fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     return fd;
 }
@@ -159,9 +163,15 @@ void Floor::run(bool sync) const {
             if (::pread(openFor(open, s.path), contentOf(s.path).data(), s.count, 0) < 0) std::perror("pread");
             break;
         case Kind::Write:
-            if (sync)
+            if (sync) {
                 replaceWhole(s.path, contentOf(s.path).data(), s.size, true);
-            else if (::pwrite(openFor(open, s.path), contentOf(s.path).data(), s.count, 0) < 0)
+                // A file kept open goes on with the new one, as the caller's object does.
+                if (open.count(s.path) == 0) {
+                    int& fd = kept()[s.path];
+                    if (fd > 0) ::close(fd);
+                    fd = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
+                }
+            } else if (::pwrite(openFor(open, s.path), contentOf(s.path).data(), s.count, 0) < 0)
                 std::perror("pwrite");
             break;
         case Kind::Close:
