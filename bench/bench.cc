@@ -4,7 +4,7 @@
 // matching job with its database opened per call as the library opens its
 // file per call. Interleaving keeps the ratios fair on a loaded machine.
 //
-// Usage: gard-bench [--summary=FILE] [google benchmark flags]
+// Usage: gard-bench [--summary=FILE] [--no-sqlite] [google benchmark flags]
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -196,6 +196,7 @@ private:
 };
 
 SqlTable g_sql;
+bool g_withSql = true;  // --no-sqlite leaves SQLite out of the loop
 
 // ---------------------------------------------------------------- operations
 
@@ -338,8 +339,9 @@ void measure(benchmark::State& st, const Op& op, bool sync) {
         const auto t1 = Clock::now();
         floor.run(sync);
         const auto t2 = Clock::now();
-        if (op.kind == Kind::Read) benchmark::DoNotOptimize(g_sql.lookup(static_cast<unsigned>(n % kUnits)));
-        if (op.kind == Kind::Update) g_sql.update(static_cast<unsigned>(n % kUnits), (n & 1) != 0 ? 0xED : 0xEC, sync);
+        if (op.kind == Kind::Read && g_withSql) benchmark::DoNotOptimize(g_sql.lookup(static_cast<unsigned>(n % kUnits)));
+        if (op.kind == Kind::Update && g_withSql)
+            g_sql.update(static_cast<unsigned>(n % kUnits), (n & 1) != 0 ? 0xED : 0xEC, sync);
         const auto t3 = Clock::now();
         st.SetIterationTime(seconds(t1 - t0));
         lib += seconds(t1 - t0);
@@ -354,7 +356,7 @@ void measure(benchmark::State& st, const Op& op, bool sync) {
     const double k = n != 0 ? 1.0 / static_cast<double>(n) : 0;
     st.counters["floor_us"] = raw * k * 1e6;
     st.counters["x_floor"] = floor.empty() || raw == 0 ? 0 : lib / raw;
-    if (op.kind != Kind::Other) {
+    if (op.kind != Kind::Other && g_withSql) {
         st.counters["sqlite_us"] = sql * k * 1e6;
         st.counters["sqlite_x"] = lib == 0 ? 0 : sql / lib;
     }
@@ -440,6 +442,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         if (std::strncmp(argv[i], "--summary=", 10) == 0)
             summaryFile = argv[i] + 10;
+        else if (std::strcmp(argv[i], "--no-sqlite") == 0)
+            g_withSql = false;
         else
             args.push_back(argv[i]);
     }
