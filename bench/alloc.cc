@@ -46,7 +46,10 @@ void locateLibrary(const void* anyLibraryFunction) {
         map == nullptr)
         return;
     // The executable segments of the object that holds the function.
-    struct Range { const char* name; uintptr_t low, high; } range{map->l_name, UINTPTR_MAX, 0};
+    struct Range {
+        const char* name;
+        uintptr_t low, high;
+    } range{map->l_name, UINTPTR_MAX, 0};
     dl_iterate_phdr(
         [](dl_phdr_info* obj, std::size_t, void* data) {
             auto* r = static_cast<Range*>(data);

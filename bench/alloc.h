@@ -9,10 +9,10 @@
 namespace gardbench {
 
 struct AllocCount {
-    std::size_t calls = 0;     // allocations of any kind
-    std::size_t bytes = 0;     // bytes asked for
-    std::size_t largest = 0;   // the largest single allocation
-    std::size_t library = 0;   // allocations made directly by libgard's code
+    std::size_t calls = 0;    // allocations of any kind
+    std::size_t bytes = 0;    // bytes asked for
+    std::size_t largest = 0;  // the largest single allocation
+    std::size_t library = 0;  // allocations made directly by libgard's code
     std::size_t libraryLargest = 0;
 };
 

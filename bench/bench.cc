@@ -52,7 +52,9 @@ const char* const kKeywords[] = {"vpd/0x200/keyword", "vpd/0x201/keyword"};
 
 std::map<std::string, std::vector<uint8_t>> g_baseline;  // file path -> bytes
 
-std::string gardPath(const std::string& name) { return gardhost::resolvePath("/opt/p3/gard/" + name); }
+std::string gardPath(const std::string& name) {
+    return gardhost::resolvePath("/opt/p3/gard/" + name);
+}
 
 std::vector<uint8_t> slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -61,7 +63,8 @@ std::vector<uint8_t> slurp(const std::string& path) {
 
 void check(ErrlEntry* errl, const char* what) {
     if (errl == nullptr) return;
-    std::fprintf(stderr, "gard-bench: %s failed (reason %04X)\n", what, errl->src(errl->srcCount() - 1).reasonCode);
+    std::fprintf(stderr, "gard-bench: %s failed (reason %04X)\n", what,
+                 errl->src(errl->srcCount() - 1).reasonCode);
     delete errl;
     std::exit(1);
 }
@@ -94,16 +97,19 @@ void buildBaseline() {
         svpd_SerialNum sn{};
         std::snprintf(reinterpret_cast<char*>(sn.bytes), sizeof sn.bytes, "SN%08u", i);
         gardFruState fru{};
-        check(gardAcc::GardUpdateVpdUnit(static_cast<uint16_t>(kFirstUnit + i), sn, kGroup, &fru), "update");
+        check(gardAcc::GardUpdateVpdUnit(static_cast<uint16_t>(kFirstUnit + i), sn, kGroup, &fru),
+              "update");
     }
-    check(gardAcc::GardSetVpdUnitState(kFirstUnit + kUnits - 1, kGroup, GARD_GARDED_2, 3, nullptr), "set");
+    check(gardAcc::GardSetVpdUnitState(kFirstUnit + kUnits - 1, kGroup, GARD_GARDED_2, 3, nullptr),
+          "set");
     for (uint32_t i = 0; i < 10; ++i) {
         gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E70 + i), 0x40 + i);
         gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E90 + i), 0x60 + i);
     }
     ErrlEntry* log = storedLog();
     GARD_RC rc = GARD_RC_OK;
-    for (uint32_t i = 0; i < 10; ++i) check(GardDeconfigDmaPath(dmaPath(i), 3, 0, rc, log), "deconfig");
+    for (uint32_t i = 0; i < 10; ++i)
+        check(GardDeconfigDmaPath(dmaPath(i), 3, 0, rc, log), "deconfig");
     delete log;
     unsigned ids[2];
     qelDataBuffer buffer;
@@ -121,7 +127,8 @@ void buildBaseline() {
 }
 
 void restoreBaseline() {
-    for (auto& [path, bytes] : g_baseline) gardbench::replaceWhole(path, bytes.data(), bytes.size(), false);
+    for (auto& [path, bytes] : g_baseline)
+        gardbench::replaceWhole(path, bytes.data(), bytes.size(), false);
     gardhost::clearCommitted();
     gardhost::eraseValue("rmgr/log");
     gardhost::eraseValue("vorm/log");
@@ -137,8 +144,9 @@ public:
         path_ = path;
         std::filesystem::remove(path);
         sqlite3* db = open();
-        exec(db, "CREATE TABLE units(unit INTEGER, grp INTEGER, serial BLOB, state INTEGER, "
-                 "etype INTEGER, src TEXT, PRIMARY KEY(unit, grp))");
+        exec(db,
+             "CREATE TABLE units(unit INTEGER, grp INTEGER, serial BLOB, state INTEGER, "
+             "etype INTEGER, src TEXT, PRIMARY KEY(unit, grp))");
         exec(db, "BEGIN");
         for (unsigned i = 0; i < kUnits; ++i) {
             char sql[200];
@@ -153,7 +161,8 @@ public:
     int lookup(unsigned i) {
         sqlite3* db = open();
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "SELECT state FROM units WHERE unit = ?1 AND grp = ?2", -1, &st, nullptr);
+        sqlite3_prepare_v2(db, "SELECT state FROM units WHERE unit = ?1 AND grp = ?2", -1, &st,
+                           nullptr);
         sqlite3_bind_int(st, 1, static_cast<int>(kFirstUnit + i));
         sqlite3_bind_int(st, 2, kGroup);
         int state = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
@@ -166,8 +175,9 @@ public:
         sqlite3* db = open();
         if (!sync) exec(db, "PRAGMA synchronous = OFF");
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "UPDATE units SET state = ?1, etype = 3 WHERE unit = ?2 AND grp = ?3", -1, &st,
-                           nullptr);
+        sqlite3_prepare_v2(db,
+                           "UPDATE units SET state = ?1, etype = 3 WHERE unit = ?2 AND grp = ?3",
+                           -1, &st, nullptr);
         sqlite3_bind_int(st, 1, state);
         sqlite3_bind_int(st, 2, static_cast<int>(kFirstUnit + i));
         sqlite3_bind_int(st, 3, kGroup);
@@ -179,7 +189,8 @@ public:
 private:
     sqlite3* open() {
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                            nullptr) != SQLITE_OK) {
             std::fprintf(stderr, "sqlite open failed\n");
             std::exit(1);
         }
@@ -201,8 +212,8 @@ bool g_withSql = true;  // --no-sqlite leaves SQLite out of the loop
 // ---------------------------------------------------------------- operations
 
 // Objects some operations keep between calls.
-UtilFile* g_openFile = nullptr;  // for the single file steps
-ErrlEntry* g_readBack = nullptr; // GardGetStoredErrl's out-value
+UtilFile* g_openFile = nullptr;   // for the single file steps
+ErrlEntry* g_readBack = nullptr;  // GardGetStoredErrl's out-value
 unsigned char g_image[14504];
 unsigned g_flip = 0;
 
@@ -225,9 +236,17 @@ std::vector<Op> operations() {
     const uint16_t midUnit = kFirstUnit + 200;
     std::vector<Op> ops = {
         {"gardAcc::GardGetVpdUnitState", Kind::Read, S::GardFiles,
-         [=] { bool g = false; check(gardAcc::GardGetVpdUnitState(lastUnit, kGroup, &g), "get state"); }, nullptr},
+         [=] {
+             bool g = false;
+             check(gardAcc::GardGetVpdUnitState(lastUnit, kGroup, &g), "get state");
+         },
+         nullptr},
         {"gardAcc::GardGetVpdConfigData", Kind::Read, S::GardFiles,
-         [] { static vpdRecordMenu menu; check(gardAcc::GardGetVpdConfigData(0, &menu), "config"); }, nullptr},
+         [] {
+             static vpdRecordMenu menu;
+             check(gardAcc::GardGetVpdConfigData(0, &menu), "config");
+         },
+         nullptr},
         {"GardGetStoredErrl", Kind::Read, S::GardFiles,
          [] { check(GardGetStoredErrl(0x2E90 + 9, g_readBack), "stored errl"); }, nullptr},
         {"gardAcc::GardUpdateVpdUnit", Kind::Update, S::GardFiles,
@@ -236,31 +255,41 @@ std::vector<Op> operations() {
              std::snprintf(reinterpret_cast<char*>(sn.bytes), sizeof sn.bytes, "SN%08u", 200u);
              gardFruState fru{};
              check(gardAcc::GardUpdateVpdUnit(midUnit, sn, kGroup, &fru), "update unit");
-         }, nullptr},
+         },
+         nullptr},
         {"gardAcc::GardSetVpdUnitState", Kind::Update, S::GardFiles,
          [=] {
              auto state = (++g_flip & 1) != 0 ? GARD_GARDED_2 : GARD_NOT_GARDED_2;
              check(gardAcc::GardSetVpdUnitState(midUnit, kGroup, state, 3, nullptr), "set state");
-         }, nullptr},
-        {"gardAcc::GardClearVpdData", Kind::Update, S::GardFiles, [] { check(gardAcc::GardClearVpdData(), "clear"); },
+         },
          nullptr},
-        {"gardAcc::GardResetVpdData", Kind::Update, S::GardFiles, [] { check(gardAcc::GardResetVpdData(), "reset"); },
-         nullptr},
+        {"gardAcc::GardClearVpdData", Kind::Update, S::GardFiles,
+         [] { check(gardAcc::GardClearVpdData(), "clear"); }, nullptr},
+        {"gardAcc::GardResetVpdData", Kind::Update, S::GardFiles,
+         [] { check(gardAcc::GardResetVpdData(), "reset"); }, nullptr},
         {"GardSysFileOpen+GardSysFileClose", Kind::Other, S::GardFiles,
          [] {
              UtilFile* f = nullptr;
              check(GardSysFileOpen(f, 0x6A, 1, 3), "open");
              check(GardSysFileClose(f, 0x6A, 23), "close");
-         }, nullptr},
+         },
+         nullptr},
         {"GardSysFileRead", Kind::Other, S::GardFiles,
-         [] { check(GardSysFileRead(g_openFile, 0, g_image, sizeof g_image, 0x6A, 6, 0, 0, 0), "read"); },
+         [] {
+             check(GardSysFileRead(g_openFile, 0, g_image, sizeof g_image, 0x6A, 6, 0, 0, 0),
+                   "read");
+         },
          openGardFile},
         {"GardSysFileWrite", Kind::Update, S::GardFiles,
-         [] { check(GardSysFileWrite(g_openFile, 0, g_image, sizeof g_image, 0x66, 9, 0, 0, 0), "write"); },
+         [] {
+             check(GardSysFileWrite(g_openFile, 0, g_image, sizeof g_image, 0x66, 9, 0, 0, 0),
+                   "write");
+         },
          openGardFile},
         {"GardSysFileSeek", Kind::Other, S::GardFiles,
          [] { check(GardSysFileSeek(g_openFile, 0, 0x6A, 0, 0, 0, 0), "seek"); }, openGardFile},
-        {"isQelPresent", Kind::Read, S::AllValues, [] { benchmark::DoNotOptimize(isQelPresent(0x200)); }, nullptr},
+        {"isQelPresent", Kind::Read, S::AllValues,
+         [] { benchmark::DoNotOptimize(isQelPresent(0x200)); }, nullptr},
         {"GardRdndQel::GardReadVPD", Kind::Read, S::AllValues,
          [] { readRecords(GardRdndQel::GardReadVPD, "read vpd"); }, nullptr},
         {"GardRdndQel::GardWriteVPD", Kind::Update, S::AllValues,
@@ -269,22 +298,32 @@ std::vector<Op> operations() {
              std::memset(rec, 0xFF, sizeof rec);
              rec[0] = 0x0C, rec[1] = 0x05, rec[2] = 0x5C;
              check(GardRdndQel::GardWriteVPD(0x201, 32, rec), "write vpd");
-         }, nullptr},
+         },
+         nullptr},
         {"GardRdndQel::GardSetQelState", Kind::Update, S::AllValues,
          [] {
              gardSetStateReturn r{};
              auto state = (++g_flip & 1) != 0 ? GARD_QEL_GARDED : GARD_QEL_NEW;
-             check(GardRdndQel::GardSetQelState(0x200, state, 0x010000B7, r, true, 0), "set qel state");
-         }, nullptr},
+             check(GardRdndQel::GardSetQelState(0x200, state, 0x010000B7, r, true, 0),
+                   "set qel state");
+         },
+         nullptr},
         {"GardRdndQel::GardGetQelState", Kind::Read, S::AllValues,
-         [] { bool g = false; check(GardRdndQel::GardGetQelState(0x200, g, false, false), "get qel state"); },
+         [] {
+             bool g = false;
+             check(GardRdndQel::GardGetQelState(0x200, g, false, false), "get qel state");
+         },
          nullptr},
         {"GardRdndQel::GardQelDoGard", Kind::Read, S::AllValues,
          [] { benchmark::DoNotOptimize(GardRdndQel::GardQelDoGard(0x201)); }, nullptr},
-        {"gardIsQelUsable", Kind::Read, S::AllValues, [] { benchmark::DoNotOptimize(gardIsQelUsable(0x201)); },
-         nullptr},
+        {"gardIsQelUsable", Kind::Read, S::AllValues,
+         [] { benchmark::DoNotOptimize(gardIsQelUsable(0x201)); }, nullptr},
         {"gardCheckFailoverCapable", Kind::Read, S::AllValues,
-         [] { GardFoStatus s{}; check(gardCheckFailoverCapable(s), "failover"); }, nullptr},
+         [] {
+             GardFoStatus s{};
+             check(gardCheckFailoverCapable(s), "failover");
+         },
+         nullptr},
         {"GardRdndQel::GardGetQelDmaConfig", Kind::Read, S::AllValues,
          [] { readRecords(GardRdndQel::GardGetQelDmaConfig, "dma config"); }, nullptr},
         {"GardRdndQel::GardMailboxSetState(type 3)", Kind::Read, S::AllValues,
@@ -303,12 +342,18 @@ std::vector<Op> operations() {
              gardbench::replaceWhole(gardPath("gardErrl"), b.data(), b.size(), false);
          }},
         {"GardClearSystemResources(175)", Kind::Update, S::AllValues,
-         [] { GARD_RC rc{}; check(GardClearSystemResources(rc, GARD_DOMAIN_ALL), "clear system"); }, nullptr},
+         [] {
+             GARD_RC rc{};
+             check(GardClearSystemResources(rc, GARD_DOMAIN_ALL), "clear system");
+         },
+         nullptr},
         {"GardRdndQel::GardSetDmaPathState", Kind::Other, S::AllValues,
          [] {
              gardSetStateReturn r{};
-             check(GardRdndQel::GardSetDmaPathState(0x200, 0, GARD_QEL_GARDED, 0, r), "dma path state");
-         }, nullptr},
+             check(GardRdndQel::GardSetDmaPathState(0x200, 0, GARD_QEL_GARDED, 0, r),
+                   "dma path state");
+         },
+         nullptr},
     };
     return ops;
 }
@@ -339,7 +384,8 @@ void measure(benchmark::State& st, const Op& op, bool sync) {
         const auto t1 = Clock::now();
         floor.run(sync);
         const auto t2 = Clock::now();
-        if (op.kind == Kind::Read && g_withSql) benchmark::DoNotOptimize(g_sql.lookup(static_cast<unsigned>(n % kUnits)));
+        if (op.kind == Kind::Read && g_withSql)
+            benchmark::DoNotOptimize(g_sql.lookup(static_cast<unsigned>(n % kUnits)));
         if (op.kind == Kind::Update && g_withSql)
             g_sql.update(static_cast<unsigned>(n % kUnits), (n & 1) != 0 ? 0xED : 0xEC, sync);
         const auto t3 = Clock::now();
@@ -384,7 +430,8 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
             const bool single = r.repetitions <= 1 && r.run_type == Run::RT_Iteration;
-            if (!single && !(r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")) continue;
+            if (!single && !(r.run_type == Run::RT_Aggregate && r.aggregate_name == "median"))
+                continue;
             Row row;
             row.name = r.run_name.function_name;
             row.us = r.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(r.time_unit);
@@ -407,29 +454,37 @@ std::string fmt(double v, const char* f = "%.1f") {
 std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op>& byName,
                     const std::map<std::string, std::size_t>& stack) {
     std::string out =
-        "| operation | fsync | us/call | floor us | x floor | SQLite us | SQLite / op | allocs/call (by libgard) | "
-        "largest alloc (by libgard) | peak stack | target |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
+        "| operation | fsync | us/call | floor us | x floor | SQLite us | SQLite / op | "
+        "allocs/call (by libgard) | "
+        "largest alloc (by libgard) | peak stack | target "
+        "|\n|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (const Row& r : rows) {
         std::string name = r.name;
         const bool sync = name.size() > 6 && name.compare(name.size() - 6, 6, "/fsync") == 0;
         std::string base = sync ? name.substr(0, name.size() - 6) : name;
         const Op& op = byName.at(base);
-        auto c = [&](const char* k) { auto it = r.counters.find(k); return it == r.counters.end() ? -1.0 : it->second; };
+        auto c = [&](const char* k) {
+            auto it = r.counters.find(k);
+            return it == r.counters.end() ? -1.0 : it->second;
+        };
         const double x = c("x_floor"), sqlx = c("sqlite_x");
         std::string target = "-";
         if (op.kind == Kind::Read && x > 0)
-            target = std::string(x <= 1.5 ? "met" : "MISSED") + " (<=1.5x; " + (sqlx >= 10 ? "met" : "MISSED") + " >=10x SQLite)";
+            target = std::string(x <= 1.5 ? "met" : "MISSED") + " (<=1.5x; " +
+                     (sqlx >= 10 ? "met" : "MISSED") + " >=10x SQLite)";
         if (op.kind == Kind::Update && x > 0) {
             const double limit = sync ? 1.2 : 1.5;
             target = std::string(x <= limit ? "met" : "MISSED") + " (<=" + fmt(limit) + "x)";
         }
         auto st = stack.find(base);
-        out += "| " + base + " | " + (sync ? "on" : "off") + " | " + fmt(r.us) + " | " + fmt(c("floor_us")) + " | " +
-               (x > 0 ? fmt(x, "%.2f") : "-") + " | " + (c("sqlite_us") >= 0 ? fmt(c("sqlite_us")) : "-") + " | " +
+        out += "| " + base + " | " + (sync ? "on" : "off") + " | " + fmt(r.us) + " | " +
+               fmt(c("floor_us")) + " | " + (x > 0 ? fmt(x, "%.2f") : "-") + " | " +
+               (c("sqlite_us") >= 0 ? fmt(c("sqlite_us")) : "-") + " | " +
                (sqlx >= 0 ? fmt(sqlx, "%.1f") : "-") + " | " + fmt(c("allocs"), "%.0f") + " (" +
                fmt(c("lib_allocs"), "%.0f") + ") | " + fmt(c("max_alloc"), "%.0f") + " (" +
                fmt(c("lib_max_alloc"), "%.0f") + ") | " +
-               (st != stack.end() && !sync ? std::to_string(st->second) : "") + " | " + target + " |\n";
+               (st != stack.end() && !sync ? std::to_string(st->second) : "") + " | " + target +
+               " |\n";
     }
     return out;
 }
@@ -465,13 +520,15 @@ int main(int argc, char** argv) {
     std::map<std::string, Op> byName;
     for (const Op& op : ops) {
         byName[op.name] = op;
-        benchmark::RegisterBenchmark(op.name.c_str(), [&op](benchmark::State& st) { measure(st, op, false); })
-            ->UseManualTime();
+        benchmark::RegisterBenchmark(op.name.c_str(), [&op](benchmark::State& st) {
+            measure(st, op, false);
+        })->UseManualTime();
     }
     for (const Op& op : ops) {
         if (op.kind != Kind::Update) continue;
-        benchmark::RegisterBenchmark((op.name + "/fsync").c_str(), [&op](benchmark::State& st) { measure(st, op, true); })
-            ->UseManualTime();
+        benchmark::RegisterBenchmark((op.name + "/fsync").c_str(), [&op](benchmark::State& st) {
+            measure(st, op, true);
+        })->UseManualTime();
     }
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -492,7 +549,8 @@ int main(int argc, char** argv) {
     char host[256] = "?";
     gethostname(host, sizeof host);
     std::string text = "\n" + table + "\nDeepest operation: " + deepest + ", peak stack " +
-                       std::to_string(stack[deepest]) + " bytes (library and host platform together).\n";
+                       std::to_string(stack[deepest]) +
+                       " bytes (library and host platform together).\n";
     std::fputs(text.c_str(), stdout);
     if (!summaryFile.empty()) std::ofstream(summaryFile) << text;
     std::filesystem::remove_all(tmpl);

@@ -25,7 +25,9 @@ std::string valuePath(const std::string& name) { return gardhost::stateDir() + "
 
 std::size_t argument(const std::string& args, const char* key) {
     std::size_t at = args.find(key);
-    return at == std::string::npos ? 0 : std::strtoul(args.c_str() + at + std::strlen(key), nullptr, 10);
+    return at == std::string::npos
+               ? 0
+               : std::strtoul(args.c_str() + at + std::strlen(key), nullptr, 10);
 }
 
 // The file a value call reads, or "" for calls that move no stored bytes.
@@ -121,19 +123,23 @@ Floor Floor::plan(const std::function<void()>& op, Scope scope) {
             const std::string what = c.name.substr(10);
             if (what == "Open") floor.steps_.push_back({Kind::Open, path, 0, 0});
             if (what == "Close") floor.steps_.push_back({Kind::Close, path, 0, 0});
-            if (what == "Read") floor.steps_.push_back({Kind::Read, path, argument(c.args, "count="), 0});
+            if (what == "Read")
+                floor.steps_.push_back({Kind::Read, path, argument(c.args, "count="), 0});
             if (what == "Write")
-                floor.steps_.push_back({Kind::Write, path, argument(c.args, "count="), fileSize(path)});
+                floor.steps_.push_back(
+                    {Kind::Write, path, argument(c.args, "count="), fileSize(path)});
             continue;
         }
         if (scope == Scope::GardFiles) continue;
         if (c.name == "SVPD_set_qel_gd_keyword") {
             const std::string path = valuePath("vpd/" + c.target + "/keyword");
-            floor.steps_.push_back({Kind::WriteValue, path, argument(c.args, "length="), fileSize(path)});
+            floor.steps_.push_back(
+                {Kind::WriteValue, path, argument(c.args, "length="), fileSize(path)});
             continue;
         }
         if (std::string name = valueRead(c); !name.empty())
-            floor.steps_.push_back({Kind::ReadValue, valuePath(name), fileSize(valuePath(name)), 0});
+            floor.steps_.push_back(
+                {Kind::ReadValue, valuePath(name), fileSize(valuePath(name)), 0});
         if (std::string name = valueAppend(c); !name.empty()) {
             floor.steps_.push_back({Kind::Append, valuePath(name) + ".floor", 0, 0});
             ++appends[name];
@@ -147,7 +153,8 @@ Floor Floor::plan(const std::function<void()>& op, Scope scope) {
         s.count = (fileSize(valuePath(name)) - before[name]) / appends[name];
     }
     for (Step& s : floor.steps_)
-        if (s.kind == Kind::Write || s.kind == Kind::WriteValue || s.kind == Kind::Read) contentOf(s.path);
+        if (s.kind == Kind::Write || s.kind == Kind::WriteValue || s.kind == Kind::Read)
+            contentOf(s.path);
     return floor;
 }
 
@@ -156,55 +163,56 @@ void Floor::run(bool sync) const {
     static std::vector<unsigned char> scratch(1 << 20, 'x');
     for (const Step& s : steps_) {
         switch (s.kind) {
-        case Kind::Open:
-            open[s.path] = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
-            break;
-        case Kind::Read:
-            if (::pread(openFor(open, s.path), contentOf(s.path).data(), s.count, 0) < 0) std::perror("pread");
-            break;
-        case Kind::Write:
-            if (sync) {
-                replaceWhole(s.path, contentOf(s.path).data(), s.size, true);
-                // A file kept open goes on with the new one, as the caller's object does.
-                if (open.count(s.path) == 0) {
-                    int& fd = kept()[s.path];
-                    if (fd > 0) ::close(fd);
-                    fd = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
-                }
-            } else if (::pwrite(openFor(open, s.path), contentOf(s.path).data(), s.count, 0) < 0)
-                std::perror("pwrite");
-            break;
-        case Kind::Close:
-            ::close(open[s.path]);
-            open.erase(s.path);
-            break;
-        case Kind::ReadValue: {
-            int fd = ::open(s.path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                if (::pread(fd, scratch.data(), s.count, 0) < 0) std::perror("pread");
-                ::close(fd);
-            }
-            break;
-        }
-        case Kind::WriteValue:
-            if (sync) {
-                replaceWhole(s.path, contentOf(s.path).data(), s.size, true);
-            } else {
-                int fd = ::open(s.path.c_str(), O_WRONLY | O_CLOEXEC);
+            case Kind::Open: open[s.path] = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC); break;
+            case Kind::Read:
+                if (::pread(openFor(open, s.path), contentOf(s.path).data(), s.count, 0) < 0)
+                    std::perror("pread");
+                break;
+            case Kind::Write:
+                if (sync) {
+                    replaceWhole(s.path, contentOf(s.path).data(), s.size, true);
+                    // A file kept open goes on with the new one, as the caller's object does.
+                    if (open.count(s.path) == 0) {
+                        int& fd = kept()[s.path];
+                        if (fd > 0) ::close(fd);
+                        fd = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
+                    }
+                } else if (::pwrite(openFor(open, s.path), contentOf(s.path).data(), s.count, 0) <
+                           0)
+                    std::perror("pwrite");
+                break;
+            case Kind::Close:
+                ::close(open[s.path]);
+                open.erase(s.path);
+                break;
+            case Kind::ReadValue: {
+                int fd = ::open(s.path.c_str(), O_RDONLY | O_CLOEXEC);
                 if (fd >= 0) {
-                    if (::pwrite(fd, contentOf(s.path).data(), s.count, 0) < 0) std::perror("pwrite");
+                    if (::pread(fd, scratch.data(), s.count, 0) < 0) std::perror("pread");
                     ::close(fd);
                 }
+                break;
             }
-            break;
-        case Kind::Append: {
-            int fd = ::open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                if (::write(fd, scratch.data(), s.count) < 0) std::perror("write");
-                ::close(fd);
+            case Kind::WriteValue:
+                if (sync) {
+                    replaceWhole(s.path, contentOf(s.path).data(), s.size, true);
+                } else {
+                    int fd = ::open(s.path.c_str(), O_WRONLY | O_CLOEXEC);
+                    if (fd >= 0) {
+                        if (::pwrite(fd, contentOf(s.path).data(), s.count, 0) < 0)
+                            std::perror("pwrite");
+                        ::close(fd);
+                    }
+                }
+                break;
+            case Kind::Append: {
+                int fd = ::open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+                if (fd >= 0) {
+                    if (::write(fd, scratch.data(), s.count) < 0) std::perror("write");
+                    ::close(fd);
+                }
+                break;
             }
-            break;
-        }
         }
     }
     for (auto& [path, fd] : open) ::close(fd);
@@ -214,7 +222,8 @@ std::string Floor::describe() const {
     std::map<Kind, int> n;
     for (const Step& s : steps_) ++n[s.kind];
     char text[160];
-    std::snprintf(text, sizeof text, "open %d, pread %d, write %d, close %d, values read %d, written %d, appends %d",
+    std::snprintf(text, sizeof text,
+                  "open %d, pread %d, write %d, close %d, values read %d, written %d, appends %d",
                   n[Kind::Open], n[Kind::Read], n[Kind::Write], n[Kind::Close], n[Kind::ReadValue],
                   n[Kind::WriteValue], n[Kind::Append]);
     return text;

@@ -65,7 +65,8 @@ void putGardFile(const std::string& name, const Bytes& bytes) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     require(fd >= 0, "cannot create the gard file");
-    require(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()), "short write");
+    require(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
+            "short write");
     ::close(fd);
 }
 

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Bytes keyword[2];
     for (int i = 0; i < 2; ++i) {
         keyword[i] = in.take(in.u8() % 65);
-        gardhost::setU8("vpd/" + gardhost::unitName(kUnits[i]) + "/present", (flags >> i & 1) != 0 ? 0 : 1);
+        gardhost::setU8("vpd/" + gardhost::unitName(kUnits[i]) + "/present",
+                        (flags >> i & 1) != 0 ? 0 : 1);
         if ((flags >> (2 + i) & 1) != 0)
             gardhost::eraseValue(kKeyword[i]);  // no keyword at all
         else
@@ -61,29 +62,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     GARD_RC rc = static_cast<GARD_RC>(99);
     bool garded = false;
     switch (op) {
-    case 0: e = GardRdndQel::GardReadVPD(ids, &buffer, bufferSize, &vpd); break;
-    case 1: e = GardRdndQel::GardWriteVPD(unit, 32, written.data()); break;
-    case 2: e = GardRdndQel::GardSetQelState(unit, static_cast<gardQelState>(state), word, result, (flags & 0x10) != 0, ~word); break;
-    case 3: e = GardRdndQel::GardGetQelState(unit, garded, (flags & 0x10) != 0, (flags & 0x20) != 0); break;
-    case 4: require(GardRdndQel::GardQelDoGard(unit) <= 1, "do-gard answer out of range"); break;
-    case 5: require(static_cast<unsigned>(gardIsQelUsable(unit)) <= 2, "usability out of range"); break;
-    case 6: e = gardCheckFailoverCapable(status); require(status <= 2, "failover status out of range"); break;
-    case 7: e = GardRdndQel::GardGetQelDmaConfig(ids, &buffer, bufferSize, &vpd); break;
-    case 8: e = GardRdndQel::GardMailboxSetState(unit, word % 8); break;
-    case 9: e = GardClearSystemResources(rc, static_cast<GARD_Domain>(word % 2 != 0 ? 167 : 175)); break;
-    case 10: isQelPresent(unit); break;
+        case 0: e = GardRdndQel::GardReadVPD(ids, &buffer, bufferSize, &vpd); break;
+        case 1: e = GardRdndQel::GardWriteVPD(unit, 32, written.data()); break;
+        case 2:
+            e = GardRdndQel::GardSetQelState(unit, static_cast<gardQelState>(state), word, result,
+                                             (flags & 0x10) != 0, ~word);
+            break;
+        case 3:
+            e = GardRdndQel::GardGetQelState(unit, garded, (flags & 0x10) != 0,
+                                             (flags & 0x20) != 0);
+            break;
+        case 4:
+            require(GardRdndQel::GardQelDoGard(unit) <= 1, "do-gard answer out of range");
+            break;
+        case 5:
+            require(static_cast<unsigned>(gardIsQelUsable(unit)) <= 2, "usability out of range");
+            break;
+        case 6:
+            e = gardCheckFailoverCapable(status);
+            require(status <= 2, "failover status out of range");
+            break;
+        case 7: e = GardRdndQel::GardGetQelDmaConfig(ids, &buffer, bufferSize, &vpd); break;
+        case 8: e = GardRdndQel::GardMailboxSetState(unit, word % 8); break;
+        case 9:
+            e = GardClearSystemResources(rc, static_cast<GARD_Domain>(word % 2 != 0 ? 167 : 175));
+            break;
+        case 10: isQelPresent(unit); break;
     }
 
     if (op == 0 || op == 7) {
         require(vpd == 0 || vpd == 1 || vpd == 15 || vpd == 31, "record result out of range");
         if (vpd == 0)
             for (int i = 0; i < 2; ++i)
-                require(ids[i] == 0 || (buffer.bytes[32 * i] == 0x0C && buffer.bytes[32 * i + 1] == 0x05),
+                require(ids[i] == 0 ||
+                            (buffer.bytes[32 * i] == 0x0C && buffer.bytes[32 * i + 1] == 0x05),
                         "a valid read without the marker");
     }
     if (op == 2) require(result <= 2, "state result out of range");
     if (op == 9) require(rc == 0 || rc == 4, "clear result out of range");
-    if (op == 6 || op == 8 || op == 9) require(e == nullptr, "a failure passed on that must be committed");
+    if (op == 6 || op == 8 || op == 9)
+        require(e == nullptr, "a failure passed on that must be committed");
     for (int i = 0; i < 2; ++i) {
         Bytes now;
         const bool has = gardhost::getValue(kKeyword[i], now);

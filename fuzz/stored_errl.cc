@@ -25,7 +25,8 @@ bool sameSlot(const Bytes& a, const Bytes& b, std::size_t slot) {
     return std::memcmp(a.data() + slot * kSlot, b.data() + slot * kSlot, kSlot) == 0;
 }
 bool zeroSlot(const Bytes& b, std::size_t slot) {
-    return std::all_of(b.begin() + static_cast<long>(slot * kSlot), b.begin() + static_cast<long>((slot + 1) * kSlot),
+    return std::all_of(b.begin() + static_cast<long>(slot * kSlot),
+                       b.begin() + static_cast<long>((slot + 1) * kSlot),
                        [](uint8_t v) { return v == 0; });
 }
 
@@ -49,23 +50,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     ErrlEntry* back = (unit & 1) != 0 ? new ErrlEntry() : nullptr;  // deleted by the read back
     ErrlEntry* e = nullptr;
     switch (op) {
-    case 0: e = gardStoreErrl(port, unit, stored); break;
-    case 1: e = gardReadStoredErrl(unit, back); break;
-    case 2: e = GardGetStoredErrl(unit, back); break;
-    case 3: e = gardClearStoredErrl(unit); break;
-    case 4: e = gardClearStoredErrlByPort(port); break;
+        case 0: e = gardStoreErrl(port, unit, stored); break;
+        case 1: e = gardReadStoredErrl(unit, back); break;
+        case 2: e = GardGetStoredErrl(unit, back); break;
+        case 3: e = gardClearStoredErrl(unit); break;
+        case 4: e = gardClearStoredErrlByPort(port); break;
     }
     const Bytes after = gardFile("gardErrl");
 
     require(stored->flatSize() == storedSize, "the caller's entry changed");
     require(after.size() == file.size(), "the file changed its size");
     if (file.size() > kImage)
-        require(std::equal(file.begin() + kImage, file.end(), after.begin() + kImage), "bytes past the slots changed");
+        require(std::equal(file.begin() + kImage, file.end(), after.begin() + kImage),
+                "bytes past the slots changed");
     if (file.size() < kImage) {
-        require(e != nullptr && e->src(e->srcCount() - 1).reasonCode == 0xCA07, "a short file read without failure");
+        require(e != nullptr && e->src(e->srcCount() - 1).reasonCode == 0xCA07,
+                "a short file read without failure");
         require(after == file, "a short file was written");
     }
-    if (op == 1 || op == 2 || e != nullptr) require(after == file, "written though nothing was due");
+    if (op == 1 || op == 2 || e != nullptr)
+        require(after == file, "written though nothing was due");
     if (e == nullptr) {
         std::size_t firstFree = kSlots, changed = 0;
         bool present = false;
@@ -75,33 +79,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             changed += !sameSlot(file, after, s);
         }
         switch (op) {
-        case 0:
-            require(changed <= 1, "the store changed more than one slot");
-            if (changed == 1)
-                require(!present && firstFree < kSlots && !sameSlot(file, after, firstFree) &&
-                            unitOf(after, firstFree) == unit && portOf(after, firstFree) == port,
-                        "the store did not fill the first free slot");
-            break;
-        case 1:
-        case 2: {
-            bool any = false;
-            for (std::size_t s = 0; s < kSlots; ++s) any |= unitOf(file, s) == unit;
-            require(back == nullptr || any, "an entry read back for a unit without a slot");
-            break;
-        }
-        case 3: {
-            std::size_t first = kSlots;
-            for (std::size_t s = 0; s < kSlots && first == kSlots; ++s)
-                if (unitOf(file, s) == unit) first = s;
-            for (std::size_t s = 0; s < kSlots; ++s)
-                require(s == first ? zeroSlot(after, s) : sameSlot(file, after, s), "the clear freed another slot");
-            break;
-        }
-        case 4:
-            for (std::size_t s = 0; s < kSlots; ++s)
-                require(portOf(file, s) == port ? zeroSlot(after, s) : sameSlot(file, after, s),
-                        "the clear by port freed another slot");
-            break;
+            case 0:
+                require(changed <= 1, "the store changed more than one slot");
+                if (changed == 1)
+                    require(!present && firstFree < kSlots && !sameSlot(file, after, firstFree) &&
+                                unitOf(after, firstFree) == unit &&
+                                portOf(after, firstFree) == port,
+                            "the store did not fill the first free slot");
+                break;
+            case 1:
+            case 2: {
+                bool any = false;
+                for (std::size_t s = 0; s < kSlots; ++s) any |= unitOf(file, s) == unit;
+                require(back == nullptr || any, "an entry read back for a unit without a slot");
+                break;
+            }
+            case 3: {
+                std::size_t first = kSlots;
+                for (std::size_t s = 0; s < kSlots && first == kSlots; ++s)
+                    if (unitOf(file, s) == unit) first = s;
+                for (std::size_t s = 0; s < kSlots; ++s)
+                    require(s == first ? zeroSlot(after, s) : sameSlot(file, after, s),
+                            "the clear freed another slot");
+                break;
+            }
+            case 4:
+                for (std::size_t s = 0; s < kSlots; ++s)
+                    require(portOf(file, s) == port ? zeroSlot(after, s) : sameSlot(file, after, s),
+                            "the clear by port freed another slot");
+                break;
         }
     }
     delete e;

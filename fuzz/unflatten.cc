@@ -20,13 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             const std::size_t flat = entry.flatSize();
             require(flat <= size, "accepted more bytes than given");
             Bytes out(flat);
-            require(entry.flatten(out.data(), out.size()) == 0, "an accepted entry does not flatten");
+            require(entry.flatten(out.data(), out.size()) == 0,
+                    "an accepted entry does not flatten");
             ErrlEntry again;
-            require(again.unflatten(out.data(), out.size()) == 0, "its own flattened form is refused");
+            require(again.unflatten(out.data(), out.size()) == 0,
+                    "its own flattened form is refused");
             Bytes twice(flat);
-            require(again.flatten(twice.data(), twice.size()) == 0 && twice == out, "the round trip changed it");
+            require(again.flatten(twice.data(), twice.size()) == 0 && twice == out,
+                    "the round trip changed it");
         } else {
-            require(entry.srcCount() == 0 && entry.detail().empty(), "a refused entry is not left empty");
+            require(entry.srcCount() == 0 && entry.detail().empty(),
+                    "a refused entry is not left empty");
         }
     }
     require(live() == entries, "an error-log entry leaked");

@@ -50,49 +50,50 @@ constexpr unsigned kUnits = 50;
 ErrlEntry* operation(uint64_t j) {
     const auto unit = static_cast<uint16_t>(0x100 + j / 6 % kUnits);
     switch (j % 6) {
-    case 0: {
-        svpd_SerialNum sn{};
-        std::snprintf(reinterpret_cast<char*>(sn.bytes), sizeof sn.bytes, "%011llu",
-                      static_cast<unsigned long long>(j));
-        gardFruState fru{};
-        return gardAcc::GardUpdateVpdUnit(unit, sn, 1, &fru);
-    }
-    case 1:
-        return gardAcc::GardSetVpdUnitState(unit, 1, (j & 8) != 0 ? GARD_GARDED_2 : GARD_NOT_GARDED_2,
-                                            static_cast<GARD_ErrorType>(j), nullptr);
-    case 2:
-        return j / 6 % 5 == 4 ? gardAcc::GardResetVpdData() : gardAcc::GardClearVpdData();
-    case 3: {
-        // A stored error-log file with every slot free but a marker in the unused tail.
-        static unsigned char image[51200];
-        std::memset(image, 0, sizeof image);
-        std::memcpy(image + 41120, &j, sizeof j);
-        UtilFile* file = nullptr;
-        ErrlEntry* e = GardSysFileOpen(file, 0xD0, 1, 4);
-        if (e == nullptr) e = GardSysFileWrite(file, 0, image, sizeof image, 0xD0, 2, 0, 0, 0);
-        ErrlEntry* closed = GardSysFileClose(file, 0xD0, 3);
-        if (e == nullptr) return closed;
-        delete closed;
-        return e;
-    }
-    case 4: {
-        auto* cause = new ErrlEntry(0xAB00, 0, 0, 0xD1, 0, 0x10, 0x4399, 0xAB01, static_cast<uint32_t>(j), 0, 0,
-                                    0, 0x75, 0);
-        homDMAPath path{};
-        path.word[3] = path.word[4] = static_cast<uint32_t>(j / 6 % 10);
-        path.word[5] = 0x99;
-        GARD_RC rc{};
-        ErrlEntry* e = GardDeconfigDmaPath(path, 1, 0, rc, cause);
-        delete cause;
-        return e;
-    }
-    default: {
-        gardSetStateReturn word{};
-        ErrlEntry* e = GardRdndQel::GardSetQelState(0x200, (j & 6) != 0 ? GARD_QEL_GARDED : GARD_QEL_NEW,
-                                                    static_cast<unsigned>(j), word, true, 0);
-        if (e == nullptr && word != GARD_SET_DONE) e = new ErrlEntry();
-        return e;
-    }
+        case 0: {
+            svpd_SerialNum sn{};
+            std::snprintf(reinterpret_cast<char*>(sn.bytes), sizeof sn.bytes, "%011llu",
+                          static_cast<unsigned long long>(j));
+            gardFruState fru{};
+            return gardAcc::GardUpdateVpdUnit(unit, sn, 1, &fru);
+        }
+        case 1:
+            return gardAcc::GardSetVpdUnitState(unit, 1,
+                                                (j & 8) != 0 ? GARD_GARDED_2 : GARD_NOT_GARDED_2,
+                                                static_cast<GARD_ErrorType>(j), nullptr);
+        case 2: return j / 6 % 5 == 4 ? gardAcc::GardResetVpdData() : gardAcc::GardClearVpdData();
+        case 3: {
+            // A stored error-log file with every slot free but a marker in the unused tail.
+            static unsigned char image[51200];
+            std::memset(image, 0, sizeof image);
+            std::memcpy(image + 41120, &j, sizeof j);
+            UtilFile* file = nullptr;
+            ErrlEntry* e = GardSysFileOpen(file, 0xD0, 1, 4);
+            if (e == nullptr) e = GardSysFileWrite(file, 0, image, sizeof image, 0xD0, 2, 0, 0, 0);
+            ErrlEntry* closed = GardSysFileClose(file, 0xD0, 3);
+            if (e == nullptr) return closed;
+            delete closed;
+            return e;
+        }
+        case 4: {
+            auto* cause = new ErrlEntry(0xAB00, 0, 0, 0xD1, 0, 0x10, 0x4399, 0xAB01,
+                                        static_cast<uint32_t>(j), 0, 0, 0, 0x75, 0);
+            homDMAPath path{};
+            path.word[3] = path.word[4] = static_cast<uint32_t>(j / 6 % 10);
+            path.word[5] = 0x99;
+            GARD_RC rc{};
+            ErrlEntry* e = GardDeconfigDmaPath(path, 1, 0, rc, cause);
+            delete cause;
+            return e;
+        }
+        default: {
+            gardSetStateReturn word{};
+            ErrlEntry* e =
+                GardRdndQel::GardSetQelState(0x200, (j & 6) != 0 ? GARD_QEL_GARDED : GARD_QEL_NEW,
+                                             static_cast<unsigned>(j), word, true, 0);
+            if (e == nullptr && word != GARD_SET_DONE) e = new ErrlEntry();
+            return e;
+        }
     }
 }
 
@@ -103,7 +104,8 @@ void prepare(const std::string& dir) {
     gardhost::seedDefaults();
     // Only a path's first unit has a port: each deconfiguration stores one
     // copy, so that every operation is a single file write.
-    for (uint32_t i = 0; i < 10; ++i) gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E70 + i), 0x40 + i);
+    for (uint32_t i = 0; i < 10; ++i)
+        gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E70 + i), 0x40 + i);
 }
 
 void appendLine(int fd, const char* what, uint64_t j) {
@@ -140,7 +142,8 @@ Snapshot snapshot(const std::string& dir) {
     Snapshot s;
     for (const std::string& name : {kRask, kErrl, std::string("vpd/0x200/keyword")}) {
         std::ifstream in(dir + "/" + name, std::ios::binary);
-        s[name] = in ? std::optional<Bytes>(Bytes(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
+        s[name] =
+            in ? std::optional<Bytes>(Bytes(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
     }
     return s;
 }
@@ -151,8 +154,8 @@ std::string describe(const Snapshot& found, const Snapshot& want) {
     for (const auto& [name, bytes] : found) {
         const auto& w = want.at(name);
         if (bytes == w) continue;
-        out += name + ": " + (bytes ? std::to_string(bytes->size()) + " bytes" : "absent") + ", replay " +
-               (w ? std::to_string(w->size()) + " bytes" : "absent") + "; ";
+        out += name + ": " + (bytes ? std::to_string(bytes->size()) + " bytes" : "absent") +
+               ", replay " + (w ? std::to_string(w->size()) + " bytes" : "absent") + "; ";
     }
     return out;
 }
@@ -194,7 +197,8 @@ int fail(const std::string& why) {
 
 int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "drive") == 0)
-        return drive(argv[2], std::strtoull(argv[3], nullptr, 10), argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 0);
+        return drive(argv[2], std::strtoull(argv[3], nullptr, 10),
+                     argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 0);
 
     unsigned kills = 200;
     double maxSeconds = 120;
@@ -212,7 +216,8 @@ int main(int argc, char** argv) {
         return off == nullptr || std::strcmp(off, "1") != 0;
     }();
     std::string real = base + "/gardcrash.XXXXXX";
-    std::string sim = (fs::is_directory("/dev/shm") ? std::string("/dev/shm") : base) + "/gardcrash-replay.XXXXXX";
+    std::string sim = (fs::is_directory("/dev/shm") ? std::string("/dev/shm") : base) +
+                      "/gardcrash-replay.XXXXXX";
     if (mkdtemp(real.data()) == nullptr || mkdtemp(sim.data()) == nullptr) return fail("mkdtemp");
     prepare(real);
     prepare(sim);  // the replay runs here, in this process
@@ -228,27 +233,33 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     unsigned killed = 0;
     for (; killed < kills; ++killed) {
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > maxSeconds)
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
+            maxSeconds)
             return fail("time ran out after " + std::to_string(killed) + " kills");
         const std::string first = std::to_string(next);
         pid_t pid = fork();
         if (pid < 0) return fail("fork");
         if (pid == 0) {
-            execl(self.c_str(), self.c_str(), "drive", real.c_str(), first.c_str(), static_cast<char*>(nullptr));
+            execl(self.c_str(), self.c_str(), "drive", real.c_str(), first.c_str(),
+                  static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
         kill(pid, SIGKILL);
         int status = 0;
         waitpid(pid, &status, 0);
-        if (!WIFSIGNALED(status)) return fail("the driver stopped by itself, status " + std::to_string(status));
+        if (!WIFSIGNALED(status))
+            return fail("the driver stopped by itself, status " + std::to_string(status));
 
         const Log log = readLog(real);
-        if (log.failed) return fail("an operation failed after a kill (see " + real + "/crash.log)");
-        const uint64_t done = log.lastDone ? *log.lastDone + 1 : 0;  // operations logged as finished
+        if (log.failed)
+            return fail("an operation failed after a kill (see " + real + "/crash.log)");
+        const uint64_t done =
+            log.lastDone ? *log.lastDone + 1 : 0;  // operations logged as finished
         if (done < logged) return fail("the log went back");
         logged = done;
-        if (log.lines > lines && log.endsInStart) ++midOperation;  // this driver died inside an operation
+        if (log.lines > lines && log.endsInStart)
+            ++midOperation;  // this driver died inside an operation
         lines = log.lines;
         for (; next < done; ++next)
             if (ErrlEntry* e = operation(next)) {
@@ -261,7 +272,8 @@ int main(int argc, char** argv) {
         // The operation in flight may have created its gard file, zero-filled,
         // and died before its own write: it runs again on that file.
         bool created = false;
-        for (const auto& [name, size] : {std::pair<std::string, std::size_t>{kRask, 20480}, {kErrl, 51200}}) {
+        for (const auto& [name, size] :
+             {std::pair<std::string, std::size_t>{kRask, 20480}, {kErrl, 51200}}) {
             Snapshot zeroFilled = before;
             if (!before.at(name)) zeroFilled[name] = Bytes(size, 0);
             created |= !before.at(name) && found == zeroFilled;
@@ -278,27 +290,33 @@ int main(int argc, char** argv) {
         ++next;
         ++finishedUnlogged;
         if (found != snapshot(sim))
-            return fail("after kill " + std::to_string(killed + 1) + " at operation " + std::to_string(next - 1) +
-                        " the state is neither before nor after it: " + describe(found, snapshot(sim)));
+            return fail("after kill " + std::to_string(killed + 1) + " at operation " +
+                        std::to_string(next - 1) + " the state is neither before nor after it: " +
+                        describe(found, snapshot(sim)));
     }
     // A last run that is not killed: six operations, one of each kind.
     pid_t pid = fork();
     if (pid == 0) {
         const std::string first = std::to_string(next);
-        execl(self.c_str(), self.c_str(), "drive", real.c_str(), first.c_str(), "6", static_cast<char*>(nullptr));
+        execl(self.c_str(), self.c_str(), "drive", real.c_str(), first.c_str(), "6",
+              static_cast<char*>(nullptr));
         std::_Exit(127);
     }
     int status = 0;
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return fail("the final run failed");
     for (uint64_t end = next + 6; next < end; ++next) delete operation(next);
-    if (snapshot(real) != snapshot(sim)) return fail("the final run left another state than its replay");
+    if (snapshot(real) != snapshot(sim))
+        return fail("the final run left another state than its replay");
 
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("crash test: %u kills survived (%u during an operation: %u after its write, %u after only creating "
-                "its file), %llu operations, fsync %s, %.1f s, %zu temporary files left behind, seed %u\n",
-                killed, midOperation, finishedUnlogged, createdOnly, static_cast<unsigned long long>(next),
-                sync ? "on" : "off", seconds, leftovers(real), seed);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf(
+        "crash test: %u kills survived (%u during an operation: %u after its write, %u after only "
+        "creating "
+        "its file), %llu operations, fsync %s, %.1f s, %zu temporary files left behind, seed %u\n",
+        killed, midOperation, finishedUnlogged, createdOnly, static_cast<unsigned long long>(next),
+        sync ? "on" : "off", seconds, leftovers(real), seed);
     std::error_code ec;
     fs::remove_all(real, ec);
     fs::remove_all(sim, ec);

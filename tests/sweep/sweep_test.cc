@@ -27,19 +27,29 @@ using gardhost::Call;
 // The platform's own reason code for a failing call (its first SRC).
 uint16_t platformReason(const std::string& call) {
     static const std::map<std::string, uint16_t> reasons = {
-        {"UtilFile::Open", 0xE001}, {"UtilFile::Close", 0xE002}, {"UtilFile::Read", 0xE003},
-        {"UtilFile::Write", 0xE004}, {"UtilFile::Seek", 0xE005}, {"UtilReg::read", 0xE010},
-        {"UtilReg::path", 0xE011}, {"SVPD_get_qel_gd_keyword", 0xE031},
-        {"SVPD_set_qel_gd_keyword", 0xE032}, {"rmgrGardBackup", 0xE040},
-        {"rmgrUngardBackup", 0xE041}, {"vormGardGetPolicy", 0xE050},
-        {"vormGardCheckFunctionalDmaPath", 0xE051}, {"vormGardDeconfigDmaPath", 0xE052},
+        {"UtilFile::Open", 0xE001},
+        {"UtilFile::Close", 0xE002},
+        {"UtilFile::Read", 0xE003},
+        {"UtilFile::Write", 0xE004},
+        {"UtilFile::Seek", 0xE005},
+        {"UtilReg::read", 0xE010},
+        {"UtilReg::path", 0xE011},
+        {"SVPD_get_qel_gd_keyword", 0xE031},
+        {"SVPD_set_qel_gd_keyword", 0xE032},
+        {"rmgrGardBackup", 0xE040},
+        {"rmgrUngardBackup", 0xE041},
+        {"vormGardGetPolicy", 0xE050},
+        {"vormGardCheckFunctionalDmaPath", 0xE051},
+        {"vormGardDeconfigDmaPath", 0xE052},
         {"vormGetVPDPort", 0xE053}};
     auto it = reasons.find(call);
     return it == reasons.end() ? 0xE0FF : it->second;
 }
 
 // Logged calls that have no failure to inject.
-bool cannotFail(const std::string& call) { return call == "ErrlEntry::commit" || call == "ErrlEntry::prune"; }
+bool cannotFail(const std::string& call) {
+    return call == "ErrlEntry::commit" || call == "ErrlEntry::prune";
+}
 
 struct Commit {
     uint32_t actions;
@@ -56,9 +66,9 @@ using Stores = std::map<std::string, std::optional<Bytes>>;
 
 // What a run gave, or what it should give.
 struct Result {
-    Reasons reasons;                   // the returned handle's SRCs; empty = null
-    std::map<std::size_t, U32s> ud;    // user data of SRC i (expected: only those given)
-    uint32_t rc = 0;                   // the handle's return code, when given
+    Reasons reasons;                 // the returned handle's SRCs; empty = null
+    std::map<std::size_t, U32s> ud;  // user data of SRC i (expected: only those given)
+    uint32_t rc = 0;                 // the handle's return code, when given
     bool checkRc = false;
     Outs outs;
     std::vector<Commit> commits;
@@ -66,9 +76,7 @@ struct Result {
 };
 
 // One operation with its state, its call and what each failure must do.
-struct Case;
 struct Ctx {
-    const Case& c;
     const std::vector<Call>& log;  // the clean run's calls
     std::size_t k;                 // the failing call
     const Result& clean;
@@ -86,8 +94,9 @@ struct Ctx {
     }
     // The clean run's commits made before the failing call.
     std::vector<Commit> commitsBefore() const {
-        return std::vector<Commit>(clean.commits.begin(),
-                                   clean.commits.begin() + static_cast<long>(seen("ErrlEntry::commit")));
+        return std::vector<Commit>(
+            clean.commits.begin(),
+            clean.commits.begin() + static_cast<long>(seen("ErrlEntry::commit")));
     }
     // The clean result with one more 0x2000 commit where the failing call was.
     Result cleanPlusCommit(const Reasons& reasons) const {
@@ -106,10 +115,10 @@ struct Ctx {
 
 struct Case {
     std::string name;
-    std::function<void(gardtest::StateTest&)> setup;  // state, once
-    std::function<void()> prepare;                    // before each run, not swept
-    std::function<ErrlEntry*(Outs&)> run;             // the operation
-    std::function<void()> finish;                     // after each run, not swept
+    std::function<void()> setup;           // state, once
+    std::function<void()> prepare;         // before each run, not swept
+    std::function<ErrlEntry*(Outs&)> run;  // the operation
+    std::function<void()> finish;          // after each run, not swept
     std::function<Result(const Ctx&)> expect;
 };
 
@@ -120,7 +129,9 @@ Bytes record(uint8_t state) {
     r[0] = 0x0C, r[1] = 0x05, r[2] = state;
     return r;
 }
-void setKeyword(unsigned unit, const Bytes& b) { gardhost::setValue("vpd/" + gardhost::unitName(unit) + "/keyword", b); }
+void setKeyword(unsigned unit, const Bytes& b) {
+    gardhost::setValue("vpd/" + gardhost::unitName(unit) + "/keyword", b);
+}
 void put32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
@@ -135,12 +146,11 @@ Outs words(const unsigned char* p, std::size_t n) {
 }
 uint64_t fnv(const void* p, std::size_t n) {
     uint64_t h = 1469598103934665603ull;
-    for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
+    for (std::size_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
     return h;
 }
-void check(ErrlEntry* e) {
-    ASSERT_EQ(e, nullptr) << "setup step failed";
-}
+void check(ErrlEntry* e) { ASSERT_EQ(e, nullptr) << "setup step failed"; }
 svpd_SerialNum serial(char c) {
     svpd_SerialNum s;
     std::memset(s.bytes, c, sizeof s.bytes);
@@ -150,8 +160,9 @@ svpd_SerialNum serial(char c) {
 void writeGard(const std::string& name, const Bytes& bytes) {
     std::filesystem::path p = gardhost::resolvePath("/opt/p3/gard/" + name);
     std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 // A unit table of `n` entries: unit 0x10 + i, group 1, entry 0 garded.
@@ -328,7 +339,7 @@ std::vector<Case> cases() {
     std::vector<Case> all;
 
     // ---- gard system files
-    all.push_back({"GardSysFileOpen_FirstUse", [](auto&) {}, nullptr,
+    all.push_back({"GardSysFileOpen_FirstUse", [] {}, nullptr,
                    [](Outs& o) {
                        ErrlEntry* e = GardSysFileOpen(g_file, 0x42, 15, 4);
                        o = {g_file != nullptr};
@@ -352,10 +363,11 @@ std::vector<Case> cases() {
                        }
                        return r;
                    }});
-    all.push_back({"GardSysFileRead", [](auto&) { unitTable(3); }, openTable,
+    all.push_back({"GardSysFileRead", [] { unitTable(3); }, openTable,
                    [](Outs& o) {
                        std::memset(g_image, 0x77, sizeof g_image);
-                       ErrlEntry* e = GardSysFileRead(g_file, 0, g_image, sizeof g_image, 0x42, 6, 7, 8, 9);
+                       ErrlEntry* e =
+                           GardSysFileRead(g_file, 0, g_image, sizeof g_image, 0x42, 6, 7, 8, 9);
                        o = {fnv(g_image, sizeof g_image)};
                        return e;
                    },
@@ -368,10 +380,11 @@ std::vector<Case> cases() {
                        r.outs = {fnv(untouched.data(), untouched.size())};
                        return r;
                    }});
-    all.push_back({"GardSysFileWrite", [](auto&) { unitTable(3); }, openTable,
+    all.push_back({"GardSysFileWrite", [] { unitTable(3); }, openTable,
                    [](Outs&) {
                        std::memset(g_image, 0x33, sizeof g_image);
-                       return GardSysFileWrite(g_file, 0, g_image, sizeof g_image, 0x42, 9, 1, 2, 3);
+                       return GardSysFileWrite(g_file, 0, g_image, sizeof g_image, 0x42, 9, 1, 2,
+                                               3);
                    },
                    closeTable,
                    [](const Ctx& x) {
@@ -381,14 +394,14 @@ std::vector<Case> cases() {
                        r.stores = x.before;
                        return r;
                    }});
-    all.push_back({"GardSysFileSeek", [](auto&) { unitTable(1); }, openTable,
+    all.push_back({"GardSysFileSeek", [] { unitTable(1); }, openTable,
                    [](Outs&) { return GardSysFileSeek(g_file, 100, 0x42, 1, 2, 3, 4); }, closeTable,
                    [](const Ctx& x) {
                        Result r = x.clean;
                        r.reasons = x.platform();  // bare: the seek adds no SRC
                        return r;
                    }});
-    all.push_back({"GardSysFileClose", [](auto&) { unitTable(1); }, openTable,
+    all.push_back({"GardSysFileClose", [] { unitTable(1); }, openTable,
                    [](Outs& o) {
                        ErrlEntry* e = GardSysFileClose(g_file, 0x42, 33);
                        o = {g_file == nullptr};
@@ -403,15 +416,18 @@ std::vector<Case> cases() {
                    }});
 
     // ---- unit gard table
-    all.push_back({"GardGetVpdUnitState", [](auto&) { unitTable(5); }, nullptr,
+    all.push_back({"GardGetVpdUnitState", [] { unitTable(5); }, nullptr,
                    [](Outs& o) {
                        bool garded = true;
                        ErrlEntry* e = gardAcc::GardGetVpdUnitState(0x10, 1, &garded);
                        o = {garded};
                        return e;
                    },
-                   nullptr, [](const Ctx& x) { return fileCycle(x, {0x6A, 6, 0, 23}, {0}); }});
-    all.push_back({"GardGetVpdConfigData", [](auto&) { unitTable(5); }, nullptr,
+                   nullptr,
+                   [](const Ctx& x) {
+                       return fileCycle(x, {0x6A, 6, 0, 23}, {0});
+                   }});
+    all.push_back({"GardGetVpdConfigData", [] { unitTable(5); }, nullptr,
                    [](Outs& o) {
                        static vpdRecordMenu menu;
                        std::memset(&menu, 0x11, sizeof menu);
@@ -425,73 +441,83 @@ std::vector<Case> cases() {
                        std::memset(&untouched, 0x11, sizeof untouched);
                        return fileCycle(x, {0x6B, 7, 0, 24}, {fnv(&untouched, sizeof untouched)});
                    }});
-    all.push_back({"GardUpdateVpdUnit", [](auto&) { unitTable(5); }, nullptr,
+    all.push_back({"GardUpdateVpdUnit", [] { unitTable(5); }, nullptr,
                    [](Outs& o) {
                        gardFruState fru = static_cast<gardFruState>(77);
                        ErrlEntry* e = gardAcc::GardUpdateVpdUnit(0x40, serial('b'), 2, &fru);
                        o = {fru};
                        return e;
                    },
-                   nullptr, [](const Ctx& x) { return fileCycle(x, {0x66, 1, 9, 33}, {77}); }});
-    all.push_back({"GardSetVpdUnitState", [](auto&) { unitTable(5); },
-                   [] { makeCause("B1234567 cause of the gard....."); },
-                   [](Outs&) { return gardAcc::GardSetVpdUnitState(0x12, 1, GARD_GARDED_2, 7, g_cause); },
-                   dropCause,
+                   nullptr,
                    [](const Ctx& x) {
-                       if (x.is("mnfgIsPolicyFlagSet")) {  // a failing query refuses
-                           Result r = x.clean;
-                           r.reasons = {0x0001};
-                           r.ud = {{0, {0x2C, 0x12, 0, 0}}};
-                           r.rc = 1, r.checkRc = true;
-                           r.commits = {};
-                           r.stores = x.before;
-                           return r;
-                       }
-                       if (x.is("ErrlEntry::getSRC")) {  // no SRC: the entry's text stays
-                           Result r = x.clean;
-                           Bytes& rask = *r.stores["gardRask"];
-                           const Bytes& old = *x.before.at("gardRask");
-                           for (unsigned j = 0; j < 32; ++j) rask[6504 + 250 * j + 2] = old[6504 + 250 * j + 2];
-                           return r;
-                       }
-                       return fileCycle(x, {0x67, 3, 10, 20}, {});
+                       return fileCycle(x, {0x66, 1, 9, 33}, {77});
                    }});
-    all.push_back({"GardClearVpdData", [](auto&) { unitTable(5); }, nullptr,
+    all.push_back(
+        {"GardSetVpdUnitState", [] { unitTable(5); },
+         [] { makeCause("B1234567 cause of the gard....."); },
+         [](Outs&) { return gardAcc::GardSetVpdUnitState(0x12, 1, GARD_GARDED_2, 7, g_cause); },
+         dropCause,
+         [](const Ctx& x) {
+             if (x.is("mnfgIsPolicyFlagSet")) {  // a failing query refuses
+                 Result r = x.clean;
+                 r.reasons = {0x0001};
+                 r.ud = {{0, {0x2C, 0x12, 0, 0}}};
+                 r.rc = 1, r.checkRc = true;
+                 r.commits = {};
+                 r.stores = x.before;
+                 return r;
+             }
+             if (x.is("ErrlEntry::getSRC")) {  // no SRC: the entry's text stays
+                 Result r = x.clean;
+                 Bytes& rask = *r.stores["gardRask"];
+                 const Bytes& old = *x.before.at("gardRask");
+                 for (unsigned j = 0; j < 32; ++j)
+                     rask[6504 + 250 * j + 2] = old[6504 + 250 * j + 2];
+                 return r;
+             }
+             return fileCycle(x, {0x67, 3, 10, 20}, {});
+         }});
+    all.push_back({"GardClearVpdData", [] { unitTable(5); }, nullptr,
                    [](Outs&) { return gardAcc::GardClearVpdData(); }, nullptr,
-                   [](const Ctx& x) { return fileCycle(x, {0x68, 4, 5, 21}, {}); }});
-    all.push_back({"GardResetVpdData", [](auto&) { unitTable(5); }, nullptr,
+                   [](const Ctx& x) {
+                       return fileCycle(x, {0x68, 4, 5, 21}, {});
+                   }});
+    all.push_back({"GardResetVpdData", [] { unitTable(5); }, nullptr,
                    [](Outs&) { return gardAcc::GardResetVpdData(); }, nullptr,
-                   [](const Ctx& x) { return fileCycle(x, {0x69, 42, 43, 22}, {}); }});
+                   [](const Ctx& x) {
+                       return fileCycle(x, {0x69, 42, 43, 22}, {});
+                   }});
 
     // ---- stored error logs
-    all.push_back({"GardGetStoredErrl",
-                   [](auto&) {
-                       gardhost::setU32("vorm/port/0x2e71", 5);
-                       gardhost::setU32("vorm/port/0x2e92", 6);
-                       ErrlEntry* cause = logWithText("B7001234");
-                       GARD_RC rc{};
-                       homDMAPath path{{0, 0, 0, 2, 1, 0x99}};
-                       check(GardDeconfigDmaPath(path, 1, 0, rc, cause));
-                       delete cause;
-                   },
-                   [] { makeCause("replaced"); },
-                   [](Outs& o) {
-                       ErrlEntry* e = GardGetStoredErrl(0x2E92, g_cause);
-                       o = {g_cause != nullptr, g_cause != nullptr ? g_cause->src(0).reasonCode : 0u};
-                       return e;
-                   },
-                   dropCause,
-                   [](const Ctx& x) {
-                       if (x.is("ErrlEntry::unflatten")) {
-                           Result r = x.clean;
-                           r.outs = {0, 0};
-                           return r;
-                       }
-                       return fileCycle(x, {0xD0, 16, 0, 20}, {0, 0});
-                   }});
+    all.push_back(
+        {"GardGetStoredErrl",
+         [] {
+             gardhost::setU32("vorm/port/0x2e71", 5);
+             gardhost::setU32("vorm/port/0x2e92", 6);
+             ErrlEntry* cause = logWithText("B7001234");
+             GARD_RC rc{};
+             homDMAPath path{{0, 0, 0, 2, 1, 0x99}};
+             check(GardDeconfigDmaPath(path, 1, 0, rc, cause));
+             delete cause;
+         },
+         [] { makeCause("replaced"); },
+         [](Outs& o) {
+             ErrlEntry* e = GardGetStoredErrl(0x2E92, g_cause);
+             o = {g_cause != nullptr, g_cause != nullptr ? g_cause->src(0).reasonCode : 0u};
+             return e;
+         },
+         dropCause,
+         [](const Ctx& x) {
+             if (x.is("ErrlEntry::unflatten")) {
+                 Result r = x.clean;
+                 r.outs = {0, 0};
+                 return r;
+             }
+             return fileCycle(x, {0xD0, 16, 0, 20}, {0, 0});
+         }});
 
     // ---- service-processor records
-    all.push_back({"isQelPresent", [](auto&) {}, nullptr,
+    all.push_back({"isQelPresent", [] {}, nullptr,
                    [](Outs& o) {
                        o = {isQelPresent(0x200)};
                        return nullptr;
@@ -523,16 +549,16 @@ std::vector<Case> cases() {
         }
         return r;
     };
-    all.push_back({"GardReadVPD", [](auto&) { setKeyword(0x200, record(0x5C)); }, nullptr, readVpd, nullptr,
-                   readVpdFailure});
-    all.push_back({"GardMailboxSetState_Type3", [](auto&) { setKeyword(0x200, record(0x5C)); }, nullptr,
+    all.push_back({"GardReadVPD", [] { setKeyword(0x200, record(0x5C)); }, nullptr, readVpd,
+                   nullptr, readVpdFailure});
+    all.push_back({"GardMailboxSetState_Type3", [] { setKeyword(0x200, record(0x5C)); }, nullptr,
                    [](Outs&) { return GardRdndQel::GardMailboxSetState(0x200, 3); }, nullptr,
                    [readVpdFailure](const Ctx& x) {
                        Result r = readVpdFailure(x);
                        r.outs = {};
                        return r;
                    }});
-    all.push_back({"GardWriteVPD", [](auto&) {}, nullptr,
+    all.push_back({"GardWriteVPD", [] {}, nullptr,
                    [](Outs&) {
                        Bytes rec = record(0xEC);
                        return GardRdndQel::GardWriteVPD(0x200, 32, rec.data());
@@ -546,14 +572,15 @@ std::vector<Case> cases() {
                        return r;
                    }});
     all.push_back({"GardSetQelState",
-                   [](auto&) {
+                   [] {
                        setKeyword(0x200, record(0x5C));
                        setKeyword(0x201, record(0x5C));
                    },
                    nullptr,
                    [](Outs& o) {
                        gardSetStateReturn word = static_cast<gardSetStateReturn>(9);
-                       ErrlEntry* e = GardRdndQel::GardSetQelState(0x200, GARD_QEL_GARDED, 0x010000B7, word, true, 0);
+                       ErrlEntry* e = GardRdndQel::GardSetQelState(0x200, GARD_QEL_GARDED,
+                                                                   0x010000B7, word, true, 0);
                        o = {word};
                        return e;
                    },
@@ -564,11 +591,12 @@ std::vector<Case> cases() {
                        return q.r;
                    }});
     all.push_back({"GardMailboxSetState_Type1",
-                   [](auto&) {
+                   [] {
                        setKeyword(0x200, record(0x5C));
                        setKeyword(0x201, record(0x5C));
                    },
-                   nullptr, [](Outs&) { return GardRdndQel::GardMailboxSetState(0x200, 1); }, nullptr,
+                   nullptr, [](Outs&) { return GardRdndQel::GardMailboxSetState(0x200, 1); },
+                   nullptr,
                    [](const Ctx& x) {
                        // Whatever the state change returns is committed here.
                        QelOutcome q = setQelFailure(x, 0x5D, 0);
@@ -578,7 +606,7 @@ std::vector<Case> cases() {
                        q.r.outs = {};
                        return q.r;
                    }});
-    all.push_back({"GardGetQelState", [](auto&) { setKeyword(0x200, record(0x5D)); }, nullptr,
+    all.push_back({"GardGetQelState", [] { setKeyword(0x200, record(0x5D)); }, nullptr,
                    [](Outs& o) {
                        bool garded = false;
                        ErrlEntry* e = GardRdndQel::GardGetQelState(0x200, garded, false, false);
@@ -593,7 +621,11 @@ std::vector<Case> cases() {
                        r.outs = {!x.is("SVPD_get_qel_gd_keyword")};
                        return r;
                    }});
-    all.push_back({"GardQelDoGard", [](auto&) { setKeyword(0x200, record(0x5D)); setKeyword(0x201, record(0x5C)); },
+    all.push_back({"GardQelDoGard",
+                   [] {
+                       setKeyword(0x200, record(0x5D));
+                       setKeyword(0x201, record(0x5C));
+                   },
                    nullptr,
                    [](Outs& o) {
                        o = {static_cast<uint64_t>(GardRdndQel::GardQelDoGard(0x200))};
@@ -610,7 +642,7 @@ std::vector<Case> cases() {
                        return r;
                    }});
     // 0x200 usable, 0x201 without a functional DMA path.
-    auto usableState = [](auto&) {
+    auto usableState = [] {
         setKeyword(0x200, record(0x5C));
         setKeyword(0x201, record(0x5C));
         gardhost::setU8("vorm/functional/0x201", 0);
@@ -623,7 +655,8 @@ std::vector<Case> cases() {
                    nullptr,
                    [](const Ctx& x) {
                        Result r = x.clean;
-                       if (x.is("SVPD_fru_status")) return r;  // a blank record is not garded either
+                       if (x.is("SVPD_fru_status"))
+                           return r;  // a blank record is not garded either
                        r.outs = {0};
                        r.commits = {{0x2000, x.platform()}};
                        return r;
@@ -649,155 +682,173 @@ std::vector<Case> cases() {
                        r.outs = {ownCheck ? 1u : 2u};
                        return r;
                    }});
-    all.push_back({"GardGetQelDmaConfig", [](auto&) { setKeyword(0x200, record(0x5C)); setKeyword(0x201, record(0xED)); },
-                   nullptr,
-                   [](Outs& o) { return readRecords(GardRdndQel::GardGetQelDmaConfig, o); },
-                   nullptr,
-                   [](const Ctx& x) {
-                       Result r = x.clean;
-                       Bytes marked = record(0xED);
-                       marked[2] = 0x5A;
-                       const unsigned index = x.call().target == "0x201" ? 1 : 0;
-                       if (x.is("SVPD_fru_status")) {
-                           r.outs = withRecord(r.outs, index, Bytes(32, 0xFF), 0, true);
-                           if (index == 1) r.outs = withRecord(r.outs, 1, [] { Bytes b(32, 0xFF); b[2] = 0x5A; return b; }(), 0, true);
-                       } else if (x.is("SVPD_get_qel_gd_keyword")) {
-                           r.outs = withRecord(withRecord(r.outs, 1, record(0xED), 1), index, unreadable(), 1);
-                           r.commits = {{0x2000, x.platform()}};
-                       } else {  // position or role unreadable: the copy stays unmarked
-                           r.outs = withRecord(r.outs, 1, record(0xED), 0);
-                           r.commits = {{0x2000, x.platform()}};
-                       }
-                       return r;
-                   }});
+    all.push_back(
+        {"GardGetQelDmaConfig",
+         [] {
+             setKeyword(0x200, record(0x5C));
+             setKeyword(0x201, record(0xED));
+         },
+         nullptr, [](Outs& o) { return readRecords(GardRdndQel::GardGetQelDmaConfig, o); }, nullptr,
+         [](const Ctx& x) {
+             Result r = x.clean;
+             Bytes marked = record(0xED);
+             marked[2] = 0x5A;
+             const unsigned index = x.call().target == "0x201" ? 1 : 0;
+             if (x.is("SVPD_fru_status")) {
+                 r.outs = withRecord(r.outs, index, Bytes(32, 0xFF), 0, true);
+                 if (index == 1)
+                     r.outs = withRecord(
+                         r.outs, 1,
+                         [] {
+                             Bytes b(32, 0xFF);
+                             b[2] = 0x5A;
+                             return b;
+                         }(),
+                         0, true);
+             } else if (x.is("SVPD_get_qel_gd_keyword")) {
+                 r.outs =
+                     withRecord(withRecord(r.outs, 1, record(0xED), 1), index, unreadable(), 1);
+                 r.commits = {{0x2000, x.platform()}};
+             } else {  // position or role unreadable: the copy stays unmarked
+                 r.outs = withRecord(r.outs, 1, record(0xED), 0);
+                 r.commits = {{0x2000, x.platform()}};
+             }
+             return r;
+         }});
 
     // ---- system resources
-    all.push_back({"GardDeconfigDmaPath",
-                   [](auto&) {
-                       gardhost::setU32("vorm/port/0x2e71", 5);
-                       gardhost::setU32("vorm/port/0x2e92", 6);
-                       // Slot 0 belongs to another unit; the path's units go to the next free slots.
-                       Bytes file(51200, 0);
-                       ErrlEntry* other = logWithText("B1110000");
-                       storeSlot(file, 0, 0x2E00, 1, *other);
-                       delete other;
-                       writeGard("gardErrl", file);
-                   },
-                   [] { makeCause("1A2B3C this path failed"); },
-                   [](Outs& o) {
-                       GARD_RC rc = static_cast<GARD_RC>(9);
-                       homDMAPath path{{0, 0, 0, 2, 1, 0x99}};
-                       ErrlEntry* e = GardDeconfigDmaPath(path, 1, 0, rc, g_cause);
-                       o = {g_cause->src(0).gardBit, rc};
-                       return e;
-                   },
-                   dropCause,
-                   [](const Ctx& x) {
-                       Result r = x.clean;
-                       auto slots = [&](bool first, bool second, bool gardBit) {
-                           Bytes file = *x.before.at("gardErrl");
-                           ErrlEntry* cause = logWithText("1A2B3C this path failed");
-                           if (gardBit) cause->getSRC(0)->SetGardBit();
-                           unsigned slot = 1;
-                           if (first) storeSlot(file, slot++, 0x2E71, 5, *cause);
-                           if (second) storeSlot(file, slot, 0x2E92, 6, *cause);
-                           delete cause;
-                           return file;
-                       };
-                       r.stores["gardErrl"] = slots(true, true, true);
-                       if (x.is("ErrlEntry::getSRC")) {  // no SRC: no SRC number, no gard bit
-                           r.outs = {0, 9};
-                           r.stores["gardErrl"] = slots(true, true, false);
-                           std::string log(r.stores["vorm/log"]->begin(), r.stores["vorm/log"]->end());
-                           log.replace(log.find("src=0x1a2b3"), 11, "src=0x0");
-                           r.stores["vorm/log"] = Bytes(log.begin(), log.end());
-                           return r;
-                       }
-                       if (x.is("vormGardDeconfigDmaPath")) {
-                           r.reasons = x.platform();
-                           r.outs = {0, 9};
-                           r.stores = x.before;
-                           return r;
-                       }
-                       const Step step = stepOf(x);
-                       if (step == Step::Exists) return r;
-                       // Each unit is handled on its own: a failure skips its copy only.
-                       const bool first = x.seen("homGetUnitId") == 0 || (x.seen("homGetUnitId") == 1 && !x.is("homGetUnitId"));
-                       if (step == Step::Close) return x.cleanPlusCommit({0xE002, 0xCA09});
-                       if (!x.is("ErrlEntry::flatten")) {  // a flatten that fails is no error
-                           Reasons committed = x.platform();
-                           if (x.is("homGetUnitId")) committed = {0xE053};  // no port for a unit no one has
-                           if (step == Step::Open) committed.push_back(0xCA06);
-                           if (step == Step::Read) committed.push_back(0xCA07);
-                           if (step == Step::Write) committed.push_back(0xCA08);
-                           r = x.cleanPlusCommit(committed);
-                       }
-                       r.stores["gardErrl"] = first ? slots(false, true, true) : slots(true, false, true);
-                       return r;
-                   }});
-    all.push_back({"GardClearSystemResources",
-                   [](auto&) {
-                       unitTable(3);
-                       setKeyword(0x200, record(0x5D));
-                       setKeyword(0x201, record(0x5C));
-                   },
-                   nullptr,
-                   [](Outs& o) {
-                       GARD_RC rc = static_cast<GARD_RC>(9);
-                       ErrlEntry* e = GardClearSystemResources(rc, GARD_DOMAIN_ALL);
-                       o = {rc};
-                       return e;
-                   },
-                   nullptr,
-                   [](const Ctx& x) {
-                       Result r = x.clean;
-                       const bool inTable = x.seen("UtilFile::Close") == 0;
-                       if (inTable) {
-                           const Step step = stepOf(x);
-                           if (step == Step::Exists) return r;
-                           const uint16_t reason = step == Step::Open ? 0xCA06 : step == Step::Read ? 0xCA07
-                                                   : step == Step::Write ? 0xCA08 : 0xCA09;
-                           r = x.cleanPlusCommit(x.platformThen({reason}));
-                           if (step != Step::Close) {  // a failed close does not fail the clear
-                               r.outs = {4};
-                               r.stores["gardRask"] = x.before.at("gardRask");
-                           }
-                           return r;
-                       }
-                       // Reads of the own clearing step before the state change.
-                       const bool beforeChange = x.seen("UtilReg::read") < 2 ||
-                                                 (x.seen("UtilReg::read") == 2 && !x.is("UtilReg::read"));
-                       auto untouched = [&](Result& res) {
-                           res.stores["vpd/0x200/keyword"] = x.before.at("vpd/0x200/keyword");
-                           res.stores["rmgr/log"] = x.before.at("rmgr/log");
-                       };
-                       if (beforeChange) {
-                           if (x.is("UtilReg::read")) {
-                               r = x.cleanPlusCommit(x.platform());
-                               r.outs = {4};
-                               untouched(r);
-                           } else if (x.is("SVPD_fru_status", "0x200")) {
-                               r = x.cleanPlusCommit({0xCA11});  // no own processor to clear
-                               r.outs = {4};
-                               untouched(r);
-                           } else if (x.is("SVPD_get_qel_gd_keyword")) {
-                               r = x.cleanPlusCommit(x.platform());  // records not judged: nothing to do
-                               untouched(r);
-                           }
-                           return r;
-                       }
-                       QelOutcome q = setQelFailure(x, 0xCC, 0);
-                       r = q.r;
-                       if (!r.reasons.empty()) r.commits.push_back({0x2000, r.reasons});
-                       r.reasons.clear();
-                       r.ud.clear();
-                       r.outs = {q.word == 0 ? 0u : 4u};
-                       return r;
-                   }});
-    all.push_back({"GardSetDmaPathState", [](auto&) {}, nullptr,
+    all.push_back(
+        {"GardDeconfigDmaPath",
+         [] {
+             gardhost::setU32("vorm/port/0x2e71", 5);
+             gardhost::setU32("vorm/port/0x2e92", 6);
+             // Slot 0 belongs to another unit; the path's units go to the next free slots.
+             Bytes file(51200, 0);
+             ErrlEntry* other = logWithText("B1110000");
+             storeSlot(file, 0, 0x2E00, 1, *other);
+             delete other;
+             writeGard("gardErrl", file);
+         },
+         [] { makeCause("1A2B3C this path failed"); },
+         [](Outs& o) {
+             GARD_RC rc = static_cast<GARD_RC>(9);
+             homDMAPath path{{0, 0, 0, 2, 1, 0x99}};
+             ErrlEntry* e = GardDeconfigDmaPath(path, 1, 0, rc, g_cause);
+             o = {g_cause->src(0).gardBit, rc};
+             return e;
+         },
+         dropCause,
+         [](const Ctx& x) {
+             Result r = x.clean;
+             auto slots = [&](bool first, bool second, bool gardBit) {
+                 Bytes file = *x.before.at("gardErrl");
+                 ErrlEntry* cause = logWithText("1A2B3C this path failed");
+                 if (gardBit) cause->getSRC(0)->SetGardBit();
+                 unsigned slot = 1;
+                 if (first) storeSlot(file, slot++, 0x2E71, 5, *cause);
+                 if (second) storeSlot(file, slot, 0x2E92, 6, *cause);
+                 delete cause;
+                 return file;
+             };
+             r.stores["gardErrl"] = slots(true, true, true);
+             if (x.is("ErrlEntry::getSRC")) {  // no SRC: no SRC number, no gard bit
+                 r.outs = {0, 9};
+                 r.stores["gardErrl"] = slots(true, true, false);
+                 std::string log(r.stores["vorm/log"]->begin(), r.stores["vorm/log"]->end());
+                 log.replace(log.find("src=0x1a2b3"), 11, "src=0x0");
+                 r.stores["vorm/log"] = Bytes(log.begin(), log.end());
+                 return r;
+             }
+             if (x.is("vormGardDeconfigDmaPath")) {
+                 r.reasons = x.platform();
+                 r.outs = {0, 9};
+                 r.stores = x.before;
+                 return r;
+             }
+             const Step step = stepOf(x);
+             if (step == Step::Exists) return r;
+             // Each unit is handled on its own: a failure skips its copy only.
+             const bool first = x.seen("homGetUnitId") == 0 ||
+                                (x.seen("homGetUnitId") == 1 && !x.is("homGetUnitId"));
+             if (step == Step::Close) return x.cleanPlusCommit({0xE002, 0xCA09});
+             if (!x.is("ErrlEntry::flatten")) {  // a flatten that fails is no error
+                 Reasons committed = x.platform();
+                 if (x.is("homGetUnitId")) committed = {0xE053};  // no port for a unit no one has
+                 if (step == Step::Open) committed.push_back(0xCA06);
+                 if (step == Step::Read) committed.push_back(0xCA07);
+                 if (step == Step::Write) committed.push_back(0xCA08);
+                 r = x.cleanPlusCommit(committed);
+             }
+             r.stores["gardErrl"] = first ? slots(false, true, true) : slots(true, false, true);
+             return r;
+         }});
+    all.push_back(
+        {"GardClearSystemResources",
+         [] {
+             unitTable(3);
+             setKeyword(0x200, record(0x5D));
+             setKeyword(0x201, record(0x5C));
+         },
+         nullptr,
+         [](Outs& o) {
+             GARD_RC rc = static_cast<GARD_RC>(9);
+             ErrlEntry* e = GardClearSystemResources(rc, GARD_DOMAIN_ALL);
+             o = {rc};
+             return e;
+         },
+         nullptr,
+         [](const Ctx& x) {
+             Result r = x.clean;
+             const bool inTable = x.seen("UtilFile::Close") == 0;
+             if (inTable) {
+                 const Step step = stepOf(x);
+                 if (step == Step::Exists) return r;
+                 const uint16_t reason = step == Step::Open    ? 0xCA06
+                                         : step == Step::Read  ? 0xCA07
+                                         : step == Step::Write ? 0xCA08
+                                                               : 0xCA09;
+                 r = x.cleanPlusCommit(x.platformThen({reason}));
+                 if (step != Step::Close) {  // a failed close does not fail the clear
+                     r.outs = {4};
+                     r.stores["gardRask"] = x.before.at("gardRask");
+                 }
+                 return r;
+             }
+             // Reads of the own clearing step before the state change.
+             const bool beforeChange = x.seen("UtilReg::read") < 2 ||
+                                       (x.seen("UtilReg::read") == 2 && !x.is("UtilReg::read"));
+             auto untouched = [&](Result& res) {
+                 res.stores["vpd/0x200/keyword"] = x.before.at("vpd/0x200/keyword");
+                 res.stores["rmgr/log"] = x.before.at("rmgr/log");
+             };
+             if (beforeChange) {
+                 if (x.is("UtilReg::read")) {
+                     r = x.cleanPlusCommit(x.platform());
+                     r.outs = {4};
+                     untouched(r);
+                 } else if (x.is("SVPD_fru_status", "0x200")) {
+                     r = x.cleanPlusCommit({0xCA11});  // no own processor to clear
+                     r.outs = {4};
+                     untouched(r);
+                 } else if (x.is("SVPD_get_qel_gd_keyword")) {
+                     r = x.cleanPlusCommit(x.platform());  // records not judged: nothing to do
+                     untouched(r);
+                 }
+                 return r;
+             }
+             QelOutcome q = setQelFailure(x, 0xCC, 0);
+             r = q.r;
+             if (!r.reasons.empty()) r.commits.push_back({0x2000, r.reasons});
+             r.reasons.clear();
+             r.ud.clear();
+             r.outs = {q.word == 0 ? 0u : 4u};
+             return r;
+         }});
+    all.push_back({"GardSetDmaPathState", [] {}, nullptr,
                    [](Outs& o) {
                        gardSetStateReturn word = static_cast<gardSetStateReturn>(9);
-                       ErrlEntry* e = GardRdndQel::GardSetDmaPathState(0x200, 1, GARD_QEL_GARDED, 2, word);
+                       ErrlEntry* e =
+                           GardRdndQel::GardSetDmaPathState(0x200, 1, GARD_QEL_GARDED, 2, word);
                        o = {word};
                        return e;
                    },
@@ -883,7 +934,8 @@ protected:
         }
         EXPECT_EQ(got.outs, want.outs);
         EXPECT_EQ(got.commits, want.commits);
-        for (const auto& [name, bytes] : want.stores) EXPECT_TRUE(got.stores.at(name) == bytes) << name << " differs";
+        for (const auto& [name, bytes] : want.stores)
+            EXPECT_TRUE(got.stores.at(name) == bytes) << name << " differs";
     }
     std::vector<Call> calls_;
 };
@@ -895,7 +947,7 @@ TEST_P(Sweep, EveryFailingCallDoesWhatItMust) {
         if (c.name == GetParam()) found = &c;
     ASSERT_NE(found, nullptr);
     const Case& c = *found;
-    c.setup(*this);
+    c.setup();
     gardhost::clearCommitted();
     gardhost::eraseValue("rmgr/log");
     gardhost::eraseValue("vorm/log");
@@ -913,24 +965,25 @@ TEST_P(Sweep, EveryFailingCallDoesWhatItMust) {
         // call without a target is counted among all calls of its name.
         std::size_t n = 0;
         for (std::size_t i = 0; i <= k; ++i)
-            n += log[i].name == log[k].name && (log[k].target.empty() || log[i].target == log[k].target);
-        const std::string fault =
-            log[k].name + (log[k].target.empty() ? "" : "@" + log[k].target) + "#" + std::to_string(n);
+            n += log[i].name == log[k].name &&
+                 (log[k].target.empty() || log[i].target == log[k].target);
+        const std::string fault = log[k].name + (log[k].target.empty() ? "" : "@" + log[k].target) +
+                                  "#" + std::to_string(n);
         SCOPED_TRACE(fault);
         restore(start);
         const Result got = runOnce(c, fault);
         std::size_t failed = 0;
         for (const Call& call : calls_) failed += call.failed;
         ASSERT_EQ(failed, 1u) << "the fault did not hit exactly one call";
-        const Ctx ctx{c, log, k, clean, start};
+        const Ctx ctx{log, k, clean, start};
         compare(c.expect(ctx), got);
         ++pairs;
     }
     g_pairs += pairs;
     g_logged += log.size();
     g_unfailable += unfailable;
-    std::printf("[ sweep    ] %s: %zu failing calls of %zu logged (%zu cannot fail)\n", c.name.c_str(), pairs,
-                log.size(), unfailable);
+    std::printf("[ sweep    ] %s: %zu failing calls of %zu logged (%zu cannot fail)\n",
+                c.name.c_str(), pairs, log.size(), unfailable);
 }
 
 std::vector<std::string> caseNames() {
@@ -946,9 +999,11 @@ INSTANTIATE_TEST_SUITE_P(Operations, Sweep, ::testing::ValuesIn(caseNames()),
 class Total : public ::testing::Environment {
     void TearDown() override {
         if (g_pairs > 0)
-            std::printf("[ sweep    ] covered %zu (operation, failing call) pairs: every failable call of %zu logged "
-                        "(%zu cannot be made to fail)\n",
-                        g_pairs, g_logged, g_unfailable);
+            std::printf(
+                "[ sweep    ] covered %zu (operation, failing call) pairs: every failable call of "
+                "%zu logged "
+                "(%zu cannot be made to fail)\n",
+                g_pairs, g_logged, g_unfailable);
     }
 };
 [[maybe_unused]] const auto* const g_total = ::testing::AddGlobalTestEnvironment(new Total);
