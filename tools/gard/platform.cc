@@ -1,6 +1,7 @@
 // platform: the host platform's named values below the library (registry,
 // VPD presence and keywords, hardware-control answers, manufacturing flags)
 // and fault injection, so that any path can be replayed by hand.
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -40,6 +41,15 @@ constexpr Value kValues[] = {
     {"deconfig-out", "Out-word of the DMA-path deconfiguration (0: the units are garded)",
      nullptr, "vorm/deconfig_out", Kind::U32, "gard platform deconfig-out 1"},
 };
+
+// The platform calls the host can make fail (its fault names).
+constexpr const char* kCalls[] = {
+    "UtilFile::Open", "UtilFile::Close", "UtilFile::Read", "UtilFile::Write", "UtilFile::Seek",
+    "UtilFile::exists", "UtilReg::read", "UtilReg::path", "mkdir", "SVPD_fru_status",
+    "SVPD_get_qel_gd_keyword", "SVPD_set_qel_gd_keyword", "rmgrGardBackup", "rmgrUngardBackup",
+    "rmgrAssertSiblingQELPOR", "vormGardGetPolicy", "vormGardCheckFunctionalDmaPath",
+    "vormGardDeconfigDmaPath", "vormGetVPDPort", "homGetUnitId", "mnfgIsPolicyFlagSet",
+    "ErrlEntry::flatten", "ErrlEntry::unflatten", "ErrlEntry::getSRC"};
 
 struct RegKey {
     const char* key;
@@ -169,10 +179,16 @@ std::vector<std::string> lines(const std::string& name) {
 
 int faults(const std::string& verb, const std::string& spec) {
     if (verb == "add") {
-        if (spec.empty() || spec.find_first_of(" \t\n,") != std::string::npos)
-            throw Usage("fault '" + spec + "' is not a call name like UtilFile::Read@gardRask#2");
-        if (std::size_t h = spec.find('#'); h != std::string::npos)
-            parseNumber(spec.substr(h + 1), "call number");
+        std::size_t h = spec.rfind('#');
+        std::string call = spec.substr(0, std::min(spec.find('@'), h));
+        if (spec.find_first_of(" \t\n,") != std::string::npos ||
+            std::find(std::begin(kCalls), std::end(kCalls), call) == std::end(kCalls)) {
+            std::string names;
+            for (const char* c : kCalls) names += std::string(names.empty() ? "" : ", ") + c;
+            throw Usage("fault '" + spec + "' does not name a platform call (" + names + ")");
+        }
+        if (h != std::string::npos && parseNumber(spec.substr(h + 1), "call number") == 0)
+            throw Usage("call number 0 in fault '" + spec + "': calls count from 1");
     } else if (verb != "list" && verb != "clear") {
         throw Usage("unknown fault action '" + verb + "' (add, list or clear)");
     }
