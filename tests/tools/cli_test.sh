@@ -150,6 +150,8 @@ inspect)
   t no-unflatten      3 'slot 1 \(unit 0x5\) does not unflatten' inspect "$errl"
   poke "$errl" 4200 01
   t dirty-free-slot   3 'free slot 2 is not all zero' inspect "$errl"
+  n=$((n + 1)); GARD_STATE_DIR=$W/untouched "$GARD" inspect "$errl" >/dev/null 2>&1
+  [ -e "$W/untouched" ] && fail outside-state "inspect made a state directory" ""
   t too-small         2 'needs 14504'                inspect "$HERE/cli_test.sh"
   t missing           2 'cannot read'                inspect "$W/nothing"
   ;;

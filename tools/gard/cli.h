@@ -71,6 +71,8 @@ std::string setResultName(uint32_t code);
 // creates it (Usage when it cannot), selects --sp and seeds the defaults.
 void openState();
 bool stateOpen();
+// A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
+std::string makeTempDir(const std::string& prefix);
 
 // ---- results
 // What a command hands back: JSON fields, the text screen, and the error

@@ -1,5 +1,6 @@
 // inspect: decode a unit-table or stored error-log image outside any state
 // directory and report what breaks the tables' rules.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -109,6 +110,10 @@ int inspect(const std::string& path, const std::string& kindText) {
         throw Usage(path + " has " + std::to_string(image.size()) + " bytes; a " +
                     (kind == "units" ? "unit table" : "stored error-log") + " image needs " +
                     std::to_string(need));
+    // Unflattening goes through the host platform, which keeps its state in
+    // a directory: a scratch one, so that inspecting touches no state.
+    std::string scratch = makeTempDir("gard-inspect");
+    gardhost::setStateDir(scratch);
     Result r;
     std::vector<std::string> anomalies;
     r.out = kind == "units" ? decodeUnitImage(image.data(), anomalies)
@@ -134,7 +139,10 @@ int inspect(const std::string& path, const std::string& kindText) {
     r.text << anomalies.size() << " anomal" << (anomalies.size() == 1 ? "y" : "ies") << '\n';
     for (const std::string& a : anomalies) r.text << "  " << a << '\n';
     r.code = anomalies.empty() ? kOk : kAnomaly;
-    return finish(r);
+    int code = finish(r);
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+    return code;
 }
 
 }  // namespace
