@@ -1,0 +1,317 @@
+// Options, input parsing, names, the state directory and result printing.
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+
+#include "cli.h"
+#include "platform/host/host.h"
+
+namespace gardcli {
+
+Options& opts() {
+    static Options o;
+    return o;
+}
+
+std::function<int()>& action() {
+    static std::function<int()> a;
+    return a;
+}
+
+CLI::App* command(CLI::App* parent, const std::string& name, const std::string& help,
+                  const std::string& example, bool stateful) {
+    CLI::App* sub = parent->add_subcommand(name, help);
+    sub->footer("Example: " + example);
+    if (stateful) {
+        sub->add_option("--state", opts().stateDir, "State directory");
+        sub->add_option("--sp", opts().sp, "Run as the service processor at position 0 or 1")
+            ->check(CLI::Range(0, 1));
+    }
+    sub->add_flag("--json", opts().json, "Print the result as JSON");
+    return sub;
+}
+
+// ---------------------------------------------------------------- input
+
+uint32_t parseNumber(const std::string& text, const std::string& what, uint32_t max) {
+    const char* s = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(s, &end, 0);
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0')
+        throw Usage(what + " '" + text + "' is not a number (decimal or 0x hex)");
+    if (errno == ERANGE || v > max)
+        throw Usage(what + " '" + text + "' out of range (0 to " + hex(max) + ")");
+    return static_cast<uint32_t>(v);
+}
+
+uint16_t parseUnitId(const std::string& text) {
+    uint32_t v = parseNumber(text, "unit id", 0xFFFF);
+    if (v == 0) throw Usage("unit id 0 marks a free entry; give 1 to 0xffff");
+    return static_cast<uint16_t>(v);
+}
+
+namespace {
+struct Named {
+    uint32_t value;
+    const char* name;
+};
+constexpr Named kUnitStates[] = {{0x00, "none"},    {0x5C, "new"},          {0x5D, "garded"},
+                                 {0xCC, "cleared"}, {0xEC, "not-garded-2"}, {0xED, "garded-2"}};
+constexpr Named kQelStates[] = {{0x5C, "new"},      {0x5D, "garded"},       {0xCC, "cleared"},
+                                {0xEC, "not-garded-2"}, {0xED, "garded-2"}, {0x5A, "dma-mark"},
+                                {0xFF, "erased"}};
+
+template <std::size_t N>
+std::string nameOf(const Named (&table)[N], uint32_t v) {
+    for (const Named& n : table)
+        if (n.value == v) return n.name;
+    return "unknown";
+}
+
+template <std::size_t N>
+uint32_t stateOf(const Named (&table)[N], const std::string& text, uint32_t max) {
+    for (const Named& n : table)
+        if (text == n.name) return n.value;
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0])))
+        return parseNumber(text, "state", max);
+    std::string names;
+    for (const Named& n : table) names += std::string(names.empty() ? "" : ", ") + n.name;
+    throw Usage("unknown state '" + text + "' (give one of " + names + ", or a number)");
+}
+}  // namespace
+
+uint32_t parseUnitState(const std::string& text) { return stateOf(kUnitStates, text, 0xFFFFFFFFu); }
+uint32_t parseQelState(const std::string& text) { return stateOf(kQelStates, text, 0xFF); }
+
+bool parseOnOff(const std::string& text, const std::string& what) {
+    if (text == "on" || text == "1" || text == "yes" || text == "true") return true;
+    if (text == "off" || text == "0" || text == "no" || text == "false") return false;
+    throw Usage(what + " '" + text + "' is neither on nor off");
+}
+
+std::vector<uint8_t> parseHex(const std::string& text, const std::string& what) {
+    std::string digits;
+    for (char c : text)
+        if (c != ' ' && c != ':' && c != '-') digits += c;
+    if (digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0) digits.erase(0, 2);
+    if (digits.size() % 2 != 0) throw Usage(what + " '" + text + "' has an odd number of hex digits");
+    std::vector<uint8_t> out;
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        if (!std::isxdigit(static_cast<unsigned char>(digits[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(digits[i + 1])))
+            throw Usage(what + " '" + text + "' is not hex");
+        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- names
+
+std::string hex(uint32_t v, int digits) {
+    std::ostringstream os;
+    os << "0x" << std::hex << std::setfill('0') << std::setw(digits) << v;
+    return os.str();
+}
+
+std::string hexBytes(const unsigned char* p, std::size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+
+std::string unitStateName(uint32_t state) { return nameOf(kUnitStates, state); }
+std::string qelStateName(uint32_t state) { return nameOf(kQelStates, state); }
+
+std::string vpdResultName(uint32_t code) {
+    constexpr Named t[] = {{0, "ok"}, {1, "unreadable"}, {15, "repair-failed"}, {31, "buffer-small"}};
+    return nameOf(t, code);
+}
+std::string usableName(int code) {
+    constexpr Named t[] = {{0, "usable"}, {1, "no-dma-path"}, {2, "garded"}};
+    return nameOf(t, static_cast<uint32_t>(code));
+}
+std::string failoverName(uint32_t status) {
+    constexpr Named t[] = {{0, "not-usable"}, {1, "sibling-down"}, {2, "capable"}};
+    return nameOf(t, status);
+}
+std::string setResultName(uint32_t code) {
+    constexpr Named t[] = {{0, "done"}, {1, "not-done"}, {2, "failed"}};
+    return nameOf(t, code);
+}
+
+// ---------------------------------------------------------------- state directory
+
+namespace {
+bool g_open = false;
+std::size_t g_committedAtOpen = 0;
+
+std::string stateDirChoice() {
+    if (!opts().stateDir.empty()) return opts().stateDir;
+    if (const char* d = std::getenv("GARD_STATE_DIR"); d && *d) return d;
+    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/gard";
+    if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/gard";
+    throw Usage("no state directory: give --state DIR or set GARD_STATE_DIR");
+}
+}  // namespace
+
+void openState() {
+    if (g_open) return;
+    std::string dir = stateDirChoice();
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir) || access(dir.c_str(), W_OK | X_OK) != 0)
+        throw Usage("cannot create state directory " + dir + ": " +
+                    (ec ? ec.message() : std::string(std::strerror(errno ? errno : ENOTDIR))));
+    gardhost::setStateDir(dir);
+    if (opts().sp >= 0) gardhost::setPosition(opts().sp);
+    gardhost::seedDefaults();
+    g_committedAtOpen = committedCount();
+    g_open = true;
+}
+
+bool stateOpen() { return g_open; }
+
+std::string makeTempDir(const std::string& prefix) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> dir(pattern.begin(), pattern.end());
+    dir.push_back('\0');
+    if (mkdtemp(dir.data()) == nullptr) throw Usage("cannot create a temporary directory " + pattern);
+    return dir.data();
+}
+
+std::size_t committedCount() { return gardhost::committed().size(); }
+
+// ---------------------------------------------------------------- error logs
+
+namespace {
+Json srcJson(SrciSrc& s) {
+    return {{"ascii", s.getAsciiString()}, {"compId", s.compId},
+            {"srciType", s.srciType},      {"word", s.word},
+            {"modId", s.modId},            {"serviceCodes", s.serviceCodes},
+            {"reasonCode", s.reasonCode},  {"userData", {s.ud[0], s.ud[1], s.ud[2], s.ud[3]}},
+            {"subsystem", s.epubSubSystem}, {"gardBit", s.gardBit}};
+}
+
+std::string trimmed(const std::string& s) {
+    std::size_t end = s.find_last_not_of(' ');
+    return end == std::string::npos ? "" : s.substr(0, end + 1);
+}
+
+void printSrc(std::ostream& os, const Json& s, const std::string& indent, std::size_t i) {
+    os << indent << "SRC " << i << ": " << trimmed(s["ascii"].get<std::string>()) << "  module "
+       << hex(s["modId"].get<uint32_t>()) << " reason " << hex(s["reasonCode"].get<uint32_t>()) << " user data";
+    for (const Json& u : s["userData"]) os << ' ' << hex(u.get<uint32_t>());
+    if (s["gardBit"].get<bool>()) os << "  gard bit";
+    os << '\n';
+}
+}  // namespace
+
+void checkSrc(const std::string& src) {
+    if (src.size() > 32) throw Usage("SRC text '" + src + "' is longer than 32 characters");
+}
+
+ErrlEntry* callerErrl(const std::string& src) {
+    auto* e = new ErrlEntry(0xCA00, 0, 0, 0xD1, 0, kToolModId, 0x4399, 0, 0, 0, 0, 0, 0x75, 0);
+    e->getSRC(0)->setAsciiString(src);
+    return e;
+}
+
+Json errlJson(ErrlEntry* e) {
+    Json j = {{"rc", e->getRC()}, {"severity", e->severity()}, {"eventType", e->eventType()},
+              {"srcs", Json::array()}};
+    for (unsigned int i = 0; i < e->srcCount(); ++i) j["srcs"].push_back(srcJson(*e->getSRC(i)));
+    return j;
+}
+
+void printErrl(std::ostream& os, const Json& e, const std::string& indent) {
+    os << indent << "rc " << e["rc"] << ", severity " << e["severity"] << ", event type "
+       << e["eventType"] << '\n';
+    std::size_t i = 0;
+    for (const Json& s : e["srcs"]) printSrc(os, s, indent, i++);
+}
+
+Json committedJson(std::size_t number, gardhost::Committed& c) {
+    Json j = {{"number", number},
+              {"compId", c.compId},
+              {"actions", c.actions},
+              {"kind", c.actions == 0x4000 ? "info" : c.actions == 0x2000 ? "error" : "other"},
+              {"severity", c.severity},
+              {"eventType", c.eventType},
+              {"rc", c.rc},
+              {"modId", c.srcs.empty() ? 0 : c.srcs[0].modId},
+              {"reasonCode", c.srcs.empty() ? 0 : c.srcs[0].reasonCode},
+              {"srcs", Json::array()}};
+    for (SrciSrc& s : c.srcs) j["srcs"].push_back(srcJson(s));
+    return j;
+}
+
+void printCommitted(std::ostream& os, const Json& c, bool detail) {
+    os << "#" << c["number"] << " component " << hex(c["compId"].get<uint32_t>()) << " action "
+       << hex(c["actions"].get<uint32_t>()) << " (" << c["kind"].get<std::string>() << ") module "
+       << hex(c["modId"].get<uint32_t>()) << " reason " << hex(c["reasonCode"].get<uint32_t>()) << " event type "
+       << c["eventType"] << " severity " << c["severity"];
+    if (!detail) {
+        if (!c["srcs"].empty()) {
+            os << " user data";
+            for (const Json& u : c["srcs"][0]["userData"]) os << ' ' << hex(u.get<uint32_t>());
+            os << "  " << trimmed(c["srcs"][0]["ascii"].get<std::string>());
+        }
+        os << '\n';
+        return;
+    }
+    os << " rc " << c["rc"] << '\n';
+    std::size_t i = 0;
+    for (const Json& s : c["srcs"]) printSrc(os, s, "    ", i++);
+}
+
+// ---------------------------------------------------------------- results
+
+Result::~Result() {
+    for (ErrlEntry* e : errls) delete e;
+}
+
+void Result::take(ErrlEntry* errl) {
+    if (errl != nullptr) errls.push_back(errl);
+}
+
+int finish(Result& r) {
+    Json errors = Json::array();
+    for (ErrlEntry* e : r.errls) errors.push_back(errlJson(e));
+    Json committed = Json::array();
+    if (stateOpen()) {
+        std::vector<gardhost::Committed> all = gardhost::committed();
+        for (std::size_t i = g_committedAtOpen; i < all.size(); ++i)
+            committed.push_back(committedJson(i + 1, all[i]));
+    }
+    if (opts().json) {
+        r.out["errors"] = errors;
+        r.out["committed"] = committed;
+        std::cout << r.out.dump(2) << '\n';
+    } else {
+        std::cout << r.text.str();
+        if (!committed.empty()) {
+            std::cout << "committed by this command: " << committed.size() << " error log(s)\n";
+            for (const Json& c : committed) printCommitted(std::cout << "  ", c, false);
+        }
+        for (const Json& e : errors) {
+            std::cerr << "error log returned by the library:\n";
+            printErrl(std::cerr, e);
+        }
+    }
+    if (stateOpen()) gardhost::saveTrace("gard");
+    return r.errls.empty() ? r.code : kErrl;
+}
+
+}  // namespace gardcli

@@ -1,0 +1,77 @@
+// errlogs: the error logs committed so far, and the library's trace buffer.
+#include <iostream>
+#include <memory>
+
+#include "cli.h"
+
+namespace gardcli {
+
+namespace {
+
+int list(bool detail, const std::string& numberText) {
+    std::size_t number = numberText.empty() ? 0 : parseNumber(numberText, "error log number");
+    openState();
+    Result r;
+    std::vector<gardhost::Committed> all = gardhost::committed();
+    if (number > all.size() || (!numberText.empty() && number == 0))
+        throw Usage("no committed error log #" + numberText + " (there are " +
+                    std::to_string(all.size()) + ")");
+    Json logs = Json::array();
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (number == 0 || i + 1 == number) logs.push_back(committedJson(i + 1, all[i]));
+    r.out["errlogs"] = logs;
+    if (number == 0) r.text << all.size() << " committed error log(s), oldest first\n";
+    for (const Json& c : logs) printCommitted(r.text, c, detail);
+    return finish(r);
+}
+
+int clear() {
+    openState();
+    Result r;
+    gardhost::clearCommitted();
+    r.out["cleared"] = true;
+    r.text << "committed error logs cleared\n";
+    return finish(r);
+}
+
+int trace(bool clearIt) {
+    openState();
+    Result r;
+    Json entries = Json::array();
+    for (const gardhost::TraceEntry& t : gardhost::loadTrace("gard")) {
+        entries.push_back({{"id", t.id}, {"format", t.format}, {"line", t.line},
+                           {"values", t.values}, {"text", gardhost::formatTrace(t)}});
+        r.text << gardhost::formatTrace(t) << '\n';
+    }
+    r.out["trace"] = entries;
+    if (clearIt) {
+        gardhost::clearTrace("gard");
+        gardhost::eraseValue("trace/gard");
+        r.text << "trace cleared\n";
+    }
+    return finish(r);
+}
+
+}  // namespace
+
+void addErrlogs(CLI::App& app) {
+    CLI::App* g = app.add_subcommand("errlogs", "The error logs committed in this state directory");
+    g->require_subcommand(1);
+    command(g, "list", "One line per committed error log, oldest first", "gard errlogs list")
+        ->callback([] { action() = [] { return list(false, ""); }; });
+    auto n = std::make_shared<std::string>();
+    CLI::App* c = command(g, "show", "Committed error logs in full, every SRC with its ASCII form",
+                          "gard errlogs show 3");
+    c->add_option("N", *n, "Number of the log as list prints it (default: all)");
+    c->callback([n] { action() = [n] { return list(true, *n); }; });
+    command(g, "clear", "Forget the committed error logs", "gard errlogs clear")
+        ->callback([] { action() = clear; });
+
+    auto clearIt = std::make_shared<bool>(false);
+    c = command(&app, "trace", "The library's trace buffer \"gard\" with its formats applied",
+                "gard trace");
+    c->add_flag("--clear", *clearIt, "Empty the saved trace after printing it");
+    c->callback([clearIt] { action() = [clearIt] { return trace(*clearIt); }; });
+}
+
+}  // namespace gardcli

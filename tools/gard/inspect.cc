@@ -1,0 +1,161 @@
+// inspect: decode a unit-table or stored error-log image outside any state
+// directory and report what breaks the tables' rules.
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+
+#include "cli.h"
+#include "files/bytes.h"
+
+namespace gardcli {
+
+namespace {
+// Unit-table columns: entry i of each at base + width x i.
+enum : unsigned {
+    kSerials = 4, kGroups = 3004, kUnits = 4004, kStates = 4504, kErrorTypes = 5504, kSrcText = 6504
+};
+constexpr uint32_t kMagic = 0xCAFE0001;
+
+std::string entryName(int i, uint32_t unit, uint32_t group) {
+    return "entry " + std::to_string(i) + " (unit " + hex(unit) + " group " + hex(group) + ")";
+}
+}  // namespace
+
+Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anomalies) {
+    using namespace gard::be;
+    uint32_t magic = get32(image);
+    if (magic != 0 && magic != kMagic)
+        anomalies.push_back("magic word " + hex(magic) + " is neither 0 nor " + hex(kMagic));
+    Json entries = Json::array();
+    std::map<std::pair<uint32_t, uint32_t>, int> seen;
+    int firstFree = -1;
+    for (int i = 0; i < GARD_MAX_VPD_UNITS; ++i) {
+        uint32_t unit = get16(image + kUnits + 2 * i);
+        if (unit == 0) {
+            if (firstFree < 0) firstFree = i;
+            continue;
+        }
+        uint32_t group = get32(image + kGroups + 4 * i);
+        uint32_t state = get32(image + kStates + 4 * i);
+        std::string src;
+        for (int j = 0; j < 32; ++j) src += static_cast<char>(image[kSrcText + 250 * j + i]);
+        src.erase(src.find_last_not_of('\0') + 1);
+        entries.push_back({{"index", i},
+                           {"unitId", unit},
+                           {"groupId", group},
+                           {"serial", hexBytes(image + kSerials + 12 * i, 12)},
+                           {"state", state},
+                           {"stateName", unitStateName(state)},
+                           {"errorType", get32(image + kErrorTypes + 4 * i)},
+                           {"src", src}});
+        if (firstFree >= 0)
+            anomalies.push_back(entryName(i, unit, group) + " is used after free entry " +
+                                std::to_string(firstFree));
+        if (unitStateName(state) == "unknown")
+            anomalies.push_back(entryName(i, unit, group) + " has unknown state " + hex(state));
+        auto [it, added] = seen.emplace(std::make_pair(unit, group), i);
+        if (!added)
+            anomalies.push_back(entryName(i, unit, group) + " records the pair of entry " +
+                                std::to_string(it->second) + " again");
+    }
+    return {{"kind", "units"}, {"magic", magic}, {"entries", entries}};
+}
+
+Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anomalies) {
+    using namespace gard::be;
+    Json slots = Json::array();
+    std::map<uint32_t, int> seen;
+    for (int i = 0; i < kErrlSlots; ++i) {
+        const unsigned char* slot = image + i * kErrlSlotSize;
+        uint32_t unit = get32(slot);
+        if (unit == 0) {
+            for (int k = 0; k < kErrlSlotSize; ++k)
+                if (slot[k] != 0) {
+                    anomalies.push_back("free slot " + std::to_string(i) + " is not all zero bytes");
+                    break;
+                }
+            continue;
+        }
+        ErrlEntry e;
+        bool ok = e.unflatten(slot + 8, kErrlSlotSize - 8) == 0;
+        slots.push_back({{"slot", i}, {"unitId", unit}, {"port", get32(slot + 4)},
+                         {"errl", ok ? errlJson(&e) : Json(nullptr)}});
+        if (!ok)
+            anomalies.push_back("slot " + std::to_string(i) + " (unit " + hex(unit) +
+                                ") does not unflatten");
+        auto [it, added] = seen.emplace(unit, i);
+        if (!added)
+            anomalies.push_back("slot " + std::to_string(i) + " stores unit " + hex(unit) +
+                                " again (first in slot " + std::to_string(it->second) + ")");
+    }
+    return {{"kind", "errl"}, {"slots", slots}};
+}
+
+namespace {
+
+int inspect(const std::string& path, const std::string& kindText) {
+    if (kindText != "auto" && kindText != "units" && kindText != "errl")
+        throw Usage("unknown kind '" + kindText + "' (auto, units or errl)");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Usage("cannot read " + path);
+    std::vector<unsigned char> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // A stored error-log file (51200 bytes) is the only one large enough for
+    // its image; the unit table's file is 20480.
+    std::string kind = kindText != "auto" ? kindText : image.size() >= kErrlImageSize ? "errl" : "units";
+    std::size_t need = kind == "units" ? kUnitImageSize : kErrlImageSize;
+    if (image.size() < need)
+        throw Usage(path + " has " + std::to_string(image.size()) + " bytes; a " +
+                    (kind == "units" ? "unit table" : "stored error-log") + " image needs " +
+                    std::to_string(need));
+    // Unflattening goes through the host platform, which keeps its state in
+    // a directory: a scratch one, so that inspecting touches no state.
+    std::string scratch = makeTempDir("gard-inspect");
+    gardhost::setStateDir(scratch);
+    Result r;
+    std::vector<std::string> anomalies;
+    r.out = kind == "units" ? decodeUnitImage(image.data(), anomalies)
+                            : decodeErrlImage(image.data(), anomalies);
+    r.out["file"] = path;
+    r.out["size"] = image.size();
+    r.out["anomalies"] = anomalies;
+    r.text << path << ": ";
+    if (kind == "units") {
+        r.text << "unit table, magic " << hex(r.out["magic"].get<uint32_t>()) << '\n';
+        for (const Json& e : r.out["entries"])
+            r.text << "  entry " << e["index"] << ": unit " << hex(e["unitId"].get<uint32_t>())
+                   << " group " << hex(e["groupId"].get<uint32_t>()) << " serial "
+                   << e["serial"].get<std::string>() << "  " << e["stateName"].get<std::string>()
+                   << " (" << hex(e["state"].get<uint32_t>()) << ") error type "
+                   << hex(e["errorType"].get<uint32_t>()) << "  SRC " << e["src"].get<std::string>()
+                   << '\n';
+        r.text << r.out["entries"].size() << " used entries\n";
+    } else {
+        r.text << "stored error logs\n";
+        printSlots(r.text, r.out["slots"], true);
+    }
+    r.text << anomalies.size() << " anomal" << (anomalies.size() == 1 ? "y" : "ies") << '\n';
+    for (const std::string& a : anomalies) r.text << "  " << a << '\n';
+    r.code = anomalies.empty() ? kOk : kAnomaly;
+    int code = finish(r);
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+    return code;
+}
+
+}  // namespace
+
+void addInspect(CLI::App& app) {
+    auto path = std::make_shared<std::string>(), kind = std::make_shared<std::string>("auto");
+    CLI::App* c = command(&app, "inspect",
+                          "Decode a unit-table (gardRask) or stored error-log (gardErrl) image "
+                          "and report anomalies (exit 3 when there are any)",
+                          "gard inspect ~/.local/state/gard/root/opt/p3/gard/gardRask", false);
+    c->add_option("FILE", *path, "Image file")->required();
+    c->add_option("--kind", *kind, "units, errl or auto (by size, the default)");
+    c->callback([=] { action() = [=] { return inspect(*path, *kind); }; });
+}
+
+}  // namespace gardcli

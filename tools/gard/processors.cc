@@ -1,0 +1,197 @@
+// sp: the two service-processor gard records and the queries on them.
+#include <iostream>
+#include <memory>
+
+#include "cli.h"
+#include "files/bytes.h"
+
+namespace gardcli {
+
+Json recordJson(uint32_t unit, bool present, const unsigned char* rec) {
+    return {{"unit", unit},
+            {"present", present},
+            {"marker", gard::be::get16(rec)},
+            {"state", rec[2]},
+            {"stateName", qelStateName(rec[2])},
+            {"failureWord", gard::be::get32(rec + 4)},
+            {"extraWord", gard::be::get32(rec + 8)},
+            {"bytes", hexBytes(rec, GARD_QEL_RECORD_SIZE)}};
+}
+
+void printRecord(std::ostream& os, const Json& r) {
+    os << "  " << hex(r["unit"].get<uint32_t>()) << (r["present"].get<bool>() ? " present" : " absent ")
+       << "  marker " << hex(r["marker"].get<uint32_t>(), 4) << "  state "
+       << r["stateName"].get<std::string>() << " (" << hex(r["state"].get<uint32_t>()) << ")"
+       << "  failure word " << hex(r["failureWord"].get<uint32_t>(), 8) << "  extra word "
+       << hex(r["extraWord"].get<uint32_t>(), 8);
+    if (r.contains("doGard"))
+        os << "\n      do-gard " << r["doGard"].get<int>() << "  usability "
+           << r["usableName"].get<std::string>() << " (" << r["usable"].get<int>() << ")";
+    os << '\n';
+}
+
+namespace {
+Json recordsOf(const unsigned int* ids, const qelDataBuffer& buf, gardVpdReturn res) {
+    return {{"vpdResult", res},
+            {"vpdResultName", vpdResultName(res)},
+            {"records",
+             {recordJson(GARD_QEL_SP0, ids[0] != 0, buf.bytes),
+              recordJson(GARD_QEL_SP1, ids[1] != 0, buf.bytes + GARD_QEL_RECORD_SIZE)}}};
+}
+}  // namespace
+
+Json readRecords(Result& r) {
+    unsigned int ids[2] = {0, 0};
+    qelDataBuffer buf{};
+    gardVpdReturn res = GARD_VPD_REPAIR_FAILED;
+    r.take(GardRdndQel::GardReadVPD(ids, &buf, GARD_QEL_BUFFER_SIZE, &res));
+    return recordsOf(ids, buf, res);
+}
+
+void printRecords(std::ostream& os, const Json& j) {
+    os << "service-processor records (read " << j["vpdResultName"].get<std::string>() << "):\n";
+    for (const Json& rec : j["records"]) printRecord(os, rec);
+}
+
+namespace {
+
+int show() {
+    openState();
+    Result r;
+    r.out = readRecords(r);
+    printRecords(r.text, r.out);
+    return finish(r);
+}
+
+struct SetArgs {
+    std::string unit, state, failure = "0", extra = "0", notify = "on";
+};
+
+int setState(const SetArgs& a) {
+    uint32_t unit = parseNumber(a.unit, "unit id");
+    auto state = static_cast<gardQelState>(parseQelState(a.state));
+    uint32_t failure = parseNumber(a.failure, "failure word");
+    uint32_t extra = parseNumber(a.extra, "extra word");
+    bool notify = parseOnOff(a.notify, "notify");
+    openState();
+    Result r;
+    gardSetStateReturn result = GARD_SET_FAILED;
+    r.take(GardRdndQel::GardSetQelState(unit, state, failure, result, notify, extra));
+    r.out = {{"unit", unit},        {"state", state},   {"stateName", qelStateName(state)},
+             {"failureWord", failure}, {"extraWord", extra}, {"notify", notify},
+             {"result", result},    {"resultName", setResultName(result)}};
+    r.out["records"] = readRecords(r);
+    r.text << "set " << hex(unit) << " to " << qelStateName(state) << " (" << hex(state)
+           << "): result " << setResultName(result) << " (" << result << ")\n";
+    printRecords(r.text, r.out["records"]);
+    return finish(r);
+}
+
+int garded(const std::string& unitText, bool assertPor, bool vpdFlag) {
+    uint32_t unit = parseNumber(unitText, "unit id");
+    openState();
+    Result r;
+    bool isGarded = false;
+    r.take(GardRdndQel::GardGetQelState(unit, isGarded, assertPor, vpdFlag));
+    r.out = {{"unit", unit}, {"garded", isGarded}};
+    r.text << hex(unit) << (isGarded ? " is garded\n" : " is not garded\n");
+    return finish(r);
+}
+
+int doGard(const std::string& unitText) {
+    uint32_t unit = parseNumber(unitText, "unit id");
+    openState();
+    Result r;
+    int answer = GardRdndQel::GardQelDoGard(unit);
+    r.out = {{"unit", unit}, {"doGard", answer}};
+    r.text << hex(unit) << ": do-gard " << answer << '\n';
+    return finish(r);
+}
+
+int usable(const std::string& unitText) {
+    uint32_t unit = parseNumber(unitText, "unit id");
+    openState();
+    Result r;
+    int code = gardIsQelUsable(unit);
+    r.out = {{"unit", unit}, {"usable", code}, {"usableName", usableName(code)}};
+    r.text << hex(unit) << ": " << usableName(code) << " (" << code << ")\n";
+    return finish(r);
+}
+
+int failover() {
+    openState();
+    Result r;
+    GardFoStatus status = GARD_FO_CAPABLE;
+    r.take(gardCheckFailoverCapable(status));
+    r.out = {{"failover", status}, {"failoverName", failoverName(status)}};
+    r.text << "failover: " << failoverName(status) << " (" << status << ")\n";
+    return finish(r);
+}
+
+int dmaConfig(const std::string& sizeText) {
+    uint32_t size = parseNumber(sizeText, "buffer size", GARD_QEL_BUFFER_SIZE);
+    openState();
+    Result r;
+    unsigned int ids[2] = {0, 0};
+    qelDataBuffer buf;
+    std::fill(std::begin(buf.bytes), std::end(buf.bytes), 0xFF);
+    gardVpdReturn res = GARD_VPD_REPAIR_FAILED;
+    r.take(GardRdndQel::GardGetQelDmaConfig(ids, &buf, size, &res));
+    r.out = recordsOf(ids, buf, res);
+    r.text << "DMA configuration view, ";
+    printRecords(r.text, r.out);
+    return finish(r);
+}
+
+}  // namespace
+
+void addProcessors(CLI::App& app) {
+    CLI::App* g = app.add_subcommand("sp", "The two service-processor gard records (0x200, 0x201)");
+    g->alias("processors");
+    g->require_subcommand(1);
+    command(g, "show", "Both records as the library reads them (blank ones are repaired)",
+            "gard sp show")
+        ->callback([] { action() = show; });
+
+    auto s = std::make_shared<SetArgs>();
+    CLI::App* c = command(g, "set-state", "Set a processor's state as this processor",
+                          "gard --sp 0 sp set-state 0x200 garded --failure 0x010000b7");
+    c->add_option("UNIT", s->unit, "0x200 or 0x201 (others are refused by the library)")->required();
+    c->add_option("STATE", s->state, "new, garded, cleared, not-garded-2, garded-2 or 0-0xff")->required();
+    c->add_option("--failure", s->failure, "Failure word (default 0)");
+    c->add_option("--extra", s->extra, "Extra word (default 0)");
+    c->add_option("--notify", s->notify, "on|off: tell the redundancy manager (default on)");
+    c->callback([s] { action() = [s] { return setState(*s); }; });
+
+    auto unit = std::make_shared<std::string>();
+    auto por = std::make_shared<bool>(false), vpdFlag = std::make_shared<bool>(false);
+    c = command(g, "garded", "Is the processor garded by its own keyword (GardGetQelState)",
+                "gard sp garded 0x201 --assert-sibling-por");
+    c->add_option("UNIT", *unit, "Unit id")->required();
+    c->add_flag("--assert-sibling-por", *por, "When this processor is garded, assert the "
+                                              "sibling's power-on reset instead of garding the backup");
+    c->add_flag("--vpd-flag", *vpdFlag, "Flag passed to the keyword read");
+    c->callback([unit, por, vpdFlag] { action() = [=] { return garded(*unit, *por, *vpdFlag); }; });
+
+    c = command(g, "do-gard", "Is the unit's record in the pair garded (1) or not (0)",
+                "gard sp do-gard 0x201");
+    c->add_option("UNIT", *unit, "Unit id")->required();
+    c->callback([unit] { action() = [=] { return doGard(*unit); }; });
+
+    c = command(g, "usable", "Usability of a processor: usable, no-dma-path, garded",
+                "gard sp usable 0x200");
+    c->add_option("UNIT", *unit, "Unit id")->required();
+    c->callback([unit] { action() = [=] { return usable(*unit); }; });
+
+    command(g, "failover", "Can this processor fail over: not-usable, sibling-down, capable",
+            "gard --sp 1 sp failover")
+        ->callback([] { action() = failover; });
+
+    auto size = std::make_shared<std::string>("64");
+    c = command(g, "dma-config", "Both records marked for DMA configuration (0x5a)",
+                "gard sp dma-config");
+    c->add_option("--size", *size, "Buffer size passed to the library, 0 to 64 (default 64)");
+    c->callback([size] { action() = [=] { return dmaConfig(*size); }; });
+}
+
+}  // namespace gardcli
