@@ -19,9 +19,6 @@ constexpr gard::ImageSteps kReadSteps{kModId, 15, 16, 0, 20};  // never writes
 constexpr gard::ImageSteps kClearSteps{kModId, 17, 18, 20, 20};
 constexpr gard::ImageSteps kClearPortSteps{kModId, 17, 18, 19, 20};
 
-unsigned char* slotAt(unsigned char* image, unsigned int i) { return image + i * kSlotSize; }
-uint32_t slotUnit(const unsigned char* slot) { return gard::be::get32(slot + kUnitOffset); }
-uint32_t slotPort(const unsigned char* slot) { return gard::be::get32(slot + kPortOffset); }
 void freeSlot(unsigned char* slot) { std::memset(slot, 0, kSlotSize); }
 
 // One cycle on the file with the image in the operation's stack buffer. The

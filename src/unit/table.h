@@ -60,6 +60,13 @@ inline uint32_t state(const unsigned char* image, unsigned int i) {
 inline uint32_t errorType(const unsigned char* image, unsigned int i) {
     return be::get32(image + kErrorTypeAt + 4 * i);
 }
+inline const unsigned char* serialAt(const unsigned char* image, unsigned int i) {
+    return image + kSerialAt + kSerialSize * i;
+}
+// Offset of character j of entry i's SRC text.
+constexpr unsigned int srcTextOffset(unsigned int i, unsigned int j) {
+    return kSrcTextAt + kEntries * j + i;
+}
 inline void setState(unsigned char* image, unsigned int i, uint32_t value) {
     be::put32(image + kStateAt + 4 * i, value);
 }

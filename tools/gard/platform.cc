@@ -42,15 +42,6 @@ constexpr Value kValues[] = {
      nullptr, "vorm/deconfig_out", Kind::U32, "gard platform deconfig-out 1"},
 };
 
-// The platform calls the host can make fail (its fault names).
-constexpr const char* kCalls[] = {
-    "UtilFile::Open", "UtilFile::Close", "UtilFile::Read", "UtilFile::Write", "UtilFile::Seek",
-    "UtilFile::exists", "UtilReg::read", "UtilReg::path", "mkdir", "SVPD_fru_status",
-    "SVPD_get_qel_gd_keyword", "SVPD_set_qel_gd_keyword", "rmgrGardBackup", "rmgrUngardBackup",
-    "rmgrAssertSiblingQELPOR", "vormGardGetPolicy", "vormGardCheckFunctionalDmaPath",
-    "vormGardDeconfigDmaPath", "vormGetVPDPort", "homGetUnitId", "mnfgIsPolicyFlagSet",
-    "ErrlEntry::flatten", "ErrlEntry::unflatten", "ErrlEntry::getSRC"};
-
 struct RegKey {
     const char* key;
     Kind kind;
@@ -181,10 +172,11 @@ int faults(const std::string& verb, const std::string& spec) {
     if (verb == "add") {
         std::size_t h = spec.rfind('#');
         std::string call = spec.substr(0, std::min(spec.find('@'), h));
+        const std::vector<std::string> calls = gardhost::failableCalls();
         if (spec.find_first_of(" \t\n,") != std::string::npos ||
-            std::find(std::begin(kCalls), std::end(kCalls), call) == std::end(kCalls)) {
+            std::find(calls.begin(), calls.end(), call) == calls.end()) {
             std::string names;
-            for (const char* c : kCalls) names += std::string(names.empty() ? "" : ", ") + c;
+            for (const std::string& c : calls) names += (names.empty() ? "" : ", ") + c;
             throw Usage("fault '" + spec + "' does not name a platform call (" + names + ")");
         }
         if (h != std::string::npos && parseNumber(spec.substr(h + 1), "call number") == 0)
