@@ -129,7 +129,7 @@ platform)
   t mnfg-on           0 'mnfg/flag/2: 0x1'           platform mnfg-flag 2 on
   t mnfg-refuses      1 'reason 0x1 user data 0x2c'  units set-state 0x10 1 garded
   t mnfg-off          0 'mnfg/flag/2: missing'       platform mnfg-flag 2 off
-  t fault-bad-spec    2 'does not name a platform call' platform fault add 'UtilFile::Raed'
+  t fault-bad-call    2 'does not name a platform call' platform fault add 'UtilFile::Raed'
   t fault-bad-nth     2 'not a number'               platform fault add 'UtilFile::Read#x'
   t fault-nth         0 'UtilReg::read@dscv/QelRole#1' platform fault add 'UtilReg::read@dscv/QelRole#1'
   t role-unread       1 'error log returned by the' sp set-state 0x200 garded

@@ -1,5 +1,5 @@
-// inspect: decode a unit-table or stored error-log image outside any state
-// directory and report what breaks the tables' rules.
+// Image decoding and the inspect command: a unit-table or stored error-log
+// image, decoded outside any state directory, with what breaks its rules.
 #include <filesystem>
 #include <fstream>
 #include <iostream>
