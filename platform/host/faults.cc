@@ -145,6 +145,12 @@ bool matches(std::vector<Fault>& faults, const std::string& name, const std::str
 
 }  // namespace
 
+std::vector<std::string> failableCalls() {
+    std::vector<std::string> names;
+    for (const Reason& r : kReasons) names.push_back(r.call);
+    return names;
+}
+
 // ---- fault injection
 
 void failCall(const std::string& fault) {

@@ -121,6 +121,8 @@ std::string unitName(uint32_t unit);                         // "0x200"
 // A failing call returns an error log (UtilFile: leaves it pending; calls
 // without error log return their failure value) and does no work.
 void failCall(const std::string& fault);
+// The call names a fault can name.
+std::vector<std::string> failableCalls();
 // Drops the faults of failCall, of GARD_HOST_FAULTS and of the faults file.
 void clearFaults();
 

@@ -19,29 +19,22 @@ constexpr gard::ImageSteps kReadSteps{kModId, 15, 16, 0, 20};  // never writes
 constexpr gard::ImageSteps kClearSteps{kModId, 17, 18, 20, 20};
 constexpr gard::ImageSteps kClearPortSteps{kModId, 17, 18, 19, 20};
 
-unsigned char* slotAt(unsigned char* image, unsigned int i) { return image + i * kSlotSize; }
-uint32_t slotUnit(const unsigned char* slot) { return gard::be::get32(slot + kUnitOffset); }
-uint32_t slotPort(const unsigned char* slot) { return gard::be::get32(slot + kPortOffset); }
 void freeSlot(unsigned char* slot) { std::memset(slot, 0, kSlotSize); }
 
-// One cycle on the file: load the image into the operation's stack buffer,
-// let `work` change it (and store it back if it wants), close on every path.
-// The image starts zeroed: a file shorter than the image reads as free slots.
-template <class Work>
-ErrlEntry* withImage(const gard::ImageSteps& steps, Work&& work) {
+// One cycle on the file with the image in the operation's stack buffer. The
+// image starts zeroed, so nothing of the stack shows even if a file class
+// were to deliver fewer bytes than asked for without an error.
+template <class Change>
+ErrlEntry* withImage(const gard::ImageSteps& steps, Change&& change) {
     unsigned char image[kImageSize] = {};
-    UtilFile* file = nullptr;
-    ErrlEntry* result = gard::loadImage(file, kFileId, steps, image, kImageSize);
-    if (result == nullptr) result = work(file, image);
-    gard::closeImage(file, steps);
-    return result;
+    return gard::runImageCycle(kFileId, steps, image, kImageSize, change);
 }
 
 }  // namespace
 
 ErrlEntry* gardStoreErrl(uint32_t port, homUnitId unitId, ErrlEntry* errl) {
     GARD_TRACE("gardStoreErrl", " ");
-    return withImage(kStoreSteps, [&](UtilFile* file, unsigned char* image) -> ErrlEntry* {
+    return withImage(kStoreSteps, [&](unsigned char* image, ErrlEntry*&) {
         // One pass: the first free slot is the target, but a slot of the unit
         // anywhere in the table means it is stored already.
         unsigned char* target = nullptr;
@@ -52,27 +45,25 @@ ErrlEntry* gardStoreErrl(uint32_t port, homUnitId unitId, ErrlEntry* errl) {
                 if (target == nullptr) target = slot;
             } else if (unit == unitId) {
                 GARD_TRACE("gardStoreErrl: unit already stored", " %x", unitId);
-                return nullptr;
+                return false;
             }
         }
-        if (target == nullptr) return nullptr;
+        if (target == nullptr || errl == nullptr) return false;
 
         // The caller's entry stays as it is; only the copy is pruned to fit.
-        ErrlEntry* copy = errl != nullptr ? new ErrlEntry(*errl) : nullptr;
-        if (copy == nullptr) return nullptr;
+        ErrlEntry* copy = new ErrlEntry(*errl);
         copy->prune(kErrlSize);
         unsigned char* area = target + kErrlOffset;
         std::memset(area, 0, kErrlSize);
-        if (copy->flatten(area, kErrlSize) != 0) {
+        const bool flattened = copy->flatten(area, kErrlSize) == 0;
+        delete copy;
+        if (!flattened) {
             GARD_TRACE("gardStoreErrl: flatten failed", " %x", unitId);
-            delete copy;
-            return nullptr;
+            return false;
         }
         gard::be::put32(target + kUnitOffset, unitId);
         gard::be::put32(target + kPortOffset, port);
-        ErrlEntry* result = gard::storeImage(file, kStoreSteps, image, kImageSize);
-        delete copy;
-        return result;
+        return true;
     });
 }
 
@@ -81,7 +72,7 @@ ErrlEntry* gardReadStoredErrl(homUnitId unitId, ErrlEntry*& errl) {
     // Whatever the caller held goes first, also when the file cannot be read.
     delete errl;
     errl = nullptr;
-    return withImage(kReadSteps, [&](UtilFile*, unsigned char* image) -> ErrlEntry* {
+    return withImage(kReadSteps, [&](unsigned char* image, ErrlEntry*&) {
         for (unsigned int i = 0; i < kSlots; ++i) {
             unsigned char* slot = slotAt(image, i);
             if (slotUnit(slot) != unitId) continue;
@@ -93,7 +84,7 @@ ErrlEntry* gardReadStoredErrl(homUnitId unitId, ErrlEntry*& errl) {
             }
             break;
         }
-        return nullptr;
+        return false;
     });
 }
 
@@ -103,7 +94,7 @@ ErrlEntry* GardGetStoredErrl(homUnitId unitId, ErrlEntry*& errl) {
 
 ErrlEntry* gardClearStoredErrl(homUnitId unitId) {
     GARD_TRACE("gardClearStoredErrl", " ");
-    return withImage(kClearSteps, [&](UtilFile* file, unsigned char* image) {
+    return withImage(kClearSteps, [&](unsigned char* image, ErrlEntry*&) {
         for (unsigned int i = 0; i < kSlots; ++i) {
             unsigned char* slot = slotAt(image, i);
             if (slotUnit(slot) == unitId) {
@@ -111,17 +102,17 @@ ErrlEntry* gardClearStoredErrl(homUnitId unitId) {
                 break;
             }
         }
-        return gard::storeImage(file, kClearSteps, image, kImageSize);
+        return true;  // also when nothing matched
     });
 }
 
 ErrlEntry* gardClearStoredErrlByPort(uint32_t port) {
     GARD_TRACE("gardClearStoredErrlByPort", " ");
-    return withImage(kClearPortSteps, [&](UtilFile* file, unsigned char* image) {
+    return withImage(kClearPortSteps, [&](unsigned char* image, ErrlEntry*&) {
         for (unsigned int i = 0; i < kSlots; ++i) {
             unsigned char* slot = slotAt(image, i);
             if (slotPort(slot) == port) freeSlot(slot);
         }
-        return gard::storeImage(file, kClearPortSteps, image, kImageSize);
+        return true;  // also when nothing matched
     });
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "files/bytes.h"
 #include "gard/gard.h"
 
 namespace gard::errlfile {
@@ -19,6 +20,13 @@ constexpr unsigned int kUnitOffset = 0;
 constexpr unsigned int kPortOffset = 4;
 constexpr unsigned int kErrlOffset = 8;
 constexpr unsigned int kErrlSize = 2048;
+
+inline const unsigned char* slotAt(const unsigned char* image, unsigned int i) {
+    return image + i * kSlotSize;
+}
+inline unsigned char* slotAt(unsigned char* image, unsigned int i) { return image + i * kSlotSize; }
+inline uint32_t slotUnit(const unsigned char* slot) { return be::get32(slot + kUnitOffset); }
+inline uint32_t slotPort(const unsigned char* slot) { return be::get32(slot + kPortOffset); }
 
 }  // namespace gard::errlfile
 

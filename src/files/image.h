@@ -25,6 +25,20 @@ ErrlEntry* storeImage(UtilFile* file, const ImageSteps& steps, void* image, unsi
 // deleted, never returned.
 void closeImage(UtilFile*& file, const ImageSteps& steps);
 
+// The whole cycle: load the image into the operation's stack buffer, let
+// `change(image, errl)` work on it, write it back when that returns true,
+// close on every path. A change that returns false may leave an error log of
+// its own in `errl`; a failed open or read ends the cycle before the change.
+template <class Change>
+ErrlEntry* runImageCycle(int fileId, const ImageSteps& steps, unsigned char* image,
+                         unsigned int size, Change&& change) {
+    UtilFile* file = nullptr;
+    ErrlEntry* errl = loadImage(file, fileId, steps, image, size);
+    if (errl == nullptr && change(image, errl)) errl = storeImage(file, steps, image, size);
+    closeImage(file, steps);
+    return errl;
+}
+
 }  // namespace gard
 
 #endif

@@ -17,7 +17,7 @@ unsigned int firstFree(const unsigned char* image) {
 }
 
 bool sameSerial(const unsigned char* image, unsigned int i, const svpd_SerialNum& serial) {
-    return std::memcmp(image + kSerialAt + kSerialSize * i, serial.bytes, kSerialSize) == 0;
+    return std::memcmp(serialAt(image, i), serial.bytes, kSerialSize) == 0;
 }
 
 void setUp(unsigned char* image, unsigned int i, uint16_t unit, const svpd_SerialNum& serial,
@@ -33,7 +33,7 @@ void setSrcText(unsigned char* image, unsigned int i, const char* text) {
     // strnlen stops at the terminator of a shorter text; nothing beyond it is read.
     const std::size_t length = strnlen(text, kSrcTextSize);
     for (unsigned int j = 0; j < kSrcTextSize; ++j)
-        image[kSrcTextAt + kEntries * j + i] =
+        image[srcTextOffset(i, j)] =
             j < length ? static_cast<unsigned char>(text[j]) : 0;
 }
 

@@ -60,6 +60,13 @@ inline uint32_t state(const unsigned char* image, unsigned int i) {
 inline uint32_t errorType(const unsigned char* image, unsigned int i) {
     return be::get32(image + kErrorTypeAt + 4 * i);
 }
+inline const unsigned char* serialAt(const unsigned char* image, unsigned int i) {
+    return image + kSerialAt + kSerialSize * i;
+}
+// Offset of character j of entry i's SRC text.
+constexpr unsigned int srcTextOffset(unsigned int i, unsigned int j) {
+    return kSrcTextAt + kEntries * j + i;
+}
 inline void setState(unsigned char* image, unsigned int i, uint32_t value) {
     be::put32(image + kStateAt + 4 * i, value);
 }
@@ -77,17 +84,10 @@ inline bool holds(const unsigned char* image, unsigned int i, uint16_t unit, uin
 
 constexpr bool isGarded(uint32_t value) { return value == GARD_GARDED || value == GARD_GARDED_2; }
 
-// One cycle on the table: open file 3, read the image into the operation's
-// stack buffer, let `change(image, errl)` work on it, write it back when
-// that returns true, close. A change that returns false may leave its own
-// error log in `errl`; a failed open or read ends the cycle before it.
+// One cycle on the table image in file 3 (see runImageCycle).
 template <class Change>
-ErrlEntry* runCycle(const ImageSteps& steps, unsigned char* image, Change change) {
-    UtilFile* file = nullptr;
-    ErrlEntry* errl = loadImage(file, kFileId, steps, image, kImageSize);
-    if (errl == nullptr && change(image, errl)) errl = storeImage(file, steps, image, kImageSize);
-    closeImage(file, steps);
-    return errl;
+ErrlEntry* runCycle(const ImageSteps& steps, unsigned char* image, Change&& change) {
+    return runImageCycle(kFileId, steps, image, kImageSize, change);
 }
 
 // Index of the first entry recorded for the pair, or kEntries.

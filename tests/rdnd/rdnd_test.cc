@@ -153,7 +153,7 @@ void states(uint8_t s0, uint8_t s1) {  // 0: an empty keyword
     gardhost::setValue(kw(0x200), s0 ? record(s0) : kNone);
     gardhost::setValue(kw(0x201), s1 ? record(s1) : kNone);
 }
-void fail(const char* spec) { gardhost::failCall(spec); }
+void fail(const char* fault) { gardhost::failCall(fault); }
 void sysType(uint32_t v) { gardhost::setU32(gardhost::regName("hutl/HOMSystemType"), v); }
 void stateData(const Bytes& v) { gardhost::setValue(gardhost::regName("smgr/StateData"), v); }
 
@@ -216,14 +216,14 @@ TEST_P(Operations, AnswerAndEffects) {
     g_sweeping = true;
     for (const auto& c : logged) {
         if (c.name.rfind("ErrlEntry", 0) == 0) continue;  // the library's own logs
-        const std::string spec = c.name + "@" + c.target + "#" + std::to_string(++seen[c.name + "@" + c.target]);
-        SCOPED_TRACE(spec);
+        const std::string fault = c.name + "@" + c.target + "#" + std::to_string(++seen[c.name + "@" + c.target]);
+        SCOPED_TRACE(fault);
         gardhost::setValue(kw(0x200), kw0);
         gardhost::setValue(kw(0x201), kw1);
         gardhost::clearCommitted();
         gardhost::clearCalls();
         g_returned.clear();
-        gardhost::failCall(spec);
+        gardhost::failCall(fault);
         const long live = gardhost::liveErrls();
         s.ask();
         EXPECT_EQ(gardhost::liveErrls(), live);

@@ -146,7 +146,7 @@ struct DomainCase {
     const char* name;
     friend void PrintTo(const DomainCase& c, std::ostream* os) { *os << c.name; }
     uint32_t domain;
-    const char* value;  // registry key set to `set`, or a fault spec
+    const char* value;  // registry key set to `set`, or a fault to inject
     uint32_t set;
     uint32_t rc;
     bool table, own;  // the unit table written, the own record cleared

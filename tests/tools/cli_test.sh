@@ -129,7 +129,7 @@ platform)
   t mnfg-on           0 'mnfg/flag/2: 0x1'           platform mnfg-flag 2 on
   t mnfg-refuses      1 'reason 0x1 user data 0x2c'  units set-state 0x10 1 garded
   t mnfg-off          0 'mnfg/flag/2: missing'       platform mnfg-flag 2 off
-  t fault-bad-spec    2 'not a call name'            platform fault add 'a b'
+  t fault-bad-call    2 'does not name a platform call' platform fault add 'UtilFile::Raed'
   t fault-bad-nth     2 'not a number'               platform fault add 'UtilFile::Read#x'
   t fault-nth         0 'UtilReg::read@dscv/QelRole#1' platform fault add 'UtilReg::read@dscv/QelRole#1'
   t role-unread       1 'error log returned by the' sp set-state 0x200 garded
@@ -150,6 +150,8 @@ inspect)
   t no-unflatten      3 'slot 1 \(unit 0x5\) does not unflatten' inspect "$errl"
   poke "$errl" 4200 01
   t dirty-free-slot   3 'free slot 2 is not all zero' inspect "$errl"
+  n=$((n + 1)); GARD_STATE_DIR=$W/untouched "$GARD" inspect "$errl" >/dev/null 2>&1
+  [ -e "$W/untouched" ] && fail outside-state "inspect made a state directory" ""
   t too-small         2 'needs 14504'                inspect "$HERE/cli_test.sh"
   t missing           2 'cannot read'                inspect "$W/nothing"
   ;;

@@ -71,6 +71,8 @@ std::string setResultName(uint32_t code);
 // creates it (Usage when it cannot), selects --sp and seeds the defaults.
 void openState();
 bool stateOpen();
+// A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
+std::string makeTempDir(const std::string& prefix);
 
 // ---- results
 // What a command hands back: JSON fields, the text screen, and the error
@@ -121,9 +123,8 @@ void printSlots(std::ostream& os, const Json& slots, bool detail = false);
 // Reads `size` bytes of gard file `fileId` through the library's file operations.
 ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned int size);
 
-// Image decoders (also used by inspect). Anomalies found are appended.
-enum { kUnitImageSize = 14504, kErrlSlots = 20, kErrlSlotSize = 2056,
-       kErrlImageSize = kErrlSlots * kErrlSlotSize };
+// Image decoders (also used by inspect), on the library's own layouts.
+// Anomalies found are appended.
 Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anomalies);
 Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anomalies);
 

@@ -182,6 +182,15 @@ void openState() {
 
 bool stateOpen() { return g_open; }
 
+std::string makeTempDir(const std::string& prefix) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> dir(pattern.begin(), pattern.end());
+    dir.push_back('\0');
+    if (mkdtemp(dir.data()) == nullptr) throw Usage("cannot create a temporary directory " + pattern);
+    return dir.data();
+}
+
 std::size_t committedCount() { return gardhost::committed().size(); }
 
 // ---------------------------------------------------------------- error logs

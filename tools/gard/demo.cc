@@ -1,6 +1,5 @@
 // demo: a guided scenario on a fresh temporary state directory. Each step
 // calls the library as firmware would and prints the state it leaves.
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -52,12 +51,7 @@ private:
 };
 
 int demo(bool keep) {
-    const char* tmpdir = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/gard-demo.XXXXXX";
-    std::vector<char> dir(pattern.begin(), pattern.end());
-    dir.push_back('\0');
-    if (mkdtemp(dir.data()) == nullptr) throw Usage("cannot create a temporary directory from " + pattern);
-    opts().stateDir = dir.data();
+    opts().stateDir = makeTempDir("gard-demo");
     opts().sp = 0;
     openState();
     Result r;

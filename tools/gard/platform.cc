@@ -1,6 +1,7 @@
 // platform: the host platform's named values below the library (registry,
 // VPD presence and keywords, hardware-control answers, manufacturing flags)
 // and fault injection, so that any path can be replayed by hand.
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -167,27 +168,34 @@ std::vector<std::string> lines(const std::string& name) {
     return out;
 }
 
-int faults(const std::string& verb, const std::string& spec) {
+int faults(const std::string& verb, const std::string& fault) {
     if (verb == "add") {
-        if (spec.empty() || spec.find_first_of(" \t\n,") != std::string::npos)
-            throw Usage("fault '" + spec + "' is not a call name like UtilFile::Read@gardRask#2");
-        if (std::size_t h = spec.find('#'); h != std::string::npos)
-            parseNumber(spec.substr(h + 1), "call number");
+        std::size_t h = fault.rfind('#');
+        std::string call = fault.substr(0, std::min(fault.find('@'), h));
+        const std::vector<std::string> calls = gardhost::failableCalls();
+        if (fault.find_first_of(" \t\n,") != std::string::npos ||
+            std::find(calls.begin(), calls.end(), call) == calls.end()) {
+            std::string names;
+            for (const std::string& c : calls) names += (names.empty() ? "" : ", ") + c;
+            throw Usage("fault '" + fault + "' does not name a platform call (" + names + ")");
+        }
+        if (h != std::string::npos && parseNumber(fault.substr(h + 1), "call number") == 0)
+            throw Usage("call number 0 in fault '" + fault + "': calls count from 1");
     } else if (verb != "list" && verb != "clear") {
         throw Usage("unknown fault action '" + verb + "' (add, list or clear)");
     }
     openState();
     Result r;
-    std::vector<std::string> specs = verb == "clear" ? std::vector<std::string>{} : lines("faults");
-    if (verb == "add") specs.push_back(spec);
+    std::vector<std::string> faultList = verb == "clear" ? std::vector<std::string>{} : lines("faults");
+    if (verb == "add") faultList.push_back(fault);
     if (verb != "list") {
         std::string text;
-        for (const std::string& s : specs) text += s + "\n";
+        for (const std::string& s : faultList) text += s + "\n";
         gardhost::setValue("faults", {text.begin(), text.end()});
     }
-    r.out["faults"] = specs;
-    r.text << specs.size() << " fault(s) in " << gardhost::stateDir() << "/faults\n";
-    for (const std::string& s : specs) r.text << "  " << s << '\n';
+    r.out["faults"] = faultList;
+    r.text << faultList.size() << " fault(s) in " << gardhost::stateDir() << "/faults\n";
+    for (const std::string& s : faultList) r.text << "  " << s << '\n';
     return finish(r);
 }
 
@@ -239,13 +247,13 @@ void addPlatform(CLI::App& app) {
     c->add_flag("--remove", a->remove, "Remove the key (reads of it fail)");
     c->callback([a] { action() = [a] { return reg(*a); }; });
 
-    auto verb = std::make_shared<std::string>(), spec = std::make_shared<std::string>();
-    c = command(g, "fault", "Make a platform call fail in later commands: add SPEC, list, clear. "
-                            "SPEC is CALL[@TARGET][#N], failing every call or only the Nth of a command",
+    auto verb = std::make_shared<std::string>(), fault = std::make_shared<std::string>();
+    c = command(g, "fault", "Make a platform call fail in later commands: add FAULT, list, clear. "
+                            "FAULT is CALL[@TARGET][#N], failing every call or only the Nth of a command",
                 "gard platform fault add UtilFile::Read@gardRask#2");
     c->add_option("ACTION", *verb, "add, list or clear")->required();
-    c->add_option("SPEC", *spec, "e.g. UtilReg::read@dscv/QelRole or vormGetVPDPort@0x2e71");
-    c->callback([=] { action() = [=] { return faults(*verb, *spec); }; });
+    c->add_option("FAULT", *fault, "e.g. UtilReg::read@dscv/QelRole or vormGetVPDPort@0x2e71");
+    c->callback([=] { action() = [=] { return faults(*verb, *fault); }; });
 
     auto base = std::make_shared<std::string>(), instance = std::make_shared<std::string>();
     c = command(g, "unit-id", "The unit id the hardware object model gives an instance of a unit "

@@ -4,17 +4,18 @@
 
 #include "cli.h"
 #include "files/bytes.h"
+#include "rdnd/record.h"
 
 namespace gardcli {
 
 Json recordJson(uint32_t unit, bool present, const unsigned char* rec) {
     return {{"unit", unit},
             {"present", present},
-            {"marker", gard::be::get16(rec)},
-            {"state", rec[2]},
-            {"stateName", qelStateName(rec[2])},
-            {"failureWord", gard::be::get32(rec + 4)},
-            {"extraWord", gard::be::get32(rec + 8)},
+            {"marker", gard::be::get16(rec + gard::qel::kMarkerAt)},
+            {"state", rec[gard::qel::kStateAt]},
+            {"stateName", qelStateName(rec[gard::qel::kStateAt])},
+            {"failureWord", gard::be::get32(rec + gard::qel::kFailureAt)},
+            {"extraWord", gard::be::get32(rec + gard::qel::kExtraAt)},
             {"bytes", hexBytes(rec, GARD_QEL_RECORD_SIZE)}};
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "errl/stored.h"
 
 namespace gardcli {
 
@@ -21,7 +22,7 @@ ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned 
 Json storedSlots(Result& r) {
     std::vector<unsigned char> image;
     std::vector<std::string> ignored;
-    if (ErrlEntry* e = readGardFile(4, image, kErrlImageSize); e != nullptr) {
+    if (ErrlEntry* e = readGardFile(gard::errlfile::kFileId, image, gard::errlfile::kImageSize); e != nullptr) {
         r.take(e);
         return Json::array();
     }
@@ -29,7 +30,7 @@ Json storedSlots(Result& r) {
 }
 
 void printSlots(std::ostream& os, const Json& slots, bool detail) {
-    os << "stored error logs: " << slots.size() << " of " << kErrlSlots << " slots used\n";
+    os << "stored error logs: " << slots.size() << " of " << gard::errlfile::kSlots << " slots used\n";
     for (const Json& s : slots) {
         os << "  slot " << s["slot"] << ": unit " << hex(s["unitId"].get<uint32_t>()) << " port "
            << hex(s["port"].get<uint32_t>());

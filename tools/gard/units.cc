@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "unit/table.h"
 
 namespace gardcli {
 
@@ -32,7 +33,7 @@ Json unitRows(Result& r) {
     std::vector<unsigned char> image;
     std::vector<std::string> ignored;
     Json entries = Json::array();
-    if (ErrlEntry* re = readGardFile(3, image, kUnitImageSize); re != nullptr)
+    if (ErrlEntry* re = readGardFile(gard::unit::kFileId, image, gard::unit::kImageSize); re != nullptr)
         r.take(re);
     else
         entries = decodeUnitImage(image.data(), ignored)["entries"];

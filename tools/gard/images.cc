@@ -1,5 +1,6 @@
-// inspect: decode a unit-table or stored error-log image outside any state
-// directory and report what breaks the tables' rules.
+// Image decoding and the inspect command: a unit-table or stored error-log
+// image, decoded outside any state directory, with what breaks its rules.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -7,48 +8,47 @@
 #include <memory>
 
 #include "cli.h"
+#include "errl/stored.h"
 #include "files/bytes.h"
+#include "unit/table.h"
 
 namespace gardcli {
 
 namespace {
-// Unit-table columns: entry i of each at base + width x i.
-enum : unsigned {
-    kSerials = 4, kGroups = 3004, kUnits = 4004, kStates = 4504, kErrorTypes = 5504, kSrcText = 6504
-};
-constexpr uint32_t kMagic = 0xCAFE0001;
+using gard::unit::kMagic;
 
-std::string entryName(int i, uint32_t unit, uint32_t group) {
+std::string entryName(unsigned i, uint32_t unit, uint32_t group) {
     return "entry " + std::to_string(i) + " (unit " + hex(unit) + " group " + hex(group) + ")";
 }
 }  // namespace
 
 Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anomalies) {
-    using namespace gard::be;
-    uint32_t magic = get32(image);
+    namespace table = gard::unit;
+    uint32_t magic = gard::be::get32(image + table::kMagicAt);
     if (magic != 0 && magic != kMagic)
         anomalies.push_back("magic word " + hex(magic) + " is neither 0 nor " + hex(kMagic));
     Json entries = Json::array();
     std::map<std::pair<uint32_t, uint32_t>, int> seen;
     int firstFree = -1;
-    for (int i = 0; i < GARD_MAX_VPD_UNITS; ++i) {
-        uint32_t unit = get16(image + kUnits + 2 * i);
+    for (unsigned i = 0; i < table::kEntries; ++i) {
+        uint32_t unit = table::unitId(image, i);
         if (unit == 0) {
             if (firstFree < 0) firstFree = i;
             continue;
         }
-        uint32_t group = get32(image + kGroups + 4 * i);
-        uint32_t state = get32(image + kStates + 4 * i);
+        uint32_t group = table::groupId(image, i);
+        uint32_t state = table::state(image, i);
         std::string src;
-        for (int j = 0; j < 32; ++j) src += static_cast<char>(image[kSrcText + 250 * j + i]);
+        for (unsigned j = 0; j < table::kSrcTextSize; ++j)
+            src += static_cast<char>(image[table::srcTextOffset(i, j)]);
         src.erase(src.find_last_not_of('\0') + 1);
         entries.push_back({{"index", i},
                            {"unitId", unit},
                            {"groupId", group},
-                           {"serial", hexBytes(image + kSerials + 12 * i, 12)},
+                           {"serial", hexBytes(table::serialAt(image, i), table::kSerialSize)},
                            {"state", state},
                            {"stateName", unitStateName(state)},
-                           {"errorType", get32(image + kErrorTypes + 4 * i)},
+                           {"errorType", table::errorType(image, i)},
                            {"src", src}});
         if (firstFree >= 0)
             anomalies.push_back(entryName(i, unit, group) + " is used after free entry " +
@@ -64,14 +64,14 @@ Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anoma
 }
 
 Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anomalies) {
-    using namespace gard::be;
+    using namespace gard::errlfile;
     Json slots = Json::array();
     std::map<uint32_t, int> seen;
-    for (int i = 0; i < kErrlSlots; ++i) {
-        const unsigned char* slot = image + i * kErrlSlotSize;
-        uint32_t unit = get32(slot);
+    for (unsigned i = 0; i < kSlots; ++i) {
+        const unsigned char* slot = slotAt(image, i);
+        uint32_t unit = slotUnit(slot);
         if (unit == 0) {
-            for (int k = 0; k < kErrlSlotSize; ++k)
+            for (unsigned k = 0; k < kSlotSize; ++k)
                 if (slot[k] != 0) {
                     anomalies.push_back("free slot " + std::to_string(i) + " is not all zero bytes");
                     break;
@@ -79,8 +79,8 @@ Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anoma
             continue;
         }
         ErrlEntry e;
-        bool ok = e.unflatten(slot + 8, kErrlSlotSize - 8) == 0;
-        slots.push_back({{"slot", i}, {"unitId", unit}, {"port", get32(slot + 4)},
+        bool ok = e.unflatten(slot + kErrlOffset, kErrlSize) == 0;
+        slots.push_back({{"slot", i}, {"unitId", unit}, {"port", slotPort(slot)},
                          {"errl", ok ? errlJson(&e) : Json(nullptr)}});
         if (!ok)
             anomalies.push_back("slot " + std::to_string(i) + " (unit " + hex(unit) +
@@ -103,12 +103,16 @@ int inspect(const std::string& path, const std::string& kindText) {
     std::vector<unsigned char> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     // A stored error-log file (51200 bytes) is the only one large enough for
     // its image; the unit table's file is 20480.
-    std::string kind = kindText != "auto" ? kindText : image.size() >= kErrlImageSize ? "errl" : "units";
-    std::size_t need = kind == "units" ? kUnitImageSize : kErrlImageSize;
+    std::string kind = kindText != "auto" ? kindText : image.size() >= gard::errlfile::kImageSize ? "errl" : "units";
+    std::size_t need = kind == "units" ? gard::unit::kImageSize : gard::errlfile::kImageSize;
     if (image.size() < need)
         throw Usage(path + " has " + std::to_string(image.size()) + " bytes; a " +
                     (kind == "units" ? "unit table" : "stored error-log") + " image needs " +
                     std::to_string(need));
+    // Unflattening goes through the host platform, which keeps its state in
+    // a directory: a scratch one, so that inspecting touches no state.
+    std::string scratch = makeTempDir("gard-inspect");
+    gardhost::setStateDir(scratch);
     Result r;
     std::vector<std::string> anomalies;
     r.out = kind == "units" ? decodeUnitImage(image.data(), anomalies)
@@ -134,7 +138,10 @@ int inspect(const std::string& path, const std::string& kindText) {
     r.text << anomalies.size() << " anomal" << (anomalies.size() == 1 ? "y" : "ies") << '\n';
     for (const std::string& a : anomalies) r.text << "  " << a << '\n';
     r.code = anomalies.empty() ? kOk : kAnomaly;
-    return finish(r);
+    int code = finish(r);
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+    return code;
 }
 
 }  // namespace
