@@ -137,15 +137,15 @@ void ErrlEntry::addSRC(uint16_t compId, uint8_t srciType, uint32_t word, uint8_t
 }
 
 SrciSrc* ErrlEntry::getSRC(unsigned int index) {
-    if (gardhost::detail::enter("ErrlEntry::getSRC", "", std::to_string(index))) return nullptr;
+    if (gardhost::detail::enter("ErrlEntry::getSRC", {}, gardhost::detail::args("%u", index))) return nullptr;
     return index < srcs_.size() ? &srcs_[index] : nullptr;
 }
 
 // One line per commit, key=value fields; the SRCs follow, each after " | ".
 void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
     using gardhost::detail::format;
-    gardhost::detail::enter("ErrlEntry::commit", "",
-                            format("comp=%04X actions=%04X", compId, actions), false);
+    gardhost::detail::enter("ErrlEntry::commit", {},
+                            gardhost::detail::args("comp=%04X actions=%04X", compId, actions), false);
     std::string line = format("comp=%04X actions=%04X severity=%02X event=%02X term=%02X rc=%08X "
                               "sp=%d detail=%zu srcs=%zu",
                               compId, actions, severity_, eventType_, termState_, rc_,
@@ -168,7 +168,7 @@ std::size_t ErrlEntry::flatSize() const {
 }
 
 void ErrlEntry::prune(std::size_t size) {
-    gardhost::detail::enter("ErrlEntry::prune", "", std::to_string(size), false);
+    gardhost::detail::enter("ErrlEntry::prune", {}, gardhost::detail::args("%u", size), false);
     for (std::size_t now = flatSize(); now > size; now = flatSize()) {
         std::size_t excess = now - size;
         if (!detail_.empty()) {
@@ -186,7 +186,7 @@ void ErrlEntry::prune(std::size_t size) {
 
 int ErrlEntry::flatten(void* buffer, std::size_t size) const {
     using namespace gard::be;
-    if (gardhost::detail::enter("ErrlEntry::flatten", "", std::to_string(size))) return kInjected;
+    if (gardhost::detail::enter("ErrlEntry::flatten", {}, gardhost::detail::args("%u", size))) return kInjected;
     if (buffer == nullptr) return kNoBuffer;
     const std::size_t total = flatSize();
     if (total > size) return kTooSmall;
@@ -235,7 +235,7 @@ int ErrlEntry::unflatten(const void* buffer, std::size_t size) {
     rc_ = 0;
     srcs_.clear();
     detail_.clear();
-    if (gardhost::detail::enter("ErrlEntry::unflatten", "", std::to_string(size))) return kInjected;
+    if (gardhost::detail::enter("ErrlEntry::unflatten", {}, gardhost::detail::args("%u", size))) return kInjected;
     if (buffer == nullptr) return kNoBuffer;
     const auto* in = static_cast<const unsigned char*>(buffer);
     if (size < kHeader + kCrc) return kTooSmall;

@@ -1,12 +1,11 @@
 // The call log and fault injection every platform call goes through, and
 // the failure entry a failing call returns.
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 
@@ -97,43 +96,56 @@ std::vector<Fault> parseList(const std::string& text, char separator) {
 // Keep the in-process log bounded for long runs; counts stay exact.
 constexpr std::size_t kMaxCalls = 1u << 20;
 
+// A logged call as it is kept: pointers to literals, numbers, and offsets of
+// its texts in g_texts. calls() prints it.
+struct Raw {
+    const char* name;
+    const char* format;
+    long long v[4];
+    uint32_t number;
+    uint32_t targetAt, targetLen;
+    uint32_t textAt, textLen;
+    detail::Target::Kind kind;
+    bool failed;
+};
+
+struct Count {
+    const char* name;
+    std::size_t n;
+};
+
 std::mutex g_mutex;
-std::vector<Call> g_calls;
-std::map<std::string, std::size_t, std::less<>> g_counts;
-std::vector<Fault> g_api;       // failCall
-std::vector<Fault> g_env;       // GARD_HOST_FAULTS
-std::string g_envText;         // its text when last read
-bool g_envRead = false;
-std::vector<Fault> g_file;      // <state>/faults
-std::string g_fileKey;         // identity of the faults file last read
+std::vector<Raw> g_log;
+std::string g_texts;         // targets and argument texts of g_log, in order
+std::vector<Call> g_view;    // calls() as printed so far
+std::size_t g_viewed = 0;    // entries of g_log in g_view
+std::vector<Count> g_counts;  // by name pointer; a name may appear twice
+std::vector<Fault> g_api;    // failCall
+std::vector<Fault> g_env;    // GARD_HOST_FAULTS
+std::vector<Fault> g_file;   // <state>/faults
+bool g_envStale = true;      // read the environment before the next call
+bool g_fileStale = true;     // read the faults file before the next call
+bool g_any = false;          // some fault in one of the lists
 
-// The environment is read again when it changes, so a process can set it
-// for itself; clearFaults drops its faults until then.
-void refreshEnvFaults() {
-    const char* env = std::getenv("GARD_HOST_FAULTS");
-    std::string text = env != nullptr ? env : "";
-    if (g_envRead && text == g_envText) return;
-    g_envRead = true;
-    g_envText = text;
-    g_env = parseList(text, ',');
+void noteAny() { g_any = !g_api.empty() || !g_env.empty() || !g_file.empty(); }
+
+// Under g_mutex.
+void loadFaults() {
+    if (g_envStale) {
+        const char* env = std::getenv("GARD_HOST_FAULTS");
+        g_env = parseList(env != nullptr ? env : "", ',');
+        g_envStale = false;
+    }
+    if (g_fileStale) {
+        std::vector<uint8_t> bytes;
+        g_file = getValue("faults", bytes) ? parseList(std::string(bytes.begin(), bytes.end()), '\n')
+                                           : std::vector<Fault>{};
+        g_fileStale = false;
+    }
+    noteAny();
 }
 
-void refreshFileFaults() {
-    std::string path = detail::stateRoot() + "/faults";
-    struct stat st {};
-    std::string key;
-    if (::stat(path.c_str(), &st) == 0)
-        key = path + detail::format(":%lu:%ld:%ld.%ld", static_cast<unsigned long>(st.st_ino),
-                                    static_cast<long>(st.st_size), static_cast<long>(st.st_mtim.tv_sec),
-                                    st.st_mtim.tv_nsec);
-    if (key == g_fileKey) return;
-    g_fileKey = key;
-    std::vector<uint8_t> bytes;
-    g_file = getValue("faults", bytes) ? parseList(std::string(bytes.begin(), bytes.end()), '\n')
-                                       : std::vector<Fault>{};
-}
-
-bool matches(std::vector<Fault>& faults, const std::string& name, const std::string& target) {
+bool matches(std::vector<Fault>& faults, const char* name, const std::string& target) {
     bool fail = false;
     for (Fault& f : faults) {
         if (f.name != name || (!f.target.empty() && f.target != target)) continue;
@@ -141,6 +153,42 @@ bool matches(std::vector<Fault>& faults, const std::string& name, const std::str
         if (f.nth == 0 || f.seen == f.nth) fail = true;
     }
     return fail;
+}
+
+std::string_view textAt(uint32_t at, uint32_t len) { return std::string_view(g_texts).substr(at, len); }
+
+Call print(const Raw& r) {
+    detail::Target t{r.kind, textAt(r.targetAt, r.targetLen), r.number};
+    detail::Args a;
+    a.format = r.format;
+    std::copy(std::begin(r.v), std::end(r.v), a.v);
+    a.text = textAt(r.textAt, r.textLen);
+    return Call{r.name, t.str(), a.str(), r.failed};
+}
+
+// The older half goes, with its texts.
+void dropOlderHalf() {
+    const auto half = static_cast<long>(kMaxCalls / 2);
+    g_log.erase(g_log.begin(), g_log.begin() + half);
+    const uint32_t base = g_log.empty() ? static_cast<uint32_t>(g_texts.size()) : g_log.front().targetAt;
+    g_texts.erase(0, base);
+    for (Raw& r : g_log) {
+        r.targetAt -= base;
+        r.textAt -= base;
+    }
+    if (g_viewed >= static_cast<std::size_t>(half)) {
+        g_view.erase(g_view.begin(), g_view.begin() + half);
+        g_viewed -= static_cast<std::size_t>(half);
+    } else {
+        g_view.clear();
+        g_viewed = 0;
+    }
+}
+
+uint32_t keep(std::string_view text) {
+    const auto at = static_cast<uint32_t>(g_texts.size());
+    g_texts.append(text);
+    return at;
 }
 
 }  // namespace
@@ -158,59 +206,145 @@ void failCall(const std::string& fault) {
     if (!parseFault(fault, f)) return;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_api.push_back(f);
+    g_any = true;
 }
 
 void clearFaults() {
+    eraseValue("faults");
     std::lock_guard<std::mutex> lock(g_mutex);
     g_api.clear();
-    refreshEnvFaults();
     g_env.clear();
-    eraseValue("faults");
     g_file.clear();
-    g_fileKey.clear();
+    g_envStale = g_fileStale = false;
+    g_any = false;
 }
+
+void reloadFaults() { detail::faultsStale(); }
 
 // ---- call log
 
-const std::vector<Call>& calls() { return g_calls; }
+const std::vector<Call>& calls() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_view.reserve(g_log.size());
+    for (; g_viewed < g_log.size(); ++g_viewed) g_view.push_back(print(g_log[g_viewed]));
+    return g_view;
+}
 
 void clearCalls() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_calls.clear();
+    g_log.clear();
+    g_texts.clear();
+    g_view.clear();
+    g_viewed = 0;
     g_counts.clear();
 }
 
 std::size_t callCount(const std::string& name) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_counts.find(name);
-    return it == g_counts.end() ? 0 : it->second;
+    std::size_t n = 0;
+    for (const Count& c : g_counts)
+        if (name == c.name) n += c.n;
+    return n;
 }
 
 ErrlEntry* platformFailure(const std::string& call) { return detail::failure(call, "", 0); }
 
 namespace detail {
 
-bool enter(const char* name, const std::string& target, const std::string& args, bool canFail) {
+void faultsFileChanged() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    refreshEnvFaults();
-    refreshFileFaults();
-    // Every list sees the call, so each fault's "#N" counts all matching calls.
-    bool fail = matches(g_api, name, target);
-    fail = matches(g_env, name, target) || fail;
-    fail = matches(g_file, name, target) || fail;
-    fail = fail && canFail;
+    g_fileStale = true;
+}
 
-    if (g_calls.size() >= kMaxCalls)
-        g_calls.erase(g_calls.begin(), g_calls.begin() + static_cast<long>(kMaxCalls / 2));
-    g_calls.push_back(Call{name, target, args, fail});
-    ++g_counts[name];
+void faultsStale() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_envStale = g_fileStale = true;
+}
 
-    const char* callLog = std::getenv("GARD_HOST_CALLLOG");
-    if (callLog != nullptr && std::strcmp(callLog, "1") == 0)
-        appendLine("calls.log", std::string(name) + " target=" + (target.empty() ? "-" : target) +
-                                    " args=" + (args.empty() ? "-" : args) +
-                                    (fail ? " FAILED" : ""));
+std::string Target::str() const {
+    switch (kind) {
+        case kText: return std::string(text);
+        case kHex: return detail::hex(number);
+        case kDec: return std::to_string(number);
+        default: return {};
+    }
+}
+
+// Each conversion is printed on its own, its number widened to long long.
+std::string Args::str() const {
+    std::string out;
+    std::size_t next = 0;
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (*p != '%') {
+            out += *p;
+            continue;
+        }
+        const char* start = p++;
+        while (*p != '\0' && std::strchr("-+ #0123456789", *p) != nullptr) ++p;
+        if (*p == '\0') break;
+        if (*p == 's') {
+            out += text;
+            continue;
+        }
+        if (std::strchr("duxXo", *p) == nullptr || next >= 4) {
+            out.append(start, static_cast<std::size_t>(p - start + 1));
+            continue;
+        }
+        std::string spec(start, static_cast<std::size_t>(p - start));
+        spec += "ll";
+        spec += *p;
+        char number[64];
+        if (*p == 'd')
+            std::snprintf(number, sizeof number, spec.c_str(), v[next++]);
+        else
+            std::snprintf(number, sizeof number, spec.c_str(), static_cast<unsigned long long>(v[next++]));
+        out += number;
+    }
+    return out;
+}
+
+bool enter(const char* name, const Target& target, const Args& a, bool canFail) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_envStale || g_fileStale) loadFaults();
+    bool fail = false;
+    if (g_any) {
+        // Every list sees the call, so each fault's "#N" counts all matching calls.
+        const std::string t = target.str();
+        fail = matches(g_api, name, t);
+        fail = matches(g_env, name, t) || fail;
+        fail = matches(g_file, name, t) || fail;
+        fail = fail && canFail;
+    }
+
+    if (g_log.size() >= kMaxCalls) dropOlderHalf();
+    Raw r;
+    r.name = name;
+    r.format = a.format;
+    std::copy(std::begin(a.v), std::end(a.v), r.v);
+    r.number = target.number;
+    r.kind = target.kind;
+    r.targetAt = keep(target.text);
+    r.targetLen = static_cast<uint32_t>(target.text.size());
+    r.textAt = keep(a.text);
+    r.textLen = static_cast<uint32_t>(a.text.size());
+    r.failed = fail;
+    g_log.push_back(r);
+    auto count = std::find_if(g_counts.begin(), g_counts.end(), [&](const Count& c) { return c.name == name; });
+    if (count == g_counts.end())
+        g_counts.push_back({name, 1});
+    else
+        ++count->n;
+
+    if (callLogToFile()) {
+        const Call c = print(r);
+        appendLine("calls.log", c.name + " target=" + (c.target.empty() ? "-" : c.target) +
+                                    " args=" + (c.args.empty() ? "-" : c.args) + (fail ? " FAILED" : ""));
+    }
     return fail;
+}
+
+ErrlEntry* failure(const char* call, const Target& target, int err) {
+    return failure(std::string(call), target.str(), err);
 }
 
 ErrlEntry* failure(const std::string& call, const std::string& target, int err) {

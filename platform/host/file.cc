@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,10 +19,12 @@
 
 namespace {
 
+using gardhost::detail::Target;
+
 // Faults and the call log name a file by its last path component ("gardRask").
-std::string baseName(const char* path) {
+Target fileTarget(const char* path) {
     const char* slash = std::strrchr(path, '/');
-    return slash != nullptr ? slash + 1 : path;
+    return Target::of(slash != nullptr ? slash + 1 : path);
 }
 
 // Reads exactly `count` bytes at `offset`; ENODATA when the file ends first.
@@ -41,6 +44,28 @@ int readAt(int fd, void* buffer, std::size_t count, std::size_t offset) {
     return 0;
 }
 
+int writeAt(int fd, const void* buffer, std::size_t count, std::size_t offset) {
+    const auto* p = static_cast<const unsigned char*>(buffer);
+    while (count > 0) {
+        ssize_t n = ::pwrite(fd, p, count, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += n;
+        count -= static_cast<std::size_t>(n);
+        offset += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// The bytes a replacing Write keeps from the old file, reused between calls.
+std::vector<uint8_t>& keptBytes(std::size_t size) {
+    thread_local std::vector<uint8_t> buffer;
+    if (buffer.size() < size) buffer.resize(size);
+    return buffer;
+}
+
 }  // namespace
 
 UtilFile::UtilFile(const char* path) : iv_errorFlag(0), iv_errl(nullptr) {
@@ -58,23 +83,24 @@ UtilFile::~UtilFile() {
 
 void UtilFile::fail(const char* call, int err) {
     delete iv_errl;  // the newest failure replaces one never taken
-    iv_errl = gardhost::detail::failure(call, baseName(path_), err);
+    iv_errl = gardhost::detail::failure(call, fileTarget(path_), err);
     iv_errorFlag = 1;
 }
 
 void UtilFile::Open(const char* mode) {
     using namespace gardhost;
-    const std::string m = mode != nullptr ? mode : "null";
-    if (detail::enter("UtilFile::Open", baseName(path_), "mode=" + m)) return fail("UtilFile::Open", 0);
+    const char* m = mode != nullptr ? mode : "null";
+    if (detail::enter("UtilFile::Open", fileTarget(path_), detail::argsText("mode=%s", m)))
+        return fail("UtilFile::Open", 0);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     pendingCreate_ = false;
     pos_ = 0;
-    if (m == "r+") {
+    if (std::strcmp(m, "r+") == 0) {
         int fd = ::open(path_, O_RDWR | O_CLOEXEC);
         if (fd < 0) return fail("UtilFile::Open", errno);
         fd_ = fd;
-    } else if (m == "w+") {
+    } else if (std::strcmp(m, "w+") == 0) {
         // Nothing is created yet, but what would stop the first Write fails here.
         struct stat st {};
         if (::stat(path_, &st) == 0 && S_ISDIR(st.st_mode)) return fail("UtilFile::Open", EISDIR);
@@ -88,7 +114,7 @@ void UtilFile::Open(const char* mode) {
 }
 
 void UtilFile::Close() {
-    if (gardhost::detail::enter("UtilFile::Close", baseName(path_), ""))
+    if (gardhost::detail::enter("UtilFile::Close", fileTarget(path_)))
         return fail("UtilFile::Close", 0);
     pendingCreate_ = false;
     pos_ = 0;
@@ -101,14 +127,14 @@ void UtilFile::Close() {
 bool UtilFile::exists() const {
     // No failure value: a faulted check says "there", so a missing file fails
     // at the Open("r+") that follows instead of an existing one being replaced.
-    if (gardhost::detail::enter("UtilFile::exists", baseName(path_), "")) return true;
+    if (gardhost::detail::enter("UtilFile::exists", fileTarget(path_))) return true;
     struct stat st {};
     return ::stat(path_, &st) == 0;
 }
 
 std::size_t UtilFile::Read(void* buffer, std::size_t count) {
     using namespace gardhost;
-    if (detail::enter("UtilFile::Read", baseName(path_), detail::format("count=%zu pos=%zu", count, pos_))) {
+    if (detail::enter("UtilFile::Read", fileTarget(path_), detail::args("count=%u pos=%u", count, pos_))) {
         fail("UtilFile::Read", 0);
         return 0;
     }
@@ -120,12 +146,12 @@ std::size_t UtilFile::Read(void* buffer, std::size_t count) {
         err = EFAULT;
     else if (pendingCreate_)
         err = count > 0 ? ENODATA : 0;  // "w+" before its first Write: empty
+    else if (count > 0)
+        err = readAt(fd_, buffer, count, pos_);  // a short read is the failure
     else if (::fstat(fd_, &st) != 0)
         err = errno;
-    else if (pos_ > static_cast<std::size_t>(st.st_size) || count > static_cast<std::size_t>(st.st_size) - pos_)
-        err = ENODATA;  // all or nothing: the buffer is not touched
-    else
-        err = readAt(fd_, buffer, count, pos_);
+    else if (pos_ > static_cast<std::size_t>(st.st_size))
+        err = ENODATA;  // nothing to read, but the position is past the end
     if (err != 0) {
         fail("UtilFile::Read", err);
         return 0;
@@ -136,7 +162,7 @@ std::size_t UtilFile::Read(void* buffer, std::size_t count) {
 
 std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
     using namespace gardhost;
-    if (detail::enter("UtilFile::Write", baseName(path_), detail::format("count=%zu pos=%zu", count, pos_))) {
+    if (detail::enter("UtilFile::Write", fileTarget(path_), detail::args("count=%u pos=%u", count, pos_))) {
         fail("UtilFile::Write", 0);
         return 0;
     }
@@ -148,29 +174,43 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         fail("UtilFile::Write", EFAULT);
         return 0;
     }
-    // The new content: the old one with the written range replaced.
-    std::vector<uint8_t> content;
-    if (!pendingCreate_) {
+    int err = 0;
+    if (pendingCreate_) {
+        // The file appears whole with its first Write: zeros up to the position, then the data.
+        const detail::Piece pieces[2] = {{nullptr, pos_}, {buffer, count}};
+        int fd = -1;
+        err = detail::replaceFile(path_, pieces, 2, &fd);
+        if (err == 0) fd_ = fd;
+    } else if (!detail::syncOn()) {
+        // Only for tests and benchmarks: overwritten in place, past the end with zeros.
+        err = writeAt(fd_, buffer, count, pos_);
+    } else {
+        // A new file: the old one's bytes before and after the written range, the range replaced.
         struct stat st {};
         if (::fstat(fd_, &st) != 0) {
             fail("UtilFile::Write", errno);
             return 0;
         }
-        content.resize(static_cast<std::size_t>(st.st_size));
-        if (int err = readAt(fd_, content.data(), content.size(), 0); err != 0) {
-            fail("UtilFile::Write", err);
-            return 0;
+        const auto size = static_cast<std::size_t>(st.st_size);
+        const std::size_t head = std::min(pos_, size);
+        const std::size_t end = pos_ + count;
+        const std::size_t tail = size > end ? size - end : 0;
+        std::vector<uint8_t>& kept = keptBytes(head + tail);
+        err = readAt(fd_, kept.data(), head, 0);
+        if (err == 0) err = readAt(fd_, kept.data() + head, tail, end);
+        const detail::Piece pieces[4] = {
+            {kept.data(), head}, {nullptr, pos_ - head}, {buffer, count}, {kept.data() + head, tail}};
+        int fd = -1;
+        if (err == 0) err = detail::replaceFile(path_, pieces, 4, &fd, static_cast<int>(st.st_mode & 07777));
+        if (err == 0) {
+            ::close(fd_);
+            fd_ = fd;  // reads go on through the new file
         }
     }
-    if (content.size() < pos_ + count) content.resize(pos_ + count, 0);
-    if (count > 0) std::memcpy(content.data() + pos_, buffer, count);
-    int fd = -1;
-    if (int err = detail::replaceFile(path_, content.data(), content.size(), &fd); err != 0) {
+    if (err != 0) {
         fail("UtilFile::Write", err);
         return 0;
     }
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;  // reads go on through the new file
     pendingCreate_ = false;
     pos_ += count;
     return count;
@@ -178,7 +218,7 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
 
 int UtilFile::Seek(long offset, int origin) {
     using namespace gardhost;
-    if (detail::enter("UtilFile::Seek", baseName(path_), detail::format("offset=%ld origin=%d", offset, origin))) {
+    if (detail::enter("UtilFile::Seek", fileTarget(path_), detail::args("offset=%d origin=%d", offset, origin))) {
         fail("UtilFile::Seek", 0);
         return -1;
     }
@@ -216,7 +256,7 @@ extern "C" int __wrap_mkdir(const char* path, mode_t mode) {
         errno = EFAULT;
         return -1;
     }
-    if (detail::enter("mkdir", path, detail::format("mode=0%o", static_cast<unsigned>(mode)))) {
+    if (detail::enter("mkdir", detail::Target::of(path), detail::args("mode=0%o", mode))) {
         errno = EIO;
         return -1;
     }

@@ -2,15 +2,18 @@
 // values behind every platform service, fault injection, the call log, the
 // error-log commit log and live count, and the trace buffers.
 //
-// Environment:
+// Environment, read once at first use, never on every call:
 //   GARD_STATE_DIR    state directory (else $XDG_STATE_HOME/gard, else
 //                     ~/.local/state/gard)
 //   GARD_HOST_SP      0 or 1: run as the service processor at that
 //                     position, with its own registry view (default 0)
 //   GARD_HOST_FAULTS  faults separated by commas, e.g.
-//                     "UtilFile::Read#2,UtilReg::read@dscv/QelRole"
-//   GARD_HOST_NOSYNC  1: file writes skip fsync (tests, benchmarks)
-//   GARD_HOST_CALLLOG 1: also append every call to <state>/calls.log
+//                     "UtilFile::Read#2,UtilReg::read@dscv/QelRole"; read
+//                     again by setStateDir and reloadFaults
+//   GARD_HOST_NOSYNC  1: sync off, for tests and benchmarks: file writes
+//                     skip fsync and overwrite in place (see UtilFile)
+//   GARD_HOST_CALLLOG 1: also append every call to <state>/calls.log; read
+//                     again by setStateDir
 //
 // Behaviour of the platform calls where a real platform leaves a choice:
 //   UtilReg::read     missing key fails (errno ENOENT in ud4); null buffer
@@ -19,11 +22,17 @@
 //   UtilFile          "r+" opens an existing file; "w+" checks that the file
 //                     could be made (directory there and writable, path not a
 //                     directory) and creates it only with the first Write.
-//                     Read is all or nothing (short: ENODATA, buffer
-//                     untouched). Write rewrites the whole file atomically
-//                     (temporary file, fsync, rename, directory fsync); a
-//                     process killed mid-write may leave a ".<name>.XXXXXX"
-//                     temporary beside the file, never a torn file.
+//                     Read is all or nothing: unless every byte asked for
+//                     is there it fails (ENODATA) and returns 0; the bytes
+//                     it did find may then be in the buffer. Write, sync
+//                     on, rewrites the whole file atomically (temporary
+//                     file, fsync, rename, directory fsync); a process
+//                     killed mid-write may leave a ".<name>.XXXXXX"
+//                     temporary beside the file, never a torn file. Sync
+//                     off gives that up for speed: Write overwrites the
+//                     range in place, and a writer killed mid-write may
+//                     leave a torn file. Either way a file opened "w+"
+//                     appears whole with its first Write.
 //                     Close of a file never opened succeeds. A fault on
 //                     exists() answers true: the Open("r+") that follows then
 //                     fails on a missing file, and no existing file is
@@ -85,7 +94,9 @@ namespace gardhost {
 //   calls.log                         the call log, with GARD_HOST_CALLLOG=1
 //   .seeded                           defaults were seeded here
 // Numbers may also be 1 or 2 bytes wide where 4 are listed.
-void setStateDir(const std::string& dir);  // overrides GARD_STATE_DIR
+// Overrides GARD_STATE_DIR. Not to be called while platform calls run on
+// other threads.
+void setStateDir(const std::string& dir);
 std::string stateDir();                    // created on first use
 void setPosition(int sp);                  // overrides GARD_HOST_SP
 int position();
@@ -102,9 +113,17 @@ void seedDefaults();
 std::string resolvePath(const std::string& firmwarePath);
 
 // ---- named values, relative to the state directory
+// Read through an in-process cache: a value is read from its file once,
+// and this process's own writes (setValue, eraseValue, the platform's
+// keyword writes) keep the cache right. A process that wants to see
+// values another process (or a direct file write) changed since calls
+// reloadValues; setStateDir and seedDefaults start afresh too. Platform
+// writes of a value follow the sync setting: atomic replace with sync on,
+// in place with sync off (a new value is always created whole).
 bool getValue(const std::string& name, std::vector<uint8_t>& out);
 void setValue(const std::string& name, const std::vector<uint8_t>& bytes);
 void eraseValue(const std::string& name);
+void reloadValues();
 void setU8(const std::string& name, uint8_t v);
 void setU32(const std::string& name, uint32_t v);
 std::string regName(const std::string& key, int sp = -1);  // "sp<N>/reg/<key>", current sp by default
@@ -115,18 +134,25 @@ std::string unitName(uint32_t unit);                         // "0x200"
 // key, unit as 0x200, file name as gardRask, policy id, mnfg flag number,
 // DMA path word as 0x.., hom base as 0x.., mkdir's path as given), optionally
 // "#N": only the Nth matching call fails (else every one). Calls are counted
-// per fault from when it was added: failCall, process start for
-// GARD_HOST_FAULTS, the last change of the faults file (re-read when it
-// changes, so a test can drive its own process through it too).
+// per fault from when it was read: failCall; GARD_HOST_FAULTS and the faults
+// file at the first platform call, after setStateDir and after
+// reloadFaults. The faults file is also read again after this process
+// changes it (setValue or eraseValue of "faults"); to see another
+// process's change, call reloadFaults. With no fault at all, a call does no
+// matching work.
 // A failing call returns an error log (UtilFile: leaves it pending; calls
 // without error log return their failure value) and does no work.
 void failCall(const std::string& fault);
+// Reads GARD_HOST_FAULTS and the faults file again before the next call.
+void reloadFaults();
 // The call names a fault can name.
 std::vector<std::string> failableCalls();
-// Drops the faults of failCall, of GARD_HOST_FAULTS and of the faults file.
+// Drops the faults of failCall, of GARD_HOST_FAULTS (until reloadFaults or
+// setStateDir) and of the faults file.
 void clearFaults();
 
 // ---- call log (in process; always on)
+// Calls are kept raw and printed when calls() is read.
 struct Call {
     std::string name;    // "UtilFile::Read"
     std::string target;  // as in faults
@@ -176,7 +202,9 @@ void saveTrace(const std::string& buffer);
 std::vector<TraceEntry> loadTrace(const std::string& buffer);
 
 // ---- files
-void setSync(bool on);  // overrides GARD_HOST_NOSYNC
+// Overrides GARD_HOST_NOSYNC. Off is for tests and benchmarks only: no
+// fsync, and writes in place, so a killed writer may leave a torn file.
+void setSync(bool on);
 
 }  // namespace gardhost
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/host/detail.h"
@@ -14,11 +15,13 @@
 
 namespace {
 
+using gardhost::detail::Target;
+
 // Keys name files below the registry directory: no empty or ".." parts.
 bool validKey(const char* key) {
     if (key == nullptr || *key == '\0' || *key == '/') return false;
-    std::string k(key);
-    return k.find("..") == std::string::npos && k.find("//") == std::string::npos &&
+    std::string_view k(key);
+    return k.find("..") == std::string_view::npos && k.find("//") == std::string_view::npos &&
            k.back() != '/';
 }
 
@@ -26,48 +29,58 @@ bool validKey(const char* key) {
 
 ErrlEntry* UtilReg::read(const char* key, void* buffer, std::size_t& size, bool flag, ErrlEntry*) {
     using namespace gardhost;
-    const std::string target = key != nullptr ? key : "";
+    const Target target = Target::of(key != nullptr ? key : "");
     if (detail::enter("UtilReg::read", target,
-                      detail::format("size=%zu flag=%d%s", size, flag ? 1 : 0,
-                                     buffer == nullptr ? " buffer=null" : "")))
+                      detail::argsText("size=%u flag=%d%s", buffer == nullptr ? " buffer=null" : "",
+                                       size, flag ? 1 : 0)))
         return detail::failure("UtilReg::read", target, 0);
     if (!validKey(key)) return detail::failure("UtilReg::read", target, EINVAL);
-    std::vector<uint8_t> value;
-    if (!getValue(regName(target), value)) return detail::failure("UtilReg::read", target, ENOENT);
+    // Copies at most `size` bytes; a null buffer copies nothing.
+    std::size_t length = 0;
+    if (!detail::readValue(detail::regName(key).view(), buffer, buffer != nullptr ? size : 0, length))
+        return detail::failure("UtilReg::read", target, ENOENT);
     if (buffer == nullptr && size != 0) return detail::failure("UtilReg::read", target, EFAULT);
-    if (buffer != nullptr && !value.empty())
-        std::memcpy(buffer, value.data(), std::min(size, value.size()));
-    size = value.size();
+    size = length;
     return nullptr;
 }
 
 ErrlEntry* UtilReg::path(const char* const* roots, int count, const char* name, char*& path,
                          std::size_t& length) {
     using namespace gardhost;
-    const std::string target = name != nullptr ? name : "";
-    std::string rootList;
+    const Target target = Target::of(name != nullptr ? name : "");
+    detail::Name rootList;
     for (int i = 0; roots != nullptr && i < count; ++i)
-        rootList += (i ? "," : "") + std::string(roots[i] != nullptr ? roots[i] : "null");
-    if (detail::enter("UtilReg::path", target, "roots=" + rootList))
+        rootList.add(i ? "," : "").add(roots[i] != nullptr ? roots[i] : "null");
+    if (detail::enter("UtilReg::path", target, detail::argsText("roots=%s", rootList.view())))
         return detail::failure("UtilReg::path", target, 0);
     if (roots == nullptr || count < 1 || name == nullptr || *name == '\0')
         return detail::failure("UtilReg::path", target, EINVAL);
     // The root values joined in order, then the name.
-    std::string result;
+    detail::Name result;
     for (int i = 0; i < count; ++i) {
-        std::vector<uint8_t> value;
-        if (!validKey(roots[i]) || !getValue(regName(roots[i]), value))
-            return detail::failure("UtilReg::path", roots[i] != nullptr ? roots[i] : "", ENOENT);
-        std::string root(value.begin(), value.end());
-        root.resize(std::strlen(root.c_str()));  // a stored terminating NUL is not part of it
-        while (!root.empty() && root.back() == '/') root.pop_back();
-        result += root + "/";
+        char small[256];
+        std::vector<char> big;
+        std::size_t size = 0;
+        if (!validKey(roots[i]) || !detail::readValue(detail::regName(roots[i]).view(), small, sizeof small, size))
+            return detail::failure("UtilReg::path", Target::of(roots[i] != nullptr ? roots[i] : ""), ENOENT);
+        const char* value = small;
+        if (size > sizeof small) {
+            big.resize(size);
+            detail::readValue(detail::regName(roots[i]).view(), big.data(), size, size);
+            value = big.data();
+        }
+        std::string_view root(value, size);
+        root = root.substr(0, root.find('\0'));  // a stored terminating NUL is not part of it
+        while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+        result.add(root).add("/");
     }
-    result += name;
-    char* out = static_cast<char*>(std::malloc(result.size() + 1));
+    result.add(name);
+    const std::string_view text = result.view();
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
     if (out == nullptr) return detail::failure("UtilReg::path", target, ENOMEM);
-    std::memcpy(out, result.c_str(), result.size() + 1);
+    std::memcpy(out, text.data(), text.size());
+    out[text.size()] = '\0';
     path = out;
-    length = result.size();
+    length = text.size();
     return nullptr;
 }

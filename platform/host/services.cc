@@ -11,35 +11,39 @@
 
 namespace {
 
+using gardhost::detail::Name;
+using gardhost::detail::Target;
+
 // The redundancy manager's calls are only recorded, one line each in rmgr/log.
-ErrlEntry* rmgrCall(const char* name, const std::string& args) {
+ErrlEntry* rmgrCall(const char* name, const gardhost::detail::Args& args) {
     using namespace gardhost;
-    if (detail::enter(name, "", args)) return detail::failure(name, "", 0);
+    if (detail::enter(name, Target::none(), args)) return detail::failure(name, Target::none(), 0);
+    const std::string text = args.str();
     detail::appendLine("rmgr/log", detail::format("%s sp=%d%s%s", name, position(),
-                                                  args.empty() ? "" : " ", args.c_str()));
+                                                  text.empty() ? "" : " ", text.c_str()));
     return nullptr;
 }
 
 }  // namespace
 
 ErrlEntry* rmgrGardBackup(unsigned short compId) {
-    return rmgrCall("rmgrGardBackup", gardhost::detail::format("comp=0x%x", compId));
+    return rmgrCall("rmgrGardBackup", gardhost::detail::args("comp=0x%x", compId));
 }
 
 ErrlEntry* rmgrUngardBackup(unsigned short compId) {
-    return rmgrCall("rmgrUngardBackup", gardhost::detail::format("comp=0x%x", compId));
+    return rmgrCall("rmgrUngardBackup", gardhost::detail::args("comp=0x%x", compId));
 }
 
-ErrlEntry* rmgrAssertSiblingQELPOR() { return rmgrCall("rmgrAssertSiblingQELPOR", ""); }
+ErrlEntry* rmgrAssertSiblingQELPOR() { return rmgrCall("rmgrAssertSiblingQELPOR", {}); }
 
 ErrlEntry* vormGardGetPolicy(uint32_t policyId, uint32_t* value, uint32_t* size, uint32_t flags) {
     using namespace gardhost;
-    const std::string target = std::to_string(policyId);
-    if (detail::enter("vormGardGetPolicy", target, detail::format("flags=0x%x", flags)))
+    const Target target = Target::dec(policyId);
+    if (detail::enter("vormGardGetPolicy", target, detail::args("flags=0x%x", flags)))
         return detail::failure("vormGardGetPolicy", target, 0);
     if (value == nullptr || size == nullptr) return detail::failure("vormGardGetPolicy", target, EFAULT);
     uint32_t v = 0;
-    if (!detail::numberValue("vorm/policy/" + target, v))
+    if (!detail::numberValue(Name().add("vorm/policy/").dec(policyId).view(), v))
         return detail::failure("vormGardGetPolicy", target, ENOENT);
     *value = v;
     *size = sizeof v;
@@ -48,12 +52,12 @@ ErrlEntry* vormGardGetPolicy(uint32_t policyId, uint32_t* value, uint32_t* size,
 
 ErrlEntry* vormGardCheckFunctionalDmaPath(uint32_t unit, bool* functional) {
     using namespace gardhost;
-    const std::string target = unitName(unit);
-    if (detail::enter("vormGardCheckFunctionalDmaPath", target, ""))
+    const Target target = Target::hex(unit);
+    if (detail::enter("vormGardCheckFunctionalDmaPath", target))
         return detail::failure("vormGardCheckFunctionalDmaPath", target, 0);
     if (functional == nullptr) return detail::failure("vormGardCheckFunctionalDmaPath", target, EFAULT);
     uint32_t v = 1;  // no value: the path is functional
-    detail::numberValue("vorm/functional/" + target, v);
+    detail::numberValue(Name().add("vorm/functional/").hex(unit).view(), v);
     *functional = v != 0;
     return nullptr;
 }
@@ -61,9 +65,9 @@ ErrlEntry* vormGardCheckFunctionalDmaPath(uint32_t unit, bool* functional) {
 ErrlEntry* vormGardDeconfigDmaPath(uint32_t path, uint32_t errorType, uint32_t srcNumber,
                                    uint32_t flags, uint32_t* out) {
     using namespace gardhost;
-    const std::string target = detail::hex(path);
-    const std::string args = detail::format("path=0x%x errorType=0x%x src=0x%x flags=0x%x", path,
-                                            errorType, srcNumber, flags);
+    const Target target = Target::hex(path);
+    const detail::Args args = detail::args("path=0x%x errorType=0x%x src=0x%x flags=0x%x", path,
+                                           errorType, srcNumber, flags);
     if (detail::enter("vormGardDeconfigDmaPath", target, args))
         return detail::failure("vormGardDeconfigDmaPath", target, 0);
     if (out == nullptr) return detail::failure("vormGardDeconfigDmaPath", target, EFAULT);
@@ -71,17 +75,17 @@ ErrlEntry* vormGardDeconfigDmaPath(uint32_t path, uint32_t errorType, uint32_t s
     detail::numberValue("vorm/deconfig_out", v);
     *out = v;
     detail::appendLine("vorm/log", detail::format("vormGardDeconfigDmaPath sp=%d %s out=0x%x",
-                                                  position(), args.c_str(), v));
+                                                  position(), args.str().c_str(), v));
     return nullptr;
 }
 
 ErrlEntry* vormGetVPDPort(uint32_t unit, uint32_t* port) {
     using namespace gardhost;
-    const std::string target = unitName(unit);
-    if (detail::enter("vormGetVPDPort", target, "")) return detail::failure("vormGetVPDPort", target, 0);
+    const Target target = Target::hex(unit);
+    if (detail::enter("vormGetVPDPort", target)) return detail::failure("vormGetVPDPort", target, 0);
     if (port == nullptr) return detail::failure("vormGetVPDPort", target, EFAULT);
     uint32_t v = 0;
-    if (!detail::numberValue("vorm/port/" + target, v))
+    if (!detail::numberValue(Name().add("vorm/port/").hex(unit).view(), v))
         return detail::failure("vormGetVPDPort", target, ENOENT);
     *port = v;
     return nullptr;
@@ -90,17 +94,16 @@ ErrlEntry* vormGetVPDPort(uint32_t unit, uint32_t* port) {
 uint32_t homGetUnitId(homUnitId base, unsigned int instance) {
     using namespace gardhost;
     // No failure value: a faulted look-up gives an id no unit has.
-    if (detail::enter("homGetUnitId", detail::hex(base), detail::format("instance=%u", instance)))
+    if (detail::enter("homGetUnitId", Target::hex(base), detail::args("instance=%u", instance)))
         return 0xFFFFFFFFu;
     return base + instance;
 }
 
 int mnfgIsPolicyFlagSet(unsigned int flag, bool& isSet) {
     using namespace gardhost;
-    const std::string target = std::to_string(flag);
-    if (detail::enter("mnfgIsPolicyFlagSet", target, "")) return 1;
+    if (detail::enter("mnfgIsPolicyFlagSet", Target::dec(flag))) return 1;
     uint32_t v = 0;  // no value: not set
-    detail::numberValue("mnfg/flag/" + target, v);
+    detail::numberValue(Name().add("mnfg/flag/").dec(flag).view(), v);
     isSet = v != 0;
     return 0;
 }

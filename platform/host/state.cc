@@ -1,16 +1,19 @@
-// The state directory: where it is, its defaults, and the named values in it.
+// The state directory: where it is, its defaults, and the named values in
+// it, read through an in-process cache.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <mutex>
 
 #include "platform/host/detail.h"
@@ -21,11 +24,42 @@ namespace fs = std::filesystem;
 namespace gardhost {
 namespace {
 
-std::mutex g_mutex;
-std::string g_dir;     // empty until chosen
-bool g_ready = false;  // g_dir created and seeded
-int g_position = -1;   // -1: from GARD_HOST_SP
-int g_sync = -1;       // -1: from GARD_HOST_NOSYNC
+std::mutex g_mutex;  // the state directory
+std::string g_dir;   // empty until chosen
+std::atomic<bool> g_ready{false};  // g_dir created and seeded
+// -1: not read yet from the environment.
+std::atomic<int> g_position{-1};  // GARD_HOST_SP
+std::atomic<int> g_noSync{-1};    // GARD_HOST_NOSYNC
+std::atomic<int> g_callLog{-1};   // GARD_HOST_CALLLOG
+
+// Whether the variable is "1", read from the environment the first time.
+bool envFlag(std::atomic<int>& cached, const char* variable) {
+    int on = cached;
+    if (on < 0) {
+        const char* value = std::getenv(variable);
+        on = value != nullptr && std::strcmp(value, "1") == 0 ? 1 : 0;
+        cached = on;
+    }
+    return on == 1;
+}
+
+// Values as last read or written by this process; a missing one is kept too.
+struct Cached {
+    bool present = false;
+    std::vector<uint8_t> bytes;
+};
+std::mutex g_valuesMutex;
+std::map<std::string, Cached, std::less<>> g_values;
+
+void forgetValues() {
+    std::lock_guard<std::mutex> lock(g_valuesMutex);
+    g_values.clear();
+}
+
+void forget(std::string_view name) {
+    std::lock_guard<std::mutex> lock(g_valuesMutex);
+    if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
+}
 
 std::string defaultDir() {
     if (const char* d = std::getenv("GARD_STATE_DIR"); d != nullptr && *d != '\0') return d;
@@ -36,11 +70,39 @@ std::string defaultDir() {
 }
 
 // Names stay inside the state directory: relative, no ".." component.
-bool validName(const std::string& name) {
+bool validName(std::string_view name) {
     if (name.empty() || name.front() == '/') return false;
-    for (const auto& part : fs::path(name))
-        if (part == "..") return false;
+    for (std::size_t at = 0; at <= name.size();) {
+        std::size_t end = std::min(name.find('/', at), name.size());
+        if (name.substr(at, end - at) == "..") return false;
+        at = end + 1;
+    }
     return true;
+}
+
+// One spelling per value, so that "a//b" and "a/./b" share the cached "a/b".
+bool plain(std::string_view name) {
+    for (std::size_t at = 0; at <= name.size();) {
+        std::size_t end = std::min(name.find('/', at), name.size());
+        std::string_view part = name.substr(at, end - at);
+        if (part.empty() || part == ".") return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+std::string canonical(std::string_view name) {
+    std::string out;
+    for (std::size_t at = 0; at <= name.size();) {
+        std::size_t end = std::min(name.find('/', at), name.size());
+        std::string_view part = name.substr(at, end - at);
+        if (!part.empty() && part != ".") {
+            if (!out.empty()) out += '/';
+            out += part;
+        }
+        at = end + 1;
+    }
+    return out;
 }
 
 std::vector<uint8_t> u32Bytes(uint32_t v) {
@@ -85,69 +147,197 @@ void seedIfNew(const std::string& dir) {
     putIn(dir, ".seeded", {});
 }
 
+// The whole content of a regular file; false when there is none.
+bool loadFile(const std::string& path, std::vector<uint8_t>& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out.resize(256);
+    std::size_t used = 0;
+    bool ok = true;
+    for (;;) {
+        if (used == out.size()) out.resize(out.size() * 2);
+        ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;  // a directory fails here (EISDIR)
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    out.resize(ok ? used : 0);
+    return ok;
+}
+
+// Runs `use` on the cached value, reading it from its file on first use.
+template <class Use>
+bool withValue(std::string_view name, Use&& use) {
+    std::string spelled;
+    if (!plain(name)) name = spelled = canonical(name);
+    const std::string& root = detail::stateRoot();
+    std::lock_guard<std::mutex> lock(g_valuesMutex);
+    auto it = g_values.find(name);
+    if (it == g_values.end()) {
+        Cached c;
+        std::string path;
+        path.reserve(root.size() + 1 + name.size());
+        path.append(root).append(1, '/').append(name);
+        c.present = loadFile(path, c.bytes);
+        it = g_values.emplace(std::string(name), std::move(c)).first;
+    }
+    if (!it->second.present) return false;
+    use(it->second.bytes);
+    return true;
+}
+
+int writeAll(int fd, const uint8_t* data, std::size_t size, off_t offset = -1) {
+    while (size > 0) {
+        ssize_t n = offset < 0 ? ::write(fd, data, size) : ::pwrite(fd, data, size, offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        if (offset >= 0) offset += n;
+    }
+    return 0;
+}
+
+// Writes the pieces in order, zero pieces from a block of zeros.
+int writePieces(int fd, const detail::Piece* pieces, std::size_t count) {
+    static const uint8_t kZeros[4096] = {};
+    iovec iov[16];
+    int n = 0;
+    auto flush = [&]() -> int {
+        iovec* v = iov;
+        while (n > 0) {
+            ssize_t w = ::writev(fd, v, n);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            auto done = static_cast<std::size_t>(w);
+            while (n > 0 && done >= v->iov_len) {
+                done -= v->iov_len;
+                ++v;
+                --n;
+            }
+            if (n > 0) {
+                v->iov_base = static_cast<char*>(v->iov_base) + done;
+                v->iov_len -= done;
+            }
+        }
+        return 0;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t left = pieces[i].size;
+        const auto* data = static_cast<const uint8_t*>(pieces[i].data);
+        while (left > 0) {
+            std::size_t len = data != nullptr ? left : std::min(left, sizeof kZeros);
+            iov[n++] = iovec{const_cast<uint8_t*>(data != nullptr ? data : kZeros), len};
+            left -= len;
+            if (n == 16)
+                if (int err = flush(); err != 0) return err;
+        }
+    }
+    return flush();
+}
+
+int syncDir(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return err;
+}
+
+// Makes the directories above a value's file.
+void makeParent(const std::string& path) {
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+}
+
 }  // namespace
 
 // ---- where the state lives
 
 void setStateDir(const std::string& dir) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_dir = dir;
-    g_ready = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_dir = dir;
+        g_ready = false;
+    }
+    g_callLog = -1;
+    forgetValues();
+    detail::faultsStale();
 }
 
 std::string stateDir() { return detail::stateRoot(); }
 
-void seedDefaults() { seedIfNew(detail::stateRoot()); }
-
-void setPosition(int sp) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_position = sp;
+void seedDefaults() {
+    seedIfNew(detail::stateRoot());
+    forgetValues();
 }
+
+void reloadValues() { forgetValues(); }
+
+void setPosition(int sp) { g_position = sp; }
 
 int position() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_position < 0) {
-        const char* sp = std::getenv("GARD_HOST_SP");
-        g_position = sp != nullptr ? std::atoi(sp) : 0;
-        if (g_position < 0) g_position = 0;
+    int sp = g_position;
+    if (sp < 0) {
+        const char* env = std::getenv("GARD_HOST_SP");
+        sp = env != nullptr ? std::atoi(env) : 0;
+        if (sp < 0) sp = 0;
+        g_position = sp;
     }
-    return g_position;
+    return sp;
 }
 
-void setSync(bool on) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_sync = on ? 1 : 0;
-}
+void setSync(bool on) { g_noSync = on ? 0 : 1; }
 
 std::string resolvePath(const std::string& firmwarePath) {
-    std::string p = fs::path(firmwarePath).lexically_normal().string();
-    if (p == "/opt" || p.rfind("/opt/", 0) == 0) return detail::stateRoot() + "/root" + p;
-    return firmwarePath;
+    // Most paths are already in normal form: no need to build it.
+    std::string_view p = firmwarePath;
+    bool normal = !p.empty() && p.back() != '/';
+    for (std::size_t at = 0; normal && at < p.size();) {
+        std::size_t end = std::min(p.find('/', at), p.size());
+        std::string_view part = p.substr(at, end - at);
+        normal = !(part.empty() && at != 0) && part != "." && part != "..";
+        at = end + 1;
+    }
+    std::string slow;
+    if (!normal) p = slow = fs::path(firmwarePath).lexically_normal().string();
+    if (p != "/opt" && p.rfind("/opt/", 0) != 0) return firmwarePath;
+    const std::string& root = detail::stateRoot();
+    std::string out;
+    out.reserve(root.size() + 5 + p.size());
+    out.append(root).append("/root").append(p);
+    return out;
 }
 
 // ---- named values
 
 bool getValue(const std::string& name, std::vector<uint8_t>& out) {
     if (!validName(name)) return false;
-    std::string path = detail::stateRoot() + "/" + name;
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    return withValue(name, [&](const std::vector<uint8_t>& bytes) { out = bytes; });
 }
 
 void setValue(const std::string& name, const std::vector<uint8_t>& bytes) {
-    int err = validName(name) ? putIn(detail::stateRoot(), name, bytes) : EINVAL;
+    int err = validName(name) ? detail::writeValue(canonical(name), bytes.data(), bytes.size()) : EINVAL;
     if (err != 0)
         std::fprintf(stderr, "gardhost: cannot set %s: %s\n", name.c_str(), std::strerror(err));
+    if (validName(name) && canonical(name) == "faults") detail::faultsFileChanged();
 }
 
 void eraseValue(const std::string& name) {
     if (!validName(name)) return;
     std::error_code ec;
     fs::remove(detail::stateRoot() + "/" + name, ec);
+    const std::string key = canonical(name);
+    forget(key);
+    if (key == "faults") detail::faultsFileChanged();
 }
 
 void setU8(const std::string& name, uint8_t v) { setValue(name, {v}); }
@@ -161,80 +351,139 @@ std::string unitName(uint32_t unit) { return detail::hex(unit); }
 
 namespace detail {
 
-std::string stateRoot() {
-    std::string dir;
-    bool fresh = false;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (g_dir.empty()) g_dir = defaultDir();
-        dir = g_dir;
-        fresh = !g_ready;
-        g_ready = true;
-    }
-    if (fresh) seedIfNew(dir);
-    return dir;
-}
-
-bool syncOn() {
+const std::string& stateRoot() {
+    if (g_ready.load(std::memory_order_acquire)) return g_dir;
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_sync < 0) {
-        const char* off = std::getenv("GARD_HOST_NOSYNC");
-        g_sync = off != nullptr && std::strcmp(off, "1") == 0 ? 0 : 1;
+    if (!g_ready) {
+        if (g_dir.empty()) g_dir = defaultDir();
+        seedIfNew(g_dir);
+        forgetValues();
+        g_ready.store(true, std::memory_order_release);
     }
-    return g_sync == 1;
+    return g_dir;
 }
 
-bool numberValue(const std::string& name, uint32_t& value) {
-    std::vector<uint8_t> b;
-    if (!getValue(name, b)) return false;
-    if (b.size() == 1) {
+bool syncOn() { return !envFlag(g_noSync, "GARD_HOST_NOSYNC"); }
+
+bool callLogToFile() { return envFlag(g_callLog, "GARD_HOST_CALLLOG"); }
+
+Name& Name::add(std::string_view s) {
+    if (big_.empty() && len_ + s.size() <= sizeof small_) {
+        if (!s.empty()) std::memcpy(small_ + len_, s.data(), s.size());
+        len_ += s.size();
+        return *this;
+    }
+    if (big_.empty()) big_.assign(small_, len_);
+    big_ += s;
+    return *this;
+}
+
+Name& Name::hex(uint32_t v) {
+    char text[10] = {'0', 'x'};
+    std::size_t n = 2;
+    int shift = 28;
+    while (shift > 0 && (v >> shift) == 0) shift -= 4;
+    for (; shift >= 0; shift -= 4) text[n++] = "0123456789abcdef"[(v >> shift) & 15];
+    return add({text, n});
+}
+
+Name& Name::dec(uint32_t v) {
+    char text[10];
+    std::size_t n = sizeof text;
+    do {
+        text[--n] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    return add({text + n, sizeof text - n});
+}
+
+Name regName(std::string_view key) {
+    Name n;
+    n.add("sp").dec(static_cast<uint32_t>(position())).add("/reg/").add(key);
+    return n;
+}
+
+bool readValue(std::string_view name, void* buffer, std::size_t capacity, std::size_t& size) {
+    return withValue(name, [&](const std::vector<uint8_t>& bytes) {
+        size = bytes.size();
+        if (buffer != nullptr && !bytes.empty())
+            std::memcpy(buffer, bytes.data(), std::min(capacity, bytes.size()));
+    });
+}
+
+bool numberValue(std::string_view name, uint32_t& value) {
+    uint8_t b[4];
+    std::size_t size = 0;
+    if (!readValue(name, b, sizeof b, size)) return false;
+    if (size == 1) {
         value = b[0];
-    } else if (b.size() == 2) {
+    } else if (size == 2) {
         uint16_t v;
-        std::memcpy(&v, b.data(), sizeof v);
+        std::memcpy(&v, b, sizeof v);
         value = v;
-    } else if (b.size() == 4) {
-        std::memcpy(&value, b.data(), sizeof value);
+    } else if (size == 4) {
+        std::memcpy(&value, b, sizeof value);
     } else {
         return false;
     }
     return true;
 }
 
-namespace {
-int writeAll(int fd, const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
+    const std::string& root = stateRoot();
+    std::string path;
+    path.reserve(root.size() + 1 + name.size());
+    path.append(root).append(1, '/').append(name);
+    int err = -1;  // not written yet
+    if (!syncOn()) {
+        // In place; only a value of another length is cut to size.
+        int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            bool sameSize = false;
+            {
+                std::lock_guard<std::mutex> lock(g_valuesMutex);
+                auto it = g_values.find(name);
+                sameSize = it != g_values.end() && it->second.present && it->second.bytes.size() == size;
+            }
+            err = writeAll(fd, data, size, 0);
+            if (err == 0 && !sameSize && ::ftruncate(fd, static_cast<off_t>(size)) != 0) err = errno;
+            ::close(fd);
         }
-        data += n;
-        size -= static_cast<std::size_t>(n);
     }
+    if (err < 0) {
+        // A new value, or sync on: the whole file replaced atomically.
+        err = replaceFile(path, data, size);
+        if (err == ENOENT) {
+            makeParent(path);
+            err = replaceFile(path, data, size);
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_valuesMutex);
+    if (err != 0) {
+        if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
+        return err;
+    }
+    auto it = g_values.find(name);
+    if (it == g_values.end()) it = g_values.emplace(std::string(name), Cached{}).first;
+    it->second.present = true;
+    it->second.bytes.assign(data, data + size);
     return 0;
 }
 
-int syncDir(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int err = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    return err;
-}
-}  // namespace
-
-int replaceFile(const std::string& path, const uint8_t* data, std::size_t size, int* keep) {
-    fs::path p(path);
-    std::string dir = p.parent_path().empty() ? "." : p.parent_path().string();
-    std::string tmpl = dir + "/." + p.filename().string() + ".XXXXXX";
+int replaceFile(const std::string& path, const Piece* pieces, std::size_t count, int* keep, int mode) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string tmpl = dir;
+    tmpl.append("/.").append(path, slash == std::string::npos ? 0 : slash + 1).append(".XXXXXX");
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return errno;
-    struct stat st {};
-    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    if (mode < 0) {
+        struct stat st {};
+        mode = ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : 0644;
+    }
     bool sync = syncOn();
-    int err = writeAll(fd, data, size);
-    if (err == 0 && ::fchmod(fd, mode) != 0) err = errno;
+    int err = writePieces(fd, pieces, count);
+    if (err == 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0) err = errno;
     if (err == 0 && sync && ::fsync(fd) != 0) err = errno;
     if (err == 0 && ::rename(tmpl.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) {
@@ -252,15 +501,22 @@ int replaceFile(const std::string& path, const uint8_t* data, std::size_t size, 
     return err;
 }
 
-void appendLine(const std::string& name, const std::string& line) {
-    fs::path p = fs::path(stateRoot()) / name;
-    std::error_code ec;
-    fs::create_directories(p.parent_path(), ec);
-    int fd = ::open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    std::string text = line + "\n";
-    writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    ::close(fd);
+void appendLine(std::string_view name, std::string_view line) {
+    const std::string& root = stateRoot();
+    std::string path;
+    path.reserve(root.size() + 1 + name.size());
+    path.append(root).append(1, '/').append(name);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        makeParent(path);
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
+    if (fd >= 0) {
+        const Piece text[2] = {{line.data(), line.size()}, {"\n", 1}};
+        writePieces(fd, text, 2);
+        ::close(fd);
+    }
+    forget(name);
 }
 
 std::string hex(uint32_t v) { return format("0x%x", v); }

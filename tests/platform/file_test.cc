@@ -1,5 +1,6 @@
-// The file class: crash-safe replacement, all-or-nothing reads, failures as
-// pending error logs; and the library's mkdir inside the state directory.
+// The file class: crash-safe replacement (sync on), writes in place (sync
+// off), all-or-nothing reads, failures as pending error logs; and the
+// library's mkdir inside the state directory.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -48,7 +49,14 @@ protected:
     }
 };
 
-TEST_F(FileTest, WriteReplacesRangeKeepsTailAndReadsOnThroughNewFile) {
+// Sync on, a Write replaces the file: a reader of the old one still sees it
+// whole. Sync off, it overwrites in place. Either way the bytes around the
+// written range stay and reads go on through the file as written.
+class WriteModes : public FileTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WriteModes, WriteReplacesRangeKeepsTailAndReadsOn) {
+    const bool sync = GetParam();
+    gardhost::setSync(sync);
     UtilFile f("/opt/p3/gard/f");
     f.Open("r+");
     int before = ::open(gardhost::resolvePath("/opt/p3/gard/f").c_str(), O_RDONLY);
@@ -57,10 +65,9 @@ TEST_F(FileTest, WriteReplacesRangeKeepsTailAndReadsOnThroughNewFile) {
     EXPECT_EQ(f.Write("XY", 2), 2u);
     EXPECT_EQ(f.iv_errl, nullptr);
     EXPECT_EQ(gardFile("f"), (Bytes{'a', 'b', 'X', 'Y', 'e', 'f'}));
-    // Replaced, not rewritten in place: a reader of the old file still sees it whole.
     char old[6];
     EXPECT_EQ(::pread(before, old, 6, 0), 6);
-    EXPECT_EQ(std::string(old, 6), "abcdef");
+    EXPECT_EQ(std::string(old, 6), sync ? "abcdef" : "abXYef");
     ::close(before);
     char now[6];
     f.Seek(0, UtilFile::SEEK_FROM_START);
@@ -71,7 +78,11 @@ TEST_F(FileTest, WriteReplacesRangeKeepsTailAndReadsOnThroughNewFile) {
     EXPECT_EQ(filesInGardDir(), 1u) << "temporary file left behind";
 }
 
+INSTANTIATE_TEST_SUITE_P(Sync, WriteModes, ::testing::Values(true, false),
+                         [](const auto& row) { return std::string(row.param ? "On" : "Off"); });
+
 TEST_F(FileTest, KilledWriterLeavesOldOrNewContent) {
+    gardhost::setSync(true);  // sync off gives this up
     const Bytes a(0x14000, 'A'), b(0x14000, 'B');
     writeGardFile("big", a);
     for (int round = 0; round < 5; ++round) {
@@ -123,7 +134,7 @@ TEST_F(FileTest, TruncateIsDeferredToFirstWrite) {
     EXPECT_EQ(gardFile("f").size(), 6u);
 }
 
-TEST_F(FileTest, ShortReadFailsAndLeavesBufferAlone) {
+TEST_F(FileTest, ShortReadFailsAndStaysPut) {
     UtilFile f("/opt/p3/gard/f");
     f.Open("r+");
     f.Seek(4, UtilFile::SEEK_FROM_START);
@@ -132,7 +143,9 @@ TEST_F(FileTest, ShortReadFailsAndLeavesBufferAlone) {
     EXPECT_EQ(f.iv_errorFlag, 1);
     ErrlEntry* e = take(f);
     EXPECT_EQ(errnoOf(e), static_cast<uint32_t>(ENODATA));
-    EXPECT_EQ(std::string(buf, 4), "----");
+    EXPECT_EQ(f.Read(buf, 2), 2u);
+    EXPECT_EQ(take(f), nullptr);
+    EXPECT_EQ(std::string(buf, 2), "ef");
 }
 
 struct OpenFailure {

@@ -1,6 +1,7 @@
 // Registry, VPD, trace, the other services, fault injection and the call log.
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "platform/host/host.h"
 #include "platform/mnfg.h"
@@ -90,8 +91,10 @@ TEST_P(FaultSources, ThroughFailCall) {
 
 TEST_P(FaultSources, ThroughEnvironment) {
     setenv("GARD_HOST_FAULTS", (std::string("vormGetVPDPort,") + GetParam().fault).c_str(), 1);
+    gardhost::reloadFaults();
     check();
     unsetenv("GARD_HOST_FAULTS");
+    gardhost::reloadFaults();
 }
 
 TEST_P(FaultSources, ThroughFaultsFile) {
@@ -109,6 +112,28 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"OtherTarget", "UtilReg::read@dscv/QelPosition", {false, false}},
                       FaultCase{"OtherCall", "UtilReg::path", {false}}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// What another process changes (here: files written behind the platform's
+// back) is seen after the matching reload, not before.
+TEST_F(ServicesTest, OutsideChangesSeenAfterReload) {
+    auto writeBehind = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(dir_ + "/" + name, std::ios::binary | std::ios::trunc) << bytes;
+    };
+    unsigned char role = 0;
+    std::size_t size = 1;
+    ASSERT_EQ(UtilReg::read("dscv/QelRole", &role, size, true, nullptr), nullptr);
+    writeBehind(gardhost::regName("dscv/QelRole"), "\x07");
+    ASSERT_EQ(UtilReg::read("dscv/QelRole", &role, size, true, nullptr), nullptr);
+    EXPECT_EQ(role, 1) << "cached value";
+    gardhost::reloadValues();
+    ASSERT_EQ(UtilReg::read("dscv/QelRole", &role, size, true, nullptr), nullptr);
+    EXPECT_EQ(role, 7);
+
+    writeBehind("faults", "UtilReg::read\n");
+    EXPECT_FALSE(roleReadFails());
+    gardhost::reloadFaults();
+    EXPECT_TRUE(roleReadFails());
+}
 
 TEST_F(ServicesTest, CallLogFileWhenAsked) {
     setenv("GARD_HOST_CALLLOG", "1", 1);
