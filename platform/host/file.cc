@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,40 @@ std::vector<uint8_t>& keptBytes(std::size_t size) {
     return buffer;
 }
 
+// exists() opens the file it finds, for the Open("r+") that usually follows
+// on the same object: one path look-up instead of two. One such descriptor
+// waits at a time: the next exists() replaces it, its object's Open or
+// destructor takes or drops it.
+std::mutex g_openedMutex;
+std::atomic<const UtilFile*> g_openedBy{nullptr};
+int g_opened = -1;
+
+void keepOpened(const UtilFile* owner, int fd) {
+    int old = -1;
+    {
+        std::lock_guard<std::mutex> lock(g_openedMutex);
+        old = g_opened;
+        g_openedBy = owner;
+        g_opened = fd;
+    }
+    if (old >= 0) ::close(old);
+}
+
+// The descriptor exists() left for `owner`, or -1.
+int takeOpened(const UtilFile* owner) {
+    std::lock_guard<std::mutex> lock(g_openedMutex);
+    if (g_openedBy != owner) return -1;
+    int fd = g_opened;
+    g_openedBy = nullptr;
+    g_opened = -1;
+    return fd;
+}
+
+void dropOpened(const UtilFile* owner) {
+    if (g_openedBy != owner) return;  // a stale look is fine: takeOpened decides
+    if (int fd = takeOpened(owner); fd >= 0) ::close(fd);
+}
+
 }  // namespace
 
 UtilFile::UtilFile(const char* path) : iv_errorFlag(0), iv_errl(nullptr) {
@@ -76,6 +112,7 @@ UtilFile::UtilFile(const char* path) : iv_errorFlag(0), iv_errl(nullptr) {
 }
 
 UtilFile::~UtilFile() {
+    dropOpened(this);
     if (fd_ >= 0) ::close(fd_);
     delete iv_errl;  // a pending error nobody took
     std::free(path_);
@@ -90,17 +127,21 @@ void UtilFile::fail(const char* call, int err) {
 void UtilFile::Open(const char* mode) {
     using namespace gardhost;
     const char* m = mode != nullptr ? mode : "null";
-    if (detail::enter("UtilFile::Open", fileTarget(path_), detail::argsText("mode=%s", m)))
+    if (detail::enter("UtilFile::Open", fileTarget(path_), detail::argsText("mode=%s", m))) {
+        dropOpened(this);
         return fail("UtilFile::Open", 0);
+    }
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     pendingCreate_ = false;
     pos_ = 0;
     if (std::strcmp(m, "r+") == 0) {
-        int fd = ::open(path_, O_RDWR | O_CLOEXEC);
+        int fd = takeOpened(this);
+        if (fd < 0) fd = ::open(path_, O_RDWR | O_CLOEXEC);
         if (fd < 0) return fail("UtilFile::Open", errno);
         fd_ = fd;
     } else if (std::strcmp(m, "w+") == 0) {
+        dropOpened(this);
         // Nothing is created yet, but what would stop the first Write fails here.
         struct stat st {};
         if (::stat(path_, &st) == 0 && S_ISDIR(st.st_mode)) return fail("UtilFile::Open", EISDIR);
@@ -109,6 +150,7 @@ void UtilFile::Open(const char* mode) {
             return fail("UtilFile::Open", errno);
         pendingCreate_ = true;
     } else {
+        dropOpened(this);
         fail("UtilFile::Open", EINVAL);
     }
 }
@@ -128,7 +170,12 @@ bool UtilFile::exists() const {
     // No failure value: a faulted check says "there", so a missing file fails
     // at the Open("r+") that follows instead of an existing one being replaced.
     if (gardhost::detail::enter("UtilFile::exists", fileTarget(path_))) return true;
-    struct stat st {};
+    if (int fd = ::open(path_, O_RDWR | O_CLOEXEC); fd >= 0) {
+        keepOpened(this, fd);
+        return true;
+    }
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    struct stat st {};  // there, but not to be opened so (a directory, no permission)
     return ::stat(path_, &st) == 0;
 }
 

@@ -29,10 +29,10 @@
 //                     file, fsync, rename, directory fsync); a process
 //                     killed mid-write may leave a ".<name>.XXXXXX"
 //                     temporary beside the file, never a torn file. Sync
-//                     off gives that up for speed: Write overwrites the
-//                     range in place, and a writer killed mid-write may
-//                     leave a torn file. Either way a file opened "w+"
-//                     appears whole with its first Write.
+//                     off (tests and benchmarks) gives that up for speed:
+//                     Write overwrites the range in place, and a writer
+//                     killed mid-write may leave a torn file. Either way a
+//                     file opened "w+" appears whole with its first Write.
 //                     Close of a file never opened succeeds. A fault on
 //                     exists() answers true: the Open("r+") that follows then
 //                     fails on a missing file, and no existing file is
@@ -203,7 +203,8 @@ std::vector<TraceEntry> loadTrace(const std::string& buffer);
 
 // ---- files
 // Overrides GARD_HOST_NOSYNC. Off is for tests and benchmarks only: no
-// fsync, and writes in place, so a killed writer may leave a torn file.
+// fsync, and files and values overwritten in place, so a writer killed
+// mid-write may leave a torn file.
 void setSync(bool on);
 
 }  // namespace gardhost
