@@ -21,12 +21,30 @@ constexpr std::size_t kMaxValues = 8;
 
 std::size_t entrySize(std::size_t values) { return kEntryBytes + kValueBytes * values; }
 
+// One entry as the ring keeps it; slots are reused, so a write allocates
+// nothing once the ring has grown.
+struct Slot {
+    uint32_t id = 0;
+    uint32_t line = 0;
+    std::string format;
+    std::size_t count = 0;
+    uint32_t values[kMaxValues] = {};
+};
+
 struct Buffer {
     std::string name;
     std::size_t size = 0;
     std::size_t used = 0;
-    std::deque<gardhost::TraceEntry> entries;
+    std::vector<Slot> ring;
+    std::size_t head = 0;   // oldest entry
+    std::size_t count = 0;  // entries in the ring
     std::size_t saved = 0;  // entries at the front already in the saved file
+
+    Slot& at(std::size_t i) { return ring[(head + i) % ring.size()]; }
+    gardhost::TraceEntry entry(std::size_t i) {
+        Slot& s = at(i);
+        return {s.id, s.format, s.line, std::vector<uint32_t>(s.values, s.values + s.count)};
+    }
 };
 
 std::mutex g_mutex;
@@ -38,13 +56,36 @@ Buffer* find(const std::string& name) {
     return nullptr;
 }
 
-void push(Buffer& b, gardhost::TraceEntry e) {
-    b.used += entrySize(e.values.size());
-    b.entries.push_back(std::move(e));
-    while (b.used > b.size && !b.entries.empty()) {
-        b.used -= entrySize(b.entries.front().values.size());
-        b.entries.pop_front();
+// Adds an entry; the oldest go while the buffer is over its size.
+void push(Buffer& b, uint32_t id, const char* format, uint32_t line, const uint32_t* values,
+          std::size_t count) {
+    if (b.count == b.ring.size()) {
+        std::rotate(b.ring.begin(), b.ring.begin() + static_cast<long>(b.head), b.ring.end());
+        b.head = 0;
+        b.ring.emplace_back();
+    }
+    Slot& s = b.at(b.count++);
+    s.id = id;
+    s.line = line;
+    s.format.assign(format);
+    s.count = count;
+    std::copy(values, values + count, s.values);
+    b.used += entrySize(count);
+    while (b.used > b.size && b.count > 0) {
+        b.used -= entrySize(b.at(0).count);
+        b.head = (b.head + 1) % b.ring.size();
+        --b.count;
         if (b.saved > 0) --b.saved;
+    }
+}
+
+// The newest entries that fit in `size` bytes.
+void keepNewest(std::deque<gardhost::TraceEntry>& entries, std::size_t size) {
+    std::size_t used = 0;
+    for (const auto& e : entries) used += entrySize(e.values.size());
+    while (used > size && !entries.empty()) {
+        used -= entrySize(entries.front().values.size());
+        entries.pop_front();
     }
 }
 
@@ -94,7 +135,7 @@ int trace_ulka_init_buffer(trace_desc_t* td, const char* name, std::size_t size)
     std::lock_guard<std::mutex> lock(g_mutex);
     Buffer* b = find(name);
     if (b == nullptr) {
-        g_buffers.push_back(Buffer{name, size, 0, {}, 0});
+        g_buffers.push_back(Buffer{name, size, 0, {}, 0, 0, 0});
         b = &g_buffers.back();
     }
     *td = static_cast<trace_desc_t>(b - &g_buffers.front() + 1);
@@ -104,7 +145,6 @@ int trace_ulka_init_buffer(trace_desc_t* td, const char* name, std::size_t size)
 int trace_ulka_write_all(trace_desc_t td, uint32_t hash, const char* fmt, uint32_t line, int type,
                          ...) {
     if (fmt == nullptr) return -1;
-    gardhost::TraceEntry e{hash, fmt, line, {}};
     std::size_t n = 0;
     for (const char* p = fmt; *p != '\0'; ++p) {
         if (*p != '%') continue;
@@ -115,13 +155,14 @@ int trace_ulka_write_all(trace_desc_t td, uint32_t hash, const char* fmt, uint32
         }
     }
     n = std::min(n, kMaxValues);
+    uint32_t values[kMaxValues];
     va_list ap;
     va_start(ap, type);
-    for (std::size_t i = 0; i < n; ++i) e.values.push_back(va_arg(ap, unsigned int));
+    for (std::size_t i = 0; i < n; ++i) values[i] = va_arg(ap, unsigned int);
     va_end(ap);
     std::lock_guard<std::mutex> lock(g_mutex);
     if (td == 0 || td > g_buffers.size()) return -1;
-    push(g_buffers[td - 1], std::move(e));
+    push(g_buffers[td - 1], hash, fmt, line, values, n);
     return 0;
 }
 
@@ -129,15 +170,16 @@ namespace gardhost {
 
 std::vector<TraceEntry> traceEntries(const std::string& buffer) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    Buffer* b = find(buffer);
-    return b != nullptr ? std::vector<TraceEntry>(b->entries.begin(), b->entries.end())
-                        : std::vector<TraceEntry>{};
+    std::vector<TraceEntry> out;
+    if (Buffer* b = find(buffer))
+        for (std::size_t i = 0; i < b->count; ++i) out.push_back(b->entry(i));
+    return out;
 }
 
 void clearTrace(const std::string& buffer) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (Buffer* b = find(buffer)) {
-        b->entries.clear();
+        b->head = b->count = 0;
         b->used = 0;
         b->saved = 0;
     }
@@ -173,15 +215,16 @@ void saveTrace(const std::string& buffer) {
         std::lock_guard<std::mutex> lock(g_mutex);
         Buffer* b = find(buffer);
         if (b == nullptr) return;
-        fresh.assign(b->entries.begin() + static_cast<long>(b->saved), b->entries.end());
-        b->saved = b->entries.size();
+        for (std::size_t i = b->saved; i < b->count; ++i) fresh.push_back(b->entry(i));
+        b->saved = b->count;
         size = b->size;
     }
-    Buffer all{buffer, size, 0, {}, 0};
-    for (TraceEntry& e : loadTrace(buffer)) push(all, std::move(e));
-    for (TraceEntry& e : fresh) push(all, std::move(e));
+    std::vector<TraceEntry> old = loadTrace(buffer);
+    std::deque<TraceEntry> all(old.begin(), old.end());
+    all.insert(all.end(), fresh.begin(), fresh.end());
+    keepNewest(all, size);
     std::string text;
-    for (const TraceEntry& e : all.entries) text += savedLine(e) + "\n";
+    for (const TraceEntry& e : all) text += savedLine(e) + "\n";
     setValue("trace/" + buffer, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
