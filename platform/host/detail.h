@@ -120,7 +120,7 @@ const std::string& stateRoot();
 std::string hex(uint32_t v);  // "0x1f"
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Text as hex digits and back, so any text fits a whitespace-separated line.
-std::string hexText(const std::string& text);
+std::string hexText(std::string_view text);
 std::string unhexText(const std::string& digits);
 
 }  // namespace gardhost::detail

@@ -64,15 +64,43 @@ enum : int {
     kTooMany = 9,
 };
 
+// Upper-case hex of at least `width` digits, as "%0*X" prints it.
+void appendHex(std::string& out, uint32_t v, int width) {
+    char text[8];
+    int n = 0;
+    do {
+        text[7 - n++] = "0123456789ABCDEF"[v & 15];
+        v >>= 4;
+    } while (v != 0 || n < width);
+    out.append(text + 8 - n, static_cast<std::size_t>(n));
+}
+
+// The committed line is written on every commit: built without printf.
+class Line {
+public:
+    Line& hex(const char* key, uint32_t v, int width) {
+        out += key;
+        appendHex(out, v, width);
+        return *this;
+    }
+    Line& dec(const char* key, std::size_t v) {
+        out += key;
+        out += std::to_string(v);
+        return *this;
+    }
+    std::string out;
+};
+
 }  // namespace
 
 // ---- SRC
 
 const char* SrciSrc::getAsciiString() {
     if (!customAscii_) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%02X%02X%04X", srciType, modId, reasonCode);
-        ascii_ = text;
+        ascii_.clear();
+        appendHex(ascii_, srciType, 2);
+        appendHex(ascii_, modId, 2);
+        appendHex(ascii_, reasonCode, 4);
         ascii_.resize(32, ' ');
     }
     return ascii_.c_str();
@@ -143,22 +171,24 @@ SrciSrc* ErrlEntry::getSRC(unsigned int index) {
 
 // One line per commit, key=value fields; the SRCs follow, each after " | ".
 void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
-    using gardhost::detail::format;
     gardhost::detail::enter("ErrlEntry::commit", {},
                             gardhost::detail::args("comp=%04X actions=%04X", compId, actions), false);
-    std::string line = format("comp=%04X actions=%04X severity=%02X event=%02X term=%02X rc=%08X "
-                              "sp=%d detail=%zu srcs=%zu",
-                              compId, actions, severity_, eventType_, termState_, rc_,
-                              gardhost::position(), detail_.size(), srcs_.size());
+    Line line;
+    line.out.reserve(160 + 260 * srcs_.size());
+    line.hex("comp=", compId, 4).hex(" actions=", actions, 4).hex(" severity=", severity_, 2);
+    line.hex(" event=", eventType_, 2).hex(" term=", termState_, 2).hex(" rc=", rc_, 8);
+    line.out += " sp=" + std::to_string(gardhost::position());
+    line.dec(" detail=", detail_.size()).dec(" srcs=", srcs_.size());
     for (SrciSrc& s : srcs_) {
-        line += format(" | comp=%04X type=%02X word=%08X mod=%02X svc=%04X reason=%04X "
-                       "ud=%08X,%08X,%08X,%08X sub=%02X gard=%d custom=%d ascii=",
-                       s.compId, s.srciType, s.word, s.modId, s.serviceCodes, s.reasonCode, s.ud[0],
-                       s.ud[1], s.ud[2], s.ud[3], s.epubSubSystem, s.gardBit ? 1 : 0,
-                       s.hasCustomAscii() ? 1 : 0);
-        line += gardhost::detail::hexText(s.getAsciiString());
+        line.hex(" | comp=", s.compId, 4).hex(" type=", s.srciType, 2).hex(" word=", s.word, 8);
+        line.hex(" mod=", s.modId, 2).hex(" svc=", s.serviceCodes, 4).hex(" reason=", s.reasonCode, 4);
+        line.hex(" ud=", s.ud[0], 8).hex(",", s.ud[1], 8).hex(",", s.ud[2], 8).hex(",", s.ud[3], 8);
+        line.hex(" sub=", s.epubSubSystem, 2).dec(" gard=", s.gardBit ? 1 : 0);
+        line.dec(" custom=", s.hasCustomAscii() ? 1 : 0);
+        line.out += " ascii=";
+        line.out += gardhost::detail::hexText(s.getAsciiString());
     }
-    gardhost::detail::appendLine("errl/committed", line);
+    gardhost::detail::appendLine("errl/committed", line.out);
 }
 
 std::size_t ErrlEntry::flatSize() const {

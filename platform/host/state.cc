@@ -51,9 +51,19 @@ struct Cached {
 std::mutex g_valuesMutex;
 std::map<std::string, Cached, std::less<>> g_values;
 
+// Descriptors of the files appended to, kept open: checking that one is
+// still linked costs less than looking its path up again.
+std::mutex g_appendMutex;
+std::map<std::string, int, std::less<>> g_appends;
+
 void forgetValues() {
-    std::lock_guard<std::mutex> lock(g_valuesMutex);
-    g_values.clear();
+    {
+        std::lock_guard<std::mutex> lock(g_valuesMutex);
+        g_values.clear();
+    }
+    std::lock_guard<std::mutex> lock(g_appendMutex);
+    for (const auto& [name, fd] : g_appends) ::close(fd);
+    g_appends.clear();
 }
 
 void forget(std::string_view name) {
@@ -503,18 +513,34 @@ int replaceFile(const std::string& path, const Piece* pieces, std::size_t count,
 
 void appendLine(std::string_view name, std::string_view line) {
     const std::string& root = stateRoot();
-    std::string path;
-    path.reserve(root.size() + 1 + name.size());
-    path.append(root).append(1, '/').append(name);
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == ENOENT) {
-        makeParent(path);
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    }
-    if (fd >= 0) {
-        const Piece text[2] = {{line.data(), line.size()}, {"\n", 1}};
-        writePieces(fd, text, 2);
-        ::close(fd);
+    {
+        std::lock_guard<std::mutex> lock(g_appendMutex);
+        int fd = -1;
+        if (auto it = g_appends.find(name); it != g_appends.end()) {
+            // Removed or replaced since: appends go to the file now there.
+            struct stat st {};
+            if (::fstat(it->second, &st) == 0 && st.st_nlink > 0) {
+                fd = it->second;
+            } else {
+                ::close(it->second);
+                g_appends.erase(it);
+            }
+        }
+        if (fd < 0) {
+            std::string path;
+            path.reserve(root.size() + 1 + name.size());
+            path.append(root).append(1, '/').append(name);
+            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (fd < 0 && errno == ENOENT) {
+                makeParent(path);
+                fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            }
+            if (fd >= 0) g_appends.emplace(std::string(name), fd);
+        }
+        if (fd >= 0) {
+            const Piece text[2] = {{line.data(), line.size()}, {"\n", 1}};
+            writePieces(fd, text, 2);
+        }
     }
     forget(name);
 }
@@ -537,13 +563,13 @@ std::string format(const char* fmt, ...) {
     return out;
 }
 
-std::string hexText(const std::string& text) {
+std::string hexText(std::string_view text) {
     static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size() * 2);
+    std::string out(text.size() * 2, '\0');
+    char* p = out.data();
     for (unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
+        *p++ = digits[c >> 4];
+        *p++ = digits[c & 15];
     }
     return out;
 }
