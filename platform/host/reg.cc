@@ -46,8 +46,10 @@ ErrlEntry* UtilReg::path(const char* const* roots, int count, const char* name, 
     using namespace gardhost;
     const std::string target = name != nullptr ? name : "";
     std::string rootList;
-    for (int i = 0; roots != nullptr && i < count; ++i)
-        rootList += (i ? "," : "") + std::string(roots[i] != nullptr ? roots[i] : "null");
+    for (int i = 0; roots != nullptr && i < count; ++i) {
+        if (i > 0) rootList += ',';
+        rootList += roots[i] != nullptr ? roots[i] : "null";
+    }
     if (detail::enter("UtilReg::path", target, "roots=" + rootList))
         return detail::failure("UtilReg::path", target, 0);
     if (roots == nullptr || count < 1 || name == nullptr || *name == '\0')
