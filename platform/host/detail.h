@@ -85,6 +85,9 @@ Name regName(std::string_view key);
 // Copies up to `capacity` bytes of the value into `buffer` and sets `size`
 // to its whole length; false when there is none.
 bool readValue(std::string_view name, void* buffer, std::size_t capacity, std::size_t& size);
+// Changes whenever a cached value may have changed: what was derived from
+// values with the same generation still holds.
+uint64_t valuesGeneration();
 // A value holding a number of 1, 2 or 4 bytes (host byte order); false
 // when it is missing or of another length.
 bool numberValue(std::string_view name, uint32_t& value);
@@ -116,6 +119,8 @@ bool callLogToFile();
 // The state directory's path, created and seeded on first use. Valid until
 // the next setStateDir.
 const std::string& stateRoot();
+// resolvePath into one block from malloc (null when out of memory).
+char* resolveCopy(const char* firmwarePath);
 
 std::string hex(uint32_t v);  // "0x1f"
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

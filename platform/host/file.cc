@@ -104,11 +104,9 @@ void dropOpened(const UtilFile* owner) {
 
 }  // namespace
 
-UtilFile::UtilFile(const char* path) : iv_errorFlag(0), iv_errl(nullptr) {
-    std::string resolved = gardhost::resolvePath(path != nullptr ? path : "");
-    path_ = static_cast<char*>(std::malloc(resolved.size() + 1));
+UtilFile::UtilFile(const char* path)
+    : iv_errorFlag(0), iv_errl(nullptr), path_(gardhost::detail::resolveCopy(path != nullptr ? path : "")) {
     if (path_ == nullptr) throw std::bad_alloc();
-    std::memcpy(path_, resolved.c_str(), resolved.size() + 1);
 }
 
 UtilFile::~UtilFile() {

@@ -25,6 +25,44 @@ bool validKey(const char* key) {
            k.back() != '/';
 }
 
+// The last path built: the library asks for the same one on every file
+// cycle, and it holds until a value changes or the position does.
+struct Memo {
+    uint64_t generation = 0;
+    int position = -1;
+    std::string key;  // the roots and the name, each ended by a NUL
+    std::string path;
+};
+thread_local Memo t_memo;
+
+// The root values joined in order, then the name; the failing root's key
+// when one is missing.
+bool joinRoots(const char* const* roots, int count, const char* name, std::string& out,
+               const char*& missing) {
+    gardhost::detail::Name result;
+    for (int i = 0; i < count; ++i) {
+        char small[256];
+        std::vector<char> big;
+        std::size_t size = 0;
+        missing = roots[i] != nullptr ? roots[i] : "";
+        if (!validKey(roots[i]) ||
+            !gardhost::detail::readValue(gardhost::detail::regName(roots[i]).view(), small, sizeof small, size))
+            return false;
+        const char* value = small;
+        if (size > sizeof small) {
+            big.resize(size);
+            gardhost::detail::readValue(gardhost::detail::regName(roots[i]).view(), big.data(), size, size);
+            value = big.data();
+        }
+        std::string_view root(value, size);
+        root = root.substr(0, root.find('\0'));  // a stored terminating NUL is not part of it
+        while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+        result.add(root).add("/");
+    }
+    out.assign(result.add(name).view());
+    return true;
+}
+
 }  // namespace
 
 ErrlEntry* UtilReg::read(const char* key, void* buffer, std::size_t& size, bool flag, ErrlEntry*) {
@@ -55,27 +93,22 @@ ErrlEntry* UtilReg::path(const char* const* roots, int count, const char* name, 
         return detail::failure("UtilReg::path", target, 0);
     if (roots == nullptr || count < 1 || name == nullptr || *name == '\0')
         return detail::failure("UtilReg::path", target, EINVAL);
-    // The root values joined in order, then the name.
-    detail::Name result;
-    for (int i = 0; i < count; ++i) {
-        char small[256];
-        std::vector<char> big;
-        std::size_t size = 0;
-        if (!validKey(roots[i]) || !detail::readValue(detail::regName(roots[i]).view(), small, sizeof small, size))
-            return detail::failure("UtilReg::path", Target::of(roots[i] != nullptr ? roots[i] : ""), ENOENT);
-        const char* value = small;
-        if (size > sizeof small) {
-            big.resize(size);
-            detail::readValue(detail::regName(roots[i]).view(), big.data(), size, size);
-            value = big.data();
-        }
-        std::string_view root(value, size);
-        root = root.substr(0, root.find('\0'));  // a stored terminating NUL is not part of it
-        while (!root.empty() && root.back() == '/') root.remove_suffix(1);
-        result.add(root).add("/");
+    const std::string_view end("\0", 1);
+    detail::Name key;
+    for (int i = 0; i < count; ++i) key.add(roots[i] != nullptr ? roots[i] : "").add(end);
+    key.add(name).add(end);
+    const uint64_t generation = detail::valuesGeneration();
+    const int sp = position();
+    if (t_memo.generation != generation || t_memo.position != sp || t_memo.key != key.view()) {
+        t_memo.position = -1;  // nothing remembered until the new path is whole
+        const char* missing = "";
+        if (!joinRoots(roots, count, name, t_memo.path, missing))
+            return detail::failure("UtilReg::path", Target::of(missing), ENOENT);
+        t_memo.key.assign(key.view());
+        t_memo.generation = generation;
+        t_memo.position = sp;
     }
-    result.add(name);
-    const std::string_view text = result.view();
+    const std::string_view text = t_memo.path;
     char* out = static_cast<char*>(std::malloc(text.size() + 1));
     if (out == nullptr) return detail::failure("UtilReg::path", target, ENOMEM);
     std::memcpy(out, text.data(), text.size());

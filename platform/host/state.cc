@@ -50,6 +50,7 @@ struct Cached {
 };
 std::mutex g_valuesMutex;
 std::map<std::string, Cached, std::less<>> g_values;
+std::atomic<uint64_t> g_generation{0};  // counts changes to g_values
 
 // Descriptors of the files appended to, kept open: checking that one is
 // still linked costs less than looking its path up again.
@@ -60,6 +61,7 @@ void forgetValues() {
     {
         std::lock_guard<std::mutex> lock(g_valuesMutex);
         g_values.clear();
+        ++g_generation;
     }
     std::lock_guard<std::mutex> lock(g_appendMutex);
     for (const auto& [name, fd] : g_appends) ::close(fd);
@@ -69,6 +71,7 @@ void forgetValues() {
 void forget(std::string_view name) {
     std::lock_guard<std::mutex> lock(g_valuesMutex);
     if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
+    ++g_generation;
 }
 
 std::string defaultDir() {
@@ -307,24 +310,46 @@ int position() {
 
 void setSync(bool on) { g_noSync = on ? 0 : 1; }
 
-std::string resolvePath(const std::string& firmwarePath) {
+namespace {
+
+// Where a firmware path lands: `root` + "/root" + `path` (the path in normal
+// form) under "/opt", else `path` as given.
+struct Resolved {
+    std::string_view root;  // empty: not a firmware path
+    std::string_view given;
+    std::string normal;  // the normal form, when the given one was not
+    bool normalized = false;
+    std::string_view path() const { return normalized ? std::string_view(normal) : given; }
+};
+
+Resolved resolve(std::string_view given) {
     // Most paths are already in normal form: no need to build it.
-    std::string_view p = firmwarePath;
-    bool normal = !p.empty() && p.back() != '/';
-    for (std::size_t at = 0; normal && at < p.size();) {
-        std::size_t end = std::min(p.find('/', at), p.size());
-        std::string_view part = p.substr(at, end - at);
+    bool normal = !given.empty() && given.back() != '/';
+    for (std::size_t at = 0; normal && at < given.size();) {
+        std::size_t end = std::min(given.find('/', at), given.size());
+        std::string_view part = given.substr(at, end - at);
         normal = !(part.empty() && at != 0) && part != "." && part != "..";
         at = end + 1;
     }
-    std::string slow;
-    if (!normal) p = slow = fs::path(firmwarePath).lexically_normal().string();
-    if (p != "/opt" && p.rfind("/opt/", 0) != 0) return firmwarePath;
-    const std::string& root = detail::stateRoot();
+    Resolved r;
+    r.given = given;
+    if (!normal) r.normal = fs::path(given).lexically_normal().string();
+    const std::string_view p = normal ? given : std::string_view(r.normal);
+    if (p == "/opt" || p.rfind("/opt/", 0) == 0) {
+        r.root = detail::stateRoot();
+        r.normalized = !normal;
+    }
+    return r;
+}
+
+}  // namespace
+
+std::string resolvePath(const std::string& firmwarePath) {
+    const Resolved r = resolve(firmwarePath);
     std::string out;
-    out.reserve(root.size() + 5 + p.size());
-    out.append(root).append("/root").append(p);
-    return out;
+    out.reserve(r.root.size() + 5 + r.path().size());
+    if (!r.root.empty()) out.append(r.root).append("/root");
+    return out.append(r.path());
 }
 
 // ---- named values
@@ -360,6 +385,21 @@ std::string regName(const std::string& key, int sp) {
 std::string unitName(uint32_t unit) { return detail::hex(unit); }
 
 namespace detail {
+
+char* resolveCopy(const char* firmwarePath) {
+    const Resolved r = resolve(firmwarePath);
+    const std::size_t prefix = r.root.empty() ? 0 : r.root.size() + 5;
+    const std::string_view path = r.path();
+    auto* out = static_cast<char*>(std::malloc(prefix + path.size() + 1));
+    if (out == nullptr) return nullptr;
+    if (prefix != 0) {
+        std::memcpy(out, r.root.data(), r.root.size());
+        std::memcpy(out + r.root.size(), "/root", 5);
+    }
+    std::memcpy(out + prefix, path.data(), path.size());
+    out[prefix + path.size()] = '\0';
+    return out;
+}
 
 const std::string& stateRoot() {
     if (g_ready.load(std::memory_order_acquire)) return g_dir;
@@ -421,6 +461,8 @@ bool readValue(std::string_view name, void* buffer, std::size_t capacity, std::s
     });
 }
 
+uint64_t valuesGeneration() { return g_generation; }
+
 bool numberValue(std::string_view name, uint32_t& value) {
     uint8_t b[4];
     std::size_t size = 0;
@@ -469,6 +511,7 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
         }
     }
     std::lock_guard<std::mutex> lock(g_valuesMutex);
+    ++g_generation;
     if (err != 0) {
         if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
         return err;

@@ -40,7 +40,10 @@ struct Buffer {
     std::size_t count = 0;  // entries in the ring
     std::size_t saved = 0;  // entries at the front already in the saved file
 
-    Slot& at(std::size_t i) { return ring[(head + i) % ring.size()]; }
+    Slot& at(std::size_t i) {
+        const std::size_t at = head + i;  // i < ring.size(): no division needed
+        return ring[at < ring.size() ? at : at - ring.size()];
+    }
     gardhost::TraceEntry entry(std::size_t i) {
         Slot& s = at(i);
         return {s.id, s.format, s.line, std::vector<uint32_t>(s.values, s.values + s.count)};
@@ -73,7 +76,7 @@ void push(Buffer& b, uint32_t id, const char* format, uint32_t line, const uint3
     b.used += entrySize(count);
     while (b.used > b.size && b.count > 0) {
         b.used -= entrySize(b.at(0).count);
-        b.head = (b.head + 1) % b.ring.size();
+        if (++b.head == b.ring.size()) b.head = 0;
         --b.count;
         if (b.saved > 0) --b.saved;
     }

@@ -60,6 +60,10 @@ TEST_F(ServicesTest, RegistryPathJoinsRootAndName) {
     EXPECT_STREQ(path, "/opt/p3/gard/gardRask");
     EXPECT_EQ(length, std::strlen(path));
     std::free(path);
+    gardhost::setValue(gardhost::regName("fstp/P3_Root"), Bytes{'/', 'x', '/'});
+    ASSERT_EQ(UtilReg::path(roots, 1, "gard/gardRask", path, length), nullptr);
+    EXPECT_STREQ(path, "/x/gard/gardRask") << "the changed root";
+    std::free(path);
 }
 
 // Faults against a sequence of four reads of "dscv/QelRole".
