@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -119,7 +120,10 @@ std::vector<Raw> g_log;
 std::string g_texts;         // targets and argument texts of g_log, in order
 std::vector<Call> g_view;    // calls() as printed so far
 std::size_t g_viewed = 0;    // entries of g_log in g_view
-std::vector<Count> g_counts;  // by name pointer; a name may appear twice
+// Calls per name, by the name's address (open addressing; a name spelled
+// at two addresses has two slots, callCount adds them).
+constexpr std::size_t kCountSlots = 256;
+Count g_counts[kCountSlots];
 std::vector<Fault> g_api;    // failCall
 std::vector<Fault> g_env;    // GARD_HOST_FAULTS
 std::vector<Fault> g_file;   // <state>/faults
@@ -187,8 +191,20 @@ void dropOlderHalf() {
 
 uint32_t keep(std::string_view text) {
     const auto at = static_cast<uint32_t>(g_texts.size());
-    g_texts.append(text);
+    if (!text.empty()) g_texts.append(text);
     return at;
+}
+
+// Under g_mutex. More distinct names than slots are not counted.
+void countCall(const char* name) {
+    std::size_t i = (reinterpret_cast<std::uintptr_t>(name) >> 3) % kCountSlots;
+    for (std::size_t probe = 0; probe < kCountSlots; ++probe, i = (i + 1) % kCountSlots) {
+        if (g_counts[i].name == nullptr) g_counts[i].name = name;
+        if (g_counts[i].name == name) {
+            ++g_counts[i].n;
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -236,14 +252,14 @@ void clearCalls() {
     g_texts.clear();
     g_view.clear();
     g_viewed = 0;
-    g_counts.clear();
+    std::fill(std::begin(g_counts), std::end(g_counts), Count{nullptr, 0});
 }
 
 std::size_t callCount(const std::string& name) {
     std::lock_guard<std::mutex> lock(g_mutex);
     std::size_t n = 0;
     for (const Count& c : g_counts)
-        if (name == c.name) n += c.n;
+        if (c.name != nullptr && name == c.name) n += c.n;
     return n;
 }
 
@@ -329,11 +345,7 @@ bool enter(const char* name, const Target& target, const Args& a, bool canFail) 
     r.textLen = static_cast<uint32_t>(a.text.size());
     r.failed = fail;
     g_log.push_back(r);
-    auto count = std::find_if(g_counts.begin(), g_counts.end(), [&](const Count& c) { return c.name == name; });
-    if (count == g_counts.end())
-        g_counts.push_back({name, 1});
-    else
-        ++count->n;
+    countCall(name);
 
     if (callLogToFile()) {
         const Call c = print(r);
