@@ -106,6 +106,16 @@ void prepare(const std::string& dir) {
     // copy, so that every operation is a single file write.
     for (uint32_t i = 0; i < 10; ++i)
         gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E70 + i), 0x40 + i);
+    // Records as the first read would repair them: an erased keyword would
+    // make the first state change two writes (the repair, then the change),
+    // and a kill between them leaves a third state that is not torn.
+    for (uint32_t unit : {0x200u, 0x201u}) {
+        Bytes record(32, 0xFF);
+        record[0] = 0x0C;
+        record[1] = 0x05;
+        record[2] = 0x5C;
+        gardhost::setValue("vpd/" + gardhost::unitName(unit) + "/keyword", record);
+    }
 }
 
 void appendLine(int fd, const char* what, uint64_t j) {
