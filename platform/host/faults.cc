@@ -306,14 +306,14 @@ std::string Args::str() const {
             out.append(start, static_cast<std::size_t>(p - start + 1));
             continue;
         }
-        std::string spec(start, static_cast<std::size_t>(p - start));
-        spec += "ll";
-        spec += *p;
+        std::string conversion(start, static_cast<std::size_t>(p - start));
+        conversion += "ll";
+        conversion += *p;
         char number[64];
         if (*p == 'd')
-            std::snprintf(number, sizeof number, spec.c_str(), v[next++]);
+            std::snprintf(number, sizeof number, conversion.c_str(), v[next++]);
         else
-            std::snprintf(number, sizeof number, spec.c_str(), static_cast<unsigned long long>(v[next++]));
+            std::snprintf(number, sizeof number, conversion.c_str(), static_cast<unsigned long long>(v[next++]));
         out += number;
     }
     return out;
