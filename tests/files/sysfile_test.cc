@@ -223,15 +223,20 @@ TEST_F(SysFile, NullFileIsAnErrorNotACrash) {
     EXPECT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3")));
 }
 
-TEST_F(SysFile, GardPathThatIsADirectoryFailsTheOpen) {
-    std::filesystem::create_directories(gardhost::resolvePath("/opt/p3/gard/gardRask"));
+// The open fails with the open SRC on top, and the close that follows is clean up.
+void expectOpenFails(int fileId) {
     UtilFile* file = nullptr;
-    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, 3);
+    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, fileId);
     ASSERT_NE(errl, nullptr);
     EXPECT_EQ(reasons(errl).back(), 0xCA06);
     gardtest::drop(errl);
     ErrlEntry* closed = GardSysFileClose(file, kMod, 2);
     gardtest::drop(closed);
+}
+
+TEST_F(SysFile, GardPathThatIsADirectoryFailsTheOpen) {
+    std::filesystem::create_directories(gardhost::resolvePath("/opt/p3/gard/gardRask"));
+    expectOpenFails(3);
     EXPECT_TRUE(std::filesystem::is_directory(gardhost::resolvePath("/opt/p3/gard/gardRask")));
 }
 
@@ -241,13 +246,7 @@ TEST_F(SysFile, UnwritableStateDirectoryFailsTheOpen) {
     std::filesystem::create_directories(
         std::filesystem::path(gardhost::resolvePath("/opt")).parent_path());
     std::ofstream(gardhost::resolvePath("/opt")) << "not a directory";
-    UtilFile* file = nullptr;
-    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, 4);
-    ASSERT_NE(errl, nullptr);
-    EXPECT_EQ(reasons(errl).back(), 0xCA06);
-    gardtest::drop(errl);
-    ErrlEntry* closed = GardSysFileClose(file, kMod, 2);
-    gardtest::drop(closed);
+    expectOpenFails(4);
 }
 
 }  // namespace
