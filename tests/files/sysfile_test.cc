@@ -223,7 +223,7 @@ TEST_F(SysFile, NullFileIsAnErrorNotACrash) {
     EXPECT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3")));
 }
 
-// The open fails with the open SRC on top, and the close that follows is clean up.
+// The open fails with the open SRC on top; the close that follows cleans up.
 void expectOpenFails(int fileId) {
     UtilFile* file = nullptr;
     ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, fileId);
