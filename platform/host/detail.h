@@ -81,13 +81,20 @@ private:
 // The registry name of `key` in the current processor's view.
 Name regName(std::string_view key);
 
-// ---- named values, through the in-process cache
+// ---- named values, through an in-process cache that follows every
+// process's completed writes (the shared change counter)
 // Copies up to `capacity` bytes of the value into `buffer` and sets `size`
 // to its whole length; false when there is none.
 bool readValue(std::string_view name, void* buffer, std::size_t capacity, std::size_t& size);
-// Changes whenever a cached value may have changed: what was derived from
-// values with the same generation still holds.
+// Changes whenever a cached value may have changed, in this process or by
+// another one: what was derived from values with the same generation still
+// holds.
 uint64_t valuesGeneration();
+// Forgets this process's cached copy of a value: read from its file next.
+void dropCached(std::string_view name);
+// The shared change counter: moves with every completed write of a value by
+// any process (on every look when the state directory has none). One load.
+uint64_t changeCount();
 // A value holding a number of 1, 2 or 4 bytes (host byte order); false
 // when it is missing or of another length.
 bool numberValue(std::string_view name, uint32_t& value);
@@ -98,7 +105,9 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size);
 void appendLine(std::string_view name, std::string_view line);
 
 // Writes `bytes` to `path` atomically: a temporary file in the same
-// directory, fsync (when sync is on), rename, fsync of the directory.
+// directory (".<name>.XXXXXX", locked while it is filled so that only those
+// of dead writers are swept), fsync (when sync is on), rename, fsync of the
+// directory.
 // `mode` < 0 keeps the mode of the file replaced (0644 for a new one).
 // Returns 0 or an errno. With `keep` non-null the new file stays open for
 // reading and writing and its descriptor is stored there.
@@ -119,6 +128,8 @@ bool callLogToFile();
 // The state directory's path, created and seeded on first use. Valid until
 // the next setStateDir.
 const std::string& stateRoot();
+// The state directory's path, created but not yet seeded or swept.
+std::string chosenDir();
 // resolvePath into one block from malloc (null when out of memory).
 char* resolveCopy(const char* firmwarePath);
 

@@ -130,6 +130,8 @@ std::vector<Fault> g_file;   // <state>/faults
 bool g_envStale = true;      // read the environment before the next call
 bool g_fileStale = true;     // read the faults file before the next call
 bool g_any = false;          // some fault in one of the lists
+std::string g_fileText;      // the faults file as g_file was parsed from it
+uint64_t g_fileSeen = 0;     // the change count when it was last looked at
 
 void noteAny() { g_any = !g_api.empty() || !g_env.empty() || !g_file.empty(); }
 
@@ -140,10 +142,15 @@ void loadFaults() {
         g_env = parseList(env != nullptr ? env : "", ',');
         g_envStale = false;
     }
-    if (g_fileStale) {
-        std::vector<uint8_t> bytes;
-        g_file = getValue("faults", bytes) ? parseList(std::string(bytes.begin(), bytes.end()), '\n')
-                                           : std::vector<Fault>{};
+    // Another process may have changed the file: parsed again only when its
+    // text did, so that the calls a fault counted still count.
+    g_fileSeen = detail::changeCount();
+    std::vector<uint8_t> bytes;
+    std::string text;
+    if (getValue("faults", bytes)) text.assign(bytes.begin(), bytes.end());
+    if (g_fileStale || text != g_fileText) {
+        g_file = parseList(text, '\n');
+        g_fileText = std::move(text);
         g_fileStale = false;
     }
     noteAny();
@@ -231,11 +238,16 @@ void clearFaults() {
     g_api.clear();
     g_env.clear();
     g_file.clear();
+    g_fileText.clear();
+    g_fileSeen = detail::changeCount();
     g_envStale = g_fileStale = false;
     g_any = false;
 }
 
-void reloadFaults() { detail::faultsStale(); }
+void reloadFaults() {
+    detail::dropCached("faults");  // it may have been changed behind the platform's back
+    detail::faultsStale();
+}
 
 // ---- call log
 
@@ -321,7 +333,7 @@ std::string Args::str() const {
 
 bool enter(const char* name, const Target& target, const Args& a, bool canFail) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_envStale || g_fileStale) loadFaults();
+    if (g_envStale || g_fileStale || detail::changeCount() != g_fileSeen) loadFaults();
     bool fail = false;
     if (g_any) {
         // Every list sees the call, so each fault's "#N" counts all matching calls.

@@ -27,8 +27,9 @@
 //                     it did find may then be in the buffer. Write, sync
 //                     on, rewrites the whole file atomically (temporary
 //                     file, fsync, rename, directory fsync); a process
-//                     killed mid-write may leave a ".<name>.XXXXXX"
-//                     temporary beside the file, never a torn file. Sync
+//                     killed mid-write leaves the old file whole, and maybe
+//                     a ".<name>.XXXXXX" temporary beside it, which the next
+//                     process to use the state directory removes. Sync
 //                     off (tests and benchmarks) gives that up for speed:
 //                     Write overwrites the range in place, and a writer
 //                     killed mid-write may leave a torn file. Either way a
@@ -63,8 +64,10 @@
 #ifndef PLATFORM_HOST_HOST_H
 #define PLATFORM_HOST_HOST_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -93,6 +96,9 @@ namespace gardhost {
 //   trace/<buffer>                    saved trace entries (saveTrace), one a line
 //   calls.log                         the call log, with GARD_HOST_CALLLOG=1
 //   .seeded                           defaults were seeded here
+//   generation                        the change counter every process maps
+//                                     (8 bytes; the platform's own, not to be edited)
+//   lock                              the lock of StateLock (empty)
 // Numbers may also be 1 or 2 bytes wide where 4 are listed.
 // Overrides GARD_STATE_DIR. Not to be called while platform calls run on
 // other threads.
@@ -113,17 +119,21 @@ void seedDefaults();
 std::string resolvePath(const std::string& firmwarePath);
 
 // ---- named values, relative to the state directory
-// Read through an in-process cache: a value is read from its file once,
-// and this process's own writes (setValue, eraseValue, the platform's
-// keyword writes) keep the cache right. A process that wants to see
-// values another process (or a direct file write) changed since calls
-// reloadValues; setStateDir and seedDefaults start afresh too. Platform
-// writes of a value follow the sync setting: atomic replace with sync on,
-// in place with sync off (a new value is always created whole).
+// A read returns what the last completed write by any process left. Values
+// are cached in the process and the cache is checked against the state
+// directory's change counter, which every write through the platform
+// (setValue, eraseValue, the platform's own keyword writes and log appends,
+// in any process) bumps once it is complete: one atomic load per read when
+// nothing changed, a fresh read of the file when something did. A file
+// changed behind the platform's back (an editor, `echo > file`) is seen
+// once some process writes a value or calls reloadValues, which makes every
+// process read afresh. Platform writes of a value follow the sync setting:
+// atomic replace with sync on, in place with sync off (a new value is
+// always created whole).
 bool getValue(const std::string& name, std::vector<uint8_t>& out);
 void setValue(const std::string& name, const std::vector<uint8_t>& bytes);
 void eraseValue(const std::string& name);
-void reloadValues();
+void reloadValues();  // every process reads values afresh
 void setU8(const std::string& name, uint8_t v);
 void setU32(const std::string& name, uint32_t v);
 std::string regName(const std::string& key, int sp = -1);  // "sp<N>/reg/<key>", current sp by default
@@ -136,14 +146,14 @@ std::string unitName(uint32_t unit);                         // "0x200"
 // "#N": only the Nth matching call fails (else every one). Calls are counted
 // per fault from when it was read: failCall; GARD_HOST_FAULTS and the faults
 // file at the first platform call, after setStateDir and after
-// reloadFaults. The faults file is also read again after this process
-// changes it (setValue or eraseValue of "faults"); to see another
-// process's change, call reloadFaults. With no fault at all, a call does no
-// matching work.
+// reloadFaults. The faults file follows the named values: a change by any
+// process is seen at the next call (its counts start again when its text
+// changed). With no fault at all, a call does no matching work.
 // A failing call returns an error log (UtilFile: leaves it pending; calls
 // without error log return their failure value) and does no work.
 void failCall(const std::string& fault);
-// Reads GARD_HOST_FAULTS and the faults file again before the next call.
+// Reads GARD_HOST_FAULTS and the faults file again before the next call,
+// the file even when it was changed behind the platform's back.
 void reloadFaults();
 // The call names a fault can name.
 std::vector<std::string> failableCalls();
@@ -200,6 +210,53 @@ std::string formatTrace(const TraceEntry& e);  // "line 123 id 0x... : 0x200,0x5
 // already saved are not saved twice.
 void saveTrace(const std::string& buffer);
 std::vector<TraceEntry> loadTrace(const std::string& buffer);
+
+// ---- serialising callers
+// The library takes no lock, and two of its read-change-write cycles on one
+// gard file or keyword must not overlap. Programs that may run beside others
+// on a state directory (the gard tool, firmware processes, scripts) hold
+// this lock around their calls: an flock of <state>/lock, shared for calls
+// that only read, exclusive for calls that may change anything. Nearly
+// every library call may write (GardReadVPD and the queries built on it
+// repair records, GardSysFileOpen creates missing files), so take it
+// exclusive unless the calls only read values through this header. Holders
+// in one process exclude each other as well; a thread must not take it
+// twice. A process that dies drops its lock.
+class StateLock {
+public:
+    enum Mode { kShared, kExclusive };
+    enum Status {
+        kHeld,
+        kNotTaken,     // default-constructed or released
+        kUncreatable,  // no lock file, and none can be made (read-only file system)
+        kNotRegular,   // the lock file is a directory, a pipe, a link ...
+        kUnopenable,   // the lock file cannot be opened (error() says why)
+    };
+    StateLock() = default;
+    // Takes the lock of the state directory (created if missing; not seeded
+    // yet), waiting as long as another holder keeps a conflicting one.
+    // `onWait`, when given, runs once on another thread if the wait passes
+    // `notice`. Only kHeld holds anything.
+    explicit StateLock(Mode mode, const std::function<void()>& onWait = {},
+                       std::chrono::milliseconds notice = std::chrono::seconds(1));
+    StateLock(StateLock&& other) noexcept;
+    StateLock& operator=(StateLock&& other) noexcept;
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+    ~StateLock();
+    void release();
+
+    Status status() const { return status_; }
+    bool held() const { return status_ == kHeld; }
+    int error() const { return error_; }  // the errno behind a failure, else 0
+    const std::string& path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    Status status_ = kNotTaken;
+    int error_ = 0;
+    std::string path_;
+};
 
 // ---- files
 // Overrides GARD_HOST_NOSYNC. Off is for tests and benchmarks only: no

@@ -1,12 +1,15 @@
 // The state directory: where it is, its defaults, and the named values in
-// it, read through an in-process cache.
+// it, read through an in-process cache that follows every process's writes.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -52,6 +55,81 @@ std::mutex g_valuesMutex;
 std::map<std::string, Cached, std::less<>> g_values;
 std::atomic<uint64_t> g_generation{0};  // counts changes to g_values
 
+// The change counter of the state directory, <state>/generation, mapped by
+// every process that uses it: each write of a value bumps it once the write
+// is complete, so one load tells a reader whether its cache still holds.
+// Without it (a file that cannot be made or mapped) nothing is cached.
+constexpr std::size_t kCounterSize = 8;
+uint64_t* g_counter = nullptr;
+bool g_counterWritable = false;
+constexpr uint64_t kUnseen = ~uint64_t{0};
+uint64_t g_seen = kUnseen;  // the counter g_values was filled under (g_valuesMutex)
+
+uint64_t counterNow() { return std::atomic_ref<uint64_t>(*g_counter).load(std::memory_order_acquire); }
+
+void unmapCounter() {
+    if (g_counter != nullptr) ::munmap(g_counter, kCounterSize);
+    g_counter = nullptr;
+    g_counterWritable = false;
+}
+
+void mapCounter(const std::string& dir) {
+    unmapCounter();
+    const std::string path = dir + "/generation";
+    bool writable = true;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        writable = false;  // a read-only state directory: nobody writes there
+        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) return;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // Growing an existing counter to its size never changes its value.
+    if (ok && static_cast<std::size_t>(st.st_size) < kCounterSize)
+        ok = writable && ::ftruncate(fd, kCounterSize) == 0;
+    void* map = ok ? ::mmap(nullptr, kCounterSize, writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                            MAP_SHARED, fd, 0)
+                   : MAP_FAILED;
+    ::close(fd);
+    if (map == MAP_FAILED) return;
+    g_counter = static_cast<uint64_t*>(map);
+    g_counterWritable = writable;
+}
+
+// Under g_valuesMutex: empties the cache when some process completed a
+// write since it was filled, and always when there is no counter.
+void followWriters() {
+    const uint64_t now = g_counter != nullptr ? counterNow() : kUnseen;
+    if (now == g_seen && now != kUnseen) return;
+    g_values.clear();
+    g_seen = now;
+    ++g_generation;
+}
+
+// Under g_valuesMutex, after a write completed: tells every process. The
+// cache stays only when no other process wrote since it was filled; then
+// `keep` may put this write's own result into it.
+template <class Keep>
+void announce(Keep&& keep) {
+    ++g_generation;
+    if (g_counter == nullptr || !g_counterWritable) {
+        g_values.clear();
+        g_seen = kUnseen;
+        return;
+    }
+    const uint64_t before = std::atomic_ref<uint64_t>(*g_counter).fetch_add(1, std::memory_order_acq_rel);
+    if (before != g_seen) {
+        g_values.clear();
+    } else {
+        keep();
+    }
+    g_seen = before + 1;
+}
+void announce() {
+    announce([] {});
+}
+
 // Descriptors of the files appended to, kept open: checking that one is
 // still linked costs less than looking its path up again.
 std::mutex g_appendMutex;
@@ -61,6 +139,7 @@ void forgetValues() {
     {
         std::lock_guard<std::mutex> lock(g_valuesMutex);
         g_values.clear();
+        g_seen = kUnseen;
         ++g_generation;
     }
     std::lock_guard<std::mutex> lock(g_appendMutex);
@@ -68,10 +147,11 @@ void forgetValues() {
     g_appends.clear();
 }
 
+// After `name` was written outside writeValue: every process reads it afresh.
 void forget(std::string_view name) {
     std::lock_guard<std::mutex> lock(g_valuesMutex);
     if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
-    ++g_generation;
+    announce();
 }
 
 std::string defaultDir() {
@@ -131,10 +211,11 @@ int putIn(const std::string& dir, const std::string& name, const std::vector<uin
     return detail::replaceFile(p.string(), bytes.data(), bytes.size());
 }
 
-void seedIfNew(const std::string& dir) {
+// True when it wrote something.
+bool seedIfNew(const std::string& dir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (fs::exists(fs::path(dir) / ".seeded", ec)) return;
+    if (fs::exists(fs::path(dir) / ".seeded", ec)) return false;
     auto seed = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
         if (!fs::exists(fs::path(dir) / name, ec)) putIn(dir, name, bytes);
     };
@@ -158,6 +239,36 @@ void seedIfNew(const std::string& dir) {
     seed("vorm/policy/11", u32Bytes(0));
     seed("vorm/deconfig_out", u32Bytes(0));
     putIn(dir, ".seeded", {});
+    return true;
+}
+
+// A name mkostemp made from ".<name>.XXXXXX".
+bool temporaryName(std::string_view n) {
+    if (n.size() < 9 || n[0] != '.' || n[n.size() - 7] != '.') return false;
+    return std::all_of(n.end() - 6, n.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+// Whether `path` still names the file open as `fd`.
+bool stillNamed(const char* path, int fd) {
+    struct stat byName {}, open {};
+    return ::lstat(path, &byName) == 0 && ::fstat(fd, &open) == 0 && byName.st_dev == open.st_dev &&
+           byName.st_ino == open.st_ino;
+}
+
+// Removes the temporary files of writers that died before their rename. A
+// live writer holds the lock of its temporary file until the rename, so
+// only those whose lock can be taken go.
+void sweepTemporaries(const std::string& dir) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!temporaryName(name) || !it->is_regular_file(ec)) continue;
+        const std::string path = it->path().string();
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && stillNamed(path.c_str(), fd)) ::unlink(path.c_str());
+        ::close(fd);
+    }
 }
 
 // The whole content of a regular file; false when there is none.
@@ -189,6 +300,7 @@ bool withValue(std::string_view name, Use&& use) {
     if (!plain(name)) name = spelled = canonical(name);
     const std::string& root = detail::stateRoot();
     std::lock_guard<std::mutex> lock(g_valuesMutex);
+    followWriters();
     auto it = g_values.find(name);
     if (it == g_values.end()) {
         Cached c;
@@ -265,6 +377,25 @@ int syncDir(const std::string& dir) {
     return err;
 }
 
+// A new temporary file from `tmpl` (".<name>.XXXXXX"), locked: the sweep of
+// another process may take one in the moment between its creation and its
+// lock, so a file no longer at its name is given up for another. The
+// descriptor, or minus an errno.
+int lockedTemporary(std::string& tmpl) {
+    const std::size_t x = tmpl.size() - 6;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        tmpl.replace(x, 6, "XXXXXX");
+        int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+        if (fd < 0) return -errno;
+        int rc;
+        while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (rc == 0 && stillNamed(tmpl.c_str(), fd)) return fd;
+        ::close(fd);
+    }
+    return -EAGAIN;
+}
+
 // Makes the directories above a value's file.
 void makeParent(const std::string& path) {
     std::error_code ec;
@@ -289,11 +420,19 @@ void setStateDir(const std::string& dir) {
 std::string stateDir() { return detail::stateRoot(); }
 
 void seedDefaults() {
-    seedIfNew(detail::stateRoot());
+    const bool seeded = seedIfNew(detail::stateRoot());
     forgetValues();
+    if (seeded) {
+        std::lock_guard<std::mutex> lock(g_valuesMutex);
+        announce();
+    }
 }
 
-void reloadValues() { forgetValues(); }
+void reloadValues() {
+    forgetValues();
+    std::lock_guard<std::mutex> lock(g_valuesMutex);
+    announce();
+}
 
 void setPosition(int sp) { g_position = sp; }
 
@@ -405,12 +544,33 @@ const std::string& stateRoot() {
     if (g_ready.load(std::memory_order_acquire)) return g_dir;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!g_ready) {
+        // The first use of a directory in this process: its counter mapped,
+        // what dead writers left removed, the defaults seeded.
         if (g_dir.empty()) g_dir = defaultDir();
-        seedIfNew(g_dir);
-        forgetValues();
+        std::error_code ec;
+        fs::create_directories(g_dir, ec);
+        std::lock_guard<std::mutex> values(g_valuesMutex);
+        mapCounter(g_dir);
+        sweepTemporaries(g_dir);
+        g_values.clear();
+        g_seen = kUnseen;
+        ++g_generation;
+        if (seedIfNew(g_dir)) announce();
         g_ready.store(true, std::memory_order_release);
     }
     return g_dir;
+}
+
+std::string chosenDir() {
+    std::string dir;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_dir.empty()) g_dir = defaultDir();
+        dir = g_dir;
+    }
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return dir;
 }
 
 bool syncOn() { return !envFlag(g_noSync, "GARD_HOST_NOSYNC"); }
@@ -461,7 +621,21 @@ bool readValue(std::string_view name, void* buffer, std::size_t capacity, std::s
     });
 }
 
-uint64_t valuesGeneration() { return g_generation; }
+uint64_t valuesGeneration() {
+    std::lock_guard<std::mutex> lock(g_valuesMutex);
+    followWriters();
+    return g_generation;
+}
+
+void dropCached(std::string_view name) {
+    std::lock_guard<std::mutex> lock(g_valuesMutex);
+    if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
+}
+
+uint64_t changeCount() {
+    static std::atomic<uint64_t> uncounted{0};  // no counter: every look is a change
+    return g_counter != nullptr ? counterNow() : ++uncounted;
+}
 
 bool numberValue(std::string_view name, uint32_t& value) {
     uint8_t b[4];
@@ -494,6 +668,7 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
             bool sameSize = false;
             {
                 std::lock_guard<std::mutex> lock(g_valuesMutex);
+                followWriters();
                 auto it = g_values.find(name);
                 sameSize = it != g_values.end() && it->second.present && it->second.bytes.size() == size;
             }
@@ -511,16 +686,11 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
         }
     }
     std::lock_guard<std::mutex> lock(g_valuesMutex);
-    ++g_generation;
-    if (err != 0) {
-        if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
-        return err;
-    }
-    auto it = g_values.find(name);
-    if (it == g_values.end()) it = g_values.emplace(std::string(name), Cached{}).first;
-    it->second.present = true;
-    it->second.bytes.assign(data, data + size);
-    return 0;
+    if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
+    announce([&] {
+        if (err == 0) g_values.emplace(std::string(name), Cached{true, {data, data + size}});
+    });
+    return err;
 }
 
 int replaceFile(const std::string& path, const Piece* pieces, std::size_t count, int* keep, int mode) {
@@ -528,8 +698,8 @@ int replaceFile(const std::string& path, const Piece* pieces, std::size_t count,
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string tmpl = dir;
     tmpl.append("/.").append(path, slash == std::string::npos ? 0 : slash + 1).append(".XXXXXX");
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) return errno;
+    int fd = lockedTemporary(tmpl);
+    if (fd < 0) return -fd;
     if (mode < 0) {
         struct stat st {};
         mode = ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : 0644;
@@ -544,6 +714,7 @@ int replaceFile(const std::string& path, const Piece* pieces, std::size_t count,
         ::close(fd);
         return err;
     }
+    ::flock(fd, LOCK_UN);
     // The content is in place; a failed directory sync still is a failure,
     // since the rename may not survive a crash.
     if (sync) err = syncDir(dir);

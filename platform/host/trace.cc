@@ -222,6 +222,7 @@ void saveTrace(const std::string& buffer) {
         b->saved = b->count;
         size = b->size;
     }
+    if (fresh.empty()) return;  // nothing to add: a reader writes nothing
     std::vector<TraceEntry> old = loadTrace(buffer);
     std::deque<TraceEntry> all(old.begin(), old.end());
     all.insert(all.end(), fresh.begin(), fresh.end());

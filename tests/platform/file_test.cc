@@ -3,6 +3,7 @@
 // library's mkdir inside the state directory.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,7 +82,10 @@ TEST_P(WriteModes, WriteReplacesRangeKeepsTailAndReadsOn) {
 INSTANTIATE_TEST_SUITE_P(Sync, WriteModes, ::testing::Values(true, false),
                          [](const auto& row) { return std::string(row.param ? "On" : "Off"); });
 
-TEST_F(FileTest, KilledWriterLeavesOldOrNewContent) {
+// Killed writers leave the old or the new content, never a torn file; the
+// temporary files they may leave go at the next start on the directory,
+// but not one a live writer still holds.
+TEST_F(FileTest, KilledWriterLeavesOldOrNewContentAndNoTemporary) {
     gardhost::setSync(true);  // sync off gives this up
     const Bytes a(0x14000, 'A'), b(0x14000, 'B');
     writeGardFile("big", a);
@@ -102,6 +106,15 @@ TEST_F(FileTest, KilledWriterLeavesOldOrNewContent) {
         Bytes now = gardFile("big");
         EXPECT_TRUE(now == a || now == b) << "round " << round << ": torn file of " << now.size();
     }
+    writeGardFile(".big.Dead01", a);  // a writer killed for sure
+    const std::string live = gardhost::resolvePath("/opt/p3/gard/.big.Live01");
+    int held = ::open(live.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    gardhost::setStateDir(dir_);  // as a process starting on it
+    gardhost::stateDir();
+    EXPECT_EQ(filesInGardDir(), 3u) << "f, big and the live writer's temporary";
+    EXPECT_TRUE(fs::exists(live));
+    ::close(held);
 }
 
 TEST_F(FileTest, WritePastEndExtendsWithZeros) {

@@ -117,9 +117,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"OtherCall", "UtilReg::path", {false}}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// What another process changes (here: files written behind the platform's
-// back) is seen after the matching reload, not before.
-TEST_F(ServicesTest, OutsideChangesSeenAfterReload) {
+// Files written behind the platform's back (no process's platform wrote
+// them) are seen after the matching reload, not before.
+TEST_F(ServicesTest, ChangesBehindThePlatformSeenAfterReload) {
     auto writeBehind = [&](const std::string& name, const std::string& bytes) {
         std::ofstream(dir_ + "/" + name, std::ios::binary | std::ios::trunc) << bytes;
     };

@@ -1,0 +1,108 @@
+// The lock callers hold around their calls on a state directory: an flock
+// of <state>/lock.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "platform/host/detail.h"
+#include "platform/host/host.h"
+
+namespace gardhost {
+namespace {
+
+int flockRetrying(int fd, int operation) {
+    int rc;
+    while ((rc = ::flock(fd, operation)) != 0 && errno == EINTR) {
+    }
+    return rc;
+}
+
+// Waits for the lock; `onWait` runs once on a watcher thread if that takes
+// longer than `notice`.
+int waitFor(int fd, int operation, const std::function<void()>& onWait, std::chrono::milliseconds notice) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread watcher([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, notice, [&] { return done; })) onWait();
+    });
+    const int rc = flockRetrying(fd, operation);
+    const int err = errno;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_one();
+    watcher.join();
+    errno = err;
+    return rc;
+}
+
+}  // namespace
+
+StateLock::StateLock(Mode mode, const std::function<void()>& onWait, std::chrono::milliseconds notice)
+    : path_(detail::chosenDir() + "/lock") {
+    const int operation = mode == kShared ? LOCK_SH : LOCK_EX;
+    // Non-blocking open: a pipe put in its place must not hang the caller.
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat st {};
+    if (fd_ < 0) {
+        error_ = errno;
+        if (::lstat(path_.c_str(), &st) != 0)
+            status_ = kUncreatable;  // e.g. a read-only file system
+        else
+            status_ = S_ISREG(st.st_mode) ? kUnopenable : kNotRegular;
+        return;
+    }
+    if (::fstat(fd_, &st) != 0) {
+        error_ = errno;
+        status_ = kUnopenable;
+    } else if (!S_ISREG(st.st_mode)) {
+        status_ = kNotRegular;
+    }
+    if (status_ != kNotTaken) {
+        release();
+        return;
+    }
+    int rc = flockRetrying(fd_, operation | LOCK_NB);
+    if (rc != 0 && errno == EWOULDBLOCK)
+        rc = onWait ? waitFor(fd_, operation, onWait, notice) : flockRetrying(fd_, operation);
+    if (rc != 0) {
+        error_ = errno;
+        status_ = kUnopenable;
+        release();
+        return;
+    }
+    status_ = kHeld;
+}
+
+StateLock::StateLock(StateLock&& other) noexcept { *this = std::move(other); }
+
+StateLock& StateLock::operator=(StateLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        fd_ = std::exchange(other.fd_, -1);
+        status_ = std::exchange(other.status_, kNotTaken);
+        error_ = std::exchange(other.error_, 0);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+StateLock::~StateLock() { release(); }
+
+void StateLock::release() {
+    if (fd_ >= 0) ::close(fd_);  // closing the only descriptor drops the flock
+    fd_ = -1;
+    if (status_ == kHeld) status_ = kNotTaken;
+}
+
+}  // namespace gardhost
