@@ -31,6 +31,7 @@ struct Options {
     std::string stateDir;  // --state; empty: environment, then XDG
     int sp = -1;           // --sp; -1: the host's default
     bool json = false;
+    bool onlyReads = false;  // the command changes nothing: its lock is shared
 };
 Options& opts();
 
@@ -67,8 +68,12 @@ std::string failoverName(uint32_t status);
 std::string setResultName(uint32_t code);
 
 // ---- state directory
+// Whether the parsed command only reads (see openState).
+bool onlyReads(CLI::App& app);
 // Resolves --state, GARD_STATE_DIR, $XDG_STATE_HOME/gard, ~/.local/state/gard;
-// creates it (Usage when it cannot), selects --sp and seeds the defaults.
+// creates it (Usage when it cannot), takes its lock for the rest of the run
+// (shared for commands that only read, else exclusive; Usage when the lock
+// file is unusable), selects --sp and seeds the defaults.
 void openState();
 bool stateOpen();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.

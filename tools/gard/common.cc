@@ -163,17 +163,71 @@ std::string stateDirChoice() {
     if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/gard";
     throw Usage("no state directory: give --state DIR or set GARD_STATE_DIR");
 }
+
+// Held until the tool exits, so that commands run at once behave as if run
+// one after the other.
+gardhost::StateLock g_lock;
+
+void lockState(const std::string& dir) {
+    const bool shared = opts().onlyReads;
+    g_lock = gardhost::StateLock(shared ? gardhost::StateLock::kShared : gardhost::StateLock::kExclusive, [dir] {
+        std::cerr << "gard: waiting for another command or program using " << dir << " to finish\n";
+    });
+    const std::string why = g_lock.error() != 0 ? std::string(": ") + std::strerror(g_lock.error()) : "";
+    switch (g_lock.status()) {
+        case gardhost::StateLock::kHeld:
+        case gardhost::StateLock::kNotTaken:
+            return;
+        case gardhost::StateLock::kUncreatable:
+            // A read-only state directory: reading it needs no lock, changing it would.
+            if (!shared) throw Usage("cannot lock state directory " + dir + ": cannot create " + g_lock.path() + why);
+            std::cerr << "gard: reading " << dir << " without its lock (cannot create " << g_lock.path() << why
+                      << ")\n";
+            return;
+        case gardhost::StateLock::kNotRegular:
+            throw Usage("cannot lock state directory " + dir + ": " + g_lock.path() +
+                        " is not a regular file (remove it; gard makes a new one)");
+        case gardhost::StateLock::kUnopenable:
+            throw Usage("cannot lock state directory " + dir + ": cannot open " + g_lock.path() + why);
+    }
+}
 }  // namespace
+
+bool onlyReads(CLI::App& app) {
+    CLI::App* leaf = &app;
+    std::string name;
+    while (!leaf->get_subcommands().empty()) {
+        leaf = leaf->get_subcommands().front();
+        name += (name.empty() ? "" : " ") + leaf->get_name();
+    }
+    auto given = [&](const char* option) {
+        const CLI::Option* o = leaf->get_option_no_throw(option);
+        return o != nullptr && o->count() > 0;
+    };
+    // Nearly every library call may write (record repairs, file creation):
+    // only commands that read the platform's values and logs directly count.
+    if (name == "errlogs list" || name == "errlogs show" || name == "platform rmgr-log" ||
+        name == "platform unit-id")
+        return true;
+    if (name == "trace") return !given("--clear");
+    if (name == "platform fault") return leaf->get_option("ACTION")->as<std::string>() == "list";
+    // The other platform commands show their value unless given a new one.
+    if (name.rfind("platform ", 0) == 0) return !given("VALUE") && !given("--remove") && !given("--bytes");
+    return false;
+}
 
 void openState() {
     if (g_open) return;
     std::string dir = stateDirChoice();
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (ec || !std::filesystem::is_directory(dir) || access(dir.c_str(), W_OK | X_OK) != 0)
+    if (!std::filesystem::is_directory(dir))
         throw Usage("cannot create state directory " + dir + ": " +
-                    (ec ? ec.message() : std::string(std::strerror(errno ? errno : ENOTDIR))));
+                    (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
     gardhost::setStateDir(dir);
+    lockState(dir);
+    if (!opts().onlyReads && access(dir.c_str(), W_OK | X_OK) != 0)
+        throw Usage("state directory " + dir + " cannot be changed: " + std::strerror(errno));
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
     gardhost::seedDefaults();
     g_committedAtOpen = committedCount();

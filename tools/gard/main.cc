@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
     }
     // The position is chosen before any command names a registry value.
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
+    opts().onlyReads = onlyReads(app);
     try {
         return action()();
     } catch (const Usage& e) {
