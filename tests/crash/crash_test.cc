@@ -4,7 +4,8 @@
 // of its own: after each kill the gard files and the gard keyword must equal
 // the state after the last operation the driver finished, or after the one
 // it was running, byte for byte (never torn, never short), and the next
-// driver, started on what the killed one left, must succeed.
+// driver, started on what the killed one left, must succeed and remove the
+// temporary files the killed one left: after one last run none remains.
 //
 // Usage: gard-crash [--kills N] [--max-seconds S] [--dir D] [--seed N]
 //        gard-crash drive STATE_DIR FIRST [COUNT]   (the driver)
@@ -128,6 +129,8 @@ void appendLine(int fd, const char* what, uint64_t j) {
 int drive(const std::string& dir, uint64_t first, uint64_t count) {
     gardhost::setStateDir(dir);
     gardhost::setPosition(0);
+    gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+    if (!lock.held()) return 2;
     int log = ::open((dir + "/crash.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log < 0) return 2;
     for (uint64_t j = first; count == 0 || j < first + count; ++j) {
@@ -190,11 +193,14 @@ Log readLog(const std::string& dir) {
     return log;
 }
 
-std::size_t leftovers(const std::string& dir) {
+// Temporary files (".<name>.XXXXXX") anywhere in the state directory.
+std::size_t temporaries(const std::string& dir) {
     std::size_t n = 0;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir + "/root/opt/p3/gard", ec))
-        n += e.path().filename().string().front() == '.';
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        n += name.size() > 8 && name[0] == '.' && name[name.size() - 7] == '.';
+    }
     return n;
 }
 
@@ -240,6 +246,7 @@ int main(int argc, char** argv) {
     uint64_t logged = 0;  // operations the log shows finished
     std::size_t lines = 0;
     unsigned midOperation = 0, finishedUnlogged = 0, createdOnly = 0;
+    std::size_t leftBehind = 0;  // temporary files found after the kills
     const auto start = std::chrono::steady_clock::now();
     unsigned killed = 0;
     for (; killed < kills; ++killed) {
@@ -261,6 +268,7 @@ int main(int argc, char** argv) {
         if (!WIFSIGNALED(status))
             return fail("the driver stopped by itself, status " + std::to_string(status));
 
+        leftBehind += temporaries(real);
         const Log log = readLog(real);
         if (log.failed)
             return fail("an operation failed after a kill (see " + real + "/crash.log)");
@@ -318,15 +326,17 @@ int main(int argc, char** argv) {
     for (uint64_t end = next + 6; next < end; ++next) delete operation(next);
     if (snapshot(real) != snapshot(sim))
         return fail("the final run left another state than its replay");
+    const std::size_t left = temporaries(real);
+    if (left != 0) return fail(std::to_string(left) + " temporary files left after the final run");
 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf(
         "crash test: %u kills survived (%u during an operation: %u after its write, %u after only "
-        "creating "
-        "its file), %llu operations, fsync %s, %.1f s, %zu temporary files left behind, seed %u\n",
+        "creating its file), %llu operations, fsync %s, %.1f s, %zu temporary files found after "
+        "the kills, %zu left after one more run, seed %u\n",
         killed, midOperation, finishedUnlogged, createdOnly, static_cast<unsigned long long>(next),
-        sync ? "on" : "off", seconds, leftovers(real), seed);
+        sync ? "on" : "off", seconds, leftBehind, left, seed);
     std::error_code ec;
     fs::remove_all(real, ec);
     fs::remove_all(sim, ec);
