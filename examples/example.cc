@@ -1,5 +1,7 @@
 // Opens the five gard system files in a state directory and prints what
-// happened: on first use each file is created zero-filled at its size.
+// happened: on first use each file is created zero-filled at its size. It
+// holds the state directory's lock meanwhile, as every program that may
+// run beside others on it does (opening may create files).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +25,11 @@ void printErrl(const ErrlEntry* errl) {
 
 int main(int argc, char** argv) {
     if (argc > 1) gardhost::setStateDir(argv[1]);
+    gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+    if (!lock.held()) {
+        std::printf("cannot lock the state directory (%s)\n", lock.path().c_str());
+        return 1;
+    }
     gardhost::seedDefaults();
     std::printf("state directory: %s\n", gardhost::stateDir().c_str());
 

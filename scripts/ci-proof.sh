@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Proof that the library survives every platform failure, every input and
 # every crash, with its figures: the every-failure sweep, the fuzzers
-# (bounded, after replaying every kept regression input) and the kill test.
+# (bounded, after replaying every kept regression input), the kill test,
+# and gard commands run in parallel keeping every change.
 # Expects the normal build in ./build (scripts/test.sh build), as .ci/run
 # leaves it. Usage: scripts/ci-proof.sh [fuzz seconds per fuzzer, default 30]
 # GARD_CI_BENCH=1 also runs a short benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
-ninja -C "$build" -j2 sweep_test gard-crash >/dev/null
+ninja -C "$build" -j2 sweep_test gard-crash multiproc_test gardtool >/dev/null
 
 echo "== every-failure sweep"
 "$build/tests/sweep/sweep_test" >"$build/sweep.log" 2>&1 || { tail -50 "$build/sweep.log"; exit 1; }
@@ -17,6 +18,11 @@ grep '^\[ sweep    \] covered' "$build/sweep.log"
 echo "== kill test (SIGKILL at random moments, fsync on)"
 "$build/tests/crash/gard-crash" --kills 200 --max-seconds 240 --dir "$PWD/$build"
 
+echo "== gard commands in parallel (two loops of 100, fsync on)"
+GARD_HOST_NOSYNC=0 timeout 300 "$build/tests/multiproc/multiproc_test" --gtest_filter='*ParallelLoops*' \
+  >"$build/parallel.log" 2>&1 || { tail -50 "$build/parallel.log"; exit 1; }
+grep '^\[ figures' "$build/parallel.log"
+
 echo "== fuzzers"
 scripts/fuzz.sh "${1:-30}"
 
@@ -24,4 +30,4 @@ if [ "${GARD_CI_BENCH:-0}" = 1 ]; then
   echo "== benchmark (short)"
   scripts/bench.sh build-bench/summary.md --benchmark_min_time=0.05 --benchmark_repetitions=1 | sed -n '/^| operation/,$p'
 fi
-echo "proof: sweep, kill test and fuzzers passed"
+echo "proof: sweep, kill test, parallel commands and fuzzers passed"

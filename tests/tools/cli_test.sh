@@ -186,6 +186,27 @@ usage)
   t demo              0 '== 5\. Gard data cleared'   demo
   j demo-json         'steps 1 status processors records 1 stateName' garded demo
   ;;
+lock)
+  # An unusable lock file stops every command, nothing changed.
+  t seed              0 'set-up'                     units add 0x10 1 A
+  rm "$W/state/lock" && mkdir "$W/state/lock"
+  same lock-dir-keeps "$rask"                        units add 0x11 1 B
+  t lock-dir          2 'lock is not a regular file' units add 0x11 1 B
+  t lock-dir-read     2 'lock is not a regular file' errlogs list
+  rmdir "$W/state/lock" && mkfifo "$W/state/lock"
+  t lock-pipe         2 'lock is not a regular file' units list
+  rm "$W/state/lock"
+  # A read-only state directory without a lock file, where a user namespace can mount one.
+  printf '#!/bin/sh\nexec unshare -rm sh -c '\''mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && shift && exec "$@"'\'' sh "%s" "%s" "$@"\n' \
+    "$W/state" "$GARD" >"$W/ro" && chmod +x "$W/ro"
+  if "$W/ro" --help >/dev/null 2>&1; then
+    GARD=$W/ro t ro-read   0 'reading .* without its lock \(cannot create .*: Read-only file system\)' errlogs list
+    GARD=$W/ro t ro-change 2 'cannot create .*lock: Read-only file system' units add 0x11 1 B
+  else
+    echo "read-only rows skipped: no user namespace to mount one in"
+  fi
+  t writable-again    0 'set-up'                     units add 0x11 1 B
+  ;;
 *) echo "unknown group $GROUP"; exit 2 ;;
 esac
 echo "$((n - bad)) passed, $bad failed"
