@@ -40,6 +40,9 @@ void expectSameSrc(const SrciSrc& a, const SrciSrc& b) {
 
 TEST_F(ErrlTest, FlattenRoundTripKeepsEverything) {
     ErrlEntry* e = fullEntry();
+    Bytes small(e->flatSize() - 1, 0xAB);
+    EXPECT_NE(e->flatten(small.data(), small.size()), 0) << "one byte too small";
+    EXPECT_EQ(small, Bytes(small.size(), 0xAB));
     Bytes area(2048, 0xAB);
     ASSERT_EQ(e->flatten(area.data(), area.size()), 0);
     EXPECT_EQ(area[e->flatSize()], 0xAB) << "wrote past its flattened size";
@@ -52,14 +55,6 @@ TEST_F(ErrlTest, FlattenRoundTripKeepsEverything) {
     EXPECT_EQ(back.detail(), e->detail());
     ASSERT_EQ(back.srcCount(), 3u);
     for (std::size_t i = 0; i < 3; ++i) expectSameSrc(back.src(i), e->src(i));
-    delete e;
-}
-
-TEST_F(ErrlTest, FlattenFailsWhenTooSmall) {
-    ErrlEntry* e = fullEntry();
-    Bytes area(e->flatSize() - 1, 0xAB);
-    EXPECT_NE(e->flatten(area.data(), area.size()), 0);
-    EXPECT_EQ(area, Bytes(area.size(), 0xAB));
     delete e;
 }
 
@@ -124,8 +119,13 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"TextOnPlainSrc", [](Bytes b) { b[24 + 31] = 1; return resealed(b); }, 0}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// Detail bytes go first, then SRCs from the last; the primary SRC survives.
 TEST_F(ErrlTest, PruneFitsBigEntryInto2048) {
     ErrlEntry* e = fullEntry();
+    e->detail().assign(3000, 1);
+    e->prune(2048);
+    EXPECT_EQ(e->flatSize(), 2048u);
+    EXPECT_EQ(e->srcCount(), 3u);
     e->detail().assign(6000, 0x5A);
     for (int i = 0; i < 100; ++i) e->addSRC(0xCA00, 0xB1, 0, 0x66, 0x4399, 0xCA07, i, 0, 0, 0, 0x75);
     e->prune(2048);
@@ -135,24 +135,10 @@ TEST_F(ErrlTest, PruneFitsBigEntryInto2048) {
     ErrlEntry back;
     ASSERT_EQ(back.unflatten(area.data(), area.size()), 0);
     ErrlEntry* original = fullEntry();
-    expectSameSrc(back.src(0), original->src(0));  // the primary SRC survives whole
+    expectSameSrc(back.src(0), original->src(0));
+    EXPECT_STREQ(back.getSRC(0)->getAsciiString(), "D121CA01                        ") << "made from the fields";
+    EXPECT_EQ(back.getSRC(static_cast<unsigned>(back.srcCount())), nullptr) << "past the last SRC";
     delete original;
-    delete e;
-}
-
-TEST_F(ErrlTest, PruneDropsDetailBeforeSrcs) {
-    ErrlEntry* e = fullEntry();
-    e->detail().assign(3000, 1);
-    e->prune(2048);
-    EXPECT_EQ(e->flatSize(), 2048u);
-    EXPECT_EQ(e->srcCount(), 3u);
-    delete e;
-}
-
-TEST_F(ErrlTest, DefaultAsciiFromFields) {
-    ErrlEntry* e = fullEntry();
-    EXPECT_STREQ(e->getSRC(0)->getAsciiString(), "D121CA01                        ");
-    EXPECT_EQ(e->getSRC(3), nullptr);
     delete e;
 }
 

@@ -126,25 +126,21 @@ TEST_F(FileTest, WritePastEndExtendsWithZeros) {
     EXPECT_EQ(gardFile("f"), (Bytes{'a', 'b', 'c', 'd', 'e', 'f', 0, 0, 'Z'}));
 }
 
+// "w+" creates or truncates only with the first Write.
 TEST_F(FileTest, NewFileAppearsOnlyWithFirstWrite) {
-    UtilFile f("/opt/p3/gard/new");
+    UtilFile f("/opt/p3/gard/new"), old("/opt/p3/gard/f");
     EXPECT_FALSE(f.exists());
     f.Open("w+");
+    old.Open("w+");
+    old.Close();  // never written: the old content stays
     EXPECT_EQ(take(f), nullptr);
+    EXPECT_EQ(take(old), nullptr);
     EXPECT_FALSE(gardFileExists("new"));
+    EXPECT_EQ(gardFile("f").size(), 6u);
     f.Write("hello", 5);
     EXPECT_EQ(take(f), nullptr);
     EXPECT_TRUE(f.exists());
     EXPECT_EQ(gardFile("new"), (Bytes{'h', 'e', 'l', 'l', 'o'}));
-}
-
-TEST_F(FileTest, TruncateIsDeferredToFirstWrite) {
-    UtilFile f("/opt/p3/gard/f");
-    f.Open("w+");
-    EXPECT_EQ(gardFile("f").size(), 6u);
-    f.Close();  // never written: the old content stays
-    EXPECT_EQ(take(f), nullptr);
-    EXPECT_EQ(gardFile("f").size(), 6u);
 }
 
 TEST_F(FileTest, ShortReadFailsAndStaysPut) {
