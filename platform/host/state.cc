@@ -60,16 +60,19 @@ std::atomic<uint64_t> g_generation{0};  // counts changes to g_values
 // is complete, so one load tells a reader whether its cache still holds.
 // Without it (a file that cannot be made or mapped) nothing is cached.
 constexpr std::size_t kCounterSize = 8;
-uint64_t* g_counter = nullptr;
+std::atomic<uint64_t*> g_counter{nullptr};  // changed under g_valuesMutex
 bool g_counterWritable = false;
 constexpr uint64_t kUnseen = ~uint64_t{0};
 uint64_t g_seen = kUnseen;  // the counter g_values was filled under (g_valuesMutex)
 
-uint64_t counterNow() { return std::atomic_ref<uint64_t>(*g_counter).load(std::memory_order_acquire); }
+// The counter's value, or kUnseen without one.
+uint64_t counterNow() {
+    uint64_t* counter = g_counter.load(std::memory_order_acquire);
+    return counter != nullptr ? std::atomic_ref<uint64_t>(*counter).load(std::memory_order_acquire) : kUnseen;
+}
 
 void unmapCounter() {
-    if (g_counter != nullptr) ::munmap(g_counter, kCounterSize);
-    g_counter = nullptr;
+    if (uint64_t* counter = g_counter.exchange(nullptr)) ::munmap(counter, kCounterSize);
     g_counterWritable = false;
 }
 
@@ -93,14 +96,14 @@ void mapCounter(const std::string& dir) {
                    : MAP_FAILED;
     ::close(fd);
     if (map == MAP_FAILED) return;
-    g_counter = static_cast<uint64_t*>(map);
     g_counterWritable = writable;
+    g_counter = static_cast<uint64_t*>(map);
 }
 
 // Under g_valuesMutex: empties the cache when some process completed a
 // write since it was filled, and always when there is no counter.
 void followWriters() {
-    const uint64_t now = g_counter != nullptr ? counterNow() : kUnseen;
+    const uint64_t now = counterNow();
     if (now == g_seen && now != kUnseen) return;
     g_values.clear();
     g_seen = now;
@@ -113,12 +116,13 @@ void followWriters() {
 template <class Keep>
 void announce(Keep&& keep) {
     ++g_generation;
-    if (g_counter == nullptr || !g_counterWritable) {
+    uint64_t* counter = g_counter.load(std::memory_order_relaxed);
+    if (counter == nullptr || !g_counterWritable) {
         g_values.clear();
         g_seen = kUnseen;
         return;
     }
-    const uint64_t before = std::atomic_ref<uint64_t>(*g_counter).fetch_add(1, std::memory_order_acq_rel);
+    const uint64_t before = std::atomic_ref<uint64_t>(*counter).fetch_add(1, std::memory_order_acq_rel);
     if (before != g_seen) {
         g_values.clear();
     } else {
@@ -287,6 +291,7 @@ bool loadFile(const std::string& path, std::vector<uint8_t>& out) {
             break;
         }
         used += static_cast<std::size_t>(n);
+        if (used < out.size()) break;  // a file reads short only at its end: no read of 0 needed
     }
     ::close(fd);
     out.resize(ok ? used : 0);
@@ -634,7 +639,8 @@ void dropCached(std::string_view name) {
 
 uint64_t changeCount() {
     static std::atomic<uint64_t> uncounted{0};  // no counter: every look is a change
-    return g_counter != nullptr ? counterNow() : ++uncounted;
+    const uint64_t now = counterNow();
+    return now != kUnseen ? now : ++uncounted;
 }
 
 bool numberValue(std::string_view name, uint32_t& value) {
