@@ -269,7 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
               "200 garded, 200 logs", true},
         Loops{"FaultsBesideReads",
               [](int k, unsigned i) {
-                  return k == 1 ? std::string("units list") : "platform fault add homGetUnitId@" + std::to_string(1000 + i);
+                  const std::string add = "platform fault add homGetUnitId@" + std::to_string(1000 + i);
+                  return k == 1 ? std::string("units list") : add;
               },
               [] {
                   std::vector<uint8_t> text;

@@ -169,26 +169,27 @@ std::string stateDirChoice() {
 gardhost::StateLock g_lock;
 
 void lockState(const std::string& dir) {
+    using gardhost::StateLock;
     const bool shared = opts().onlyReads;
-    g_lock = gardhost::StateLock(shared ? gardhost::StateLock::kShared : gardhost::StateLock::kExclusive, [dir] {
+    g_lock = StateLock(shared ? StateLock::kShared : StateLock::kExclusive, [dir] {
         std::cerr << "gard: waiting for another command or program using " << dir << " to finish\n";
     });
     const std::string why = g_lock.error() != 0 ? std::string(": ") + std::strerror(g_lock.error()) : "";
+    const std::string cannot = "cannot lock state directory " + dir + ": ";
     switch (g_lock.status()) {
-        case gardhost::StateLock::kHeld:
-        case gardhost::StateLock::kNotTaken:
+        case StateLock::kHeld:
+        case StateLock::kNotTaken:
             return;
-        case gardhost::StateLock::kUncreatable:
+        case StateLock::kUncreatable:
             // A read-only state directory: reading it needs no lock, changing it would.
-            if (!shared) throw Usage("cannot lock state directory " + dir + ": cannot create " + g_lock.path() + why);
+            if (!shared) throw Usage(cannot + "cannot create " + g_lock.path() + why);
             std::cerr << "gard: reading " << dir << " without its lock (cannot create " << g_lock.path() << why
                       << ")\n";
             return;
-        case gardhost::StateLock::kNotRegular:
-            throw Usage("cannot lock state directory " + dir + ": " + g_lock.path() +
-                        " is not a regular file (remove it; gard makes a new one)");
-        case gardhost::StateLock::kUnopenable:
-            throw Usage("cannot lock state directory " + dir + ": cannot open " + g_lock.path() + why);
+        case StateLock::kNotRegular:
+            throw Usage(cannot + g_lock.path() + " is not a regular file (remove it; gard makes a new one)");
+        case StateLock::kUnopenable:
+            throw Usage(cannot + "cannot open " + g_lock.path() + why);
     }
 }
 }  // namespace
