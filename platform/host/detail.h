@@ -92,9 +92,9 @@ bool readValue(std::string_view name, void* buffer, std::size_t capacity, std::s
 uint64_t valuesGeneration();
 // Forgets this process's cached copy of a value: read from its file next.
 void dropCached(std::string_view name);
-// The shared change counter: moves with every completed write of a value by
-// any process (on every look when the state directory has none). One load.
-uint64_t changeCount();
+// Moves with every write of the faults file through the platform, by any
+// process (on every look when the state directory has no counter). One load.
+uint64_t faultsChangeCount();
 // A value holding a number of 1, 2 or 4 bytes (host byte order); false
 // when it is missing or of another length.
 bool numberValue(std::string_view name, uint32_t& value);

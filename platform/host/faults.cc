@@ -144,7 +144,7 @@ void loadFaults() {
     }
     // Another process may have changed the file: parsed again only when its
     // text did, so that the calls a fault counted still count.
-    g_fileSeen = detail::changeCount();
+    g_fileSeen = detail::faultsChangeCount();
     std::vector<uint8_t> bytes;
     std::string text;
     if (getValue("faults", bytes)) text.assign(bytes.begin(), bytes.end());
@@ -239,7 +239,7 @@ void clearFaults() {
     g_env.clear();
     g_file.clear();
     g_fileText.clear();
-    g_fileSeen = detail::changeCount();
+    g_fileSeen = detail::faultsChangeCount();
     g_envStale = g_fileStale = false;
     g_any = false;
 }
@@ -333,7 +333,7 @@ std::string Args::str() const {
 
 bool enter(const char* name, const Target& target, const Args& a, bool canFail) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_envStale || g_fileStale || detail::changeCount() != g_fileSeen) loadFaults();
+    if (g_envStale || g_fileStale || detail::faultsChangeCount() != g_fileSeen) loadFaults();
     bool fail = false;
     if (g_any) {
         // Every list sees the call, so each fault's "#N" counts all matching calls.

@@ -96,8 +96,8 @@ namespace gardhost {
 //   trace/<buffer>                    saved trace entries (saveTrace), one a line
 //   calls.log                         the call log, with GARD_HOST_CALLLOG=1
 //   .seeded                           defaults were seeded here
-//   generation                        the change counter every process maps
-//                                     (8 bytes; the platform's own, not to be edited)
+//   generation                        the change counters every process maps
+//                                     (16 bytes; the platform's own, not to be edited)
 //   lock                              the lock of StateLock (empty)
 // Numbers may also be 1 or 2 bytes wide where 4 are listed.
 // Overrides GARD_STATE_DIR. Not to be called while platform calls run on

@@ -55,20 +55,31 @@ std::mutex g_valuesMutex;
 std::map<std::string, Cached, std::less<>> g_values;
 std::atomic<uint64_t> g_generation{0};  // counts changes to g_values
 
-// The change counter of the state directory, <state>/generation, mapped by
-// every process that uses it: each write of a value bumps it once the write
-// is complete, so one load tells a reader whether its cache still holds.
-// Without it (a file that cannot be made or mapped) nothing is cached.
-constexpr std::size_t kCounterSize = 8;
+// The change counters of the state directory, <state>/generation, mapped
+// by every process that uses it: each write of a value bumps the first once
+// the write is complete, so one load tells a reader whether its cache still
+// holds; a write of the faults file also bumps the second, which every
+// platform call looks at. Without them (a file that cannot be made or
+// mapped) nothing is cached.
+constexpr std::size_t kCounterSize = 16;
+enum Counter { kValues, kFaults };
 std::atomic<uint64_t*> g_counter{nullptr};  // changed under g_valuesMutex
 bool g_counterWritable = false;
 constexpr uint64_t kUnseen = ~uint64_t{0};
 uint64_t g_seen = kUnseen;  // the counter g_values was filled under (g_valuesMutex)
 
-// The counter's value, or kUnseen without one.
-uint64_t counterNow() {
+// A counter's value, or kUnseen without one.
+uint64_t counterNow(Counter which = kValues) {
     uint64_t* counter = g_counter.load(std::memory_order_acquire);
-    return counter != nullptr ? std::atomic_ref<uint64_t>(*counter).load(std::memory_order_acquire) : kUnseen;
+    return counter != nullptr ? std::atomic_ref<uint64_t>(counter[which]).load(std::memory_order_acquire)
+                              : kUnseen;
+}
+
+// After the faults file was written or removed.
+void announceFaults() {
+    uint64_t* counter = g_counter.load(std::memory_order_acquire);
+    if (counter != nullptr && g_counterWritable)
+        std::atomic_ref<uint64_t>(counter[kFaults]).fetch_add(1, std::memory_order_acq_rel);
 }
 
 void unmapCounter() {
@@ -88,7 +99,7 @@ void mapCounter(const std::string& dir) {
     if (fd < 0) return;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    // Growing an existing counter to its size never changes its value.
+    // Growing an existing file to its size never changes a counter's value.
     if (ok && static_cast<std::size_t>(st.st_size) < kCounterSize)
         ok = writable && ::ftruncate(fd, kCounterSize) == 0;
     void* map = ok ? ::mmap(nullptr, kCounterSize, writable ? PROT_READ | PROT_WRITE : PROT_READ,
@@ -507,7 +518,10 @@ void setValue(const std::string& name, const std::vector<uint8_t>& bytes) {
     int err = validName(name) ? detail::writeValue(canonical(name), bytes.data(), bytes.size()) : EINVAL;
     if (err != 0)
         std::fprintf(stderr, "gardhost: cannot set %s: %s\n", name.c_str(), std::strerror(err));
-    if (validName(name) && canonical(name) == "faults") detail::faultsFileChanged();
+    if (validName(name) && canonical(name) == "faults") {
+        announceFaults();
+        detail::faultsFileChanged();
+    }
 }
 
 void eraseValue(const std::string& name) {
@@ -516,7 +530,10 @@ void eraseValue(const std::string& name) {
     fs::remove(detail::stateRoot() + "/" + name, ec);
     const std::string key = canonical(name);
     forget(key);
-    if (key == "faults") detail::faultsFileChanged();
+    if (key == "faults") {
+        announceFaults();
+        detail::faultsFileChanged();
+    }
 }
 
 void setU8(const std::string& name, uint8_t v) { setValue(name, {v}); }
@@ -637,9 +654,9 @@ void dropCached(std::string_view name) {
     if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
 }
 
-uint64_t changeCount() {
+uint64_t faultsChangeCount() {
     static std::atomic<uint64_t> uncounted{0};  // no counter: every look is a change
-    const uint64_t now = counterNow();
+    const uint64_t now = counterNow(kFaults);
     return now != kUnseen ? now : ++uncounted;
 }
 
