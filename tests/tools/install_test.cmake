@@ -1,7 +1,8 @@
 # Installs the build tree into a fresh prefix and checks that a consumer finds
 # what it needs there: headers, libgard with its SONAME, the host platform,
-# gard, the CMake package and gard.pc.
-# cmake -DBUILD=... -DSRC=... -DWORK=... -DSANITIZE=ON|OFF -DGENERATOR=... -P install_test.cmake
+# gard, the CMake package and gard.pc. Both consumers (find_package and
+# pkg-config) are built and run without LD_LIBRARY_PATH.
+# cmake -DBUILD=... -DSRC=... -DWORK=... -DSANITIZE=ON|OFF -DGENERATOR=... -DCXX=... -P install_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT rc EQUAL 0)
@@ -39,7 +40,9 @@ endif()
 run(${CMAKE_COMMAND} -S ${SRC}/consumer -B ${WORK}/consumer -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${flags}")
 run(${CMAKE_COMMAND} --build ${WORK}/consumer)
-run(${WORK}/consumer/consumer ${WORK}/state-consumer)
+unset(ENV{LD_LIBRARY_PATH})
+set(ENV{GARD_STATE_DIR} ${WORK}/state-consumer)
+run(${WORK}/consumer/consumer)
 
 # gard.pc points at the installed headers and libraries wherever the prefix is.
 get_filename_component(pcdir ${pc} DIRECTORY)
@@ -51,5 +54,12 @@ if(PKG_CONFIG)
   if(NOT out MATCHES "-lgard" OR NOT EXISTS "${CMAKE_MATCH_1}/gard/gard.h")
     message(FATAL_ERROR "gard.pc gives '${out}'")
   endif()
+  # A consumer built with those flags and a run path to the library only.
+  separate_arguments(pcflags UNIX_COMMAND "${out}")
+  get_filename_component(libdir ${soname} DIRECTORY)
+  run(${CXX} -std=c++20 ${flags} ${SRC}/consumer/main.cc ${pcflags} -Wl,--as-needed
+      -Wl,-rpath,${libdir} -o ${WORK}/consumer-pc)
+  set(ENV{GARD_STATE_DIR} ${WORK}/state-consumer-pc)
+  run(${WORK}/consumer-pc)
 endif()
 message(STATUS "installed tree usable: ${prefix}")
