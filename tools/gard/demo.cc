@@ -52,12 +52,13 @@ private:
 
 int demo(bool keep) {
     opts().stateDir = makeTempDir("gard-demo");
+    opts().stateGiven = true;
     opts().sp = 0;
     openState();
     Result r;
-    r.out["stateDir"] = opts().stateDir;
+    putBytes(r.out, "stateDir", opts().stateDir);
     r.out["kept"] = keep;
-    r.text << "gard demo in " << opts().stateDir << "\n";
+    r.text << "gard demo in " << r.out["stateDir"].get<std::string>() << "\n";
     Demo d(r);
 
     d.step("A fresh pair: both processors present, erased gard keywords, sp0 runs in role 1");
@@ -117,7 +118,7 @@ int demo(bool keep) {
 
     int code = finish(r);
     if (!opts().json)
-        std::cout << (keep ? "\nexplore it: gard --state " + opts().stateDir + " status\n"
+        std::cout << (keep ? "\nexplore it: gard --state " + shown(opts().stateDir) + " status\n"
                            : "\n(state directory removed; gard demo --keep leaves it to explore)\n");
     if (!keep) {
         std::error_code ec;
