@@ -44,7 +44,7 @@ units)
   t list              0 '^  0x10  +0x1  +garded \(0x5d\)  +0x2  +YL10A1  +B1814601$' units list
   t list-header       0 '^  UNIT  +GROUP  +STATE  +ERROR TYPE  +SERIAL  +SRC$' units list
   t is-garded         0 'is garded'                  units is-garded 0x10 1
-  t other-group       0 'is not garded'              units is-garded 0x10 2
+  t other-group       0 'is not garded \(the pair is not in the table\)' units is-garded 0x10 2
   j list-json         'units 1 serial' '00ff00000000000000000000' units list
   j set-state-number  'stateName' 'not-garded-2'     units set-state 0x11 1 0xec
   t garded-sticks     4 'not done: the entry was garded \(0x5d\): a garded entry keeps' units set-state 0x10 1 new
@@ -63,6 +63,7 @@ units)
   t not-recorded      1 'reason 0xca11 user data 0x8 0x99' units set-state 0x99 1 garded
   t file-fault        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   t list-read-fails   1 'reason 0xca07'              units list
+  t fault-decimal     0 '^  UtilFile::Read@gardRask#10$' platform fault add 'UtilFile::Read@gardRask#0x0a'
   t fault-clear       0 '0 fault'                    platform fault clear
   same serial-too-long   "$rask" units add 0x12 1 ABCDEFGHIJKLM
   t serial-too-long   2 'longer than 12 bytes'       units add 0x12 1 ABCDEFGHIJKLM
@@ -89,6 +90,7 @@ sp)
   t garded            0 '0x200 is garded'            sp garded 0x200
   t do-gard           0 'do-gard 1'                  sp do-gard 0x200
   t usable            0 'garded \(2\)'               sp usable 0x200
+  t usable-not-sp     4 'not done: 0x300 is not a service processor' sp usable 0x300
   t failover          0 'not-usable'                 sp failover
   t not-this-sp       1 'reason 0xca11 user data 0x1 0x201 0x5d' sp set-state 0x201 garded
   t refused-ec        4 'not done: 0x200 is garded \(0x5d\), which 0xec and 0xed do not replace' sp set-state 0x200 not-garded-2

@@ -192,7 +192,7 @@ std::vector<std::string> lines(const std::string& name) {
     return out;
 }
 
-int faults(const std::string& verb, const std::string& fault) {
+int faults(const std::string& verb, std::string fault) {
     if (verb == "add") {
         std::size_t h = fault.rfind('#');
         std::string call = fault.substr(0, std::min(fault.find('@'), h));
@@ -203,8 +203,12 @@ int faults(const std::string& verb, const std::string& fault) {
             for (const std::string& c : calls) names += (names.empty() ? "" : ", ") + c;
             throw Usage("fault '" + fault + "' does not name a platform call (" + names + ")");
         }
-        if (h != std::string::npos && parseNumber(fault.substr(h + 1), "call number") == 0)
-            throw Usage("call number 0 in fault '" + fault + "': calls count from 1");
+        if (h != std::string::npos) {
+            uint32_t nth = parseNumber(fault.substr(h + 1), "call number");
+            if (nth == 0) throw Usage("call number 0 in fault '" + fault + "': calls count from 1");
+            // Written as the host reads it: decimal.
+            fault = fault.substr(0, h + 1) + std::to_string(nth);
+        }
     }
     openState();
     Result r;

@@ -103,6 +103,13 @@ void printRecords(std::ostream& os, const Json& j) {
 
 namespace {
 
+// The queries take any unit id; for one that is no processor the library's
+// answer is not about that unit.
+std::string notProcessor(uint32_t unit, const std::string& answer) {
+    if (unit == GARD_QEL_SP0 || unit == GARD_QEL_SP1) return "";
+    return hex(unit) + " is not a service processor (0x200 or 0x201): the library " + answer;
+}
+
 // A read result other than ok: what it means, for the not-done line.
 std::string readTrouble(const Json& records) {
     std::string units;
@@ -170,6 +177,7 @@ int doGard(const std::string& unitText) {
     int answer = GardRdndQel::GardQelDoGard(unit);
     r.out = {{"unit", unit}, {"doGard", answer}};
     r.text << hex(unit) << ": do-gard " << answer << '\n';
+    r.notDone = notProcessor(unit, "answers from 0x200's record");
     return finish(r);
 }
 
@@ -180,6 +188,7 @@ int usable(const std::string& unitText) {
     int code = gardIsQelUsable(unit);
     r.out = {{"unit", unit}, {"usable", code}, {"usableName", usableName(code)}};
     r.text << hex(unit) << ": " << usableName(code) << " (" << code << ")\n";
+    r.notDone = notProcessor(unit, "answers 0 without judging it");
     return finish(r);
 }
 

@@ -129,8 +129,9 @@ int dmaDeconfig(const DmaArgs& a) {
     r.take(GardDeconfigDmaPath(path, errorType, 0, rc, errl.get()));
     bool gardBit = errl->getSRC(0)->gardBit;
     r.out = {{"pathWord", path.word[5]}, {"firstInstance", path.word[4]},
-             {"secondInstance", path.word[3]}, {"errorType", errorType}, {"src", a.src},
-             {"gardBit", gardBit}};
+             {"secondInstance", path.word[3]}, {"errorType", errorType}};
+    putBytes(r.out, "src", a.src);
+    r.out["gardBit"] = gardBit;
     r.out["storedErrls"] = storedSlots(r);
     uint32_t outWord = 0;
     if (!gardBit && r.errls.empty()) {

@@ -160,8 +160,10 @@ int isGarded(const Args& a) {
     Result r;
     bool garded = false;
     r.take(gardAcc::GardGetVpdUnitState(unit, group, &garded));
-    r.out = {{"unitId", unit}, {"groupId", group}, {"garded", garded}};
-    r.text << "unit " << hex(unit) << " group " << hex(group) << (garded ? " is garded\n" : " is not garded\n");
+    const bool recorded = findEntry(peekUnitEntries(), unit, group) != nullptr;
+    r.out = {{"unitId", unit}, {"groupId", group}, {"garded", garded}, {"recorded", recorded}};
+    r.text << "unit " << hex(unit) << " group " << hex(group) << (garded ? " is garded" : " is not garded")
+           << (recorded ? "" : " (the pair is not in the table)") << '\n';
     return finish(r);
 }
 
