@@ -2,6 +2,7 @@
 # Runs the built gard tool through a table of command lines in a fresh state
 # directory. Usage: cli_test.sh GARD GROUP. Rows:
 #   t NAME STATUS REGEX ARGS...  exit status and a line of stdout+stderr matching REGEX
+#   ask NAME STATUS REGEX ANSWER ARGS...  the same on a terminal answering ANSWER
 #   j NAME PATHS VALUES ARGS...  the values at PATHS (members and indexes; several
 #                                separated by ';', their values by spaces) of ARGS --json
 #   same NAME PATH ARGS...       the command left PATH (a file, or a directory's
@@ -15,8 +16,18 @@ rask=$W/state/root/opt/p3/gard/gardRask
 n=0 bad=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
 t() {
-  local name=$1 want=$2 re=$3 out got; shift 3; n=$((n + 1))
-  out=$("$GARD" "$@" 2>&1 </dev/null); got=$?
+  local name=$1 want=$2 re=$3; shift 3; n=$((n + 1))
+  expect "$name" "$want" "$re" "$("$GARD" "$@" 2>&1 </dev/null)" $? "$@"
+}
+# ask NAME STATUS REGEX ANSWER ARGS...: as t, on a terminal that answers ANSWER.
+ask() {
+  local name=$1 want=$2 re=$3 answer=$4; shift 4; n=$((n + 1))
+  command -v script >/dev/null || return 0
+  expect "$name" "$want" "$re" "$( (sleep 0.5; echo "$answer") |
+    script -qec "$(printf '%q ' "$GARD" "$@")" /dev/null 2>&1)" $? "$@"
+}
+expect() {
+  local name=$1 want=$2 re=$3 out=$4 got=$5; shift 5
   [ "$got" = "$want" ] || { fail "$name" "exit $got, want $want: gard $*" "$out"; return; }
   grep -Eq -- "$re" <<<"$out" || fail "$name" "no line matches /$re/: gard $*" "$out"
 }
@@ -77,7 +88,9 @@ units)
   same clear-dry-run  "$W/state" units clear --dry-run
   same reset-dry-run  "$W/state" units reset --dry-run
   j reset-dry-json    'dryRun;done' 'ON OFF'         units reset --dry-run
-  t clear             0 'cleared'                    units clear --yes
+  ask clear-declined  4 'not done: not confirmed, nothing changed' n units clear
+  t list-not-cleared  0 '^  0x10 .*garded \(0x5d\)'   units list
+  ask clear-asks      0 'Go on\? \[y/N\] y'          y units clear
   t list-cleared      0 '^  0x10 .*cleared \(0xcc\)  +0x0 ' units list
   t reset-no-tty      2 'add --yes'                  units reset
   t reset             0 'reset'                      units reset -y

@@ -27,10 +27,11 @@ std::function<int()>& action() {
 }
 
 void addStateOptions(CLI::App* app, bool stateDir) {
-    if (stateDir)
+    if (stateDir) {
         app->add_option("--state", opts().stateDir, "State directory (else GARD_STATE_DIR, else "
-                                                "$XDG_STATE_HOME/gard, else ~/.local/state/gard)")
-        ->each([](const std::string&) { opts().stateGiven = true; });
+                                                    "$XDG_STATE_HOME/gard, else ~/.local/state/gard)")
+            ->each([](const std::string&) { opts().stateGiven = true; });
+    }
     app->add_option("--sp", opts().spText, "Run as the service processor at position 0 or 1 "
                                            "(else GARD_HOST_SP, else 0)")
         ->type_name("0|1")
@@ -67,7 +68,8 @@ uint32_t parseNumber(const std::string& text, const std::string& what, uint32_t 
         if (over) v = 0;  // no wrap-around however many digits follow
     }
     if (!digits) throw Usage(what + " '" + text + "' is not a number (decimal, or hex after 0x)");
-    if (over) throw Usage(what + " '" + text + "' out of range (0 to " + hex(max) + ")");
+    if (over)
+        throw Usage(what + " '" + text + "' out of range (0 to " + (max < 10 ? std::to_string(max) : hex(max)) + ")");
     return static_cast<uint32_t>(v);
 }
 
