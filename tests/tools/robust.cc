@@ -6,7 +6,7 @@
 // with a status the command may give, print no internal error, and every
 // JSON output must parse (strict UTF-8); text output holds no raw control
 // character. Built with the sanitizers, the tool runs under them.
-// Usage: gard-robust GARD WORKDIR [--files N] [--states N] [--seconds S] [--seed N]
+// Usage: gard-robust GARD WORKDIR [--files N] [--states N] [--jobs N] [--seconds S] [--seed N]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -150,20 +151,61 @@ void readState(const std::string& dir, const std::string& keep) {
     }
 }
 
+// File i: random, blank, cut from or damaged in a real gard file.
+void inspectOne(long i, const Bytes& rask, const Bytes& errl) {
+    const char* names[] = {"gardRask", "gardErrl", "image.bin"};
+    std::string name = names[below(3)];
+    Bytes b;
+    switch (i % 6) {
+    case 0: b = randomBytes(below(65537)); break;
+    case 1: b = Bytes(below(2) ? below(65537) : (below(2) ? 20480 : 51200), '\0'); break;
+    case 2: b = Bytes(below(2) ? below(65537) : (below(2) ? 20480 : 51200), '\xff'); break;
+    case 3: b = rask.substr(0, below(rask.size() + 1)), name = below(2) ? "gardRask" : "cut.bin"; break;
+    case 4: b = errl.substr(0, below(errl.size() + 1)) + (below(4) ? "" : randomBytes(below(512))), name = "gardErrl"; break;
+    default:
+        b = below(2) ? rask : errl;
+        for (std::size_t k = below(64) + 1; k > 0; --k) b[below(b.size())] = static_cast<char>(below(256));
+    }
+    const std::string path = g_work + "/files/" + name;
+    spill(path, b);
+    check({"inspect", path}, {0, 3}, true, path);
+    if (i % 5 == 0) check({"inspect", path}, {0, 3}, false, path);
+}
+
+// A state made with random text, read; then its files made random, read.
+void stateOne() {
+    const std::string dir = g_work + "/state";
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    makeState(dir, randomBytes(1 + below(12), true), randomBytes(1 + below(32), true));
+    spill(dir + "/faults", randomBytes(below(200)) + "\n" + randomBytes(below(40), true));
+    readState(dir, dir);
+    spill(dir + "/root/opt/p3/gard/gardRask", randomBytes(20480));
+    spill(dir + "/root/opt/p3/gard/gardErrl", randomBytes(51200));
+    spill(dir + "/vpd/0x201/keyword", randomBytes(below(65)));
+    spill(dir + "/errl/committed", slurp(dir + "/errl/committed") + randomBytes(below(300)) + "\n");
+    spill(dir + "/trace/gard", slurp(dir + "/trace/gard") + randomBytes(below(300)) + "\n");
+    readState(dir, dir);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: gard-robust GARD WORKDIR [--files N] [--states N] [--seconds S] [--seed N]\n";
+        std::cerr << "usage: gard-robust GARD WORKDIR [--files N] [--states N] [--jobs N] [--seconds S] [--seed N]\n";
         return 2;
     }
     g_gard = argv[1];
     g_work = argv[2];
-    long files = 1000, states = 20, seconds = 240, seed = 11;
+    long files = 1000, states = 10, seconds = 240, seed = 11, jobs = 2;
     for (int i = 3; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         long v = std::stol(argv[i + 1]);
-        (opt == "--files" ? files : opt == "--states" ? states : opt == "--seconds" ? seconds : seed) = v;
+        (opt == "--files"    ? files
+         : opt == "--states" ? states
+         : opt == "--jobs"   ? jobs
+         : opt == "--seconds" ? seconds
+                              : seed) = v;
     }
     g_rng.seed(static_cast<unsigned>(seed));
     std::error_code ec;
@@ -182,43 +224,30 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    long inspected = 0;
-    for (; inspected < files && !late(); ++inspected) {
-        const char* names[] = {"gardRask", "gardErrl", "image.bin"};
-        std::string name = names[below(3)];
-        Bytes b;
-        switch (inspected % 6) {
-        case 0: b = randomBytes(below(65537)); break;
-        case 1: b = Bytes(below(2) ? below(65537) : (below(2) ? 20480 : 51200), '\0'); break;
-        case 2: b = Bytes(below(2) ? below(65537) : (below(2) ? 20480 : 51200), '\xff'); break;
-        case 3: b = rask.substr(0, below(rask.size() + 1)), name = below(2) ? "gardRask" : "cut.bin"; break;
-        case 4: b = errl.substr(0, below(errl.size() + 1)) + (below(4) ? "" : randomBytes(below(512))), name = "gardErrl"; break;
-        default:
-            b = below(2) ? rask : errl;
-            for (std::size_t k = below(64) + 1; k > 0; --k) b[below(b.size())] = static_cast<char>(below(256));
-        }
-        const std::string path = g_work + "/files/" + name;
-        spill(path, b);
-        check({"inspect", path}, {0, 3}, true, path);
-        if (inspected % 4 == 0) check({"inspect", path}, {0, 3}, false, path);
+    // Workers share the runs out, each in a directory of its own.
+    const std::string top = g_work;
+    for (long k = 0; k < jobs; ++k) {
+        if (fork() != 0) continue;
+        g_work = top + "/w" + std::to_string(k);
+        fs::create_directories(g_work);
+        g_rng.seed(static_cast<unsigned>(seed * jobs + k));
+        long inspected = 0, made = 0;
+        for (long i = k; i < files && !late(); i += jobs, ++inspected) inspectOne(i, rask, errl);
+        for (long i = k; i < states && !late(); i += jobs, ++made) stateOne();
+        std::ofstream(top + "/counts" + std::to_string(k))
+            << inspected << ' ' << made << ' ' << g_runs << ' ' << g_failures << '\n';
+        std::_Exit(0);
     }
-
-    long made = 0;
-    for (; made < states && !late(); ++made) {
-        const std::string dir = g_work + "/state";
-        fs::remove_all(dir, ec);
-        makeState(dir, randomBytes(1 + below(12), true), randomBytes(1 + below(32), true));
-        spill(dir + "/faults", randomBytes(below(200)) + "\n" + randomBytes(below(40), true));
-        readState(dir, dir);
-        // The files themselves random: the library reads whatever is there.
-        spill(dir + "/root/opt/p3/gard/gardRask", randomBytes(20480));
-        spill(dir + "/root/opt/p3/gard/gardErrl", randomBytes(51200));
-        spill(dir + "/vpd/0x201/keyword", randomBytes(below(65)));
-        readState(dir, dir);
+    for (long k = 0; k < jobs; ++k) wait(nullptr);
+    long inspected = 0, made = 0, runs = 0, failures = 0;
+    for (long k = 0; k < jobs; ++k) {
+        long c[4] = {0, 0, 0, 1};  // a worker that left no counts failed
+        std::ifstream in(top + "/counts" + std::to_string(k));
+        in >> c[0] >> c[1] >> c[2] >> c[3];
+        inspected += c[0], made += c[1], runs += c[2], failures += c[3];
     }
-
     std::cout << "gard-robust: inspected " << inspected << " files and read " << made << " random states in "
-              << g_runs << " runs: " << g_failures << " failure(s)" << (late() ? " (time limit reached)" : "")
+              << runs << " runs: " << failures << " failure(s)" << (late() ? " (time limit reached)" : "")
               << "\n";
-    return g_failures == 0 ? 0 : 1;
+    return failures == 0 ? 0 : 1;
 }
