@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(, StateRules,
 TEST_F(UnitTable, StateUpdateRefusals) {
     seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
     const Bytes before = rask();
-    for (auto [unit, group] : {std::pair<uint16_t, uint32_t>{0x11, 7}, {0x10, 8}, {0, 0}})
+    for (auto [unit, group] : {std::pair<uint16_t, uint32_t>{0x11, 7}, {0x10, 8}})
         made(set(unit, group, 0x5D), 0x67, 0xCA11, 6, {8, unit, 0, 0});
     gardhost::clearCalls();
     gardhost::setU8("mnfg/flag/2", 1);
@@ -186,6 +186,9 @@ TEST_F(UnitTable, QueriesSeeUsedEntriesOnly) {
         const bool want = unit == 1 || unit == 2 || unit == 6;  // 6: past its odd-state entry
         EXPECT_EQ(std::make_pair(garded, other), std::make_pair(want, false)) << unit;
     }
+    bool freeGarded = false;  // unit id 0 is matched like any other: the free entry of group 9
+    ok(gardAcc::GardGetVpdUnitState(0, 9, &freeGarded));
+    EXPECT_TRUE(freeGarded);
     vpdRecordMenu m;
     ok(gardAcc::GardGetVpdConfigData(0, &m));
     EXPECT_EQ(U32s(m.groupId, m.groupId + 9), (U32s{7, 7, 7, 7, 7, 7, 7, 0, 0}));
@@ -217,7 +220,7 @@ TEST_F(UnitTable, ClearAndReset) {
     EXPECT_EQ(rask(), b);
 }
 
-TEST_F(UnitTable, FileOfAnotherSizeAndUnitIdZero) {
+TEST_F(UnitTable, FileOfAnotherSize) {
     seed(Bytes(kImage - 1, 0));
     failed(update(0x10, 7, 'A'), 0xCA07);
     EXPECT_EQ(fru_, 77u);
@@ -228,9 +231,25 @@ TEST_F(UnitTable, FileOfAnotherSizeAndUnitIdZero) {
     ok(update(0x10, 7, 'A'));
     std::copy_n(table({{0x10, 7, 0x5C, 0, 'A', ""}}).begin(), kImage, longer.begin());
     EXPECT_EQ(rask(), longer);
-    gardhost::clearCalls();
-    made(update(0, 7, 'A'), 0x66, 0xCA11, 0, {0x2D, 0, 7, 0});  // unit id 0 would read as free
-    EXPECT_TRUE(gardhost::calls().empty());
+}
+
+// Unit id 0 goes through the same scan as any unit id; its entry stays free.
+TEST_F(UnitTable, UnitIdZero) {
+    seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
+    ok(update(0, 7, 'B'));  // no pair (0, 7): set up in the first free entry
+    EXPECT_EQ(fru_, GARD_FRU_SET_UP);
+    ok(update(0, 7, 'B'));  // now found there, same serial number
+    EXPECT_EQ(fru_, GARD_FRU_UNCHANGED);
+    ok(set(0, 7, 0x5D));
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 0, 'A', ""}, {0, 7, 0x5D, 4, 'B', ""}}));
+    bool garded = false;
+    ok(gardAcc::GardGetVpdUnitState(0, 7, &garded));
+    EXPECT_TRUE(garded);
+    vpdRecordMenu m;
+    ok(gardAcc::GardGetVpdConfigData(0, &m));
+    EXPECT_EQ(std::make_pair(m.unitId[1], m.state[1]), std::make_pair(uint16_t{0}, GARD_CLEARED));
+    ok(update(0x11, 7, 'C'));  // the entry counts as free and goes to the next unit
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 0, 'A', ""}, {0x11, 7, 0x5C, 0, 'C', ""}}));
 }
 
 // Each operation against each failing step of its file cycle.
