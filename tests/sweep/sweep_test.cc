@@ -508,7 +508,7 @@ std::vector<Case> cases() {
          },
          dropCause,
          [](const Ctx& x) {
-             if (x.is("ErrlEntry::unflatten")) {
+             if (x.is("ErrlEntry::unflatten") || x.is("ErrlBase::operator new")) {
                  Result r = x.clean;
                  r.outs = {0, 0};
                  return r;
@@ -771,7 +771,8 @@ std::vector<Case> cases() {
              const bool first = x.seen("homGetUnitId") == 0 ||
                                 (x.seen("homGetUnitId") == 1 && !x.is("homGetUnitId"));
              if (step == Step::Close) return x.cleanPlusCommit({0xE002, 0xCA09});
-             if (!x.is("ErrlEntry::flatten")) {  // a flatten that fails is no error
+             // A copy that cannot be made or flattened is no error.
+             if (!x.is("ErrlEntry::flatten") && !x.is("ErrlBase::operator new")) {
                  Reasons committed = x.platform();
                  if (x.is("homGetUnitId")) committed = {0xE053};  // no port for a unit no one has
                  if (step == Step::Open) committed.push_back(0xCA06);
