@@ -16,6 +16,13 @@ using gardtest::userData;
 
 constexpr gardModId kMod = 0x42;
 
+// The file operations' trace entries name their step and carry no values.
+void expectTracesWithoutValues() {
+    const auto entries = gardhost::traceEntries("gard");
+    EXPECT_FALSE(entries.empty());
+    for (const auto& e : entries) EXPECT_EQ(std::make_pair(e.format, e.values.size()), std::make_pair(std::string(" "), std::size_t{0}));
+}
+
 struct FileRow {
     int id;
     const char* name;
@@ -39,6 +46,7 @@ TEST_P(FirstUse, CreatesDirectoryAndZeroFilledFileOfItsSize) {
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(image, std::vector<unsigned char>(row.size, 0));
     EXPECT_EQ(gardFile(row.name), std::vector<uint8_t>(row.size, 0));
+    expectTracesWithoutValues();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,6 +160,7 @@ TEST_P(StepFailure, AddsTheSrcOfTheStep) {
     if (row.step != FailRow::Write && row.fileExists) {
         EXPECT_EQ(gardFile("gardErrl"), before);
     }
+    expectTracesWithoutValues();
 }
 
 const std::vector<uint32_t> kZero = {0, 0, 0, 0};
@@ -207,6 +216,7 @@ TEST_P(BadInput, UnknownFileIdBuildsNoPath) {
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(gardhost::callCount("UtilReg::path"), 0u);
     EXPECT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3/gard")));
+    expectTracesWithoutValues();
     gardtest::drop(errl);
 }
 
