@@ -172,6 +172,8 @@ public:
                                   gardVpdReturn* result);
     // Writes the keyword, only on a processor whose role is 1.
     static ErrlEntry* GardWriteVPD(unsigned int unit, unsigned int size, unsigned char* data);
+    // Changes this processor's own record (position and role 1 checked). The
+    // record keeps the low byte of `state`; every decision uses the value given.
     static ErrlEntry* GardSetQelState(unsigned int unit, gardQelState state,
                                       unsigned int failureWord, gardSetStateReturn& result,
                                       bool notify, unsigned int extraWord);
