@@ -192,6 +192,9 @@ usage)
   j status-json       'processors records 1 stateName' new status
   t demo              0 '== 5\. Gard data cleared'   demo
   j demo-json         'steps 1 status processors records 1 stateName' garded demo
+  t demo-role-said    0 'sp1 now holds role 1'       demo
+  j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
+  j demo-none-at-end  'committed' '[]'               demo
   ;;
 *) echo "unknown group $GROUP"; exit 2 ;;
 esac

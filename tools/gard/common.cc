@@ -194,6 +194,8 @@ std::string makeTempDir(const std::string& prefix) {
 
 std::size_t committedCount() { return gardhost::committed().size(); }
 
+void committedShown() { g_committedAtOpen = committedCount(); }
+
 // ---------------------------------------------------------------- error logs
 
 namespace {
