@@ -182,6 +182,7 @@ usage)
   t unknown-command   2 "unknown command 'bogus'"    bogus
   t unknown-sub       2 "unknown command 'bogus' \(see gard units --help\)" units bogus
   t help              0 'Example: gard demo'         --help
+  t help-glossary     0 'docs/glossary.md'           --help
   t sub-help          0 'Example: gard units add 0x10 1 YL10A1' units add --help
   t bad-sp            2 '--sp'                       --sp 2 status
   t bad-number        2 "failure type 'x' is not a number" mailbox-failure 0x200 x
