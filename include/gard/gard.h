@@ -1,7 +1,9 @@
 // libgard: gard records of a service processor's firmware.
 //
 // Every operation is a plain synchronous call. Failures come back as an
-// owned ErrlEntry* (null = success); the caller commits or deletes it.
+// owned ErrlEntry* (null = success); the caller commits or deletes it. This
+// header only declares ErrlEntry: include <gard/platform/errl.h> to use or
+// delete one.
 // Record images live in fixed-size gard files under "/opt/p3/gard" and in
 // the VPD gard keyword of each service processor.
 #ifndef GARD_GARD_H

@@ -45,6 +45,7 @@ units)
   t not-recorded      1 'reason 0xca11 user data 0x8 0x99' units set-state 0x99 1 garded
   t file-fault        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   t list-read-fails   1 'reason 0xca07'              units list
+  t read-fails-words  1 'gard file gardRask: read failed \(injected fault\), operation unit list' units list
   t fault-clear       0 '0 fault'                    platform fault clear
   same serial-too-long   "$rask" units add 0x12 1 ABCDEFGHIJKLM
   t serial-too-long   2 'longer than 12 bytes'       units add 0x12 1 ABCDEFGHIJKLM
@@ -103,10 +104,15 @@ errlogs)
   t mailbox           0 ''                           mailbox-failure 0x100 1
   t list              0 '#1 component 0xca00 action 0x2000 \(error\) module 0x22 reason 0xca11' errlogs list
   t show              0 'SRC 0: D122CA11  module 0x22 reason 0xca11 user data 0x4 0x100 0x1 0x0' errlogs show 1
+  t list-words        0 '^    mailbox failure ignored: unit 0x100 is not a service processor' errlogs list
+  j show-json-words   'errlogs 0 text' 'mailbox failure ignored: unit 0x100 is not a service processor (0x200 or 0x201), failure type 1' errlogs show 1
   j show-json         'errlogs 0 srcs 0 ascii' 'D122CA11                        ' errlogs show 1
   t show-missing      2 'no committed error log #7'  errlogs show 7
-  t trace             0 '^line [0-9]+ id 0x[0-9a-f]+' trace
   j trace-json        'trace 0 format' ' %x,%x'      trace
+  t trace             0 '^src/rdnd/mailbox.cc:[0-9]+ GardMailboxSetState: not a service processor 0x100$' trace
+  j trace-all-known   'unknownIds' 0                 trace
+  cp "$GARD" "$W/gard-alone"  # without the trace-strings table beside it
+  GARD=$W/gard-alone t trace-no-table 0 '^line [0-9]+ id 0x[0-9a-f]+ : 0x100$' trace
   t trace-clear       0 'trace cleared'              trace --clear
   j trace-empty       'trace' '[]'                   trace
   t clear             0 'cleared'                    errlogs clear
@@ -128,6 +134,7 @@ platform)
   t policy-forbids    0 'result not-done'            sp set-state 0x200 garded
   t mnfg-on           0 'mnfg/flag/2: 0x1'           platform mnfg-flag 2 on
   t mnfg-refuses      1 'reason 0x1 user data 0x2c'  units set-state 0x10 1 garded
+  t mnfg-words        1 'manufacturing policy flag 2 is set, unit 0x10' units set-state 0x10 1 garded
   t mnfg-off          0 'mnfg/flag/2: missing'       platform mnfg-flag 2 off
   t fault-bad-call    2 'does not name a platform call' platform fault add 'UtilFile::Raed'
   t fault-bad-nth     2 'not a number'               platform fault add 'UtilFile::Read#x'
@@ -175,6 +182,7 @@ usage)
   t unknown-command   2 "unknown command 'bogus'"    bogus
   t unknown-sub       2 "unknown command 'bogus' \(see gard units --help\)" units bogus
   t help              0 'Example: gard demo'         --help
+  t help-glossary     0 'docs/glossary.md'           --help
   t sub-help          0 'Example: gard units add 0x10 1 YL10A1' units add --help
   t bad-sp            2 '--sp'                       --sp 2 status
   t bad-number        2 "failure type 'x' is not a number" mailbox-failure 0x200 x
@@ -185,6 +193,9 @@ usage)
   j status-json       'processors records 1 stateName' new status
   t demo              0 '== 5\. Gard data cleared'   demo
   j demo-json         'steps 1 status processors records 1 stateName' garded demo
+  t demo-role-said    0 'sp1 now holds role 1'       demo
+  j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
+  j demo-none-at-end  'committed' '[]'               demo
   ;;
 *) echo "unknown group $GROUP"; exit 2 ;;
 esac

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "tracetext.h"
 
 namespace gardcli {
 
@@ -38,12 +39,16 @@ int trace(bool clearIt) {
     openState();
     Result r;
     Json entries = Json::array();
+    std::size_t unknown = 0;
     for (const gardhost::TraceEntry& t : gardhost::loadTrace("gard")) {
-        entries.push_back({{"id", t.id}, {"format", t.format}, {"line", t.line},
-                           {"values", t.values}, {"text", gardhost::formatTrace(t)}});
-        r.text << gardhost::formatTrace(t) << '\n';
+        Json e = {{"id", t.id}, {"format", t.format}, {"line", t.line}, {"values", t.values}};
+        e.update(traceJson(t));
+        unknown += e["message"].is_null();
+        r.text << e["text"].get<std::string>() << '\n';
+        entries.push_back(e);
     }
     r.out["trace"] = entries;
+    r.out["unknownIds"] = unknown;
     if (clearIt) {
         gardhost::clearTrace("gard");
         gardhost::eraseValue("trace/gard");

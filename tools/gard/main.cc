@@ -19,7 +19,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 1));
     app.add_flag("--json", opts().json, "Print the result as JSON");
     app.footer("Example: gard demo          (a guided scenario in a temporary state directory)\n"
-               "         gard --state /tmp/gs status");
+               "         gard --state /tmp/gs status\n"
+               "Terms:   gard, unit, group id, SRC, role, position, marker, failure word and\n"
+               "         domain are explained in docs/glossary.md and in man gard (GLOSSARY).");
     addStatus(app);
     addUnits(app);
     addProcessors(app);
