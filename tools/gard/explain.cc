@@ -35,7 +35,6 @@ struct Row {
 
 constexpr Row kWords[] = {
     // Logs of the unit gard table (module 0x66 unit add, 0x67 unit set-state).
-    {Kind::Log, kLibrary, 0x66, 0xCA11, 0x2D, kAny, "unit add refused: unit id 0 marks a free entry, group {3}"},
     {Kind::Log, kLibrary, 0x67, 0x0001, 0x2C, 1, "unit state change refused: manufacturing policy flag 2 is set, unit {2}"},
     // The full table reuses the state change's module id and progress code; only rc tells it apart.
     {Kind::Log, kLibrary, 0x67, 0x0001, 0x2C, kAny, "unit table update refused: table full, unit {2}"},
@@ -46,7 +45,6 @@ constexpr Row kWords[] = {
     {Kind::Log, kLibrary, 0x21, 0xCA07, 3, kAny, "service-processor state change stopped: the gard records could not be read cleanly ({4v}), unit {2}"},
     {Kind::Log, kLibrary, 0x21, 0xCA12, 2, kAny, "service-processor state change refused: {3q} is not allowed over a garded record or at system state 9, unit {2}"},
     {Kind::Log, kLibrary, 0x21, 0xCA11, 4, kAny, "service-processor state change refused: this processor's own unit {2} is absent"},
-    {Kind::Log, kLibrary, 0x21, 0xCA12, 5, kAny, "service-processor state change refused: state {3} does not fit the record's state byte, unit {2}"},
     {Kind::Log, kLibrary, 0x21, 0xCA15, 0x15, kAny, "service-processor clear refused: system state {3d} forbids clearing (asked for {2q})"},
     {Kind::Log, kLibrary, 0x21, 0xCA01, 0xD, kAny, "service processor {2} garded, state {3q}, failure word {4w}"},
     {Kind::Log, kLibrary, 0x21, 0xCA02, 0xD, kAny, "service processor {2} garded, state {3q}, failure word {4w}"},
@@ -105,6 +103,7 @@ constexpr Row kWords[] = {
     {Kind::Call, kPlatform, kAny, 0xE080, kAny, kAny, "error log flatten"},
     {Kind::Call, kPlatform, kAny, 0xE081, kAny, kAny, "error log unflatten"},
     {Kind::Call, kPlatform, kAny, 0xE082, kAny, kAny, "error log SRC look-up"},
+    {Kind::Call, kPlatform, kAny, 0xE083, kAny, kAny, "error log allocation"},
     {Kind::Call, kPlatform, kAny, 0xE0FF, kAny, kAny, "platform call"},
 
     // errno values the host platform reports; others are given by strerror.
