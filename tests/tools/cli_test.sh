@@ -74,6 +74,7 @@ units)
   t not-recorded      1 'reason 0xca11 user data 0x8 0x99' units set-state 0x99 1 garded
   t file-fault        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   t list-read-fails   1 'reason 0xca07'              units list
+  t read-fails-words  1 'gard file gardRask: read failed \(injected fault\), operation unit list' units list
   t fault-decimal     0 '^  UtilFile::Read@gardRask#10$' platform fault add 'UtilFile::Read@gardRask#0x0a'
   t fault-clear       0 '0 fault'                    platform fault clear
   same serial-too-long   "$rask" units add 0x12 1 ABCDEFGHIJKLM
@@ -158,10 +159,15 @@ errlogs)
   t mailbox           4 ''                           mailbox-failure 0x100 1
   t list              0 '#1 component 0xca00 action 0x2000 \(error\) module 0x22 reason 0xca11' errlogs list
   t show              0 'SRC 0: D122CA11  module 0x22 reason 0xca11 user data 0x4 0x100 0x1 0x0' errlogs show 1
+  t list-words        0 '^    mailbox failure ignored: unit 0x100 is not a service processor' errlogs list
+  j show-json-words   'errlogs 0 text' 'mailbox failure ignored: unit 0x100 is not a service processor (0x200 or 0x201), failure type 1' errlogs show 1
   j show-json         'errlogs 0 srcs 0 ascii' 'D122CA11                        ' errlogs show 1
   t show-missing      2 'no committed error log #7'  errlogs show 7
-  t trace             0 '^line [0-9]+ id 0x[0-9a-f]+' trace
   j trace-json        'trace 0 format' ' %x,%x'      trace
+  t trace             0 '^src/rdnd/mailbox.cc:[0-9]+ GardMailboxSetState: not a service processor 0x100$' trace
+  j trace-all-known   'unknownIds' 0                 trace
+  cp "$GARD" "$W/gard-alone"  # without the trace-strings table beside it
+  GARD=$W/gard-alone t trace-no-table 0 '^line [0-9]+ id 0x[0-9a-f]+ : 0x100$' trace
   t trace-clear       0 'trace cleared'              trace --clear
   j trace-empty       'trace' '[]'                   trace
   t clear-no-tty      2 'this would forget the 1 committed error log\(s\); add --yes' errlogs clear
@@ -191,6 +197,7 @@ platform)
   t policy-forbids    4 'not done: the gard policy forbids it: policy 11 is 1' sp set-state 0x200 garded
   t mnfg-on           0 'mnfg/flag/2: 0x1'           platform mnfg-flag 2 on
   t mnfg-refuses      1 'reason 0x1 user data 0x2c'  units set-state 0x10 1 garded
+  t mnfg-words        1 'manufacturing policy flag 2 is set, unit 0x10' units set-state 0x10 1 garded
   t mnfg-off          0 'mnfg/flag/2: missing'       platform mnfg-flag 2 off
   t fault-bad-call    2 'does not name a platform call' platform fault add 'UtilFile::Raed'
   t fault-bad-nth     2 'not a number'               platform fault add 'UtilFile::Read#x'
@@ -259,6 +266,7 @@ usage)
   t unknown-command   2 "unknown command 'bogus' \(see gard --help\)" bogus
   t unknown-sub       2 "unknown command 'bogus' \(see gard units --help\)" units bogus
   t help              0 'Example: gard demo'         --help
+  t help-glossary     0 'docs/glossary.md'           --help
   t sub-help          0 'Example: gard units add 0x10 1 YL10A1' units add --help
   t group-units       0 '^Example: gard units add'   units --help
   t group-sp          0 '^Example: gard --sp 0 sp'   sp --help
@@ -290,6 +298,9 @@ usage)
   j version-json      'tool;library soname;stateDirExists' "1.0.0 libgard.so.1 ON" version
   t demo              0 '== 5\. Gard data cleared'   demo
   j demo-json         'steps 1 status processors records 1 stateName' garded demo
+  t demo-role-said    0 'sp1 now holds role 1'       demo
+  j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
+  j demo-none-at-end  'committed' '[]'               demo
   ;;
 docs)
   # Every example of the README and the tool reference, as written: each

@@ -144,6 +144,8 @@ void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "
 Json committedJson(std::size_t number, gardhost::Committed& c);
 void printCommitted(std::ostream& os, const Json& c, bool detail);
 std::size_t committedCount();
+// The logs committed so far have been printed: finish leaves them out.
+void committedShown();
 
 // ---- decoded views shared between commands
 // Service-processor record (32 bytes) of `unit`.

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "cli.h"
+#include "explain.h"
 #include "platform/host/host.h"
 
 namespace gardcli {
@@ -337,6 +338,8 @@ void printTable(std::ostream& os, const std::vector<std::vector<std::string>>& r
     }
 }
 
+void committedShown() { g_committedAtOpen = committedCount(); }
+
 // ---------------------------------------------------------------- error logs
 
 namespace {
@@ -379,10 +382,12 @@ Json errlJson(ErrlEntry* e) {
     Json j = {{"rc", e->getRC()}, {"severity", e->severity()}, {"eventType", e->eventType()},
               {"srcs", Json::array()}};
     for (unsigned int i = 0; i < e->srcCount(); ++i) j["srcs"].push_back(srcJson(*e->getSRC(i)));
+    j["text"] = explainErrl(j);
     return j;
 }
 
 void printErrl(std::ostream& os, const Json& e, const std::string& indent) {
+    os << indent << e["text"].get<std::string>() << '\n';
     os << indent << "rc " << e["rc"] << ", severity " << e["severity"] << ", event type "
        << e["eventType"] << '\n';
     std::size_t i = 0;
@@ -401,6 +406,7 @@ Json committedJson(std::size_t number, gardhost::Committed& c) {
               {"reasonCode", c.srcs.empty() ? 0 : c.srcs[0].reasonCode},
               {"srcs", Json::array()}};
     for (SrciSrc& s : c.srcs) j["srcs"].push_back(srcJson(s));
+    j["text"] = explainErrl(j);
     return j;
 }
 
@@ -415,10 +421,10 @@ void printCommitted(std::ostream& os, const Json& c, bool detail) {
             for (const Json& u : c["srcs"][0]["userData"]) os << ' ' << hex(u.get<uint32_t>());
             os << "  " << trimmed(c["srcs"][0]["ascii"].get<std::string>());
         }
-        os << '\n';
+        os << "\n    " << c["text"].get<std::string>() << '\n';
         return;
     }
-    os << " rc " << c["rc"] << '\n';
+    os << " rc " << c["rc"] << "\n    " << c["text"].get<std::string>() << '\n';
     std::size_t i = 0;
     for (const Json& s : c["srcs"]) printSrc(os, s, "    ", i++);
 }

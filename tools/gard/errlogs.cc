@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "tracetext.h"
 
 namespace gardcli {
 
@@ -42,15 +43,23 @@ int trace(bool clearIt) {
     openState();
     Result r;
     Json entries = Json::array();
+    std::size_t unknown = 0;
     for (const gardhost::TraceEntry& t : gardhost::loadTrace("gard")) {
         Json e = {{"id", t.id}};
         putBytes(e, "format", t.format);
         e.update(Json{{"line", t.line}, {"values", t.values}});
-        putBytes(e, "text", gardhost::formatTrace(t));
+        Json words = traceJson(t);
+        unknown += words["message"].is_null();
+        // The saved trace may hold any bytes: its texts go through the byte rule.
+        for (const auto& [key, value] : words.items()) {
+            if (value.is_string()) putBytes(e, key, value.get<std::string>());
+            else e[key] = value;
+        }
         r.text << e["text"].get<std::string>() << '\n';
         entries.push_back(std::move(e));
     }
     r.out["trace"] = entries;
+    r.out["unknownIds"] = unknown;
     if (clearIt) {
         gardhost::clearTrace("gard");
         gardhost::eraseValue("trace/gard");

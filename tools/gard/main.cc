@@ -47,6 +47,8 @@ int run(int argc, char** argv) {
     app.add_flag("--version", version, "Print the tool's and the library's versions and the state directory");
     app.footer("Example: gard demo          (a guided scenario in a temporary state directory)\n"
                "         gard --state /tmp/gs status\n"
+               "Terms:   gard, unit, group id, SRC, role, position, marker, failure word and\n"
+               "         domain are explained in docs/glossary.md and in man gard (GLOSSARY).\n"
                "Exit status: 0 done, 1 error log returned, 2 bad input, 3 inspect anomalies, 4 not done");
     addStatus(app);
     addUnits(app);
