@@ -910,6 +910,11 @@ protected:
             for (std::size_t i = 0; i < e->srcCount(); ++i) {
                 r.reasons.push_back(e->src(i).reasonCode);
                 r.ud[i] = U32s(e->src(i).ud, e->src(i).ud + 4);
+                // An SRC the library adds to a log made elsewhere is its own kind.
+                if (i > 0 && e->src(i).compId == 0xCA00) {
+                    EXPECT_EQ(std::make_tuple(e->src(i).srciType, e->src(i).serviceCodes, e->src(i).epubSubSystem),
+                              std::make_tuple(uint8_t{0xB1}, uint16_t{0x4399}, uint8_t{0x75}));
+                }
             }
             r.rc = e->getRC();
             delete e;
