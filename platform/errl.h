@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,15 @@ private:
     std::string ascii_;
 };
 
-// Entries are allocated through the component's own operator new.
+// Entries are allocated through the component's own operator new. The
+// nothrow form gives null when no memory is to be had, for callers that
+// must not throw.
 class ErrlBase {
 public:
     static void* operator new(std::size_t size);
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
     static void operator delete(void* p);
+    static void operator delete(void* p, const std::nothrow_t&) noexcept;
     virtual ~ErrlBase() = default;
 };
 

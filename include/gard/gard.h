@@ -1,7 +1,9 @@
 // libgard: gard records of a service processor's firmware.
 //
 // Every operation is a plain synchronous call. Failures come back as an
-// owned ErrlEntry* (null = success); the caller commits or deletes it.
+// owned ErrlEntry* (null = success); the caller commits or deletes it. This
+// header only declares ErrlEntry: include <gard/platform/errl.h> to use or
+// delete one.
 // Record images live in fixed-size gard files under "/opt/p3/gard" and in
 // the VPD gard keyword of each service processor.
 #ifndef GARD_GARD_H
@@ -172,6 +174,8 @@ public:
                                   gardVpdReturn* result);
     // Writes the keyword, only on a processor whose role is 1.
     static ErrlEntry* GardWriteVPD(unsigned int unit, unsigned int size, unsigned char* data);
+    // Changes this processor's own record (position and role 1 checked). The
+    // record keeps the low byte of `state`; every decision uses the value given.
     static ErrlEntry* GardSetQelState(unsigned int unit, gardQelState state,
                                       unsigned int failureWord, gardSetStateReturn& result,
                                       bool notify, unsigned int extraWord);

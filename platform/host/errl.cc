@@ -12,7 +12,6 @@
 #include <new>
 #include <sstream>
 
-#include "src/files/bytes.h"
 #include "platform/host/detail.h"
 #include "platform/host/host.h"
 
@@ -31,6 +30,17 @@ constexpr std::size_t kHeader = 24;
 constexpr std::size_t kSrcFixed = 32;
 constexpr std::size_t kCrc = 4;
 constexpr uint8_t kGardFlag = 1, kCustomFlag = 2;
+
+// The flattened form is this component's own: its big-endian fields are
+// written and read here, `width` bytes at a time.
+void putBe(unsigned char* p, uint32_t v, int width) {
+    for (int k = width - 1; k >= 0; --k, v >>= 8) p[k] = static_cast<unsigned char>(v);
+}
+uint32_t getBe(const unsigned char* p, int width) {
+    uint32_t v = 0;
+    for (int k = 0; k < width; ++k) v = (v << 8) | p[k];
+    return v;
+}
 
 // A custom text without its NUL tail; an SRC with the default text stores none.
 std::string customText(const SrciSrc& s) {
@@ -175,7 +185,16 @@ void* ErrlBase::operator new(std::size_t size) {
     return p;
 }
 
+// The one allocation that can be made to fail: the library copes with its
+// null, where the throwing form has nothing to give back.
+void* ErrlBase::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (gardhost::detail::enter("ErrlBase::operator new", {}, gardhost::detail::args("size=%u", size)))
+        return nullptr;
+    return std::malloc(size);
+}
+
 void ErrlBase::operator delete(void* p) { std::free(p); }
+void ErrlBase::operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 ErrlEntry::ErrlEntry() { ++g_live; }
 
@@ -271,7 +290,6 @@ void ErrlEntry::prune(std::size_t size) {
 }
 
 int ErrlEntry::flatten(void* buffer, std::size_t size) const {
-    using namespace gard::be;
     if (gardhost::detail::enter("ErrlEntry::flatten", {}, gardhost::detail::args("%u", size))) return kInjected;
     if (buffer == nullptr) return kNoBuffer;
     const std::size_t total = flatSize();
@@ -279,44 +297,43 @@ int ErrlEntry::flatten(void* buffer, std::size_t size) const {
     if (srcs_.size() > 0xFFFF || total > 0xFFFFFFFFu) return kTooMany;
     std::vector<unsigned char> out(total);
     unsigned char* p = out.data();
-    put32(p, kMagic);
-    put16(p + 4, kVersion);
-    put16(p + 6, static_cast<uint16_t>(srcs_.size()));
-    put32(p + 8, static_cast<uint32_t>(total));
+    putBe(p, kMagic, 4);
+    putBe(p + 4, kVersion, 2);
+    putBe(p + 6, static_cast<uint16_t>(srcs_.size()), 2);
+    putBe(p + 8, static_cast<uint32_t>(total), 4);
     p[12] = severity_;
     p[13] = eventType_;
     p[14] = termState_;
     p[15] = 0;
-    put32(p + 16, rc_);
-    put32(p + 20, static_cast<uint32_t>(detail_.size()));
+    putBe(p + 16, rc_, 4);
+    putBe(p + 20, static_cast<uint32_t>(detail_.size()), 4);
     p += kHeader;
     for (const SrciSrc& s : srcs_) {
         std::string text = customText(s);
         if (text.size() > 0xFFFF) return kTooMany;
-        put16(p, s.compId);
+        putBe(p, s.compId, 2);
         p[2] = s.srciType;
         p[3] = s.modId;
-        put32(p + 4, s.word);
-        put16(p + 8, s.serviceCodes);
-        put16(p + 10, s.reasonCode);
-        for (int i = 0; i < 4; ++i) put32(p + 12 + 4 * i, s.ud[i]);
+        putBe(p + 4, s.word, 4);
+        putBe(p + 8, s.serviceCodes, 2);
+        putBe(p + 10, s.reasonCode, 2);
+        for (int i = 0; i < 4; ++i) putBe(p + 12 + 4 * i, s.ud[i], 4);
         p[28] = s.epubSubSystem;
         p[29] = static_cast<unsigned char>((s.gardBit ? kGardFlag : 0) |
                                            (s.hasCustomAscii() ? kCustomFlag : 0));
-        put16(p + 30, static_cast<uint16_t>(text.size()));
+        putBe(p + 30, static_cast<uint16_t>(text.size()), 2);
         p += kSrcFixed;
         std::copy(text.begin(), text.end(), p);
         p += text.size();
     }
     std::copy(detail_.begin(), detail_.end(), p);
     p += detail_.size();
-    put32(p, crc32(out.data(), total - kCrc));
+    putBe(p, crc32(out.data(), total - kCrc), 4);
     std::copy(out.begin(), out.end(), static_cast<unsigned char*>(buffer));
     return kOk;
 }
 
 int ErrlEntry::unflatten(const void* buffer, std::size_t size) {
-    using namespace gard::be;
     severity_ = eventType_ = termState_ = 0;
     rc_ = 0;
     srcs_.clear();
@@ -325,28 +342,28 @@ int ErrlEntry::unflatten(const void* buffer, std::size_t size) {
     if (buffer == nullptr) return kNoBuffer;
     const auto* in = static_cast<const unsigned char*>(buffer);
     if (size < kHeader + kCrc) return kTooSmall;
-    if (get32(in) != kMagic) return kBadMagic;
-    if (get16(in + 4) != kVersion) return kBadVersion;
-    const std::size_t total = get32(in + 8);
+    if (getBe(in, 4) != kMagic) return kBadMagic;
+    if (getBe(in + 4, 2) != kVersion) return kBadVersion;
+    const std::size_t total = getBe(in + 8, 4);
     if (total < kHeader + kCrc || total > size) return kBadLength;
     const std::size_t bodyEnd = total - kCrc;
-    if (get32(in + bodyEnd) != crc32(in, bodyEnd)) return kBadCrc;
+    if (getBe(in + bodyEnd, 4) != crc32(in, bodyEnd)) return kBadCrc;
 
-    std::vector<SrciSrc> srcs(get16(in + 6));
+    std::vector<SrciSrc> srcs(getBe(in + 6, 2));
     std::size_t at = kHeader;
     for (SrciSrc& s : srcs) {
         if (bodyEnd - at < kSrcFixed) return kMalformed;
         const unsigned char* p = in + at;
-        s.compId = get16(p);
+        s.compId = static_cast<uint16_t>(getBe(p, 2));
         s.srciType = p[2];
         s.modId = p[3];
-        s.word = get32(p + 4);
-        s.serviceCodes = get16(p + 8);
-        s.reasonCode = get16(p + 10);
-        for (int i = 0; i < 4; ++i) s.ud[i] = get32(p + 12 + 4 * i);
+        s.word = getBe(p + 4, 4);
+        s.serviceCodes = static_cast<uint16_t>(getBe(p + 8, 2));
+        s.reasonCode = static_cast<uint16_t>(getBe(p + 10, 2));
+        for (int i = 0; i < 4; ++i) s.ud[i] = getBe(p + 12 + 4 * i, 4);
         s.epubSubSystem = p[28];
         s.gardBit = (p[29] & kGardFlag) != 0;
-        std::size_t textLen = get16(p + 30);
+        std::size_t textLen = getBe(p + 30, 2);
         at += kSrcFixed;
         if (bodyEnd - at < textLen) return kMalformed;
         if ((p[29] & kCustomFlag) != 0)
@@ -355,13 +372,13 @@ int ErrlEntry::unflatten(const void* buffer, std::size_t size) {
             return kMalformed;
         at += textLen;
     }
-    const std::size_t detailLen = get32(in + 20);
+    const std::size_t detailLen = getBe(in + 20, 4);
     if (bodyEnd - at != detailLen) return kMalformed;
 
     severity_ = in[12];
     eventType_ = in[13];
     termState_ = in[14];
-    rc_ = get32(in + 16);
+    rc_ = getBe(in + 16, 4);
     srcs_ = std::move(srcs);
     detail_.assign(in + at, in + bodyEnd);
     return kOk;

@@ -35,6 +35,7 @@ constexpr Reason kReasons[] = {
     {"vormGetVPDPort", 0xE053},         {"homGetUnitId", 0xE060},
     {"mnfgIsPolicyFlagSet", 0xE070},    {"ErrlEntry::flatten", 0xE080},
     {"ErrlEntry::unflatten", 0xE081},   {"ErrlEntry::getSRC", 0xE082},
+    {"ErrlBase::operator new", 0xE083},
 };
 constexpr uint16_t kPlatformComp = 0xE000;
 constexpr uint16_t kUnknownReason = 0xE0FF;

@@ -58,7 +58,9 @@
 //                     flattened form is big-endian with magic "GERL",
 //                     version 1, length and a CRC-32 (errl.cc). prune drops
 //                     detail bytes, then SRCs from the last, then shortens
-//                     the primary SRC's custom text.
+//                     the primary SRC's custom text. The nothrow
+//                     ErrlBase::operator new is in the call log too and
+//                     can be made to fail (null); the throwing one is not.
 //   trace             not in the call log and never failed: nothing looks at
 //                     their results, and they must stay cheap.
 #ifndef PLATFORM_HOST_HOST_H

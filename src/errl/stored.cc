@@ -3,6 +3,7 @@
 #include "errl/stored.h"
 
 #include <cstring>
+#include <new>
 
 #include "files/bytes.h"
 #include "files/gtrace.h"
@@ -51,16 +52,15 @@ ErrlEntry* gardStoreErrl(uint32_t port, homUnitId unitId, ErrlEntry* errl) {
         if (target == nullptr || errl == nullptr) return false;
 
         // The caller's entry stays as it is; only the copy is pruned to fit.
-        ErrlEntry* copy = new ErrlEntry(*errl);
+        // Without memory for the copy nothing is stored, and nothing thrown.
+        ErrlEntry* copy = new (std::nothrow) ErrlEntry(*errl);
+        if (copy == nullptr) return false;
         copy->prune(kErrlSize);
         unsigned char* area = target + kErrlOffset;
         std::memset(area, 0, kErrlSize);
         const bool flattened = copy->flatten(area, kErrlSize) == 0;
         delete copy;
-        if (!flattened) {
-            GARD_TRACE("gardStoreErrl: flatten failed", " %x", unitId);
-            return false;
-        }
+        if (!flattened) return false;
         gard::be::put32(target + kUnitOffset, unitId);
         gard::be::put32(target + kPortOffset, port);
         return true;
@@ -76,9 +76,8 @@ ErrlEntry* gardReadStoredErrl(homUnitId unitId, ErrlEntry*& errl) {
         for (unsigned int i = 0; i < kSlots; ++i) {
             unsigned char* slot = slotAt(image, i);
             if (slotUnit(slot) != unitId) continue;
-            errl = new ErrlEntry();
+            errl = new (std::nothrow) ErrlEntry();
             if (errl != nullptr && errl->unflatten(slot + kErrlOffset, kErrlSize) != 0) {
-                GARD_TRACE("gardReadStoredErrl: slot does not unflatten", " %x", unitId);
                 delete errl;
                 errl = nullptr;
             }

@@ -8,10 +8,13 @@
 
 namespace gard {
 
-// Progress codes and module id of one operation's file steps.
+// Progress codes and module id of one operation's file steps, and which of
+// its failures the operation traces itself (without values).
 struct ImageSteps {
     gardModId modId;
     unsigned int open, read, write, close;
+    bool traceOpenRead = false;
+    bool traceWrite = false;
 };
 
 // Opens file `fileId` and reads `size` bytes at offset 0 into `image`.

@@ -41,18 +41,29 @@ ErrlEntry* takePending(UtilFile* file) {
 // the largest file would not fit a firmware thread's stack.
 const unsigned char kZeros[kMaxFileSize] = {};
 
+// The file for an id, each branch leaving its own trace entry (the open's
+// entries carry no values); null for an id that names no file.
+const SysFile* chooseFile(int fileId) {
+    switch (fileId) {
+    case 0: GARD_TRACE("GardSysFileOpen: gardArea", " "); break;
+    case 1: GARD_TRACE("GardSysFileOpen: memGard", " "); break;
+    case 3: GARD_TRACE("GardSysFileOpen: gardRask", " "); break;
+    case 4: GARD_TRACE("GardSysFileOpen: gardErrl", " "); break;
+    case 5: GARD_TRACE("GardSysFileOpen: DimmJedecData", " "); break;
+    default: GARD_TRACE("GardSysFileOpen: no file for this id", " "); return nullptr;
+    }
+    return &kFiles[fileId];
+}
+
 }  // namespace
 
 ErrlEntry* GardSysFileOpen(UtilFile*& file, gardModId modId, unsigned int progress, int fileId) {
     using namespace gard;
-    if (fileId < 0 || fileId >= static_cast<int>(std::size(kFiles)) ||
-        kFiles[fileId].name == nullptr) {
-        GARD_TRACE("GardSysFileOpen: unknown file id", " %d", fileId);
-        // No path is built for an id that names no file.
-        return makeErrl(modId, kRcFileOpen, 0, static_cast<uint32_t>(fileId), 0, 0, 0);
-    }
-    const SysFile& sys = kFiles[fileId];
-    GARD_TRACE("GardSysFileOpen: file id", " %d", fileId);
+    const SysFile* chosen = chooseFile(fileId);
+    // No path is built for an id that names no file: its open fails with the
+    // open's reason code and the id in the first user-data word.
+    if (chosen == nullptr) return makeErrl(modId, kRcFileOpen, 0, static_cast<uint32_t>(fileId), 0, 0, 0);
+    const SysFile& sys = *chosen;
 
     char* path = nullptr;
     std::size_t length = 0;

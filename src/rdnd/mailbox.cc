@@ -38,10 +38,10 @@ ErrlEntry* GardRdndQel::GardMailboxSetState(unsigned int unit, gardQelIOFailureT
         // The read repairs blank or damaged records; its answer is not used further.
         qelDataBuffer buffer;
         if (qel::readBoth(buffer)) {
-            if (type == 3 || type == 4) GARD_TRACE("GardMailboxSetState: type 3 or 4", " %x", type);
-            if (type == 3 || type == 5) GARD_TRACE("GardMailboxSetState: type 3 or 5", " %x", type);
+            if (type == 3 || type == 4) GARD_TRACE("GardMailboxSetState: type 3 or 4", " ");
+            if (type == 3 || type == 5) GARD_TRACE("GardMailboxSetState: type 3 or 5", " ");
         }
     }
-    GARD_TRACE("GardMailboxSetState: done, unit", " %x", unit);
+    GARD_TRACE("GardMailboxSetState: exit", " ");
     return nullptr;
 }

@@ -31,7 +31,7 @@ ErrlEntry* judgeKeyword(unsigned int unit, const unsigned char* data, unsigned i
         return nullptr;
     }
     if (be::get16(data + qel::kMarkerAt) != qel::kMarker) {
-        GARD_TRACE("GardGetQelState: no marker, unit", " %x", unit);
+        GARD_TRACE("GardGetQelState: no marker", " ");
         return nullptr;
     }
     if (!qel::isGarded(data[qel::kStateAt])) return nullptr;
@@ -62,7 +62,7 @@ int qelUsability(unsigned int unit) {
     bool functional = true;
     ErrlEntry* errl = vormGardCheckFunctionalDmaPath(unit, &functional);
     if (errl != nullptr) {
-        GARD_TRACE("gardIsQelUsable: DMA path check failed, unit", " %x", unit);
+        GARD_TRACE("gardIsQelUsable: DMA path check failed", " ");
         dispose(errl);
         return GARD_QEL_USABLE;
     }
@@ -84,7 +84,7 @@ GardFoStatus failoverStatus() {
     }
     const unsigned int own = qel::indexOfPosition(position);
     if (own == qel::kNoIndex) {
-        GARD_TRACE("gardCheckFailoverCapable: unknown position", " %x", position);
+        GARD_TRACE("gardCheckFailoverCapable: unknown position", " ");
         return GARD_FO_CAPABLE;
     }
     if (unusable(qel::kUnits[own])) return GARD_FO_NOT_USABLE;
@@ -99,7 +99,7 @@ void markDmaConfig(qelDataBuffer& buffer) {
     if (!reg::readOr(reg::kQelPosition, position, uint8_t{0})) return;
     const unsigned int own = qel::indexOfPosition(position);
     if (own == qel::kNoIndex) {
-        GARD_TRACE("GardGetQelDmaConfig: unknown position", " %x", position);
+        GARD_TRACE("GardGetQelDmaConfig: unknown position", " ");
         return;
     }
     uint8_t role = 3;

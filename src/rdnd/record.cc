@@ -25,7 +25,7 @@ uint32_t readRecord(unsigned int unit, unsigned char* rec) {
     uint32_t code = GARD_VPD_OK;
     if (errl != nullptr || length == 0 || length > qel::kRecordSize || data == nullptr) {
         // Unreadable counts as garded; the marker stays blank.
-        GARD_TRACE("GardReadVPD: keyword unreadable, unit,length", " %x,%x", unit, length);
+        GARD_TRACE("GardReadVPD: keyword unreadable, length", " %x", length);
         rec[qel::kStateAt] = GARD_QEL_GARDED;
         dispose(errl);
         code = GARD_VPD_UNREADABLE;
@@ -44,7 +44,7 @@ uint32_t readRecord(unsigned int unit, unsigned char* rec) {
         if (repaired) {
             errl = GardRdndQel::GardWriteVPD(unit, qel::kRecordSize, rec);
             if (errl != nullptr) {
-                GARD_TRACE("GardReadVPD: repair not written, unit", " %x", unit);
+                GARD_TRACE("GardReadVPD: repair not written", " ");
                 dispose(errl);
                 code = GARD_VPD_REPAIR_FAILED;
             }
@@ -88,12 +88,8 @@ ErrlEntry* GardRdndQel::GardWriteVPD(unsigned int unit, unsigned int size, unsig
     // A processor that cannot tell its role writes.
     uint8_t role = 1;
     reg::readOr(reg::kQelRole, role, uint8_t{1});
-    if (role != 1) {
-        GARD_TRACE("GardWriteVPD: not written, role", " %x", role);
-        return nullptr;
-    }
-    ErrlEntry* errl = SVPD_set_qel_gd_keyword(unit, size, data);
-    GARD_TRACE("GardWriteVPD: written, failed", " %x", errl != nullptr);
+    ErrlEntry* errl = role == 1 ? SVPD_set_qel_gd_keyword(unit, size, data) : nullptr;
+    GARD_TRACE("GardWriteVPD: role,failed", " %x,%x", role, errl != nullptr);
     return errl;
 }
 

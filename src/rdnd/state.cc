@@ -25,7 +25,6 @@ enum : uint32_t {
     kAtRefused = 2,
     kAtRecordsUnread = 3,
     kAtOwnAbsent = 4,
-    kAtBadState = 5,
     kAtGarded = 0xD,
     kAtClearRefused = 0x15,
 };
@@ -68,13 +67,6 @@ void announceRefusal(uint16_t reason, uint32_t ud1, uint32_t ud2, uint32_t ud3) 
 
 ErrlEntry* setQelState(unsigned int unit, gardQelState state, unsigned int failureWord,
                        gardSetStateReturn& result, bool notify, unsigned int extraWord) {
-    // The record holds one byte; a wider value would be stored as another state.
-    if (state > 0xFF) {
-        GARD_TRACE("GardSetQelState: state out of range", " %x", state);
-        result = GARD_SET_NOT_DONE;
-        return makeErrl(kModSetState, kRcQelRefused, 1, kAtBadState, unit, state, 0);
-    }
-
     uint8_t position = 0;
     ErrlEntry* errl = reg::read(reg::kQelPosition, position, uint8_t{0});
     if (errl != nullptr) {
@@ -90,8 +82,7 @@ ErrlEntry* setQelState(unsigned int unit, gardQelState state, unsigned int failu
     }
     const unsigned int index = qel::indexOf(unit);
     if (index == qel::kNoIndex || index != qel::indexOfPosition(position) || role != 1) {
-        GARD_TRACE("GardSetQelState: not this processor, unit,position,role", " %x,%x,%x", unit,
-                   position, role);
+        GARD_TRACE("GardSetQelState: not this processor or not role 1, unit", " %x", unit);
         result = GARD_SET_NOT_DONE;
         return makeErrl(kModSetState, kRcNotFound, 1, kAtNotThisProcessor, unit, state, 0);
     }
@@ -127,20 +118,23 @@ ErrlEntry* setQelState(unsigned int unit, gardQelState state, unsigned int failu
     const unsigned char oldState = rec[qel::kStateAt];
     const bool secondKind = state == GARD_QEL_NOT_GARDED || state == GARD_QEL_GARDED_2;
     if (secondKind && (oldState == GARD_QEL_GARDED || systemState == kSystemStateLocked)) {
-        GARD_TRACE("GardSetQelState: refused, old state,system state", " %x,%x", oldState,
-                   systemState);
+        GARD_TRACE("GardSetQelState: refused", " ");
         announceRefusal(kRcQelRefused, kAtRefused, unit, state);
         result = GARD_SET_NOT_DONE;
         return nullptr;
     }
     if (state == GARD_QEL_CLEARED && systemState == kSystemStateLocked) {
-        GARD_TRACE("GardSetQelState: clearing refused, system state", " %x", systemState);
+        GARD_TRACE("GardSetQelState: clearing refused", " ");
         announceRefusal(kRcQelClearRefused, kAtClearRefused, state, systemState);
         result = GARD_SET_NOT_DONE;
         return nullptr;
     }
 
-    GARD_TRACE("GardSetQelState: storing, unit,old,new", " %x,%x,%x", unit, oldState, state);
+    GARD_TRACE("GardSetQelState: storing, unit,state", " %x,%x", unit, state);
+    // The record's state field is one byte and takes the low byte of the
+    // value given; every decision here is made on the value as given, so a
+    // wider value (0x15D) stores 0x5D but neither tells the redundancy
+    // manager nor announces a gard.
     rec[qel::kStateAt] = static_cast<unsigned char>(state);
     be::put32(rec + qel::kFailureAt, failureWord);
     be::put32(rec + qel::kExtraAt, extraWord);

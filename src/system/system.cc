@@ -35,11 +35,7 @@ void keepCopy(homUnitId base, uint32_t instance, ErrlEntry* errl) {
     homUnitId unit = homGetUnitId(base, instance);
     uint32_t port = 0;
     ErrlEntry* failure = vormGetVPDPort(unit, &port);
-    if (failure == nullptr) {
-        failure = gardStoreErrl(port, unit, errl);
-    } else {
-        GARD_TRACE("GardDeconfigDmaPath: no VPD port", " %x", unit);
-    }
+    if (failure == nullptr) failure = gardStoreErrl(port, unit, errl);
     gard::dispose(failure);
 }
 
@@ -58,15 +54,7 @@ ErrlEntry* gardClearOwnQelState(GARD_RC& rc) {
     gardVpdReturn vpd = GARD_VPD_REPAIR_FAILED;
     errl = GardRdndQel::GardReadVPD(ids, &buffer, sizeof buffer, &vpd);
     if (errl != nullptr) return errl;
-    if (vpd != GARD_VPD_OK) {
-        GARD_TRACE("gardClearOwnQelState: records not read", " %x", static_cast<uint32_t>(vpd));
-        return nullptr;
-    }
-    if (position > 1 || sibling == 2) {
-        GARD_TRACE("gardClearOwnQelState: nothing to clear", " %x,%x", uint32_t{position},
-                   uint32_t{sibling});
-        return nullptr;
-    }
+    if (vpd != GARD_VPD_OK || position > 1 || sibling == 2) return nullptr;
 
     gardSetStateReturn result = GARD_SET_FAILED;
     errl = GardRdndQel::GardSetQelState(ids[position], GARD_QEL_CLEARED, 0, result, true, 0);

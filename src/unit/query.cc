@@ -5,8 +5,8 @@
 using namespace gard::unit;
 
 namespace {
-constexpr gard::ImageSteps kGetStateSteps{kModGetState, 1, 6, 0, 23};
-constexpr gard::ImageSteps kGetConfigSteps{kModGetConfig, 1, 7, 0, 24};
+constexpr gard::ImageSteps kGetStateSteps{kModGetState, 1, 6, 0, 23, true};
+constexpr gard::ImageSteps kGetConfigSteps{kModGetConfig, 1, 7, 0, 24, true};
 }  // namespace
 
 ErrlEntry* gardAcc::GardGetVpdUnitState(unsigned short unitId, gardRdndVpdGroupId groupId,

@@ -35,7 +35,6 @@ enum : uint32_t {
     kPcStateUnknown = 0x08,  // no entry for the pair
     kPcStateChanged = 0x0E,  // informational state-change log
     kPcRefused = 0x2C,       // policy refusal, or no free entry
-    kPcInvalidUnit = 0x2D,   // unit id 0 given to the unit update
 };
 
 // Module ids.
@@ -77,9 +76,10 @@ inline void setErrorType(unsigned char* image, unsigned int i, uint32_t value) {
 // Unit id 0 marks a free entry.
 inline bool isUsed(const unsigned char* image, unsigned int i) { return unitId(image, i) != 0; }
 
-// A used entry recorded for the pair (unit id 0 matches nothing).
+// An entry recorded for the pair. Unit id 0 is matched like any other: a
+// free entry whose group id is the one asked for answers for unit 0.
 inline bool holds(const unsigned char* image, unsigned int i, uint16_t unit, uint32_t group) {
-    return unit != 0 && unitId(image, i) == unit && groupId(image, i) == group;
+    return unitId(image, i) == unit && groupId(image, i) == group;
 }
 
 constexpr bool isGarded(uint32_t value) { return value == GARD_GARDED || value == GARD_GARDED_2; }

@@ -11,10 +11,12 @@
 using namespace gard::unit;
 
 namespace {
-constexpr gard::ImageSteps kUpdateUnitSteps{kModUpdateUnit, 1, 1, 9, 33};
-constexpr gard::ImageSteps kSetStateSteps{kModSetState, 1, 3, 10, 20};
-constexpr gard::ImageSteps kClearSteps{kModClear, 1, 4, 5, 21};
-constexpr gard::ImageSteps kResetSteps{kModReset, 1, 42, 43, 22};
+// Failed opens and reads are traced by every table operation, failed writes
+// only by the clear and the reset.
+constexpr gard::ImageSteps kUpdateUnitSteps{kModUpdateUnit, 1, 1, 9, 33, true};
+constexpr gard::ImageSteps kSetStateSteps{kModSetState, 1, 3, 10, 20, true};
+constexpr gard::ImageSteps kClearSteps{kModClear, 1, 4, 5, 21, true, true};
+constexpr gard::ImageSteps kResetSteps{kModReset, 1, 42, 43, 22, true, true};
 
 constexpr unsigned int kPolicyNoStateChange = 2;
 constexpr uint32_t kRcPolicy = 1;
@@ -48,11 +50,6 @@ const char* primarySrcText(ErrlEntry* errl) {
 
 ErrlEntry* gardAcc::GardUpdateVpdUnit(unsigned short unitId, svpd_SerialNum serial,
                                       gardRdndVpdGroupId groupId, gardFruState* fruState) {
-    if (unitId == 0) {
-        // Unit id 0 marks a free entry: recording it would leave no trace of the unit.
-        GARD_TRACE("GardUpdateVpdUnit: unit id 0", " %x", groupId);
-        return gard::makeErrl(kModUpdateUnit, gard::kRcNotFound, 0, kPcInvalidUnit, 0, groupId, 0);
-    }
     gardFruState outcome = GARD_FRU_SET_UP;
     unsigned char image[kImageSize];
     auto record = [&](unsigned char* table, ErrlEntry*& refusal) {
@@ -105,7 +102,6 @@ ErrlEntry* gardAcc::GardSetVpdUnitState(unsigned short unitId, gardRdndVpdGroupI
             return true;
         }
         if (!found) {
-            GARD_TRACE("GardSetVpdUnitState: unit not in table", " %x,%x", unitId, groupId);
             notFound = gard::makeErrl(kModSetState, gard::kRcNotFound, 0, kPcStateUnknown, unitId,
                                       0, 0);
             notFound->setRC(kRcUnknownUnit);

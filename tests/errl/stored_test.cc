@@ -116,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{"UnitZeroTakesTheFirstFreeSlot", units({1, 0, 0}), 0, 1},
                       // a slot stored for unit 0 still counts as free
                       ScanCase{"UnitZeroSlotIsOverwritten", {{1, 1}, {0, 0x55}}, 0, 1},
-                      ScanCase{"FlattenFails", units({1, 0}), 7, -1, "ErrlEntry::flatten"}),
+                      ScanCase{"FlattenFails", units({1, 0}), 7, -1, "ErrlEntry::flatten"},
+                      ScanCase{"NoMemoryForTheCopy", units({1, 0}), 7, -1, "ErrlBase::operator new"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct ReadCase {
@@ -156,6 +157,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReadBack,
                          ::testing::Values(ReadCase{"Stored", 5, "", true},
                                            ReadCase{"NoSlot", 9, "", false},
                                            ReadCase{"DoesNotUnflatten", 6, "", false},
+                                           ReadCase{"UnitZeroReadsTheFirstFreeSlot", 0, "", false},
+                                           ReadCase{"NoMemoryForTheEntry", 5, "ErrlBase::operator new", false},
                                            ReadCase{"OpenFails", 5, "UtilFile::Open", false}),
                          [](const auto& row) { return std::string(row.param.name); });
 

@@ -12,9 +12,15 @@
 namespace {
 
 using gardtest::reasons;
-using gardtest::userData;
 
 constexpr gardModId kMod = 0x42;
+
+// The file operations' trace entries name their step and carry no values.
+void expectTracesWithoutValues() {
+    const auto entries = gardhost::traceEntries("gard");
+    EXPECT_FALSE(entries.empty());
+    for (const auto& e : entries) EXPECT_EQ(std::make_pair(e.format, e.values.size()), std::make_pair(std::string(" "), std::size_t{0}));
+}
 
 struct FileRow {
     int id;
@@ -39,6 +45,7 @@ TEST_P(FirstUse, CreatesDirectoryAndZeroFilledFileOfItsSize) {
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(image, std::vector<unsigned char>(row.size, 0));
     EXPECT_EQ(gardFile(row.name), std::vector<uint8_t>(row.size, 0));
+    expectTracesWithoutValues();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -93,97 +100,6 @@ TEST_F(SysFile, CloseOfNullVariableDoesNothing) {
     EXPECT_TRUE(gardhost::calls().empty());
 }
 
-// One row per failing step: the call made to fail, the operation that meets
-// it, and the SRCs the library adds (after the platform's own) with the
-// user data of each.
-struct FailRow {
-    const char* label;
-    const char* fault;
-    bool fileExists;
-    enum Step { Open, Read, Write, Close, Seek } step;
-    std::vector<uint16_t> added;
-    std::vector<std::vector<uint32_t>> ud;
-    friend void PrintTo(const FailRow& r, std::ostream* os) { *os << r.label; }
-};
-
-class StepFailure : public gardtest::StateTest, public ::testing::WithParamInterface<FailRow> {};
-
-TEST_P(StepFailure, AddsTheSrcOfTheStep) {
-    const FailRow& row = GetParam();
-    if (row.fileExists) writeGardFile("gardErrl", std::vector<uint8_t>(51200, 0x11));
-    const std::vector<uint8_t> before = gardFile("gardErrl");
-    UtilFile* file = nullptr;
-    ErrlEntry* errl = nullptr;
-    unsigned char buf[64] = {};
-    if (row.step == FailRow::Open) {
-        gardhost::failCall(row.fault);
-        errl = GardSysFileOpen(file, kMod, 15, 4);
-    } else {
-        ASSERT_EQ(GardSysFileOpen(file, kMod, 15, 4), nullptr);
-        gardhost::failCall(row.fault);
-        switch (row.step) {
-            case FailRow::Read: errl = GardSysFileRead(file, 8, buf, 64, kMod, 16, 5, 6, 7); break;
-            case FailRow::Write: errl = GardSysFileWrite(file, 8, buf, 64, kMod, 17, 5, 6, 7); break;
-            case FailRow::Seek: errl = GardSysFileSeek(file, 8, kMod, 16, 5, 6, 7); break;
-            case FailRow::Close: errl = GardSysFileClose(file, kMod, 20); break;
-            default: break;
-        }
-    }
-    ASSERT_NE(errl, nullptr);
-    std::vector<uint16_t> all = reasons(errl);
-    ASSERT_EQ(all.size(), row.added.size() + 1) << "the platform's SRC, then the library's";
-    EXPECT_EQ(std::vector<uint16_t>(all.begin() + 1, all.end()), row.added);
-    for (std::size_t i = 0; i < row.added.size(); ++i) {
-        EXPECT_EQ(errl->src(i + 1).modId, kMod);
-        EXPECT_EQ(errl->src(i + 1).srciType, 0xB1);
-        EXPECT_EQ(errl->src(i + 1).compId, 0xCA00);
-        EXPECT_EQ(userData(errl, i + 1), row.ud[i]) << "SRC " << i + 1;
-    }
-    gardtest::drop(errl);
-    // The object survives a failed open, read or write; close ends it.
-    if (row.step == FailRow::Close) {
-        EXPECT_EQ(file, nullptr);
-    } else {
-        gardhost::clearFaults();
-        ErrlEntry* closed = GardSysFileClose(file, kMod, 20);
-        EXPECT_EQ(closed, nullptr);
-        gardtest::drop(closed);
-    }
-    if (row.step != FailRow::Write && row.fileExists) {
-        EXPECT_EQ(gardFile("gardErrl"), before);
-    }
-}
-
-const std::vector<uint32_t> kZero = {0, 0, 0, 0};
-const std::vector<uint32_t> kCaller = {16, 5, 6, 7};
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, StepFailure,
-    ::testing::Values(
-        FailRow{"RegistryPath", "UtilReg::path", true, FailRow::Open, {0xCA06}, {kZero}},
-        FailRow{"OpenExisting", "UtilFile::Open", true, FailRow::Open, {0xCA06}, {kZero}},
-        FailRow{"OpenNew", "UtilFile::Open", false, FailRow::Open, {0xCA06}, {kZero}},
-        FailRow{"ZeroFillWrite", "UtilFile::Write", false, FailRow::Open, {0xCA08, 0xCA06},
-                {{15, 0, 0, 0}, kZero}},
-        FailRow{"ZeroFillSeek", "UtilFile::Seek", false, FailRow::Open, {0xCA08, 0xCA06},
-                {{15, 0, 0, 0}, kZero}},
-        FailRow{"SeekInRead", "UtilFile::Seek", true, FailRow::Read, {0xCA07}, {kCaller}},
-        FailRow{"Read", "UtilFile::Read", true, FailRow::Read, {0xCA07}, {kCaller}},
-        FailRow{"SeekInWrite", "UtilFile::Seek", true, FailRow::Write, {0xCA08}, {{17, 5, 6, 7}}},
-        FailRow{"Write", "UtilFile::Write", true, FailRow::Write, {0xCA08}, {{17, 5, 6, 7}}},
-        FailRow{"SeekAlone", "UtilFile::Seek", true, FailRow::Seek, {}, {}},
-        FailRow{"Close", "UtilFile::Close", true, FailRow::Close, {0xCA09}, {{20, 0, 0, 0}}}),
-    [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(SysFile, FailedRegistryPathMakesNoObject) {
-    gardhost::failCall("UtilReg::path");
-    UtilFile* file = nullptr;
-    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, 3);
-    EXPECT_NE(errl, nullptr);
-    EXPECT_EQ(file, nullptr);
-    gardtest::drop(errl);
-}
-
 TEST_F(SysFile, ShortFileFailsTheRead) {
     writeGardFile("gardRask", std::vector<uint8_t>(100, 1));
     UtilFile* file = nullptr;
@@ -207,6 +123,7 @@ TEST_P(BadInput, UnknownFileIdBuildsNoPath) {
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(gardhost::callCount("UtilReg::path"), 0u);
     EXPECT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3/gard")));
+    expectTracesWithoutValues();
     gardtest::drop(errl);
 }
 

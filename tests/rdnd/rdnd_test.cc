@@ -256,7 +256,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Operations, ::testing::Values(
     ROW("SetNotAServiceProcessor", , set(0x300, 0x5D), 1, "FF FF -> CA11[1,300,5D,0]"),
     ROW("SetPositionUnreadable", pos(-1), set(0x200, 0x5D), 1, "FF FF -> E010"),
     ROW("SetRoleUnreadable", role(-1), set(0x200, 0x5D), 1, "FF FF -> E010"),
-    ROW("SetStateWiderThanAByte", , set(0x200, 0x15D), 1, "FF FF -> CA12[5,200,15D,0]"),
+    // A state wider than the record's byte: its low byte is stored, decisions go by the whole value.
+    ROW("SetWideState", , set(0x200, 0x15D), 0, "5D 5C"),
+    ROW("SetWideStateSiblingUnit", , set(0x201, 0x15D), 1, "FF FF -> CA11[1,201,15D,0]"),
+    ROW("SetWideStatePolicyForbids", gardhost::setU32("vorm/policy/11", 1), set(0x200, 0x15D), 1, "FF FF"),
     ROW("SetOwnAbsent", gardhost::setU8("vpd/0x200/present", 0), set(0x200, 0x5D), 1, "FF 5C -> CA11[4,200,5D,0]"),
     ROW("SetPolicyForbids", gardhost::setU32("vorm/policy/11", 1), set(0x200, 0x5D), 1, "FF FF"),
     ROW("SetPolicyUnreadable", fail("vormGardGetPolicy@0"), set(0x200, 0xED), 1, "FF FF E050/2"),

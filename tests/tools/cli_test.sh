@@ -2,8 +2,12 @@
 # Runs the built gard tool through a table of command lines in a fresh state
 # directory. Usage: cli_test.sh GARD GROUP. Rows:
 #   t NAME STATUS REGEX ARGS...  exit status and a line of stdout+stderr matching REGEX
-#   j NAME PATH VALUE ARGS...    the value at PATH (members and indexes) of ARGS --json
-#   same NAME FILE ARGS...       a failing command left FILE byte for byte as it was
+#   ask NAME STATUS REGEX ANSWER ARGS...  the same on a terminal answering ANSWER
+#   j NAME PATHS VALUES ARGS...  the values at PATHS (members and indexes; several
+#                                separated by ';', their values by spaces) of ARGS --json
+#   same NAME PATH ARGS...       the command left PATH (a file, or a directory's
+#                                files) byte for byte as it was
+# Every command runs with stdin not a terminal; destructive ones need --yes.
 set -u
 GARD=$1 GROUP=$2 HERE=$(cd "$(dirname "$0")" && pwd)
 W=$(mktemp -d) && trap 'rm -rf "$W"' EXIT
@@ -12,21 +16,32 @@ rask=$W/state/root/opt/p3/gard/gardRask
 n=0 bad=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
 t() {
-  local name=$1 want=$2 re=$3 out got; shift 3; n=$((n + 1))
-  out=$("$GARD" "$@" 2>&1); got=$?
+  local name=$1 want=$2 re=$3; shift 3; n=$((n + 1))
+  expect "$name" "$want" "$re" "$("$GARD" "$@" 2>&1 </dev/null)" $? "$@"
+}
+# ask NAME STATUS REGEX ANSWER ARGS...: as t, on a terminal that answers ANSWER.
+ask() {
+  local name=$1 want=$2 re=$3 answer=$4; shift 4; n=$((n + 1))
+  command -v script >/dev/null || return 0
+  expect "$name" "$want" "$re" "$( (sleep 0.5; echo "$answer") |
+    script -qec "$(printf '%q ' "$GARD" "$@")" /dev/null 2>&1)" $? "$@"
+}
+expect() {
+  local name=$1 want=$2 re=$3 out=$4 got=$5; shift 5
   [ "$got" = "$want" ] || { fail "$name" "exit $got, want $want: gard $*" "$out"; return; }
   grep -Eq -- "$re" <<<"$out" || fail "$name" "no line matches /$re/: gard $*" "$out"
 }
 j() {
   local name=$1 path=$2 want=$3 got; shift 3; n=$((n + 1))
-  "$GARD" "$@" --json >"$W/out.json" 2>"$W/err"
+  "$GARD" "$@" --json >"$W/out.json" 2>"$W/err" </dev/null
   got=$(cmake -DF="$W/out.json" -DP="$path" -P "$HERE/jget.cmake")
   [ "$got" = "$want" ] || fail "$name" "$path is '$got', want '$want': gard $* --json" "$(cat "$W/err")"
 }
+sums() { (cd "$1" 2>/dev/null && find . -type f -print0 | sort -z | xargs -0 -r sha256sum) || sha256sum <"$1"; }
 same() {
-  local name=$1 file=$2; shift 2; n=$((n + 1))
-  cp "$file" "$W/before" && "$GARD" "$@" >/dev/null 2>&1
-  cmp -s "$file" "$W/before" || fail "$name" "gard $* changed $file" ""
+  local name=$1 path=$2; shift 2; n=$((n + 1))
+  sums "$path" >"$W/before" && "$GARD" "$@" >/dev/null 2>&1 </dev/null
+  sums "$path" | cmp -s - "$W/before" || fail "$name" "gard $* changed $path" ""
 }
 # Sets bytes of a file at an offset: poke FILE OFFSET HEXBYTES.
 poke() { printf "$(sed 's/../\\x&/g' <<<"$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
@@ -37,14 +52,30 @@ units)
   t add-again         0 'unchanged'                  units add 0x10 1 YL10A1
   t add-hex-serial    0 'set-up'                     units add 0x11 1 00ff --hex
   t set-state-src     0 'asked for garded'           units set-state 0x10 1 garded --error-type 2 --src B1814601
-  t list              0 'unit 0x10 group 0x1  garded \(0x5d\)  error type 0x2  serial YL10A1  SRC B1814601' units list
+  t list              0 '^  0x10  +0x1  +garded \(0x5d\)  +0x2  +YL10A1  +B1814601$' units list
+  t list-header       0 '^  UNIT  +GROUP  +STATE  +ERROR TYPE  +SERIAL  +SRC$' units list
   t is-garded         0 'is garded'                  units is-garded 0x10 1
-  t other-group       0 'is not garded'              units is-garded 0x10 2
+  t other-group       0 'is not garded \(the pair is not in the table\)' units is-garded 0x10 2
   j list-json         'units 1 serial' '00ff00000000000000000000' units list
   j set-state-number  'stateName' 'not-garded-2'     units set-state 0x11 1 0xec
+  t garded-sticks     4 'not done: the entry was garded \(0x5d\): a garded entry keeps' units set-state 0x10 1 new
+  j asked-and-held    'stateName;tableStateName;changed' 'new garded OFF' units set-state 0x10 1 new
+  t show              0 'serial +YL10A1  \(hex 594c31304131000000000000\)' units show 0x10 1
+  t show-words        0 'state +garded \(0x5d\): garded; kept until' units show 0x10 1
+  j show-json         'entry index' 0                units show 0x10 1
+  t show-missing      4 'not done: unit 0x10 group 0x9 is not in the table' units show 0x10 9
+  t filter-garded     0 '^unit table: 1 used entry$' units list --garded
+  t filter-state      0 '^  0x11 .*not-garded-2'     units list --state not-garded-2
+  t filter-group      0 '^unit table: 0 used entries$' units list --group 2
+  j filter-json       'units 0 unitId'  17           units list --state 0xec
+  t src-not-utf8      0 'SRC caf\\xe9$'              units set-state 0x11 1 new --src $'caf\xe9'
+  j src-hex           'units 1 src;units 1 srcHex' 'caf\xe9 636166e9' units list
+  t src-escaped       0 'SRC \\x1b\[31mRED$'         units set-state 0x11 1 new --src $'\e[31mRED'
   t not-recorded      1 'reason 0xca11 user data 0x8 0x99' units set-state 0x99 1 garded
   t file-fault        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   t list-read-fails   1 'reason 0xca07'              units list
+  t read-fails-words  1 'gard file gardRask: read failed \(injected fault\), operation unit list' units list
+  t fault-decimal     0 '^  UtilFile::Read@gardRask#10$' platform fault add 'UtilFile::Read@gardRask#0x0a'
   t fault-clear       0 '0 fault'                    platform fault clear
   same serial-too-long   "$rask" units add 0x12 1 ABCDEFGHIJKLM
   t serial-too-long   2 'longer than 12 bytes'       units add 0x12 1 ABCDEFGHIJKLM
@@ -52,9 +83,18 @@ units)
   t unit-zero         2 'free entry'                 units is-garded 0 1
   t unknown-state     2 "unknown state 'broken'"     units set-state 0x10 1 broken
   t bad-hex-serial    2 'not hex'                    units add 0x12 1 zz --hex
-  t clear             0 'cleared'                    units clear
-  t list-cleared      0 'unit 0x10 .*cleared \(0xcc\)  error type 0x0' units list
-  t reset             0 'reset'                      units reset
+  t clear-no-tty      2 'add --yes'                  units clear
+  same clear-refused  "$W/state" units clear
+  t clear-dry-run     0 'dry run, nothing changed; this would set every unit-table entry to cleared' units clear --dry-run
+  same clear-dry-run  "$W/state" units clear --dry-run
+  same reset-dry-run  "$W/state" units reset --dry-run
+  j reset-dry-json    'dryRun;done' 'ON OFF'         units reset --dry-run
+  ask clear-declined  4 'not done: not confirmed, nothing changed' n units clear
+  t list-not-cleared  0 '^  0x10 .*garded \(0x5d\)'   units list
+  ask clear-asks      0 'Go on\? \[y/N\] y'          y units clear
+  t list-cleared      0 '^  0x10 .*cleared \(0xcc\)  +0x0 ' units list
+  t reset-no-tty      2 'add --yes'                  units reset
+  t reset             0 'reset'                      units reset -y
   t list-empty        0 '0 used entries'             units list
   ;;
 sp)
@@ -64,52 +104,75 @@ sp)
   t garded            0 '0x200 is garded'            sp garded 0x200
   t do-gard           0 'do-gard 1'                  sp do-gard 0x200
   t usable            0 'garded \(2\)'               sp usable 0x200
+  t usable-not-sp     4 'not done: 0x300 is not a service processor' sp usable 0x300
   t failover          0 'not-usable'                 sp failover
   t not-this-sp       1 'reason 0xca11 user data 0x1 0x201 0x5d' sp set-state 0x201 garded
-  t refused-ec        0 'result not-done'            sp set-state 0x200 not-garded-2
+  t refused-ec        4 'not done: 0x200 is garded \(0x5d\), which 0xec and 0xed do not replace' sp set-state 0x200 not-garded-2
   t ungard          0 'state cleared \(0xcc\)'       sp set-state 0x200 cleared --notify off
   t dma-config        0 '0x201 present .*dma-mark'   sp dma-config
   j dma-config-small  'vpdResultName' buffer-small   sp dma-config --size 63
+  t dma-config-4      4 'not done: the buffer is smaller than 64 bytes' sp dma-config --size 63
   t no-dma-path       0 'functional/0x201: 0x0'     platform functional 0x201 off
   t usable-no-path    0 'no-dma-path \(1\)'          sp usable 0x201
+  t keyword-long      0 'keyword: (ab){40}$'         platform keyword 0x201 "$(printf 'ab%.0s' {1..40})"
+  t unreadable        4 '0x201 present  keyword unreadable: the library counts it as garded' sp show
+  t unreadable-why    4 'not done: the keyword of 0x201 cannot be read' sp show
+  j unreadable-json   'records 1 readable' OFF       sp show
+  t keyword-erased    0 'keyword: f{64}$'            platform keyword 0x201 erased
   t state-too-big     2 'out of range'               sp set-state 0x200 0x100
   t bad-notify        2 'neither on nor off'         sp set-state 0x200 new --notify maybe
   ;;
 system)
-  t mailbox-bad-unit  0 'reason 0xca11 .*user data 0x4 0x100 0x1 0x0' mailbox-failure 0x100 1
+  t mailbox-bad-unit  4 'not done: 0x100 is not a service processor' mailbox-failure 0x100 1
+  t mailbox-logs      4 'reason 0xca11 .*user data 0x4 0x100 0x1 0x0' mailbox-failure 0x100 1
   t mailbox-gards     0 '0x200 present .*garded \(0x5d\)  failure word 0x060000b7' mailbox-failure 0x200 6
+  t mailbox-reads     0 'types 1 and 6 gard; this one only reads' mailbox-failure 0x200 3
   u1=$("$GARD" platform unit-id 0x2e70 1 --json | grep -o '"unitId": [0-9]*' | grep -o '[0-9]*$')
   u2=$("$GARD" platform unit-id 0x2e90 2 --json | grep -o '"unitId": [0-9]*' | grep -o '[0-9]*$')
   t port1             0 '0x5 \(5\)'                  platform port "$u1" 5
+  t deconfig-no-port  4 'not done: no error log stored for unit 0x2e92' dma-deconfig 0x42 1 2
   t port2             0 '0x6 \(6\)'                  platform port "$u2" 6
   t deconfig          0 'garded, gard bit set'       dma-deconfig 0x42 1 2 --error-type 2 --src B1814602
   j stored-both       'storedErrls 1 errl srcs 0 gardBit' ON dma-deconfig 0x43 1 2
-  t stored-errl       0 'SRC 0: B1814602 .*gard bit' stored-errl "$u1"
-  t none-stored       0 'no error log stored'        stored-errl 0x1234
+  t stored-errl       0 'SRC 0: B1814601 .*gard bit' stored-errl "$u1"
+  t none-stored       4 'not done: no error log is stored for unit 0x1234' stored-errl 0x1234
   t out-word-1        0 '0x1 \(1\)'                  platform deconfig-out 1
-  t not-garded        0 'not garded'                 dma-deconfig 0x42 1 2
+  t not-garded        4 'not done: the hardware control left its out-word at 1' dma-deconfig 0x42 1 2
   t deconfig-fault    0 '1 fault'                    platform fault add vormGardDeconfigDmaPath
   t deconfig-fails    1 'error log returned'         dma-deconfig 0x42 1 2
   t fault-clear       0 '0 fault'                    platform fault clear
-  t clear-units       0 'clear domain 171: ok'       clear units
-  t clear-own         0 'clear domain 167: ok'       clear own
+  t clear-no-tty      2 'this would set every unit-table entry to cleared \(0xcc\) and set this processor.s own record \(0x200\) to cleared \(0xcc\); add --yes' clear all
+  same clear-dry-run  "$W/state" clear all --dry-run
+  t clear-units       0 'clear domain 171: ok'       clear units --yes
+  t clear-own         0 'clear domain 167: ok'       clear own --yes
   t own-cleared       0 '0x200 present .*cleared \(0xcc\)' sp show
-  t clear-nothing     0 'clear domain 100: ok'       clear 100
-  t clear-refused     0 'clear domain 175: failed'   --sp 1 clear all
+  t clear-nothing     4 'not done: domain 100 names no gard data' clear 100 --yes
+  t clear-leading-0   0 'clear domain 171: ok'       clear 0171 --yes
+  t clear-refused     4 'not done: sp1 is in role 0, only the processor in role 1' --sp 1 clear all --yes
+  t gard-again        0 'result done'                sp set-state 0x200 garded
+  t sibling-state-2   0 'SiblingState: 0x2'          platform reg dscv/SiblingState 2
+  t own-left-alone    4 'not done: the sibling state .* is 2' clear own --yes
   t bad-domain        2 "unknown domain 'some'"      clear some
   t long-src          2 'longer than 32'             dma-deconfig 1 1 2 --src 0123456789012345678901234567890123
   ;;
 errlogs)
-  t mailbox           0 ''                           mailbox-failure 0x100 1
+  t mailbox           4 ''                           mailbox-failure 0x100 1
   t list              0 '#1 component 0xca00 action 0x2000 \(error\) module 0x22 reason 0xca11' errlogs list
   t show              0 'SRC 0: D122CA11  module 0x22 reason 0xca11 user data 0x4 0x100 0x1 0x0' errlogs show 1
+  t list-words        0 '^    mailbox failure ignored: unit 0x100 is not a service processor' errlogs list
+  j show-json-words   'errlogs 0 text' 'mailbox failure ignored: unit 0x100 is not a service processor (0x200 or 0x201), failure type 1' errlogs show 1
   j show-json         'errlogs 0 srcs 0 ascii' 'D122CA11                        ' errlogs show 1
   t show-missing      2 'no committed error log #7'  errlogs show 7
-  t trace             0 '^line [0-9]+ id 0x[0-9a-f]+' trace
   j trace-json        'trace 0 format' ' %x,%x'      trace
+  t trace             0 '^src/rdnd/mailbox.cc:[0-9]+ GardMailboxSetState: not a service processor 0x100$' trace
+  j trace-all-known   'unknownIds' 0                 trace
+  cp "$GARD" "$W/gard-alone"  # without the trace-strings table beside it
+  GARD=$W/gard-alone t trace-no-table 0 '^line [0-9]+ id 0x[0-9a-f]+ : 0x100$' trace
   t trace-clear       0 'trace cleared'              trace --clear
   j trace-empty       'trace' '[]'                   trace
-  t clear             0 'cleared'                    errlogs clear
+  t clear-no-tty      2 'this would forget the 1 committed error log\(s\); add --yes' errlogs clear
+  same clear-dry-run  "$W/state" errlogs clear --dry-run
+  t clear             0 'cleared'                    errlogs clear --yes
   t list-empty        0 '^0 committed'               errlogs list
   ;;
 platform)
@@ -119,32 +182,43 @@ platform)
   t reg-unknown-width 2 'no known width'             platform reg some/Key 1
   t reg-bytes         0 'sp0/reg/some/Key: 0102'     platform reg some/Key --bytes 0102
   t reg-remove        0 'missing'                    platform reg some/Key --remove
+  t reg-outside       2 "registry key '../../x' is not a key name" platform reg ../../x --bytes 41
+  touch "$W/state/sp0/reg/file"
+  t reg-refused       4 'not done: the host could not write sp0/reg/file/x' platform reg file/x --bytes 41
+  t reg-binary        0 'fstp/P3_Root: "\\xff/opt"'  platform reg fstp/P3_Root --bytes ff2f6f7074
+  j reg-binary-json   'value;valueHex' '\xff/opt ff2f6f7074' platform reg fstp/P3_Root
+  t reg-back          0 'fstp/P3_Root: "/opt/p3"'    platform reg fstp/P3_Root /opt/p3
   t keyword-set       0 'keyword: 0c055d'            platform keyword 0x201 0c055d
   t keyword-read      0 '0x201 present .*garded \(0x5d\)' sp show
   t keyword-bad-hex   2 'odd number of hex digits'   platform keyword 0x201 0c05d
   t absent            0 'present: 0x0'               platform present 0x201 off
   t show-absent       0 '0x201 absent'               sp show
   t policy            0 'policy/11: 0x1'             platform policy 11 1
-  t policy-forbids    0 'result not-done'            sp set-state 0x200 garded
+  t policy-forbids    4 'not done: the gard policy forbids it: policy 11 is 1' sp set-state 0x200 garded
   t mnfg-on           0 'mnfg/flag/2: 0x1'           platform mnfg-flag 2 on
   t mnfg-refuses      1 'reason 0x1 user data 0x2c'  units set-state 0x10 1 garded
+  t mnfg-words        1 'manufacturing policy flag 2 is set, unit 0x10' units set-state 0x10 1 garded
   t mnfg-off          0 'mnfg/flag/2: missing'       platform mnfg-flag 2 off
   t fault-bad-call    2 'does not name a platform call' platform fault add 'UtilFile::Raed'
   t fault-bad-nth     2 'not a number'               platform fault add 'UtilFile::Read#x'
   t fault-nth         0 'UtilReg::read@dscv/QelRole#1' platform fault add 'UtilReg::read@dscv/QelRole#1'
   t role-unread       1 'error log returned by the' sp set-state 0x200 garded
   t fault-list        0 '1 fault'                    platform fault list
+  printf 'UtilFile::Read@\xff\xfe\n' >>"$W/state/faults"
+  j fault-not-utf8    'faults 1;faultsHex 1' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe' platform fault list
+  t fault-add-help    0 '^  FAULT TEXT REQUIRED'     platform fault add --help
+  t one-unit-name     0 '^  UNIT TEXT REQUIRED +0x200 or 0x201$' platform present --help
   ;;
 inspect)
   "$GARD" units add 0x10 1 A >/dev/null && "$GARD" units add 0x11 1 B >/dev/null
   t live-table        0 '0 anomalies'                inspect "$rask"
-  img=$W/units.img && head -c 14504 /dev/zero >"$img"
+  img=$W/units.img && head -c 20480 /dev/zero >"$img"
   poke "$img" 4004 0010 && poke "$img" 4008 0010 && poke "$img" 4504 00000042
   t unknown-state     3 'entry 0 .*unknown state 0x42' inspect "$img"
   t used-after-free   3 'entry 2 .* is used after free entry 1' inspect "$img"
   t pair-twice        3 'entry 2 .* records the pair of entry 0 again' inspect "$img"
   j anomalies-json    'anomalies 2' 'entry 2 (unit 0x10 group 0x0) records the pair of entry 0 again' inspect "$img"
-  errl=$W/errl.img && head -c 41120 /dev/zero >"$errl"
+  errl=$W/errl.img && head -c 51200 /dev/zero >"$errl"
   t empty-errl        0 '0 of 20 slots used'         inspect "$errl"
   poke "$errl" 2056 00000005 && poke "$errl" 2064 ffffffffffff
   t no-unflatten      3 'slot 1 \(unit 0x5\) does not unflatten' inspect "$errl"
@@ -152,8 +226,22 @@ inspect)
   t dirty-free-slot   3 'free slot 2 is not all zero' inspect "$errl"
   n=$((n + 1)); GARD_STATE_DIR=$W/untouched "$GARD" inspect "$errl" >/dev/null 2>&1
   [ -e "$W/untouched" ] && fail outside-state "inspect made a state directory" ""
-  t too-small         2 'needs 14504'                inspect "$HERE/cli_test.sh"
+  mkdir "$W/short" && head -c 51199 /dev/zero >"$W/short/gardErrl"
+  t errl-by-name      3 'stored error logs'          inspect "$W/short/gardErrl"
+  t errl-truncated    3 'size 51199 bytes, a gardErrl file has 51200 \(truncated\)' inspect "$W/short/gardErrl"
+  j errl-sizes        'kind;size;expectedSize' 'errl 51199 51200' inspect "$W/short/gardErrl"
+  head -c 20481 /dev/zero >"$W/short/gardRask"
+  t units-oversized   3 'size 20481 bytes, a gardRask file has 20480 \(oversized\)' inspect "$W/short/gardRask"
+  head -c 40000 /dev/zero >"$W/short/table.bin" && poke "$W/short/table.bin" 0 cafe0001
+  t units-by-content  3 'unit table, magic 0xcafe0001' inspect "$W/short/table.bin"
+  t too-small         3 'a gardRask file has 20480 \(truncated\)' inspect "$HERE/jget.cmake"
   t missing           2 'cannot read'                inspect "$W/nothing"
+  t directory         2 'is not a regular file'      inspect "$W"
+  t device            2 'is not a regular file'      inspect /dev/zero
+  mkfifo "$W/fifo"
+  t fifo              2 'is not a regular file'      inspect "$W/fifo"
+  head -c 20480 /dev/zero | tr '\0' '\377' >"$W/ff.bin"
+  j all-ff-json       'kind;magic' 'units 4294967295' inspect "$W/ff.bin"
   ;;
 story)
   # With --sp 0 a processor gards itself; --sp 1 sees it and answers failover.
@@ -162,29 +250,78 @@ story)
   t sp1-failover      0 'sibling-down \(1\)'         --sp 1 sp failover
   t sp0-failover      0 'not-usable \(0\)'           --sp 0 sp failover
   j sp1-status-json   'failoverName' sibling-down    --sp 1 status
-  t sp1-role-0        0 '0x201 present .*new \(0x5c\)' --sp 1 mailbox-failure 0x201 1
+  t sp1-role-0        4 'not done: sp1 is in role 0, only the processor in role 1 changes its own record' --sp 1 mailbox-failure 0x201 1
+  t sp1-record-new    4 '0x201 present .*new \(0x5c\)' --sp 1 mailbox-failure 0x201 1
   t sp1-takes-role    0 '0x1'                        --sp 1 platform reg dscv/QelRole 1
   t sp1-gards-itself  0 '0x201 present .*garded \(0x5d\)  failure word 0x010000b7' --sp 1 mailbox-failure 0x201 1
   t rmgr-log          0 'rmgrGardBackup' platform rmgr-log
   t sp1-down-too      0 'not-usable \(0\)'           --sp 1 sp failover
-  t sp0-clears-own    0 'clear domain 167: ok'       --sp 0 clear own
+  t sp0-clears-own    0 'clear domain 167: ok'       --sp 0 clear own --yes
   t sp0-back          0 'sibling-down \(1\)'         --sp 0 sp failover
+  t sp1-by-env        0 'running as sp1'             status --sp 01
+  GARD_HOST_SP=1 t env-sp 0 'running as sp1'        status
   ;;
 usage)
-  t no-command        2 'subcommand is required'     
-  t unknown-command   2 "unknown command 'bogus'"    bogus
+  t no-command        2 'a command is required'
+  t unknown-command   2 "unknown command 'bogus' \(see gard --help\)" bogus
   t unknown-sub       2 "unknown command 'bogus' \(see gard units --help\)" units bogus
   t help              0 'Example: gard demo'         --help
+  t help-glossary     0 'docs/glossary.md'           --help
   t sub-help          0 'Example: gard units add 0x10 1 YL10A1' units add --help
-  t bad-sp            2 '--sp'                       --sp 2 status
+  t group-units       0 '^Example: gard units add'   units --help
+  t group-sp          0 '^Example: gard --sp 0 sp'   sp --help
+  t group-errlogs     0 '^Example: gard errlogs'     errlogs --help
+  t group-platform    0 '^Example: gard platform'    platform --help
+  t bad-sp            2 "--sp '2' out of range"      --sp 2 status
+  t empty-sp          2 "--sp '' is not a number"    --sp '' status
+  GARD_HOST_SP=7 t env-sp-7 2 "GARD_HOST_SP '7' out of range" status
+  GARD_HOST_SP=abc t env-sp-abc 2 "GARD_HOST_SP 'abc' is not a number" status
   t bad-number        2 "failure type 'x' is not a number" mailbox-failure 0x200 x
+  t decimal-010       0 'unit 0xa group 0x1 is not garded' units is-garded 010 1
+  t decimal-09        0 'unit 0x9 group 0x1 is not garded' units is-garded 09 1
+  t hex-upper         0 'unit 0xab group 0x1 is not'  units is-garded 0XaB 1
+  t hex-empty         2 "unit id '0x' is not a number" units is-garded 0x 1
+  t escaped-input     2 'unknown state .\\x1b\[31m.'  units set-state 1 1 $'\e[31m'
   touch "$W/file"
   t state-not-dir     2 'cannot create state directory' --state "$W/file/sub" status
   [ -e "$W/file/sub" ] && fail state-not-dir "created something" ""
+  t state-empty-arg   2 '--state is empty'           --state '' status
+  mkdir -p "$W/home/Documents"
+  t state-not-ours    2 'is not a gard state directory and not empty' --state "$W/home" status
+  [ -e "$W/home/.seeded" ] && fail state-not-ours "seeded it" ""
+  mkdir "$W/empty"
+  t state-empty-dir   0 'committed error logs: 0'    --state "$W/empty" status
   t status            0 'committed error logs: 0'    status
   j status-json       'processors records 1 stateName' new status
+  t version           0 '^libgard 1\.[0-9.]+ \(SONAME libgard\.so\.1, ' --version
+  t version-dir       0 "^state directory $W/state$" version
+  j version-json      'tool;library soname;stateDirExists' "1.0.0 libgard.so.1 ON" version
   t demo              0 '== 5\. Gard data cleared'   demo
   j demo-json         'steps 1 status processors records 1 stateName' garded demo
+  t demo-role-said    0 'sp1 now holds role 1'       demo
+  j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
+  j demo-none-at-end  'committed' '[]'               demo
+  ;;
+docs)
+  # Every example of the README and the tool reference, as written: each
+  # sh block in a fresh state directory; the reference's table in order in
+  # one more. A comment "exit N" names the status a line expects.
+  export TMPDIR=$W PATH=$(dirname "$GARD"):$PATH
+  block=0
+  while IFS= read -r line; do
+    case $line in
+    BLOCK*) block=$((block + 1)); export GARD_STATE_DIR=$W/docs-$block ;;
+    export*) eval "$line" ;;
+    gard*)
+      want=0; [[ $line =~ \#.*exit\ ([0-9]) ]] && want=${BASH_REMATCH[1]}
+      eval "set -- $line"; shift
+      t "docs-$block" "$want" '' "$@" ;;
+    esac
+  done < <(for f in "$HERE/../../README.md" "$HERE/../../docs/tool.md"; do
+             awk '/^```sh/ { print "BLOCK"; on = 1; next } /^```/ { on = 0 } on' "$f"
+             echo BLOCK; grep '^|' "$f" | grep -o '`gard [^`]*`' | tr -d '`'
+           done)
+  [ $block -ge 4 ] || fail docs-found "only $block example blocks found" ""
   ;;
 lock)
   # An unusable lock file stops every command, nothing changed.

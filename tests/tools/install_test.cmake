@@ -1,7 +1,11 @@
 # Installs the build tree into a fresh prefix and checks that a consumer finds
 # what it needs there: headers, libgard with its SONAME, the host platform,
-# gard, the CMake package and gard.pc.
-# cmake -DBUILD=... -DSRC=... -DWORK=... -DSANITIZE=ON|OFF -DGENERATOR=... -P install_test.cmake
+# gard with its man page and trace messages, the CMake package and gard.pc;
+# and that the README's library example builds and runs as shown. The
+# consumers (find_package and pkg-config) are built and run without
+# LD_LIBRARY_PATH.
+# cmake -DBUILD=... -DSRC=... -DWORK=... -DREADME=... -DSANITIZE=ON|OFF -DGENERATOR=... -DCXX=...
+#       -P install_test.cmake
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT rc EQUAL 0)
@@ -16,7 +20,7 @@ run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
 
 include(GNUInstallDirs)
 foreach(f include/gard/gard.h include/gard/platform/errl.h include/gard/platform/host/host.h
-          bin/gard)
+          bin/gard share/man/man1/gard.1 share/gard/trace-strings)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -28,8 +32,21 @@ if(NOT soname OR NOT config OR NOT pc)
   message(FATAL_ERROR "missing: libgard.so.1 '${soname}', gardConfig.cmake '${config}', gard.pc '${pc}'")
 endif()
 
-# The installed tool runs from its own tree.
+# The installed tool runs from its own tree and finds its trace messages there.
 run(${prefix}/bin/gard --state ${WORK}/state-tool units list)
+run(${prefix}/bin/gard --state ${WORK}/state-tool trace --json)
+string(JSON message ERROR_VARIABLE err GET "${out}" trace 0 message)
+if(err OR message STREQUAL "" OR message STREQUAL "null")
+  message(FATAL_ERROR "installed gard trace gives no message text: ${out}")
+endif()
+
+# The README's library example, exactly as it stands there.
+file(READ ${README} readme)
+string(REGEX MATCH "```cpp\n([^`]*)```" _ "${readme}")
+if(NOT CMAKE_MATCH_1)
+  message(FATAL_ERROR "no C++ example in ${README}")
+endif()
+file(WRITE ${WORK}/readme.cc "${CMAKE_MATCH_1}")
 
 # A consumer through find_package(gard).
 set(flags "")
@@ -37,9 +54,11 @@ if(SANITIZE)
   set(flags "-fsanitize=address,undefined")
 endif()
 run(${CMAKE_COMMAND} -S ${SRC}/consumer -B ${WORK}/consumer -G ${GENERATOR}
-    -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${flags}")
+    -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${flags}" -DREADME_EXAMPLE=${WORK}/readme.cc)
 run(${CMAKE_COMMAND} --build ${WORK}/consumer)
-run(${WORK}/consumer/consumer ${WORK}/state-consumer)
+unset(ENV{LD_LIBRARY_PATH})
+run(${CMAKE_COMMAND} -E env GARD_STATE_DIR=${WORK}/state-consumer ${WORK}/consumer/consumer)
+run(${CMAKE_COMMAND} -E env GARD_STATE_DIR=${WORK}/state-readme ${WORK}/consumer/readme)
 
 # gard.pc points at the installed headers and libraries wherever the prefix is.
 get_filename_component(pcdir ${pc} DIRECTORY)
@@ -51,5 +70,11 @@ if(PKG_CONFIG)
   if(NOT out MATCHES "-lgard" OR NOT EXISTS "${CMAKE_MATCH_1}/gard/gard.h")
     message(FATAL_ERROR "gard.pc gives '${out}'")
   endif()
+  # A consumer built with those flags and a run path to the library only.
+  separate_arguments(pcflags UNIX_COMMAND "${out}")
+  get_filename_component(libdir ${soname} DIRECTORY)
+  run(${CXX} -std=c++20 ${flags} ${SRC}/consumer/main.cc ${pcflags} -Wl,--as-needed
+      -Wl,-rpath,${libdir} -o ${WORK}/consumer-pc)
+  run(${CMAKE_COMMAND} -E env GARD_STATE_DIR=${WORK}/state-consumer-pc ${WORK}/consumer-pc)
 endif()
 message(STATUS "installed tree usable: ${prefix}")

@@ -1,8 +1,6 @@
 // The unit gard table in gard file 3, checked through the file's bytes.
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <utility>
 
 #include "fixture.h"
 #include "gard/gard.h"
@@ -152,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(, StateRules,
 TEST_F(UnitTable, StateUpdateRefusals) {
     seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
     const Bytes before = rask();
-    for (auto [unit, group] : {std::pair<uint16_t, uint32_t>{0x11, 7}, {0x10, 8}, {0, 0}})
+    for (auto [unit, group] : {std::pair<uint16_t, uint32_t>{0x11, 7}, {0x10, 8}})
         made(set(unit, group, 0x5D), 0x67, 0xCA11, 6, {8, unit, 0, 0});
     gardhost::clearCalls();
     gardhost::setU8("mnfg/flag/2", 1);
@@ -186,6 +184,9 @@ TEST_F(UnitTable, QueriesSeeUsedEntriesOnly) {
         const bool want = unit == 1 || unit == 2 || unit == 6;  // 6: past its odd-state entry
         EXPECT_EQ(std::make_pair(garded, other), std::make_pair(want, false)) << unit;
     }
+    bool freeGarded = false;  // unit id 0 is matched like any other: the free entry of group 9
+    ok(gardAcc::GardGetVpdUnitState(0, 9, &freeGarded));
+    EXPECT_TRUE(freeGarded);
     vpdRecordMenu m;
     ok(gardAcc::GardGetVpdConfigData(0, &m));
     EXPECT_EQ(U32s(m.groupId, m.groupId + 9), (U32s{7, 7, 7, 7, 7, 7, 7, 0, 0}));
@@ -217,7 +218,7 @@ TEST_F(UnitTable, ClearAndReset) {
     EXPECT_EQ(rask(), b);
 }
 
-TEST_F(UnitTable, FileOfAnotherSizeAndUnitIdZero) {
+TEST_F(UnitTable, FileOfAnotherSize) {
     seed(Bytes(kImage - 1, 0));
     failed(update(0x10, 7, 'A'), 0xCA07);
     EXPECT_EQ(fru_, 77u);
@@ -228,75 +229,25 @@ TEST_F(UnitTable, FileOfAnotherSizeAndUnitIdZero) {
     ok(update(0x10, 7, 'A'));
     std::copy_n(table({{0x10, 7, 0x5C, 0, 'A', ""}}).begin(), kImage, longer.begin());
     EXPECT_EQ(rask(), longer);
-    gardhost::clearCalls();
-    made(update(0, 7, 'A'), 0x66, 0xCA11, 0, {0x2D, 0, 7, 0});  // unit id 0 would read as free
-    EXPECT_TRUE(gardhost::calls().empty());
 }
 
-// Each operation against each failing step of its file cycle.
-struct Op {
-    const char* name;
-    uint8_t mod;
-    unsigned read, write, close;
-    std::function<ErrlEntry*()> run;
-};
-gardFruState g_fru;
-bool g_garded;
-vpdRecordMenu g_menu;
-const Op kOps[] = {
-    {"Update", 0x66, 1, 9, 33,
-     [] { return gardAcc::GardUpdateVpdUnit(0x10, serial('N'), 7, &g_fru); }},
-    {"SetState", 0x67, 3, 10, 20,
-     [] { return gardAcc::GardSetVpdUnitState(0x10, 7, GARD_GARDED, 1, nullptr); }},
-    {"Clear", 0x68, 4, 5, 21, [] { return gardAcc::GardClearVpdData(); }},
-    {"Reset", 0x69, 42, 43, 22, [] { return gardAcc::GardResetVpdData(); }},
-    {"GetState", 0x6A, 6, 0, 23, [] { return gardAcc::GardGetVpdUnitState(0x10, 7, &g_garded); }},
-    {"GetConfig", 0x6B, 7, 0, 24, [] { return gardAcc::GardGetVpdConfigData(0, &g_menu); }},
-};
-const char* const kSteps[] = {"None", "Open", "Read", "Write", "Close"};
-class FileSteps : public UnitTable, public ::testing::WithParamInterface<std::tuple<int, int>> {};
-
-TEST_P(FileSteps, OneCycleAndItsFailures) {
-    const Op& op = kOps[std::get<0>(GetParam())];
-    const std::string step = kSteps[std::get<1>(GetParam())];
-    // A query never writes, so a failing write step never fires.
-    const int s = step == "Write" && op.write == 0 ? 0 : std::get<1>(GetParam());
+// Unit id 0 goes through the same scan as any unit id; its entry stays free.
+TEST_F(UnitTable, UnitIdZero) {
     seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
-    const Bytes before = rask();
-    gardhost::clearCalls();
-    if (step != "None") gardhost::failCall("UtilFile::" + step + "@gardRask");
-    g_fru = static_cast<gardFruState>(77);
-    g_garded = true;
-    g_menu.state[0] = static_cast<GARD_State>(0x42);
-    ErrlEntry* e = op.run();
-    // Out-values only after a good read; fruState only after a good write too.
-    EXPECT_EQ(g_fru, op.mod == 0x66 && (s == 0 || s == 4) ? 1u : 77u);
-    EXPECT_FALSE(g_garded && op.mod == 0x6A);
-    EXPECT_EQ(g_menu.state[0], op.mod == 0x6B && s != 1 && s != 2 ? 0x5Cu : 0x42u);
-    const bool reachedWrite = op.write != 0 && s != 1 && s != 2, written = reachedWrite && s != 3;
-    EXPECT_EQ(rask() != before, written);
-    std::vector<std::size_t> counts;
-    for (const char* call : {"Open", "Read", "Write", "Close"})
-        counts.push_back(gardhost::callCount(std::string("UtilFile::") + call));
-    EXPECT_EQ(counts, (std::vector<std::size_t>{1, s == 1 ? 0u : 1u, reachedWrite ? 1u : 0u, 1}));
-    const auto errors = gardtest::committedWith(0x2000);
-    ASSERT_EQ(errors.size(), s == 4 ? 1u : 0u);  // a failed close is never the result
-    EXPECT_EQ(gardtest::committedWith(0x4000).size(), op.mod == 0x67 && reachedWrite ? 1u : 0u);
-    if (s == 0 || s == 4) ok(std::exchange(e, nullptr));
-    if (s == 0) return;
-    ASSERT_TRUE(s == 4 || e != nullptr);
-    const SrciSrc& last = s == 4 ? errors[0].srcs.back() : e->src(e->srcCount() - 1);
-    const uint16_t reason[] = {0, 0xCA06, 0xCA07, 0xCA08, 0xCA09};
-    const unsigned progress[] = {0, 0, op.read, op.write, op.close};
-    EXPECT_EQ(std::make_tuple(last.reasonCode, last.modId, ud(last)),
-              std::make_tuple(reason[s], op.mod, U32s{progress[s], 0, 0, 0}));
-    drop(e);
+    ok(update(0, 7, 'B'));  // no pair (0, 7): set up in the first free entry
+    EXPECT_EQ(fru_, GARD_FRU_SET_UP);
+    ok(update(0, 7, 'B'));  // now found there, same serial number
+    EXPECT_EQ(fru_, GARD_FRU_UNCHANGED);
+    ok(set(0, 7, 0x5D));
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 0, 'A', ""}, {0, 7, 0x5D, 4, 'B', ""}}));
+    bool garded = false;
+    ok(gardAcc::GardGetVpdUnitState(0, 7, &garded));
+    EXPECT_TRUE(garded);
+    vpdRecordMenu m;
+    ok(gardAcc::GardGetVpdConfigData(0, &m));
+    EXPECT_EQ(std::make_pair(m.unitId[1], m.state[1]), std::make_pair(uint16_t{0}, GARD_CLEARED));
+    ok(update(0x11, 7, 'C'));  // the entry counts as free and goes to the next unit
+    EXPECT_EQ(rask(), table({{0x10, 7, 0x5C, 0, 'A', ""}, {0x11, 7, 0x5C, 0, 'C', ""}}));
 }
-std::string stepName(const ::testing::TestParamInfo<std::tuple<int, int>>& p) {
-    return std::string(kOps[std::get<0>(p.param)].name) + kSteps[std::get<1>(p.param)];
-}
-INSTANTIATE_TEST_SUITE_P(, FileSteps,
-                         ::testing::Combine(::testing::Range(0, 6), ::testing::Range(0, 5)),
-                         stepName);
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gard/gard.h"
@@ -21,17 +22,28 @@ namespace gardcli {
 
 using Json = nlohmann::ordered_json;  // fields stay in the order written
 
-// Exit statuses.
-enum Exit { kOk = 0, kErrl = 1, kUsage = 2, kAnomaly = 3 };
+// Exit statuses, defined here only (docs/tool.md lists them):
+//   0 what the command asked for happened
+//   1 the library returned an error log
+//   2 bad input, or a refused confirmation: nothing changed
+//   3 inspect found anomalies
+//   4 the library answered normally but did not do it (refused, not this
+//     processor, not found, a result word or GARD_RC not 0); one line says why
+enum Exit { kOk = 0, kErrl = 1, kUsage = 2, kAnomaly = 3, kNotDone = 4 };
 
 // Module id the tool passes to the gard file operations it calls itself.
 constexpr gardModId kToolModId = 0xE0;
 
 struct Options {
-    std::string stateDir;  // --state; empty: environment, then XDG
-    int sp = -1;           // --sp; -1: the host's default
+    std::string stateDir;     // --state; empty: environment, then XDG
+    bool stateGiven = false;  // --state was given, even as ""
+    std::string spText;       // --sp as given
+    bool spGiven = false;
+    int sp = -1;              // --sp, else GARD_HOST_SP; -1: position 0
     bool json = false;
-    bool onlyReads = false;  // the command changes nothing: its lock is shared
+    bool onlyReads = false;   // the command changes nothing: its lock is shared
+    bool yes = false;         // --yes: destructive commands skip the question
+    bool dryRun = false;      // --dry-run: say what would change, change nothing
 };
 Options& opts();
 
@@ -43,12 +55,19 @@ struct Usage : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// --state and --sp, on the top level and on every command that uses a state.
+void addStateOptions(CLI::App* app, bool stateDir = true);
+// --yes and --dry-run of a destructive command.
+void addConfirmOptions(CLI::App* app);
+
 // A leaf command with --help, an example, and the shared options.
 // `stateful` adds --state and --sp.
 CLI::App* command(CLI::App* parent, const std::string& name, const std::string& help,
                   const std::string& example, bool stateful = true);
 
 // ---- input
+// Every number on the command line and in the environment: decimal, or hex
+// after 0x; leading zeros stay decimal ("010" is 10).
 uint32_t parseNumber(const std::string& text, const std::string& what,
                      uint32_t max = 0xFFFFFFFFu);
 uint16_t parseUnitId(const std::string& text);  // a unit-table unit id, 1 to 0xffff
@@ -56,6 +75,18 @@ uint32_t parseUnitState(const std::string& text);  // name or any 32-bit number
 uint32_t parseQelState(const std::string& text);   // name or 0 to 0xff
 bool parseOnOff(const std::string& text, const std::string& what);
 std::vector<uint8_t> parseHex(const std::string& text, const std::string& what);
+
+// ---- bytes that may not be text (SRC text, serials, paths, platform values)
+// Printable UTF-8 is shown as it is; every other byte (control characters,
+// bytes that are not UTF-8) as \xHH, and a backslash as \\. JSON gets that
+// escaped form under the field's name, and, when it differs from the bytes,
+// all bytes as hex under the name + "Hex".
+std::string shown(std::string_view bytes);
+bool plainText(std::string_view bytes);
+void putBytes(Json& obj, const std::string& key, std::string_view bytes);
+// The same for a list of lines: an array, and the hex array beside it when
+// any line is not plain text.
+void putLines(Json& obj, const std::string& key, const std::vector<std::string>& lines);
 
 // ---- names
 std::string hex(uint32_t v, int digits = 0);  // "0x1f"; zero-padded to `digits`
@@ -68,12 +99,14 @@ std::string failoverName(uint32_t status);
 std::string setResultName(uint32_t code);
 
 // ---- state directory
+// The state directory the options and environment choose (Usage when none).
+std::string stateDirChoice();
 // Whether the parsed command only reads (see openState).
 bool onlyReads(CLI::App& app);
-// Resolves --state, GARD_STATE_DIR, $XDG_STATE_HOME/gard, ~/.local/state/gard;
-// creates it (Usage when it cannot), takes its lock for the rest of the run
-// (shared for commands that only read, else exclusive; Usage when the lock
-// file is unusable), selects --sp and seeds the defaults.
+// Resolves the state directory; creates it (Usage when it cannot, or when an
+// existing directory holds other things), takes its lock for the rest of the
+// run (shared for commands that only read, else exclusive; Usage when the
+// lock file is unusable), selects --sp and seeds the defaults.
 void openState();
 bool stateOpen();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
@@ -87,6 +120,7 @@ struct Result {
     std::ostringstream text;
     std::vector<ErrlEntry*> errls;
     int code = kOk;
+    std::string notDone;  // why the command did not do what it asked, in words
 
     Result() = default;
     Result(const Result&) = delete;
@@ -99,6 +133,11 @@ struct Result {
 // committed since the state was opened, saves the trace; the exit status.
 int finish(Result& r);
 
+// Destructive commands: true to go on. Asks on a terminal unless --yes;
+// without a terminal and without --yes throws Usage. `what` says what
+// would change. With --dry-run, prints `what` and returns false.
+bool confirm(Result& r, const std::string& what);
+
 // A caller's error log as firmware would pass one, its primary SRC carrying
 // `src` (at most 32 characters; Usage otherwise).
 ErrlEntry* callerErrl(const std::string& src);
@@ -110,6 +149,8 @@ void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "
 Json committedJson(std::size_t number, gardhost::Committed& c);
 void printCommitted(std::ostream& os, const Json& c, bool detail);
 std::size_t committedCount();
+// The logs committed so far have been printed: finish leaves them out.
+void committedShown();
 
 // ---- decoded views shared between commands
 // Service-processor record (32 bytes) of `unit`.
@@ -127,11 +168,36 @@ Json storedSlots(Result& r);
 void printSlots(std::ostream& os, const Json& slots, bool detail = false);
 // Reads `size` bytes of gard file `fileId` through the library's file operations.
 ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned int size);
+// Reads gard file `name` (gardRask) straight from the state directory, zero
+// bytes where it is short; false when it is not there.
+bool peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size);
+// The used unit-table entries read that way, beside the platform, so that a
+// command's own look at the table is not one of its file calls (a fault's
+// "#N" counts only the library's); [] when there is no table.
+Json peekUnitEntries();
+// The state byte of a processor's keyword as stored (no platform call);
+// -1 when the keyword is missing or too short.
+int keywordState(uint32_t unit);
+
+// A number the host keeps under `name` (1, 2 or 4 bytes, host byte order);
+// false when there is none.
+bool hostNumber(const std::string& name, uint32_t& value);
+// Why the record of `unit` did not take `state` on this processor, in
+// words, from the registry, policies and records as they stand.
+std::string qelRefusal(uint32_t unit, uint32_t state);
+
+// Rows as an aligned table, the first row the header.
+void printTable(std::ostream& os, const std::vector<std::vector<std::string>>& rows,
+                const std::string& indent);
 
 // Image decoders (also used by inspect), on the library's own layouts.
 // Anomalies found are appended.
 Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anomalies);
 Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anomalies);
+using Decoder = Json (*)(const unsigned char*, std::vector<std::string>&);
+// Field `key` of gard file `fileId` decoded, read through the library's
+// file operations; [] when the read failed (its error log goes to `r`).
+Json readDecoded(Result& r, int fileId, unsigned int size, Decoder decode, const char* key);
 
 // ---- command groups
 void addStatus(CLI::App& app);
@@ -142,6 +208,8 @@ void addErrlogs(CLI::App& app);
 void addPlatform(CLI::App& app);
 void addInspect(CLI::App& app);
 void addDemo(CLI::App& app);
+void addVersion(CLI::App& app);
+int versionAction();  // gard --version
 
 // Status of the current state directory as JSON and text (also used by demo).
 Json statusJson(Result& r);

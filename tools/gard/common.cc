@@ -1,6 +1,7 @@
 // Options, input parsing, names, the state directory and result printing.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -8,8 +9,10 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <set>
 
 #include "cli.h"
+#include "explain.h"
 #include "platform/host/host.h"
 
 namespace gardcli {
@@ -24,15 +27,28 @@ std::function<int()>& action() {
     return a;
 }
 
+void addStateOptions(CLI::App* app, bool stateDir) {
+    if (stateDir) {
+        app->add_option("--state", opts().stateDir, "State directory (else GARD_STATE_DIR, else "
+                                                    "$XDG_STATE_HOME/gard, else ~/.local/state/gard)")
+            ->each([](const std::string&) { opts().stateGiven = true; });
+    }
+    app->add_option("--sp", opts().spText, "Run as the service processor at position 0 or 1 "
+                                           "(else GARD_HOST_SP, else 0)")
+        ->type_name("0|1")
+        ->each([](const std::string&) { opts().spGiven = true; });
+}
+
+void addConfirmOptions(CLI::App* app) {
+    app->add_flag("--yes,-y", opts().yes, "Do not ask before changing");
+    app->add_flag("--dry-run", opts().dryRun, "Print what would change and change nothing");
+}
+
 CLI::App* command(CLI::App* parent, const std::string& name, const std::string& help,
                   const std::string& example, bool stateful) {
     CLI::App* sub = parent->add_subcommand(name, help);
     sub->footer("Example: " + example);
-    if (stateful) {
-        sub->add_option("--state", opts().stateDir, "State directory");
-        sub->add_option("--sp", opts().sp, "Run as the service processor at position 0 or 1")
-            ->check(CLI::Range(0, 1));
-    }
+    if (stateful) addStateOptions(sub);
     sub->add_flag("--json", opts().json, "Print the result as JSON");
     return sub;
 }
@@ -40,14 +56,21 @@ CLI::App* command(CLI::App* parent, const std::string& name, const std::string& 
 // ---------------------------------------------------------------- input
 
 uint32_t parseNumber(const std::string& text, const std::string& what, uint32_t max) {
-    const char* s = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(s, &end, 0);
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0')
-        throw Usage(what + " '" + text + "' is not a number (decimal or 0x hex)");
-    if (errno == ERANGE || v > max)
-        throw Usage(what + " '" + text + "' out of range (0 to " + hex(max) + ")");
+    const bool hexForm = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const uint64_t base = hexForm ? 16 : 10;
+    uint64_t v = 0;
+    bool digits = text.size() > (hexForm ? 2u : 0u), over = false;
+    for (std::size_t i = hexForm ? 2 : 0; digits && i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const uint64_t d = std::isdigit(c) ? c - '0' : std::isxdigit(c) ? (std::tolower(c) - 'a' + 10) : 99;
+        digits = d < base;
+        v = v * base + d;
+        over = over || v > max;
+        if (over) v = 0;  // no wrap-around however many digits follow
+    }
+    if (!digits) throw Usage(what + " '" + text + "' is not a number (decimal, or hex after 0x)");
+    if (over)
+        throw Usage(what + " '" + text + "' out of range (0 to " + (max < 10 ? std::to_string(max) : hex(max)) + ")");
     return static_cast<uint32_t>(v);
 }
 
@@ -130,6 +153,73 @@ std::string hexBytes(const unsigned char* p, std::size_t n) {
     return s;
 }
 
+namespace {
+std::string hexOf(std::string_view bytes) {
+    return hexBytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// Length of the printable UTF-8 character at p (0 when there is none):
+// well-formed, shortest form, no surrogate, no control character (C0, DEL,
+// C1) and none of the invisible ones that reorder or break a terminal line.
+std::size_t printableAt(std::string_view s, std::size_t p) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[p + k]); };
+    const unsigned char c = b(0);
+    if (c < 0x80) return c >= 0x20 && c != 0x7F && c != '\\' ? 1 : 0;
+    const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (n == 0 || c > 0xF4 || p + n > s.size()) return 0;
+    uint32_t cp = c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((b(k) & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (b(k) & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool invisible = cp < 0xA0 || (cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF ||
+                           (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+                           (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
+    return cp >= least[n] && !invisible ? n : 0;
+}
+}  // namespace
+
+std::string shown(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t p = 0; p < bytes.size();) {
+        if (std::size_t n = printableAt(bytes, p); n != 0) {
+            out.append(bytes.substr(p, n));
+            p += n;
+        } else if (bytes[p] == '\\') {
+            out += "\\\\";
+            ++p;
+        } else {
+            out += "\\x" + hexOf(bytes.substr(p++, 1));
+        }
+    }
+    return out;
+}
+
+bool plainText(std::string_view bytes) {
+    for (std::size_t p = 0, n; p < bytes.size(); p += n)
+        if ((n = printableAt(bytes, p)) == 0) return false;
+    return true;
+}
+
+void putBytes(Json& obj, const std::string& key, std::string_view bytes) {
+    obj[key] = shown(bytes);
+    if (!plainText(bytes)) obj[key + "Hex"] = hexOf(bytes);
+}
+
+void putLines(Json& obj, const std::string& key, const std::vector<std::string>& lines) {
+    Json text = Json::array(), hexes = Json::array();
+    bool plain = true;
+    for (const std::string& line : lines) {
+        text.push_back(shown(line));
+        hexes.push_back(hexOf(line));
+        plain = plain && plainText(line);
+    }
+    obj[key] = text;
+    if (!plain) obj[key + "Hex"] = hexes;
+}
+
 std::string unitStateName(uint32_t state) { return nameOf(kUnitStates, state); }
 std::string qelStateName(uint32_t state) { return nameOf(kQelStates, state); }
 
@@ -156,14 +246,33 @@ namespace {
 bool g_open = false;
 std::size_t g_committedAtOpen = 0;
 
+// What the host platform keeps at the top of a state directory. A directory
+// holding anything else is someone else's (a home directory given by
+// mistake, say), and is not to be filled with gard state.
+bool stateDirContent(const std::string& dir) {
+    static const std::set<std::string> kOurs = {"root",   "sp0",   "sp1",  "vpd",        "vorm",
+                                                "mnfg",   "rmgr",  "errl", "faults",     "trace",
+                                                "lock",   "calls.log",     "generation"};
+    std::error_code ec;
+    if (std::filesystem::exists(dir + "/.seeded", ec)) return true;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        if (kOurs.count(entry.path().filename().string()) == 0) return false;
+    return !ec;
+}
+}  // namespace
+
 std::string stateDirChoice() {
-    if (!opts().stateDir.empty()) return opts().stateDir;
+    if (opts().stateGiven) {
+        if (opts().stateDir.empty()) throw Usage("--state is empty: give a directory");
+        return opts().stateDir;
+    }
     if (const char* d = std::getenv("GARD_STATE_DIR"); d && *d) return d;
     if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/gard";
     if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/gard";
     throw Usage("no state directory: give --state DIR or set GARD_STATE_DIR");
 }
 
+namespace {
 // Held until the tool exits, so that commands run at once behave as if run
 // one after the other.
 gardhost::StateLock g_lock;
@@ -221,6 +330,8 @@ void openState() {
     if (g_open) return;
     std::string dir = stateDirChoice();
     std::error_code ec;
+    if (std::filesystem::is_directory(dir, ec) && !stateDirContent(dir))
+        throw Usage(dir + " is not a gard state directory and not empty: give a new or empty directory");
     std::filesystem::create_directories(dir, ec);
     if (!std::filesystem::is_directory(dir))
         throw Usage("cannot create state directory " + dir + ": " +
@@ -248,15 +359,57 @@ std::string makeTempDir(const std::string& prefix) {
 
 std::size_t committedCount() { return gardhost::committed().size(); }
 
+bool hostNumber(const std::string& name, uint32_t& value) {
+    std::vector<uint8_t> b;
+    if (!gardhost::getValue(name, b) || b.empty() || b.size() == 3) return false;
+    if (b.size() == 1) {
+        value = b[0];
+    } else if (b.size() == 2) {
+        uint16_t v16 = 0;
+        std::memcpy(&v16, b.data(), 2);
+        value = v16;
+    } else {
+        std::memcpy(&value, b.data(), 4);
+    }
+    return true;
+}
+
+void printTable(std::ostream& os, const std::vector<std::vector<std::string>>& rows,
+                const std::string& indent) {
+    // Widths in characters: a UTF-8 character is one lead byte.
+    auto width = [](const std::string& s) {
+        return std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    };
+    std::vector<std::ptrdiff_t> widths;
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i) widths.push_back(0);
+            widths[i] = std::max(widths[i], width(row[i]));
+        }
+    for (const auto& row : rows) {
+        std::string line = indent;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(static_cast<std::size_t>(widths[i] - width(row[i]) + 2), ' ');
+        }
+        os << line.substr(0, line.find_last_not_of(' ') + 1) << '\n';
+    }
+}
+
+void committedShown() { g_committedAtOpen = committedCount(); }
+
 // ---------------------------------------------------------------- error logs
 
 namespace {
 Json srcJson(SrciSrc& s) {
-    return {{"ascii", s.getAsciiString()}, {"compId", s.compId},
+    Json j = Json::object();
+    putBytes(j, "ascii", s.getAsciiString());
+    j.update(Json{{"compId", s.compId},
             {"srciType", s.srciType},      {"word", s.word},
             {"modId", s.modId},            {"serviceCodes", s.serviceCodes},
             {"reasonCode", s.reasonCode},  {"userData", {s.ud[0], s.ud[1], s.ud[2], s.ud[3]}},
-            {"subsystem", s.epubSubSystem}, {"gardBit", s.gardBit}};
+            {"subsystem", s.epubSubSystem}, {"gardBit", s.gardBit}});
+    return j;
 }
 
 std::string trimmed(const std::string& s) {
@@ -287,10 +440,12 @@ Json errlJson(ErrlEntry* e) {
     Json j = {{"rc", e->getRC()}, {"severity", e->severity()}, {"eventType", e->eventType()},
               {"srcs", Json::array()}};
     for (unsigned int i = 0; i < e->srcCount(); ++i) j["srcs"].push_back(srcJson(*e->getSRC(i)));
+    j["text"] = explainErrl(j);
     return j;
 }
 
 void printErrl(std::ostream& os, const Json& e, const std::string& indent) {
+    os << indent << e["text"].get<std::string>() << '\n';
     os << indent << "rc " << e["rc"] << ", severity " << e["severity"] << ", event type "
        << e["eventType"] << '\n';
     std::size_t i = 0;
@@ -309,6 +464,7 @@ Json committedJson(std::size_t number, gardhost::Committed& c) {
               {"reasonCode", c.srcs.empty() ? 0 : c.srcs[0].reasonCode},
               {"srcs", Json::array()}};
     for (SrciSrc& s : c.srcs) j["srcs"].push_back(srcJson(s));
+    j["text"] = explainErrl(j);
     return j;
 }
 
@@ -323,10 +479,10 @@ void printCommitted(std::ostream& os, const Json& c, bool detail) {
             for (const Json& u : c["srcs"][0]["userData"]) os << ' ' << hex(u.get<uint32_t>());
             os << "  " << trimmed(c["srcs"][0]["ascii"].get<std::string>());
         }
-        os << '\n';
+        os << "\n    " << c["text"].get<std::string>() << '\n';
         return;
     }
-    os << " rc " << c["rc"] << '\n';
+    os << " rc " << c["rc"] << "\n    " << c["text"].get<std::string>() << '\n';
     std::size_t i = 0;
     for (const Json& s : c["srcs"]) printSrc(os, s, "    ", i++);
 }
@@ -350,7 +506,9 @@ int finish(Result& r) {
         for (std::size_t i = g_committedAtOpen; i < all.size(); ++i)
             committed.push_back(committedJson(i + 1, all[i]));
     }
+    const bool notDone = r.errls.empty() && !r.notDone.empty();
     if (opts().json) {
+        if (notDone) r.out["notDone"] = r.notDone;
         r.out["errors"] = errors;
         r.out["committed"] = committed;
         std::cout << r.out.dump(2) << '\n';
@@ -365,8 +523,28 @@ int finish(Result& r) {
             printErrl(std::cerr, e);
         }
     }
-    if (stateOpen()) gardhost::saveTrace("gard");
-    return r.errls.empty() ? r.code : kErrl;
+    if (notDone) std::cerr << "gard: not done: " << r.notDone << '\n';
+    // A dry run leaves the state directory byte for byte as it was.
+    if (stateOpen() && !opts().dryRun) gardhost::saveTrace("gard");
+    return !r.errls.empty() ? kErrl : notDone ? kNotDone : r.code;
+}
+
+bool confirm(Result& r, const std::string& what) {
+    if (opts().dryRun) {
+        r.out["dryRun"] = true;
+        r.out["wouldChange"] = what;
+        r.text << "dry run, nothing changed; this would " << what << '\n';
+        return false;
+    }
+    if (opts().yes) return true;
+    if (isatty(STDIN_FILENO) == 0)
+        throw Usage("this would " + what + "; add --yes to do it without a question (--dry-run shows it)");
+    std::cerr << "This will " << what << ". Go on? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer == "y" || answer == "Y" || answer == "yes") return true;
+    r.notDone = "not confirmed, nothing changed";
+    return false;
 }
 
 }  // namespace gardcli

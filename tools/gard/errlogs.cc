@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "tracetext.h"
 
 namespace gardcli {
 
@@ -28,9 +29,13 @@ int list(bool detail, const std::string& numberText) {
 int clear() {
     openState();
     Result r;
+    const std::size_t count = committedCount();
+    r.out["cleared"] = false;
+    if (!confirm(r, "forget the " + std::to_string(count) + " committed error log(s)")) return finish(r);
     gardhost::clearCommitted();
-    r.out["cleared"] = true;
-    r.text << "committed error logs cleared\n";
+    r.out["cleared"] = committedCount() == 0;
+    if (committedCount() != 0) r.notDone = "the host could not empty errl/committed";
+    else r.text << "committed error logs cleared\n";
     return finish(r);
 }
 
@@ -38,12 +43,23 @@ int trace(bool clearIt) {
     openState();
     Result r;
     Json entries = Json::array();
+    std::size_t unknown = 0;
     for (const gardhost::TraceEntry& t : gardhost::loadTrace("gard")) {
-        entries.push_back({{"id", t.id}, {"format", t.format}, {"line", t.line},
-                           {"values", t.values}, {"text", gardhost::formatTrace(t)}});
-        r.text << gardhost::formatTrace(t) << '\n';
+        Json e = {{"id", t.id}};
+        putBytes(e, "format", t.format);
+        e.update(Json{{"line", t.line}, {"values", t.values}});
+        Json words = traceJson(t);
+        unknown += words["message"].is_null();
+        // The saved trace may hold any bytes: its texts go through the byte rule.
+        for (const auto& [key, value] : words.items()) {
+            if (value.is_string()) putBytes(e, key, value.get<std::string>());
+            else e[key] = value;
+        }
+        r.text << e["text"].get<std::string>() << '\n';
+        entries.push_back(std::move(e));
     }
     r.out["trace"] = entries;
+    r.out["unknownIds"] = unknown;
     if (clearIt) {
         gardhost::clearTrace("gard");
         gardhost::eraseValue("trace/gard");
@@ -57,6 +73,7 @@ int trace(bool clearIt) {
 void addErrlogs(CLI::App& app) {
     CLI::App* g = app.add_subcommand("errlogs", "The error logs committed in this state directory");
     g->require_subcommand(1);
+    g->footer("Example: gard errlogs list && gard errlogs show 1");
     command(g, "list", "One line per committed error log, oldest first", "gard errlogs list")
         ->callback([] { action() = [] { return list(false, ""); }; });
     auto n = std::make_shared<std::string>();
@@ -64,8 +81,9 @@ void addErrlogs(CLI::App& app) {
                           "gard errlogs show 3");
     c->add_option("N", *n, "Number of the log as list prints it (default: all)");
     c->callback([n] { action() = [n] { return list(true, *n); }; });
-    command(g, "clear", "Forget the committed error logs", "gard errlogs clear")
-        ->callback([] { action() = clear; });
+    c = command(g, "clear", "Forget the committed error logs", "gard errlogs clear --yes");
+    addConfirmOptions(c);
+    c->callback([] { action() = clear; });
 
     auto clearIt = std::make_shared<bool>(false);
     c = command(&app, "trace", "The library's trace buffer \"gard\" with its formats applied",

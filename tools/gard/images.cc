@@ -1,9 +1,14 @@
 // Image decoding and the inspect command: a unit-table or stored error-log
 // image, decoded outside any state directory, with what breaks its rules.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <memory>
 
@@ -42,14 +47,15 @@ Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anoma
         for (unsigned j = 0; j < table::kSrcTextSize; ++j)
             src += static_cast<char>(image[table::srcTextOffset(i, j)]);
         src.erase(src.find_last_not_of('\0') + 1);
-        entries.push_back({{"index", i},
-                           {"unitId", unit},
-                           {"groupId", group},
-                           {"serial", hexBytes(table::serialAt(image, i), table::kSerialSize)},
-                           {"state", state},
-                           {"stateName", unitStateName(state)},
-                           {"errorType", table::errorType(image, i)},
-                           {"src", src}});
+        Json entry = {{"index", i},
+                      {"unitId", unit},
+                      {"groupId", group},
+                      {"serial", hexBytes(table::serialAt(image, i), table::kSerialSize)},
+                      {"state", state},
+                      {"stateName", unitStateName(state)},
+                      {"errorType", table::errorType(image, i)}};
+        putBytes(entry, "src", src);
+        entries.push_back(std::move(entry));
         if (firstFree >= 0)
             anomalies.push_back(entryName(i, unit, group) + " is used after free entry " +
                                 std::to_string(firstFree));
@@ -95,33 +101,82 @@ Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anoma
 
 namespace {
 
+// The two gard files inspect knows: name, size as the library creates it,
+// and the record image at its start.
+struct GardFile {
+    const char* kind;
+    const char* name;
+    std::size_t fileSize, imageSize;
+};
+constexpr GardFile kUnits = {"units", "gardRask", 20480, gard::unit::kImageSize};
+constexpr GardFile kErrl = {"errl", "gardErrl", 51200, gard::errlfile::kImageSize};
+constexpr std::size_t kLargestGardFile = 81920;  // memGard
+
+// A regular file's first kLargestGardFile + 1 bytes; anything else
+// (directory, device, pipe) is bad input, read without blocking.
+std::vector<unsigned char> readRegular(const std::string& path, std::size_t& size) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw Usage("cannot read " + path + ": " + std::strerror(errno));
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw Usage(path + " is not a regular file: inspect reads a gard file (gardRask or gardErrl)");
+    }
+    std::vector<unsigned char> data(kLargestGardFile + 1);
+    std::size_t got = 0;
+    while (got < data.size()) {
+        ssize_t n = read(fd, data.data() + got, data.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    data.resize(got);
+    size = std::max(got, static_cast<std::size_t>(st.st_size));
+    return data;
+}
+
+// By name, then by content: the table's magic word, a flattened error log
+// in a slot ("GERL"), then the size nearer one file's.
+const GardFile& chooseFile(const std::string& path, const std::vector<unsigned char>& data,
+                           const std::string& kindText) {
+    if (kindText != "auto") return kindText == "units" ? kUnits : kErrl;
+    const std::string name = std::filesystem::path(path).filename().string();
+    for (const GardFile* f : {&kUnits, &kErrl})
+        if (name == f->name) return *f;
+    if (data.size() >= 4 && gard::be::get32(data.data()) == gard::unit::kMagic) return kUnits;
+    using namespace gard::errlfile;
+    for (std::size_t at = kErrlOffset; at + 4 <= data.size() && at < kImageSize; at += kSlotSize)
+        if (std::memcmp(data.data() + at, "GERL", 4) == 0) return kErrl;
+    return data.size() * 2 > kUnits.fileSize + kErrl.imageSize ? kErrl : kUnits;
+}
+
 int inspect(const std::string& path, const std::string& kindText) {
     if (kindText != "auto" && kindText != "units" && kindText != "errl")
         throw Usage("unknown kind '" + kindText + "' (auto, units or errl)");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Usage("cannot read " + path);
-    std::vector<unsigned char> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    // A stored error-log file (51200 bytes) is the only one large enough for
-    // its image; the unit table's file is 20480.
-    std::string kind = kindText != "auto" ? kindText : image.size() >= gard::errlfile::kImageSize ? "errl" : "units";
-    std::size_t need = kind == "units" ? gard::unit::kImageSize : gard::errlfile::kImageSize;
-    if (image.size() < need)
-        throw Usage(path + " has " + std::to_string(image.size()) + " bytes; a " +
-                    (kind == "units" ? "unit table" : "stored error-log") + " image needs " +
-                    std::to_string(need));
+    std::size_t size = 0;
+    std::vector<unsigned char> image = readRegular(path, size);
+    const GardFile& file = chooseFile(path, image, kindText);
+    std::vector<std::string> anomalies;
+    if (size != file.fileSize)
+        anomalies.push_back("size " + std::to_string(size) + " bytes, a " + file.name + " file has " +
+                            std::to_string(file.fileSize) + " (" +
+                            (size < file.fileSize ? "truncated" : "oversized") + ")");
+    // What is missing of the record image reads as zero bytes.
+    image.resize(std::max(image.size(), file.imageSize), 0);
     // Unflattening goes through the host platform, which keeps its state in
     // a directory: a scratch one, so that inspecting touches no state.
     std::string scratch = makeTempDir("gard-inspect");
     gardhost::setStateDir(scratch);
     Result r;
-    std::vector<std::string> anomalies;
-    r.out = kind == "units" ? decodeUnitImage(image.data(), anomalies)
-                            : decodeErrlImage(image.data(), anomalies);
-    r.out["file"] = path;
-    r.out["size"] = image.size();
+    const bool units = &file == &kUnits;
+    r.out = units ? decodeUnitImage(image.data(), anomalies) : decodeErrlImage(image.data(), anomalies);
+    putBytes(r.out, "file", path);
+    r.out["size"] = size;
+    r.out["expectedSize"] = file.fileSize;
     r.out["anomalies"] = anomalies;
-    r.text << path << ": ";
-    if (kind == "units") {
+    r.text << r.out["file"].get<std::string>() << ": ";
+    if (units) {
         r.text << "unit table, magic " << hex(r.out["magic"].get<uint32_t>()) << '\n';
         for (const Json& e : r.out["entries"])
             r.text << "  entry " << e["index"] << ": unit " << hex(e["unitId"].get<uint32_t>())
@@ -153,7 +208,7 @@ void addInspect(CLI::App& app) {
                           "and report anomalies (exit 3 when there are any)",
                           "gard inspect ~/.local/state/gard/root/opt/p3/gard/gardRask", false);
     c->add_option("FILE", *path, "Image file")->required();
-    c->add_option("--kind", *kind, "units, errl or auto (by size, the default)");
+    c->add_option("--kind", *kind, "units, errl or auto (by file name, then content; the default)");
     c->callback([=] { action() = [=] { return inspect(*path, *kind); }; });
 }
 

@@ -1,25 +1,55 @@
 // gard: see and change the gard state of a service-processor pair from the
 // command line. Parses, runs the chosen command, maps the outcome to the exit
-// status: 0 success, 1 the library returned an error log, 2 bad input,
-// 3 inspect found anomalies.
+// status (cli.h: Exit).
+#include <cstdlib>
+#include <exception>
 #include <iostream>
 
 #include "cli.h"
 
 using namespace gardcli;
 
-int main(int argc, char** argv) {
+namespace {
+
+// The position to run as: --sp, else GARD_HOST_SP (empty counts as unset),
+// read by the same rules; -1 leaves the host's default, position 0.
+int chosenPosition() {
+    if (opts().spGiven) return static_cast<int>(parseNumber(opts().spText, "--sp", 1));
+    if (const char* env = std::getenv("GARD_HOST_SP"); env != nullptr && *env != '\0')
+        return static_cast<int>(parseNumber(env, "GARD_HOST_SP", 1));
+    return -1;
+}
+
+// Parse errors, one line naming the command whose --help helps.
+int parseError(CLI::App& app, const CLI::ParseError& e) {
+    // The deepest command parsed: an unknown word after it is an unknown command.
+    CLI::App* at = &app;
+    while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
+    std::string name;
+    for (CLI::App* p = at; p != nullptr; p = p->get_parent()) name = p->get_name() + " " + name;
+    std::vector<std::string> rest = at->remaining();
+    const bool noCommand = dynamic_cast<const CLI::RequiredError*>(&e) || dynamic_cast<const CLI::ExtrasError*>(&e);
+    if (noCommand && !at->get_subcommands({}).empty() && !rest.empty())
+        std::cerr << "gard: unknown command '" << shown(rest.front()) << "' (see " << name << "--help)\n";
+    else
+        std::cerr << "gard: " << shown(e.what()) << " (see " << name << "--help)\n";
+    return kUsage;
+}
+
+int run(int argc, char** argv) {
     CLI::App app{"See and change the gard records of a service-processor pair: unit gard "
                  "table, service-processor records, stored error logs, the platform below.",
                  "gard"};
-    app.require_subcommand(1);
-    app.add_option("--state", opts().stateDir, "State directory (else GARD_STATE_DIR, else "
-                                               "$XDG_STATE_HOME/gard, else ~/.local/state/gard)");
-    app.add_option("--sp", opts().sp, "Run as the service processor at position 0 or 1")
-        ->check(CLI::Range(0, 1));
+    app.require_subcommand(0, 1);
+    addStateOptions(&app);
     app.add_flag("--json", opts().json, "Print the result as JSON");
+    bool version = false;
+    app.add_flag("--version", version, "Print the tool's and the library's versions and the state directory");
     app.footer("Example: gard demo          (a guided scenario in a temporary state directory)\n"
-               "         gard --state /tmp/gs status");
+               "         gard --state /tmp/gs status\n"
+               "Terms:   gard, unit, group id, SRC, role, position, marker, failure word and\n"
+               "         domain are explained in docs/glossary.md and in man gard (GLOSSARY).\n"
+               "Exit status: 0 done, 1 error log returned, 2 bad input, 3 inspect anomalies, 4 not done");
     addStatus(app);
     addUnits(app);
     addProcessors(app);
@@ -28,31 +58,41 @@ int main(int argc, char** argv) {
     addPlatform(app);
     addInspect(app);
     addDemo(app);
+    addVersion(app);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help
-        // The deepest command parsed: an unknown word after it is an unknown command.
-        CLI::App* at = &app;
-        while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
-        std::string name;
-        for (CLI::App* p = at; p != nullptr; p = p->get_parent()) name = p->get_name() + " " + name;
-        std::vector<std::string> rest = at->remaining();
-        if (dynamic_cast<const CLI::RequiredError*>(&e) && !at->get_subcommands({}).empty() &&
-            !rest.empty())
-            std::cerr << "gard: unknown command '" << rest.front() << "' (see " << name << "--help)\n";
-        else
-            std::cerr << "gard: " << e.what() << " (see " << name << "--help)\n";
+        return parseError(app, e);
+    }
+    if (version) action() = versionAction;
+    if (!action()) {
+        std::cerr << "gard: a command is required (see gard --help)\n";
         return kUsage;
     }
     // The position is chosen before any command names a registry value.
+    opts().sp = chosenPosition();
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
     opts().onlyReads = onlyReads(app);
+    return action()();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing leaves main as an exception: bad input is one line and 2,
+    // anything else (the library's platform, memory) one line and 1.
     try {
-        return action()();
+        return run(argc, argv);
     } catch (const Usage& e) {
-        std::cerr << "gard: " << e.what() << "\n";
+        std::cerr << "gard: " << shown(e.what()) << '\n';
         return kUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "gard: internal error: " << shown(e.what()) << '\n';
+        return kErrl;
+    } catch (...) {
+        std::cerr << "gard: internal error\n";
+        return kErrl;
     }
 }

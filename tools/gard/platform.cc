@@ -20,26 +20,27 @@ struct Value {
     const char* cmd;
     const char* help;
     const char* arg;  // null: no argument
+    const char* argHelp;
     const char* name;
     Kind kind;
     const char* example;
 };
 
 constexpr Value kValues[] = {
-    {"present", "Is a service processor present (VPD)", "UNIT", "vpd/%/present", Kind::Flag,
+    {"present", "Is a service processor present (VPD)", "UNIT", "0x200 or 0x201", "vpd/%/present", Kind::Flag,
      "gard platform present 0x201 off"},
     {"keyword", "A processor's gard keyword as hex (0 to 64 bytes; 'erased' = 32 x ff)", "UNIT",
-     "vpd/%/keyword", Kind::Hex, "gard platform keyword 0x200 0c055d"},
+     "0x200 or 0x201", "vpd/%/keyword", Kind::Hex, "gard platform keyword 0x200 0c055d"},
     {"policy", "A gard policy value (0 permits); the library asks 0 and 11", "ID",
-     "vorm/policy/%", Kind::U32, "gard platform policy 11 1"},
-    {"functional", "Does a unit have a functional DMA path", "UNIT", "vorm/functional/%",
+     "Policy id, 0 or 11", "vorm/policy/%", Kind::U32, "gard platform policy 11 1"},
+    {"functional", "Does a unit have a functional DMA path", "UNIT", "Unit id", "vorm/functional/%",
      Kind::Flag, "gard platform functional 0x200 off"},
-    {"port", "A unit's VPD port (--remove: the look-up fails)", "UNIT", "vorm/port/%", Kind::U32,
+    {"port", "A unit's VPD port (--remove: the look-up fails)", "UNIT", "Unit id", "vorm/port/%", Kind::U32,
      "gard platform port 0x2e71 5"},
     {"mnfg-flag", "A manufacturing policy flag (flag 2 refuses unit state changes)", "N",
-     "mnfg/flag/%", Kind::FlagErase, "gard platform mnfg-flag 2 on"},
+     "Flag number", "mnfg/flag/%", Kind::FlagErase, "gard platform mnfg-flag 2 on"},
     {"deconfig-out", "Out-word of the DMA-path deconfiguration (0: the units are garded)",
-     nullptr, "vorm/deconfig_out", Kind::U32, "gard platform deconfig-out 1"},
+     nullptr, nullptr, "vorm/deconfig_out", Kind::U32, "gard platform deconfig-out 1"},
 };
 
 struct RegKey {
@@ -53,11 +54,13 @@ constexpr RegKey kRegKeys[] = {{"dscv/QelRole", Kind::U32, 1},         {"dscv/Qe
 
 Json describe(const std::string& name, Kind kind) {
     std::vector<uint8_t> b;
-    Json j = {{"name", name}, {"present", gardhost::getValue(name, b)}, {"bytes", hexBytes(b.data(), b.size())},
-              {"value", nullptr}};
+    Json j = Json::object();
+    putBytes(j, "name", name);
+    j.update(Json{{"present", gardhost::getValue(name, b)}, {"bytes", hexBytes(b.data(), b.size())},
+                  {"value", nullptr}});
     if (!j["present"].get<bool>()) return j;
     if (kind == Kind::Text) {
-        j["value"] = std::string(b.begin(), b.end());
+        putBytes(j, "value", std::string(b.begin(), b.end()));
     } else if (kind != Kind::Hex && (b.size() == 1 || b.size() == 4)) {
         uint32_t v = b[0];
         if (b.size() == 4) std::memcpy(&v, b.data(), 4);  // host byte order
@@ -116,9 +119,29 @@ int valueCommand(const std::string& name, Kind kind, std::size_t width, const Ar
     bool erase = a.remove || (kind == Kind::FlagErase && set && bytes == std::vector<uint8_t>{0});
     if (erase) gardhost::eraseValue(name);
     else if (set) gardhost::setValue(name, bytes);
+    // What the host holds now, read afresh: a write it refused shows here.
+    gardhost::reloadValues();
+    std::vector<uint8_t> now;
+    const bool present = gardhost::getValue(name, now);
+    if ((erase && present) || (set && !erase && (!present || now != bytes)))
+        r.notDone = "the host could not " + std::string(erase ? "remove " : "write ") + shown(name) +
+                    " in " + shown(gardhost::stateDir());
     r.out = describe(name, kind);
     printValue(r.text, r.out);
     return finish(r);
+}
+
+// A registry key as the host keeps it: parts like dscv/QelRole, nothing
+// that would lead out of this processor's registry.
+void checkKey(const std::string& key) {
+    bool ok = !key.empty() && key.front() != '/' && key.back() != '/';
+    for (std::size_t at = 0; ok && at < key.size();) {
+        std::size_t end = std::min(key.find('/', at), key.size());
+        std::string part = key.substr(at, end - at);
+        ok = !part.empty() && part != "." && part != ".." && plainText(part);
+        at = end + 1;
+    }
+    if (!ok) throw Usage("registry key '" + key + "' is not a key name (parts like dscv/QelRole)");
 }
 
 // The value's name in the host store, its argument filled in.
@@ -145,6 +168,7 @@ int regList() {
 
 int reg(const Args& a) {
     if (a.arg.empty()) return regList();
+    checkKey(a.arg);
     for (const RegKey& k : kRegKeys)
         if (a.arg == k.key) return valueCommand(gardhost::regName(k.key), k.kind, k.width, a);
     if (!a.value.empty()) throw Usage("registry key '" + a.arg + "' has no known width: give --bytes HEX");
@@ -168,7 +192,7 @@ std::vector<std::string> lines(const std::string& name) {
     return out;
 }
 
-int faults(const std::string& verb, const std::string& fault) {
+int faults(const std::string& verb, std::string fault) {
     if (verb == "add") {
         std::size_t h = fault.rfind('#');
         std::string call = fault.substr(0, std::min(fault.find('@'), h));
@@ -179,10 +203,12 @@ int faults(const std::string& verb, const std::string& fault) {
             for (const std::string& c : calls) names += (names.empty() ? "" : ", ") + c;
             throw Usage("fault '" + fault + "' does not name a platform call (" + names + ")");
         }
-        if (h != std::string::npos && parseNumber(fault.substr(h + 1), "call number") == 0)
-            throw Usage("call number 0 in fault '" + fault + "': calls count from 1");
-    } else if (verb != "list" && verb != "clear") {
-        throw Usage("unknown fault action '" + verb + "' (add, list or clear)");
+        if (h != std::string::npos) {
+            uint32_t nth = parseNumber(fault.substr(h + 1), "call number");
+            if (nth == 0) throw Usage("call number 0 in fault '" + fault + "': calls count from 1");
+            // Written as the host reads it: decimal.
+            fault = fault.substr(0, h + 1) + std::to_string(nth);
+        }
     }
     openState();
     Result r;
@@ -192,10 +218,13 @@ int faults(const std::string& verb, const std::string& fault) {
         std::string text;
         for (const std::string& s : faultList) text += s + "\n";
         gardhost::setValue("faults", {text.begin(), text.end()});
+        gardhost::reloadValues();
+        if (lines("faults") != faultList)
+            r.notDone = "the host could not write " + shown(gardhost::stateDir()) + "/faults";
     }
-    r.out["faults"] = faultList;
-    r.text << faultList.size() << " fault(s) in " << gardhost::stateDir() << "/faults\n";
-    for (const std::string& s : faultList) r.text << "  " << s << '\n';
+    putLines(r.out, "faults", faultList);
+    r.text << faultList.size() << " fault(s) in " << shown(gardhost::stateDir()) << "/faults\n";
+    for (const Json& s : r.out["faults"]) r.text << "  " << s.get<std::string>() << '\n';
     return finish(r);
 }
 
@@ -213,9 +242,8 @@ int unitId(const std::string& baseText, const std::string& instanceText) {
 int rmgrLog() {
     openState();
     Result r;
-    std::vector<std::string> calls = lines("rmgr/log");
-    r.out["rmgr"] = calls;
-    for (const std::string& s : calls) r.text << s << '\n';
+    putLines(r.out, "rmgr", lines("rmgr/log"));
+    for (const Json& s : r.out["rmgr"]) r.text << s.get<std::string>() << '\n';
     return finish(r);
 }
 
@@ -225,10 +253,11 @@ void addPlatform(CLI::App& app) {
     CLI::App* g = app.add_subcommand("platform", "The host platform below the library: registry, "
                                                  "VPD, hardware control, manufacturing flags, faults");
     g->require_subcommand(1);
+    g->footer("Example: gard platform policy 11 1   (the gard policy now forbids garding a processor)");
     for (const Value& v : kValues) {
         auto a = std::make_shared<Args>();
         CLI::App* c = command(g, v.cmd, std::string(v.help) + "; without VALUE shows it", v.example);
-        if (v.arg != nullptr) c->add_option(v.arg, a->arg, v.arg)->required();
+        if (v.arg != nullptr) c->add_option(v.arg, a->arg, v.argHelp)->required();
         c->add_option("VALUE", a->value, "New value");
         c->add_flag("--remove", a->remove, "Remove the value");
         const Value* row = &v;
@@ -247,13 +276,18 @@ void addPlatform(CLI::App& app) {
     c->add_flag("--remove", a->remove, "Remove the key (reads of it fail)");
     c->callback([a] { action() = [a] { return reg(*a); }; });
 
-    auto verb = std::make_shared<std::string>(), fault = std::make_shared<std::string>();
-    c = command(g, "fault", "Make a platform call fail in later commands: add FAULT, list, clear. "
-                            "FAULT is CALL[@TARGET][#N], failing every call or only the Nth of a command",
+    CLI::App* f = g->add_subcommand("fault", "Make a platform call fail in later commands: add, list, clear");
+    f->require_subcommand(1);
+    f->footer("Example: gard platform fault add UtilFile::Read@gardRask#2");
+    auto fault = std::make_shared<std::string>();
+    c = command(f, "add", "Add a fault: CALL[@TARGET][#N] fails every such call, or only the Nth of a command",
                 "gard platform fault add UtilFile::Read@gardRask#2");
-    c->add_option("ACTION", *verb, "add, list or clear")->required();
-    c->add_option("FAULT", *fault, "e.g. UtilReg::read@dscv/QelRole or vormGetVPDPort@0x2e71");
-    c->callback([=] { action() = [=] { return faults(*verb, *fault); }; });
+    c->add_option("FAULT", *fault, "e.g. UtilReg::read@dscv/QelRole or vormGetVPDPort@0x2e71")->required();
+    c->callback([fault] { action() = [fault] { return faults("add", *fault); }; });
+    command(f, "list", "The faults in force", "gard platform fault list")
+        ->callback([] { action() = [] { return faults("list", ""); }; });
+    command(f, "clear", "Remove every fault", "gard platform fault clear")
+        ->callback([] { action() = [] { return faults("clear", ""); }; });
 
     auto base = std::make_shared<std::string>(), instance = std::make_shared<std::string>();
     c = command(g, "unit-id", "The unit id the hardware object model gives an instance of a unit "

@@ -9,8 +9,12 @@
 namespace gardcli {
 
 Json recordJson(uint32_t unit, bool present, const unsigned char* rec) {
+    // The library leaves an unreadable keyword's record as 0xff bytes with
+    // state 0x5d; a record it read has its marker.
+    const bool readable = !present || gard::be::get16(rec + gard::qel::kMarkerAt) == gard::qel::kMarker;
     return {{"unit", unit},
             {"present", present},
+            {"readable", readable},
             {"marker", gard::be::get16(rec + gard::qel::kMarkerAt)},
             {"state", rec[gard::qel::kStateAt]},
             {"stateName", qelStateName(rec[gard::qel::kStateAt])},
@@ -20,8 +24,13 @@ Json recordJson(uint32_t unit, bool present, const unsigned char* rec) {
 }
 
 void printRecord(std::ostream& os, const Json& r) {
-    os << "  " << hex(r["unit"].get<uint32_t>()) << (r["present"].get<bool>() ? " present" : " absent ")
-       << "  marker " << hex(r["marker"].get<uint32_t>(), 4) << "  state "
+    os << "  " << hex(r["unit"].get<uint32_t>()) << (r["present"].get<bool>() ? " present" : " absent ");
+    if (!r["readable"].get<bool>()) {
+        os << "  keyword unreadable: the library counts it as garded (" << hex(r["state"].get<uint32_t>())
+           << ")\n";
+        return;
+    }
+    os << "  marker " << hex(r["marker"].get<uint32_t>(), 4) << "  state "
        << r["stateName"].get<std::string>() << " (" << hex(r["state"].get<uint32_t>()) << ")"
        << "  failure word " << hex(r["failureWord"].get<uint32_t>(), 8) << "  extra word "
        << hex(r["extraWord"].get<uint32_t>(), 8);
@@ -29,6 +38,44 @@ void printRecord(std::ostream& os, const Json& r) {
         os << "\n      do-gard " << r["doGard"].get<int>() << "  usability "
            << r["usableName"].get<std::string>() << " (" << r["usable"].get<int>() << ")";
     os << '\n';
+}
+
+std::string qelRefusal(uint32_t unit, uint32_t state) {
+    const std::string me = "sp" + std::to_string(gardhost::position());
+    uint32_t pos = 0, role = 0, sys = 0;
+    const bool hasPos = hostNumber(gardhost::regName("dscv/QelPosition"), pos);
+    const bool hasRole = hostNumber(gardhost::regName("dscv/QelRole"), role);
+    if (unit != GARD_QEL_SP0 && unit != GARD_QEL_SP1)
+        return hex(unit) + " is not a service processor (0x200 or 0x201)";
+    if (!hasPos || pos > 1)
+        return me + "'s position (dscv/QelPosition) is " + (hasPos ? std::to_string(pos) : "missing") +
+               ", neither 0 nor 1";
+    if (unit != GARD_QEL_SP0 + pos)
+        return hex(unit) + " is not this processor: " + me + " runs as " + hex(GARD_QEL_SP0 + pos) +
+               ", and a processor changes only its own record";
+    if (!hasRole || role != 1)
+        return me + " is in role " + (hasRole ? std::to_string(role) : "missing") +
+               ", only the processor in role 1 changes its own record (gard --sp " + std::to_string(pos) +
+               " platform reg dscv/QelRole 1 gives it that role)";
+    for (uint32_t id = 0; state != GARD_QEL_CLEARED && id <= 11; id += 11) {
+        uint32_t v = 0;
+        const bool has = hostNumber("vorm/policy/" + std::to_string(id), v);
+        if (!has || v != 0)
+            return "the gard policy forbids it: policy " + std::to_string(id) + " is " +
+                   (has ? std::to_string(v) : "missing") + ", 0 permits (gard platform policy " +
+                   std::to_string(id) + " 0)";
+    }
+    for (uint32_t u : {GARD_QEL_SP0, GARD_QEL_SP1})
+        if (uint32_t present = 0; hostNumber("vpd/" + gardhost::unitName(u) + "/present", present) &&
+                                  present != 0 && keywordState(u) < 0)
+            return "the keyword of " + hex(u) + " cannot be read, which stops every change (gard sp show)";
+    const bool second = state == 0xEC || state == 0xED;
+    if (hostNumber(gardhost::regName("smgr/StateData"), sys) && sys == 9 && (second || state == GARD_QEL_CLEARED))
+        return "refused at system state 9 (smgr/StateData), which allows neither " +
+               std::string(second ? "0xec nor 0xed" : "clearing");
+    if (second && keywordState(unit) == GARD_QEL_GARDED)
+        return hex(unit) + " is garded (0x5d), which 0xec and 0xed do not replace";
+    return "the keyword of " + hex(unit) + " was not written (see the error logs above)";
 }
 
 namespace {
@@ -56,11 +103,33 @@ void printRecords(std::ostream& os, const Json& j) {
 
 namespace {
 
+// The queries take any unit id; for one that is no processor the library's
+// answer is not about that unit.
+std::string notProcessor(uint32_t unit, const std::string& answer) {
+    if (unit == GARD_QEL_SP0 || unit == GARD_QEL_SP1) return "";
+    return hex(unit) + " is not a service processor (0x200 or 0x201): the library " + answer;
+}
+
+// A read result other than ok: what it means, for the not-done line.
+std::string readTrouble(const Json& records) {
+    std::string units;
+    for (const Json& rec : records["records"])
+        if (!rec["readable"].get<bool>()) units += (units.empty() ? "" : " and ") + hex(rec["unit"].get<uint32_t>());
+    switch (records["vpdResult"].get<uint32_t>()) {
+    case 0: return "";
+    case 1: return "the keyword of " + units + " cannot be read: empty, over 32 bytes or failing (result unreadable, 1)";
+    case 15: return "a repaired record could not be written back (result repair-failed, 15)";
+    case 31: return "the buffer is smaller than 64 bytes, nothing was read (result buffer-small, 31)";
+    default: return "the read gave result " + records["vpdResult"].dump();
+    }
+}
+
 int show() {
     openState();
     Result r;
     r.out = readRecords(r);
     printRecords(r.text, r.out);
+    r.notDone = readTrouble(r.out);
     return finish(r);
 }
 
@@ -78,6 +147,8 @@ int setState(const SetArgs& a) {
     Result r;
     gardSetStateReturn result = GARD_SET_FAILED;
     r.take(GardRdndQel::GardSetQelState(unit, state, failure, result, notify, extra));
+    // Done when the library says so and the keyword holds the state.
+    if (result != GARD_SET_DONE || keywordState(unit) != static_cast<int>(state)) r.notDone = qelRefusal(unit, state);
     r.out = {{"unit", unit},        {"state", state},   {"stateName", qelStateName(state)},
              {"failureWord", failure}, {"extraWord", extra}, {"notify", notify},
              {"result", result},    {"resultName", setResultName(result)}};
@@ -106,6 +177,7 @@ int doGard(const std::string& unitText) {
     int answer = GardRdndQel::GardQelDoGard(unit);
     r.out = {{"unit", unit}, {"doGard", answer}};
     r.text << hex(unit) << ": do-gard " << answer << '\n';
+    r.notDone = notProcessor(unit, "answers from 0x200's record");
     return finish(r);
 }
 
@@ -116,6 +188,7 @@ int usable(const std::string& unitText) {
     int code = gardIsQelUsable(unit);
     r.out = {{"unit", unit}, {"usable", code}, {"usableName", usableName(code)}};
     r.text << hex(unit) << ": " << usableName(code) << " (" << code << ")\n";
+    r.notDone = notProcessor(unit, "answers 0 without judging it");
     return finish(r);
 }
 
@@ -141,6 +214,7 @@ int dmaConfig(const std::string& sizeText) {
     r.out = recordsOf(ids, buf, res);
     r.text << "DMA configuration view, ";
     printRecords(r.text, r.out);
+    r.notDone = readTrouble(r.out);
     return finish(r);
 }
 
@@ -150,6 +224,7 @@ void addProcessors(CLI::App& app) {
     CLI::App* g = app.add_subcommand("sp", "The two service-processor gard records (0x200, 0x201)");
     g->alias("processors");
     g->require_subcommand(1);
+    g->footer("Example: gard --sp 0 sp set-state 0x200 garded && gard --sp 1 sp failover");
     command(g, "show", "Both records as the library reads them (blank ones are repaired)",
             "gard sp show")
         ->callback([] { action() = show; });
@@ -168,7 +243,7 @@ void addProcessors(CLI::App& app) {
     auto por = std::make_shared<bool>(false), vpdFlag = std::make_shared<bool>(false);
     c = command(g, "garded", "Is the processor garded by its own keyword (GardGetQelState)",
                 "gard sp garded 0x201 --assert-sibling-por");
-    c->add_option("UNIT", *unit, "Unit id")->required();
+    c->add_option("UNIT", *unit, "0x200 or 0x201")->required();
     c->add_flag("--assert-sibling-por", *por, "When this processor is garded, assert the "
                                               "sibling's power-on reset instead of garding the backup");
     c->add_flag("--vpd-flag", *vpdFlag, "Flag passed to the keyword read");
@@ -176,12 +251,12 @@ void addProcessors(CLI::App& app) {
 
     c = command(g, "do-gard", "Is the unit's record in the pair garded (1) or not (0)",
                 "gard sp do-gard 0x201");
-    c->add_option("UNIT", *unit, "Unit id")->required();
+    c->add_option("UNIT", *unit, "0x200 or 0x201")->required();
     c->callback([unit] { action() = [=] { return doGard(*unit); }; });
 
     c = command(g, "usable", "Usability of a processor: usable, no-dma-path, garded",
                 "gard sp usable 0x200");
-    c->add_option("UNIT", *unit, "Unit id")->required();
+    c->add_option("UNIT", *unit, "0x200 or 0x201")->required();
     c->callback([unit] { action() = [=] { return usable(*unit); }; });
 
     command(g, "failover", "Can this processor fail over: not-usable, sibling-down, capable",

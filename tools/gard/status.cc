@@ -1,5 +1,10 @@
-// status: one screen with everything the library answers about the pair.
+// status: one screen with everything the library answers about the pair;
+// version: what is running, and on which state directory.
+#include <dlfcn.h>
+#include <link.h>
+
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 
 #include "cli.h"
@@ -15,10 +20,11 @@ Json regByte(const std::string& key) {
 }  // namespace
 
 Json statusJson(Result& r) {
-    Json s = {{"stateDir", gardhost::stateDir()},
-              {"sp", gardhost::position()},
-              {"position", regByte("dscv/QelPosition")},
-              {"role", regByte("dscv/QelRole")}};
+    Json s = Json::object();
+    putBytes(s, "stateDir", gardhost::stateDir());
+    s.update(Json{{"sp", gardhost::position()},
+                  {"position", regByte("dscv/QelPosition")},
+                  {"role", regByte("dscv/QelRole")}});
     Json p = readRecords(r);
     for (Json& rec : p["records"]) {
         auto unit = rec["unit"].get<uint32_t>();
@@ -47,6 +53,89 @@ void printStatus(std::ostream& os, const Json& s) {
     printUnitRows(os, s["units"]);
     printSlots(os, s["storedErrls"]);
     os << "committed error logs: " << s["committedErrls"] << '\n';
+}
+
+namespace {
+
+// The SONAME in the dynamic section of the loaded object named `file`.
+std::string sonameOf(const std::string& file) {
+    struct Find {
+        const std::string& file;
+        std::string soname;
+    } find{file, ""};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* f = static_cast<Find*>(data);
+            if (info->dlpi_name == nullptr || f->file != info->dlpi_name) return 0;
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                if (info->dlpi_phdr[i].p_type != PT_DYNAMIC) continue;
+                const auto* dyn = reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+                ElfW(Addr) strtab = 0;
+                ElfW(Xword) name = 0;
+                bool hasName = false;
+                for (; dyn->d_tag != DT_NULL; ++dyn) {
+                    if (dyn->d_tag == DT_STRTAB) strtab = dyn->d_un.d_ptr;
+                    if (dyn->d_tag == DT_SONAME) name = dyn->d_un.d_val, hasName = true;
+                }
+                // The loader relocates d_ptr in place on most targets, not all.
+                if (strtab != 0 && strtab < info->dlpi_addr) strtab += info->dlpi_addr;
+                if (strtab != 0 && hasName) f->soname = reinterpret_cast<const char*>(strtab + name);
+            }
+            return 1;
+        },
+        &find);
+    return find.soname;
+}
+
+int version() {
+    Result r;
+    Json lib = {{"soname", nullptr}, {"version", nullptr}, {"file", nullptr}};
+    // The library this process runs with, found from one of its operations.
+    Dl_info dl{};
+    if (dladdr(reinterpret_cast<void*>(&gardIsQelUsable), &dl) != 0 && dl.dli_fname != nullptr) {
+        std::error_code ec;
+        std::string file = std::filesystem::canonical(dl.dli_fname, ec).string();
+        if (ec) file = dl.dli_fname;
+        putBytes(lib, "file", file);
+        std::string soname = sonameOf(dl.dli_fname);
+        if (!soname.empty()) putBytes(lib, "soname", soname);
+        // libgard.so.1.0.0: the version follows the name's ".so.".
+        std::string base = std::filesystem::path(file).filename().string();
+        if (std::size_t at = base.find(".so."); at != std::string::npos) putBytes(lib, "version", base.substr(at + 4));
+    }
+    r.out = {{"tool", GARD_TOOL_VERSION}, {"library", lib}, {"stateDir", nullptr}, {"stateDirExists", false}};
+    std::string dir;
+    try {
+        dir = stateDirChoice();
+    } catch (const Usage& e) {
+        r.out["stateDirProblem"] = e.what();
+    }
+    if (!dir.empty()) {
+        std::error_code ec;
+        putBytes(r.out, "stateDir", dir);
+        r.out["stateDirExists"] = std::filesystem::is_directory(dir, ec);
+    }
+    auto text = [](const Json& j) { return j.is_null() ? std::string("unknown") : j.get<std::string>(); };
+    r.text << "gard " << GARD_TOOL_VERSION << '\n'
+           << "libgard " << text(lib["version"]) << " (SONAME " << text(lib["soname"]) << ", "
+           << text(lib["file"]) << ")\n"
+           << "state directory "
+           << (dir.empty() ? "none: " + shown(r.out["stateDirProblem"].get<std::string>())
+                           : r.out["stateDir"].get<std::string>() +
+                                 (r.out["stateDirExists"].get<bool>() ? "" : " (made on first use)"))
+           << '\n';
+    return finish(r);
+}
+
+}  // namespace
+
+int versionAction() { return version(); }
+
+void addVersion(CLI::App& app) {
+    command(&app, "version", "The tool's and the library's versions (the library's SONAME) and the "
+                             "state directory in use",
+            "gard version --json")
+        ->callback([] { action() = version; });
 }
 
 void addStatus(CLI::App& app) {

@@ -1,10 +1,13 @@
 // Mailbox failures, DMA-path deconfiguration, clearing by domain and the
 // stored error logs.
+#include <fstream>
 #include <iostream>
 #include <memory>
 
 #include "cli.h"
 #include "errl/stored.h"
+#include "platform/hom.h"
+#include "unit/table.h"
 
 namespace gardcli {
 
@@ -19,14 +22,45 @@ ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned 
     return e;
 }
 
-Json storedSlots(Result& r) {
+bool peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size) {
+    std::vector<uint8_t> root;
+    if (!gardhost::getValue(gardhost::regName("fstp/P3_Root"), root)) return false;
+    std::ifstream in(gardhost::resolvePath(std::string(root.begin(), root.end()) + "/gard/" + name),
+                     std::ios::binary);
+    if (!in) return false;
+    image.assign(size, 0);
+    in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(size));
+    return true;
+}
+
+int keywordState(uint32_t unit) {
+    std::vector<uint8_t> kw;
+    // As the library reads it: 0 or over 32 bytes is unreadable, a state
+    // byte beyond the keyword's end is 0xff.
+    if (!gardhost::getValue("vpd/" + gardhost::unitName(unit) + "/keyword", kw) || kw.empty() || kw.size() > 32)
+        return -1;
+    return kw.size() > 2 ? kw[2] : 0xFF;
+}
+
+Json readDecoded(Result& r, int fileId, unsigned int size, Decoder decode, const char* key) {
     std::vector<unsigned char> image;
     std::vector<std::string> ignored;
-    if (ErrlEntry* e = readGardFile(gard::errlfile::kFileId, image, gard::errlfile::kImageSize); e != nullptr) {
+    if (ErrlEntry* e = readGardFile(fileId, image, size); e != nullptr) {
         r.take(e);
         return Json::array();
     }
-    return decodeErrlImage(image.data(), ignored)["slots"];
+    return decode(image.data(), ignored)[key];
+}
+
+Json peekUnitEntries() {
+    std::vector<unsigned char> image;
+    std::vector<std::string> ignored;
+    if (!peekGardFile("gardRask", image, gard::unit::kImageSize)) return Json::array();
+    return decodeUnitImage(image.data(), ignored)["entries"];
+}
+
+Json storedSlots(Result& r) {
+    return readDecoded(r, gard::errlfile::kFileId, gard::errlfile::kImageSize, decodeErrlImage, "slots");
 }
 
 void printSlots(std::ostream& os, const Json& slots, bool detail) {
@@ -40,6 +74,10 @@ void printSlots(std::ostream& os, const Json& slots, bool detail) {
         }
         if (detail) {
             printErrl(os << '\n', s["errl"], "    ");
+            continue;
+        }
+        if (s["errl"]["srcs"].empty()) {
+            os << "  (no SRC)\n";
             continue;
         }
         const Json& src = s["errl"]["srcs"].at(0);
@@ -57,9 +95,16 @@ int mailbox(const std::string& unitText, const std::string& typeText) {
     openState();
     Result r;
     r.take(GardRdndQel::GardMailboxSetState(unit, type));
-    r.out = {{"unit", unit}, {"failureType", type}};
+    const bool gards = type == 1 || type == 6;
+    // The library answers nothing: whether it garded shows in the record.
+    if (unit != GARD_QEL_SP0 && unit != GARD_QEL_SP1)
+        r.notDone = hex(unit) + " is not a service processor (0x200 or 0x201)";
+    else if (gards && keywordState(unit) != GARD_QEL_GARDED)
+        r.notDone = qelRefusal(unit, GARD_QEL_GARDED);
+    r.out = {{"unit", unit}, {"failureType", type}, {"gards", gards}};
     r.out["records"] = readRecords(r);
-    r.text << "mailbox failure type " << type << " reported for " << hex(unit) << '\n';
+    r.text << "mailbox failure type " << type << " reported for " << hex(unit)
+           << (gards ? "" : " (types 1 and 6 gard; this one only reads the records)") << '\n';
     printRecords(r.text, r.out["records"]);
     return finish(r);
 }
@@ -84,9 +129,23 @@ int dmaDeconfig(const DmaArgs& a) {
     r.take(GardDeconfigDmaPath(path, errorType, 0, rc, errl.get()));
     bool gardBit = errl->getSRC(0)->gardBit;
     r.out = {{"pathWord", path.word[5]}, {"firstInstance", path.word[4]},
-             {"secondInstance", path.word[3]}, {"errorType", errorType}, {"src", a.src},
-             {"gardBit", gardBit}};
+             {"secondInstance", path.word[3]}, {"errorType", errorType}};
+    putBytes(r.out, "src", a.src);
+    r.out["gardBit"] = gardBit;
     r.out["storedErrls"] = storedSlots(r);
+    uint32_t outWord = 0;
+    if (!gardBit && r.errls.empty()) {
+        hostNumber("vorm/deconfig_out", outWord);
+        r.notDone = "the hardware control left its out-word at " + std::to_string(outWord) +
+                    " (not 0), so the path's units are not garded (gard platform deconfig-out)";
+    }
+    for (uint32_t u : {homGetUnitId(0x2E70, path.word[4]), homGetUnitId(0x2E90, path.word[3])}) {
+        bool stored = false;
+        for (const Json& slot : r.out["storedErrls"]) stored = stored || slot["unitId"] == u;
+        if (gardBit && !stored && r.notDone.empty())
+            r.notDone = "no error log stored for unit " + hex(u) + ": its VPD port look-up failed or "
+                        "every slot is taken (gard platform port " + hex(u) + " N gives it a port)";
+    }
     r.text << "DMA path " << hex(path.word[5]) << " (instances " << path.word[4] << ", "
            << path.word[3] << "): " << (gardBit ? "garded, gard bit set" : "not garded") << '\n';
     printSlots(r.text, r.out["storedErrls"]);
@@ -102,14 +161,43 @@ GARD_Domain parseDomain(const std::string& text) {
     throw Usage("unknown domain '" + text + "' (give units, own, all or a number)");
 }
 
+// Why this processor's own record did not become cleared.
+std::string ownNotCleared(uint32_t pos) {
+    uint32_t sibling = 2;
+    if (pos <= 1 && hostNumber(gardhost::regName("dscv/SiblingState"), sibling) && sibling == 2)
+        return "the sibling state (dscv/SiblingState) is 2, and then the own record is left alone";
+    return qelRefusal(GARD_QEL_SP0 + pos, GARD_QEL_CLEARED);
+}
+
 int clear(const std::string& domainText) {
     GARD_Domain domain = parseDomain(domainText);
+    const bool units = domain == GARD_DOMAIN_UNITS || domain == GARD_DOMAIN_ALL;
+    const bool own = domain == GARD_DOMAIN_OWN_QEL || domain == GARD_DOMAIN_ALL;
     openState();
     Result r;
+    uint32_t pos = 0;
+    hostNumber(gardhost::regName("dscv/QelPosition"), pos);
+    std::string what = units ? "set every unit-table entry to cleared (0xcc)" : "";
+    if (own)
+        what += (units ? " and " : "") + std::string("set this processor's own record (") +
+                hex(GARD_QEL_SP0 + pos) + ") to cleared (0xcc)";
+    if (!units && !own) what = "clear nothing: domain " + std::to_string(domain) + " names no gard data";
+    r.out = {{"domain", domain}};
+    if (!confirm(r, what)) return finish(r);
     GARD_RC rc = GARD_RC_FAILED;
     r.take(GardClearSystemResources(rc, domain));
-    r.out = {{"domain", domain}, {"rc", rc}, {"rcName", rc == GARD_RC_OK ? "ok" : "failed"}};
+    r.out.update(Json{{"rc", rc}, {"rcName", rc == GARD_RC_OK ? "ok" : "failed"}});
     r.text << "clear domain " << domain << ": " << (rc == GARD_RC_OK ? "ok" : "failed") << " (" << rc << ")\n";
+    bool tableCleared = true;
+    for (const Json& e : peekUnitEntries())
+        tableCleared = tableCleared && e["state"] == GARD_CLEARED && e["errorType"] == 0;
+    if (!units && !own)
+        r.notDone = "domain " + std::to_string(domain) + " names no gard data: 171 clears the unit table, "
+                    "167 this processor's own record, 175 both";
+    else if (units && !tableCleared)
+        r.notDone = "the unit table was not cleared (see the error logs above)";
+    else if (own && keywordState(GARD_QEL_SP0 + pos) != GARD_QEL_CLEARED)
+        r.notDone = ownNotCleared(pos);
     return finish(r);
 }
 
@@ -123,6 +211,7 @@ int storedErrl(const std::string& unitText) {
     r.out = {{"unitId", unit}, {"stored", stored ? errlJson(stored) : Json(nullptr)}};
     if (stored == nullptr) {
         r.text << "no error log stored for unit " << hex(unit) << '\n';
+        if (r.errls.empty()) r.notDone = "no error log is stored for unit " + hex(unit);
     } else {
         r.text << "error log stored for unit " << hex(unit) << ":\n";
         printErrl(r.text, r.out["stored"]);
@@ -136,7 +225,7 @@ void addSystem(CLI::App& app) {
     auto unit = std::make_shared<std::string>(), type = std::make_shared<std::string>();
     CLI::App* c = command(&app, "mailbox-failure", "Report a mailbox failure of a service "
                                                    "processor (types 1 and 6 gard it)",
-                          "gard --sp 1 mailbox-failure 0x201 1");
+                          "gard mailbox-failure 0x200 1");
     c->add_option("UNIT", *unit, "Unit id (0x200 or 0x201)")->required();
     c->add_option("TYPE", *type, "Failure type")->required();
     c->callback([=] { action() = [=] { return mailbox(*unit, *type); }; });
@@ -155,8 +244,9 @@ void addSystem(CLI::App& app) {
     auto domain = std::make_shared<std::string>();
     c = command(&app, "clear", "Clear gard data by domain: units (171), own record (167), "
                                "all (175) or a number",
-                "gard --sp 1 clear own");
+                "gard clear own --dry-run");
     c->add_option("DOMAIN", *domain, "units, own, all or a number")->required();
+    addConfirmOptions(c);
     c->callback([=] { action() = [=] { return clear(*domain); }; });
 
     c = command(&app, "stored-errl", "Read back the error log stored for a unit",

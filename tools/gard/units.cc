@@ -10,14 +10,39 @@
 namespace gardcli {
 
 namespace {
-// Serial number as text when it is printable (trailing zero bytes dropped).
+// A serial number as text: its bytes without the zero bytes that pad it.
 std::string serialText(const std::string& hexDigits) {
     std::vector<uint8_t> b = parseHex(hexDigits, "serial");
     while (!b.empty() && b.back() == 0) b.pop_back();
-    std::string s(b.begin(), b.end());
-    bool printable = std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
-    return printable ? s : "0x" + hexDigits;
+    return shown(std::string(b.begin(), b.end()));
 }
+
+// The table image's used entries, in index order (serial numbers and SRC
+// text are not in the library's menu).
+Json tableEntries(Result& r) {
+    return readDecoded(r, gard::unit::kFileId, gard::unit::kImageSize, decodeUnitImage, "entries");
+}
+
+const Json* findEntry(const Json& entries, uint32_t unit, uint32_t group) {
+    for (const Json& en : entries)
+        if (en["unitId"] == unit && en["groupId"] == group) return &en;
+    return nullptr;
+}
+
+// What a table state means, for a newcomer.
+std::string stateWords(uint32_t state) {
+    switch (state) {
+    case 0x00: return "never set (a new or reset table)";
+    case GARD_STATE_NEW: return "recorded, not garded";
+    case GARD_GARDED: return "garded; kept until the table is cleared, the part changes or the table is reset";
+    case GARD_CLEARED: return "gard cleared";
+    case GARD_NOT_GARDED_2: return "not garded (second kind)";
+    case GARD_GARDED_2: return "garded (second kind)";
+    default: return "a state the library does not know, and does not change";
+    }
+}
+
+std::string stateText(uint32_t state) { return unitStateName(state) + " (" + hex(state) + ")"; }
 }  // namespace
 
 Json unitRows(Result& r) {
@@ -28,26 +53,22 @@ Json unitRows(Result& r) {
         r.take(e);
         return rows;
     }
-    // Serial numbers and SRC text are not in the library's menu: take them
-    // from the table image, matched by (unit id, group id).
-    std::vector<unsigned char> image;
-    std::vector<std::string> ignored;
-    Json entries = Json::array();
-    if (ErrlEntry* re = readGardFile(gard::unit::kFileId, image, gard::unit::kImageSize); re != nullptr)
-        r.take(re);
-    else
-        entries = decodeUnitImage(image.data(), ignored)["entries"];
+    Json entries = tableEntries(r);
     for (int k = 0; k < GARD_MAX_VPD_UNITS && menu.unitId[k] != 0; ++k) {
         Json row = {{"unitId", menu.unitId[k]},       {"groupId", menu.groupId[k]},
                     {"state", menu.state[k]},          {"stateName", unitStateName(menu.state[k])},
                     {"errorType", menu.errorType[k]},  {"serial", nullptr},
                     {"src", nullptr}};
-        for (const Json& en : entries)
-            if (en["unitId"] == row["unitId"] && en["groupId"] == row["groupId"]) {
-                row["serial"] = en["serial"];
-                row["src"] = en["src"];
-                break;
-            }
+        // The menu lists the used entries in index order, as the image does.
+        const Json* en = static_cast<std::size_t>(k) < entries.size() &&
+                                 entries[k]["unitId"] == row["unitId"] && entries[k]["groupId"] == row["groupId"]
+                             ? &entries[k]
+                             : findEntry(entries, menu.unitId[k], menu.groupId[k]);
+        if (en != nullptr) {
+            row["serial"] = (*en)["serial"];
+            row["src"] = (*en)["src"];
+            if (en->contains("srcHex")) row["srcHex"] = (*en)["srcHex"];
+        }
         rows.push_back(row);
     }
     return rows;
@@ -55,16 +76,14 @@ Json unitRows(Result& r) {
 
 void printUnitRows(std::ostream& os, const Json& rows) {
     os << "unit table: " << rows.size() << " used entr" << (rows.size() == 1 ? "y" : "ies") << '\n';
-    for (const Json& u : rows) {
-        os << "  unit " << hex(u["unitId"].get<uint32_t>()) << " group "
-           << hex(u["groupId"].get<uint32_t>()) << "  " << u["stateName"].get<std::string>() << " ("
-           << hex(u["state"].get<uint32_t>()) << ")  error type "
-           << hex(u["errorType"].get<uint32_t>());
-        if (!u["serial"].is_null()) os << "  serial " << serialText(u["serial"].get<std::string>());
-        if (!u["src"].is_null() && !u["src"].get<std::string>().empty())
-            os << "  SRC " << u["src"].get<std::string>();
-        os << '\n';
-    }
+    if (rows.empty()) return;
+    std::vector<std::vector<std::string>> table = {{"UNIT", "GROUP", "STATE", "ERROR TYPE", "SERIAL", "SRC"}};
+    for (const Json& u : rows)
+        table.push_back({hex(u["unitId"].get<uint32_t>()), hex(u["groupId"].get<uint32_t>()),
+                         stateText(u["state"].get<uint32_t>()), hex(u["errorType"].get<uint32_t>()),
+                         u["serial"].is_null() ? "?" : serialText(u["serial"].get<std::string>()),
+                         u["src"].is_null() ? "?" : u["src"].get<std::string>()});
+    printTable(os, table, "  ");
 }
 
 namespace {
@@ -72,6 +91,9 @@ namespace {
 struct Args {
     std::string unit, group, serial, state, errorType = "0", src;
     bool hexSerial = false;
+    // list filters
+    bool garded = false;
+    std::string stateFilter, groupFilter;
 };
 
 int add(const Args& a) {
@@ -102,14 +124,32 @@ int setState(const Args& a) {
     checkSrc(a.src);
     openState();
     Result r;
+    Json before = peekUnitEntries();
     std::unique_ptr<ErrlEntry> errl(a.src.empty() ? nullptr : callerErrl(a.src));
     r.take(gardAcc::GardSetVpdUnitState(unit, group, state, errorType, errl.get()));
+    Json after = peekUnitEntries();
     r.out = {{"unitId", unit}, {"groupId", group}, {"state", state},
-             {"stateName", unitStateName(state)}, {"errorType", errorType},
-             {"src", a.src.empty() ? Json(nullptr) : Json(a.src)}};
-    r.text << "unit " << hex(unit) << " group " << hex(group) << ": asked for "
-           << unitStateName(state) << " (" << hex(state) << "), error type " << hex(errorType)
-           << (a.src.empty() ? "" : ", SRC " + a.src) << '\n';
+             {"stateName", unitStateName(state)}, {"errorType", errorType}, {"src", nullptr}};
+    if (!a.src.empty()) putBytes(r.out, "src", a.src);
+    r.text << "unit " << hex(unit) << " group " << hex(group) << ": asked for " << stateText(state)
+           << ", error type " << hex(errorType)
+           << (a.src.empty() ? "" : ", SRC " + r.out["src"].get<std::string>()) << '\n';
+    const Json* was = findEntry(before, unit, group);
+    const Json* now = findEntry(after, unit, group);
+    r.out["tableState"] = now ? (*now)["state"] : Json(nullptr);
+    r.out["tableStateName"] = now ? (*now)["stateName"] : Json(nullptr);
+    r.out["changed"] = was && now && *was != *now;
+    if (now == nullptr || !r.errls.empty()) return finish(r);
+    auto held = (*now)["state"].get<uint32_t>();
+    r.text << "the table holds " << stateText(held) << ", error type " << hex((*now)["errorType"].get<uint32_t>())
+           << (r.out["changed"].get<bool>() ? "" : " (unchanged)") << '\n';
+    if (held != state) {
+        auto old = was ? (*was)["state"].get<uint32_t>() : held;
+        r.notDone = "the entry was " + stateText(old) + ": " +
+                    (old == GARD_GARDED ? "a garded entry keeps its state until gard units clear, a new "
+                                          "serial number (gard units add) or gard units reset"
+                                        : "the library changes only entries in a state it knows");
+    }
     return finish(r);
 }
 
@@ -120,26 +160,80 @@ int isGarded(const Args& a) {
     Result r;
     bool garded = false;
     r.take(gardAcc::GardGetVpdUnitState(unit, group, &garded));
-    r.out = {{"unitId", unit}, {"groupId", group}, {"garded", garded}};
-    r.text << "unit " << hex(unit) << " group " << hex(group) << (garded ? " is garded\n" : " is not garded\n");
+    const bool recorded = findEntry(peekUnitEntries(), unit, group) != nullptr;
+    r.out = {{"unitId", unit}, {"groupId", group}, {"garded", garded}, {"recorded", recorded}};
+    r.text << "unit " << hex(unit) << " group " << hex(group) << (garded ? " is garded" : " is not garded")
+           << (recorded ? "" : " (the pair is not in the table)") << '\n';
     return finish(r);
 }
 
-int list() {
+int show(const Args& a) {
+    uint16_t unit = parseUnitId(a.unit);
+    uint32_t group = parseNumber(a.group, "group id");
     openState();
     Result r;
-    r.out["units"] = unitRows(r);
-    printUnitRows(r.text, r.out["units"]);
+    Json entries = tableEntries(r);
+    const Json* en = findEntry(entries, unit, group);
+    if (en == nullptr) {
+        r.out = {{"unitId", unit}, {"groupId", group}, {"entry", nullptr}};
+        if (r.errls.empty())
+            r.notDone = "unit " + hex(unit) + " group " + hex(group) + " is not in the table (gard units list)";
+        return finish(r);
+    }
+    Json e = *en;
+    std::vector<uint8_t> serial = parseHex(e["serial"].get<std::string>(), "serial");
+    while (!serial.empty() && serial.back() == 0) serial.pop_back();
+    putBytes(e, "serialText", std::string(serial.begin(), serial.end()));
+    auto state = e["state"].get<uint32_t>();
+    e["garded"] = gard::unit::isGarded(state);
+    e["stateWords"] = stateWords(state);
+    r.out = {{"unitId", unit}, {"groupId", group}, {"entry", e}};
+    r.text << "unit " << hex(unit) << " group " << hex(group) << ", table entry " << e["index"] << '\n'
+           << "  serial      " << e["serialText"].get<std::string>() << "  (hex "
+           << e["serial"].get<std::string>() << ")\n"
+           << "  state       " << stateText(state) << ": " << stateWords(state) << '\n'
+           << "  error type  " << hex(e["errorType"].get<uint32_t>()) << '\n'
+           << "  SRC text    " << (e["src"] == "" ? "(none)" : e["src"].get<std::string>()) << '\n';
     return finish(r);
 }
 
-int run(ErrlEntry* (*op)(), const char* done) {
+int list(const Args& a) {
+    const bool byState = !a.stateFilter.empty(), byGroup = !a.groupFilter.empty();
+    uint32_t state = byState ? parseUnitState(a.stateFilter) : 0;
+    uint32_t group = byGroup ? parseNumber(a.groupFilter, "group id") : 0;
     openState();
     Result r;
-    ErrlEntry* e = op();
-    r.out["done"] = e == nullptr;
-    r.take(e);
-    r.text << (e == nullptr ? done : "not done") << '\n';
+    Json rows = Json::array();
+    for (Json& u : unitRows(r)) {
+        auto s = u["state"].get<uint32_t>();
+        if ((a.garded && !gard::unit::isGarded(s)) || (byState && s != state) ||
+            (byGroup && u["groupId"].get<uint32_t>() != group))
+            continue;
+        rows.push_back(std::move(u));
+    }
+    r.out["units"] = rows;
+    printUnitRows(r.text, rows);
+    return finish(r);
+}
+
+// units clear and units reset: what they would change, asked for first.
+int destroy(bool reset) {
+    openState();
+    Result r;
+    Json rows = unitRows(r);
+    if (!r.errls.empty()) return finish(r);
+    const std::string used = std::to_string(rows.size()) + (rows.size() == 1 ? " used entry" : " used entries");
+    std::string what = reset ? "empty the unit table (" + used + " go)"
+                             : "set every unit-table entry to cleared (0xcc), error type 0 (" + used + ")";
+    if (confirm(r, what)) {
+        ErrlEntry* e = reset ? gardAcc::GardResetVpdData() : gardAcc::GardClearVpdData();
+        r.out["done"] = e == nullptr;
+        r.take(e);
+        r.text << (e != nullptr ? "not done" : reset ? "reset" : "cleared") << '\n';
+    } else {
+        r.out["done"] = false;
+        printUnitRows(r.text, rows);
+    }
     return finish(r);
 }
 
@@ -148,6 +242,7 @@ int run(ErrlEntry* (*op)(), const char* done) {
 void addUnits(CLI::App& app) {
     CLI::App* g = app.add_subcommand("units", "The unit gard table (up to 250 redundant VPD units)");
     g->require_subcommand(1);
+    g->footer("Example: gard units add 0x10 1 YL10A1 && gard units set-state 0x10 1 garded && gard units list");
     auto a = std::make_shared<Args>();
     auto unitGroup = [a](CLI::App* c) {
         c->add_option("UNIT", a->unit, "Unit id, 1 to 0xffff")->required();
@@ -174,13 +269,27 @@ void addUnits(CLI::App& app) {
     unitGroup(c);
     c->callback([a] { action() = [a] { return isGarded(*a); }; });
 
-    command(g, "list", "The used entries: unit, group, state, error type, serial, SRC text",
-            "gard units list --json")
-        ->callback([] { action() = list; });
-    command(g, "clear", "Set every entry to cleared (0xcc), error type 0", "gard units clear")
-        ->callback([] { action() = [] { return run(gardAcc::GardClearVpdData, "cleared"); }; });
-    command(g, "reset", "Empty the table", "gard units reset")
-        ->callback([] { action() = [] { return run(gardAcc::GardResetVpdData, "reset"); }; });
+    c = command(g, "show", "One entry in full: index, serial as text and hex, state in words, "
+                           "error type, SRC text",
+                "gard units show 0x10 1");
+    unitGroup(c);
+    c->callback([a] { action() = [a] { return show(*a); }; });
+
+    // Here --state filters; the state directory goes before the command.
+    c = command(g, "list", "The used entries: unit, group, state, error type, serial, SRC text",
+                "gard units list --garded", false);
+    addStateOptions(c, false);
+    c->add_flag("--garded", a->garded, "Only garded entries (0x5d, 0xed)");
+    c->add_option("--state", a->stateFilter, "Only entries in this state (a name or a number)");
+    c->add_option("--group", a->groupFilter, "Only entries of this group id");
+    c->callback([a] { action() = [a] { return list(*a); }; });
+
+    c = command(g, "clear", "Set every entry to cleared (0xcc), error type 0", "gard units clear --yes");
+    addConfirmOptions(c);
+    c->callback([] { action() = [] { return destroy(false); }; });
+    c = command(g, "reset", "Empty the table", "gard units reset --dry-run");
+    addConfirmOptions(c);
+    c->callback([] { action() = [] { return destroy(true); }; });
 }
 
 }  // namespace gardcli

@@ -1,0 +1,253 @@
+// gard-robust: the gard tool on bytes nobody meant it to see. Runs
+// `inspect` on random files (any size up to 64 KiB, all 0x00, all 0xff,
+// real gard files truncated, grown or with bytes flipped), and the reading
+// commands on state directories holding random SRC text, serial numbers,
+// table and error-log files and fault lines. Every run must exit normally
+// with a status the command may give, print no internal error, and every
+// JSON output must parse (strict UTF-8); text output holds no raw control
+// character. Built with the sanitizers, the tool runs under them.
+// Usage: gard-robust GARD WORKDIR [--files N] [--states N] [--jobs N] [--seconds S] [--seed N]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string g_gard, g_work;
+std::mt19937 g_rng;
+int g_failures = 0, g_runs = 0;
+
+using Bytes = std::string;
+
+Bytes slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+void spill(const std::string& path, const Bytes& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::size_t below(std::size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(g_rng); }
+Bytes randomBytes(std::size_t n, bool noNul = false) {
+    Bytes b(n, '\0');
+    for (char& c : b) c = static_cast<char>(noNul ? 1 + below(255) : below(256));
+    return b;
+}
+
+struct Run {
+    int status = -1;  // exit status, or 128 + signal
+    Bytes out, err;
+};
+
+Run run(std::vector<std::string> args) {
+    args.insert(args.begin(), g_gard);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string out = g_work + "/out", err = g_work + "/err";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    Run r;
+    if (posix_spawn(&pid, g_gard.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
+        int ws = 0;
+        waitpid(pid, &ws, 0);
+        r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    ++g_runs;
+    return r;
+}
+
+bool validUtf8(const Bytes& s) {
+    try {
+        (void)nlohmann::json(s).dump();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
+
+void fail(const std::vector<std::string>& args, const Run& r, const std::string& why, const std::string& keep) {
+    ++g_failures;
+    std::cerr << "FAIL (" << why << ", exit " << r.status << "): gard";
+    for (const std::string& a : args) std::cerr << ' ' << a;
+    std::cerr << "\n  stderr: " << r.err.substr(0, 400) << "\n";
+    if (!keep.empty()) {
+        const std::string kept = g_work + "/failed-" + std::to_string(g_failures);
+        std::error_code ec;
+        fs::copy(keep, kept, fs::copy_options::recursive, ec);
+        std::cerr << "  input kept in " << kept << "\n";
+    }
+}
+
+// Runs a command, in JSON or as text, and checks what any run must give.
+void check(std::vector<std::string> args, const std::set<int>& allowed, bool json, const std::string& keep = "") {
+    if (json) args.insert(args.begin(), "--json");
+    Run r = run(args);
+    if (allowed.count(r.status) == 0) return fail(args, r, "exit status", keep);
+    if (r.err.find("internal error") != Bytes::npos) return fail(args, r, "internal error", keep);
+    // The host platform's own warnings ("gardhost: ...") are not the tool's text.
+    Bytes text = r.out;
+    for (std::size_t at = 0, end; at < r.err.size(); at = end + 1) {
+        end = std::min(r.err.find('\n', at), r.err.size());
+        if (r.err.compare(at, 9, "gardhost:") != 0) text += r.err.substr(at, end - at + 1);
+    }
+    if (!validUtf8(text)) return fail(args, r, "output not UTF-8", keep);
+    for (unsigned char c : text)
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return fail(args, r, "raw control character", keep);
+    if (json) {
+        try {
+            if (nlohmann::json::parse(r.out).is_discarded()) fail(args, r, "JSON discarded", keep);
+        } catch (const nlohmann::json::exception& e) {
+            fail(args, r, std::string("JSON does not parse: ") + e.what(), keep);
+        }
+    }
+}
+
+// A state with one garded unit and error logs stored for the two units of
+// DMA path 0x42 (instances 1 and 2), its text and serials as given.
+void makeState(const std::string& dir, const Bytes& serial, const Bytes& src) {
+    const std::set<int> ok = {0};
+    check({"--state", dir, "units", "add", "--", "0x10", "1", serial}, ok, true);
+    check({"--state", dir, "units", "set-state", "0x10", "1", "garded", "--src=" + src}, ok, true);
+    check({"--state", dir, "platform", "port", "0x2e71", "5"}, ok, true);
+    check({"--state", dir, "platform", "port", "0x2e92", "6"}, ok, true);
+    check({"--state", dir, "dma-deconfig", "0x42", "1", "2", "--src=" + src}, ok, true);
+}
+
+void readState(const std::string& dir, const std::string& keep) {
+    const std::vector<std::vector<std::string>> reads = {
+        {"status"},       {"units", "list"},     {"units", "show", "0x10", "1"}, {"stored-errl", "0x2e71"},
+        {"errlogs", "show"}, {"trace"},          {"platform", "fault", "list"},  {"platform", "rmgr-log"},
+        {"sp", "show"}};
+    for (const auto& cmd : reads) {
+        std::vector<std::string> args = {"--state", dir};
+        args.insert(args.end(), cmd.begin(), cmd.end());
+        for (bool json : {true, false}) check(args, {0, 4}, json, keep);
+    }
+}
+
+// File i: random, blank, cut from or damaged in a real gard file.
+void inspectOne(long i, const Bytes& rask, const Bytes& errl) {
+    const char* names[] = {"gardRask", "gardErrl", "image.bin"};
+    std::string name = names[below(3)];
+    Bytes b;
+    switch (i % 6) {
+    case 0: b = randomBytes(below(65537)); break;
+    case 1: b = Bytes(below(2) ? below(65537) : (below(2) ? 20480 : 51200), '\0'); break;
+    case 2: b = Bytes(below(2) ? below(65537) : (below(2) ? 20480 : 51200), '\xff'); break;
+    case 3: b = rask.substr(0, below(rask.size() + 1)), name = below(2) ? "gardRask" : "cut.bin"; break;
+    case 4: b = errl.substr(0, below(errl.size() + 1)) + (below(4) ? "" : randomBytes(below(512))), name = "gardErrl"; break;
+    default:
+        b = below(2) ? rask : errl;
+        for (std::size_t k = below(64) + 1; k > 0; --k) b[below(b.size())] = static_cast<char>(below(256));
+    }
+    const std::string path = g_work + "/files/" + name;
+    spill(path, b);
+    check({"inspect", path}, {0, 3}, true, path);
+    if (i % 5 == 0) check({"inspect", path}, {0, 3}, false, path);
+}
+
+// A state made with random text, read; then its files made random, read.
+void stateOne() {
+    const std::string dir = g_work + "/state";
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    makeState(dir, randomBytes(1 + below(12), true), randomBytes(1 + below(32), true));
+    spill(dir + "/faults", randomBytes(below(200)) + "\n" + randomBytes(below(40), true));
+    readState(dir, dir);
+    spill(dir + "/root/opt/p3/gard/gardRask", randomBytes(20480));
+    spill(dir + "/root/opt/p3/gard/gardErrl", randomBytes(51200));
+    spill(dir + "/vpd/0x201/keyword", randomBytes(below(65)));
+    spill(dir + "/errl/committed", slurp(dir + "/errl/committed") + randomBytes(below(300)) + "\n");
+    spill(dir + "/trace/gard", slurp(dir + "/trace/gard") + randomBytes(below(300)) + "\n");
+    readState(dir, dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::cerr << "usage: gard-robust GARD WORKDIR [--files N] [--states N] [--jobs N] [--seconds S] [--seed N]\n";
+        return 2;
+    }
+    g_gard = argv[1];
+    g_work = argv[2];
+    long files = 1000, states = 10, seconds = 240, seed = 11, jobs = 2;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        const std::string opt = argv[i];
+        long v = std::stol(argv[i + 1]);
+        (opt == "--files"    ? files
+         : opt == "--states" ? states
+         : opt == "--jobs"   ? jobs
+         : opt == "--seconds" ? seconds
+                              : seed) = v;
+    }
+    g_rng.seed(static_cast<unsigned>(seed));
+    std::error_code ec;
+    fs::remove_all(g_work, ec);
+    fs::create_directories(g_work);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    auto late = [&] { return std::chrono::steady_clock::now() > deadline; };
+
+    // Real gard files to cut and damage.
+    const std::string real = g_work + "/real";
+    makeState(real, "YL10A1", "B1814602");
+    const std::string gardDir = real + "/root/opt/p3/gard/";
+    const Bytes rask = slurp(gardDir + "gardRask"), errl = slurp(gardDir + "gardErrl");
+    if (rask.size() != 20480 || errl.size() != 51200) {
+        std::cerr << "FAIL: the real state has gardRask " << rask.size() << " and gardErrl " << errl.size() << " bytes\n";
+        return 1;
+    }
+
+    // Workers share the runs out, each in a directory of its own.
+    const std::string top = g_work;
+    for (long k = 0; k < jobs; ++k) {
+        if (fork() != 0) continue;
+        g_work = top + "/w" + std::to_string(k);
+        fs::create_directories(g_work);
+        g_rng.seed(static_cast<unsigned>(seed * jobs + k));
+        long inspected = 0, made = 0;
+        for (long i = k; i < files && !late(); i += jobs, ++inspected) inspectOne(i, rask, errl);
+        for (long i = k; i < states && !late(); i += jobs, ++made) stateOne();
+        std::ofstream(top + "/counts" + std::to_string(k))
+            << inspected << ' ' << made << ' ' << g_runs << ' ' << g_failures << '\n';
+        std::_Exit(0);
+    }
+    for (long k = 0; k < jobs; ++k) wait(nullptr);
+    long inspected = 0, made = 0, runs = 0, failures = 0;
+    for (long k = 0; k < jobs; ++k) {
+        long c[4] = {0, 0, 0, 1};  // a worker that left no counts failed
+        std::ifstream in(top + "/counts" + std::to_string(k));
+        in >> c[0] >> c[1] >> c[2] >> c[3];
+        inspected += c[0], made += c[1], runs += c[2], failures += c[3];
+    }
+    std::cout << "gard-robust: inspected " << inspected << " files and read " << made << " random states in "
+              << runs << " runs: " << failures << " failure(s)" << (late() ? " (time limit reached)" : "")
+              << "\n";
+    return failures == 0 ? 0 : 1;
+}
