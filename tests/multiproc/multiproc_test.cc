@@ -277,7 +277,15 @@ INSTANTIATE_TEST_SUITE_P(
                   gardhost::getValue("faults", text);
                   return std::to_string(std::count(text.begin(), text.end(), '\n')) + " faults";
               },
-              "100 faults", false}),
+              "100 faults", false},
+        Loops{"FaultsInParallel",
+              [](int k, unsigned i) { return "platform fault add homGetUnitId@" + std::to_string(1000 + 100 * k + i); },
+              [] {
+                  std::vector<uint8_t> text;
+                  gardhost::getValue("faults", text);
+                  return std::to_string(std::count(text.begin(), text.end(), '\n')) + " faults";
+              },
+              "200 faults", false}),
     [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

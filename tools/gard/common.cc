@@ -320,7 +320,7 @@ bool onlyReads(CLI::App& app) {
         name == "platform unit-id")
         return true;
     if (name == "trace") return !given("--clear");
-    if (name == "platform fault") return leaf->get_option("ACTION")->as<std::string>() == "list";
+    if (name.rfind("platform fault", 0) == 0) return name == "platform fault list";
     // The other platform commands show their value unless given a new one.
     if (name.rfind("platform ", 0) == 0) return !given("VALUE") && !given("--remove") && !given("--bytes");
     return false;
