@@ -147,20 +147,6 @@ TEST_F(ServicesTest, CallLogFileWhenAsked) {
 }
 
 // Written, then read back in a block released with scalar delete.
-TEST_F(ServicesTest, KeywordOfEveryLengthIsReadBack) {
-    for (std::size_t len : {0u, 2u, 32u, 64u}) {
-        const Bytes record(len, 0x5D);
-        EXPECT_EQ(SVPD_set_qel_gd_keyword(0x201, static_cast<unsigned>(len), record.data()), nullptr);
-        unsigned int length = 99;
-        unsigned char* block = nullptr;
-        ASSERT_EQ(SVPD_get_qel_gd_keyword(0x201, &length, &block, false), nullptr);
-        EXPECT_EQ(length, len);
-        ASSERT_NE(block, nullptr);
-        EXPECT_EQ(Bytes(block, block + length), Bytes(len, 0x5D));
-        ::operator delete(block);
-    }
-}
-
 TEST_F(ServicesTest, KeywordReadFailureSetsNothing) {
     for (const char* why : {"missing", "too long", "fault"}) {
         gardhost::clearFaults();

@@ -552,13 +552,6 @@ std::vector<Case> cases() {
     };
     all.push_back({"GardReadVPD", [] { setKeyword(0x200, record(0x5C)); }, nullptr, readVpd,
                    nullptr, readVpdFailure});
-    all.push_back({"GardMailboxSetState_Type3", [] { setKeyword(0x200, record(0x5C)); }, nullptr,
-                   [](Outs&) { return GardRdndQel::GardMailboxSetState(0x200, 3); }, nullptr,
-                   [readVpdFailure](const Ctx& x) {
-                       Result r = readVpdFailure(x);
-                       r.outs = {};
-                       return r;
-                   }});
     all.push_back({"GardWriteVPD", [] {}, nullptr,
                    [](Outs&) {
                        Bytes rec = record(0xEC);
@@ -589,22 +582,6 @@ std::vector<Case> cases() {
                    [](const Ctx& x) {
                        QelOutcome q = setQelFailure(x, 0x5D, 0);
                        q.r.outs = {q.word};
-                       return q.r;
-                   }});
-    all.push_back({"GardMailboxSetState_Type1",
-                   [] {
-                       setKeyword(0x200, record(0x5C));
-                       setKeyword(0x201, record(0x5C));
-                   },
-                   nullptr, [](Outs&) { return GardRdndQel::GardMailboxSetState(0x200, 1); },
-                   nullptr,
-                   [](const Ctx& x) {
-                       // Whatever the state change returns is committed here.
-                       QelOutcome q = setQelFailure(x, 0x5D, 0);
-                       if (!q.r.reasons.empty()) q.r.commits.push_back({0x2000, q.r.reasons});
-                       q.r.reasons.clear();
-                       q.r.ud.clear();
-                       q.r.outs = {};
                        return q.r;
                    }});
     all.push_back({"GardGetQelState", [] { setKeyword(0x200, record(0x5D)); }, nullptr,

@@ -218,19 +218,6 @@ TEST_F(UnitTable, ClearAndReset) {
     EXPECT_EQ(rask(), b);
 }
 
-TEST_F(UnitTable, FileOfAnotherSize) {
-    seed(Bytes(kImage - 1, 0));
-    failed(update(0x10, 7, 'A'), 0xCA07);
-    EXPECT_EQ(fru_, 77u);
-    EXPECT_EQ(rask(), Bytes(kImage - 1, 0));
-    Bytes longer = table({}, kFileSize + 100);
-    std::fill(longer.begin() + kImage, longer.end(), 0xAB);
-    seed(longer);
-    ok(update(0x10, 7, 'A'));
-    std::copy_n(table({{0x10, 7, 0x5C, 0, 'A', ""}}).begin(), kImage, longer.begin());
-    EXPECT_EQ(rask(), longer);
-}
-
 // Unit id 0 goes through the same scan as any unit id; its entry stays free.
 TEST_F(UnitTable, UnitIdZero) {
     seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
