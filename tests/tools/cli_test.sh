@@ -339,6 +339,7 @@ lock)
   if "$W/ro" --help >/dev/null 2>&1; then
     GARD=$W/ro t ro-read   0 'reading .* without its lock \(cannot create .*: Read-only file system\)' errlogs list
     GARD=$W/ro t ro-change 2 'cannot create .*lock: Read-only file system' units add 0x11 1 B
+    GARD=$W/ro t ro-ask    0 'reading .* through a copy \(cannot create .*: Read-only file system\)' status
   else
     echo "read-only rows skipped: no user namespace to mount one in"
   fi

@@ -34,6 +34,12 @@ enum Exit { kOk = 0, kErrl = 1, kUsage = 2, kAnomaly = 3, kNotDone = 4 };
 // Module id the tool passes to the gard file operations it calls itself.
 constexpr gardModId kToolModId = 0xE0;
 
+// What a command does to the state directory, for its lock: Reads takes a
+// shared lock (or none where none can be made); Asks calls library queries,
+// which may repair records or create files, so it locks like Changes, but on
+// a read-only state directory it runs on a scratch copy; Changes must write.
+enum class Access { Reads, Asks, Changes };
+
 struct Options {
     std::string stateDir;     // --state; empty: environment, then XDG
     bool stateGiven = false;  // --state was given, even as ""
@@ -41,7 +47,7 @@ struct Options {
     bool spGiven = false;
     int sp = -1;              // --sp, else GARD_HOST_SP; -1: position 0
     bool json = false;
-    bool onlyReads = false;   // the command changes nothing: its lock is shared
+    Access access = Access::Changes;  // what the command does to the state directory
     bool yes = false;         // --yes: destructive commands skip the question
     bool dryRun = false;      // --dry-run: say what would change, change nothing
 };
@@ -101,12 +107,14 @@ std::string setResultName(uint32_t code);
 // ---- state directory
 // The state directory the options and environment choose (Usage when none).
 std::string stateDirChoice();
-// Whether the parsed command only reads (see openState).
-bool onlyReads(CLI::App& app);
+// What the parsed command does to the state directory (see openState).
+Access commandAccess(CLI::App& app);
 // Resolves the state directory; creates it (Usage when it cannot, or when an
 // existing directory holds other things), takes its lock for the rest of the
 // run (shared for commands that only read, else exclusive; Usage when the
-// lock file is unusable), selects --sp and seeds the defaults.
+// lock file is unusable; a read-only directory is read without it, or
+// through a scratch copy for library queries), selects --sp and seeds the
+// defaults.
 void openState();
 bool stateOpen();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.

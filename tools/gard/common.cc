@@ -277,9 +277,10 @@ namespace {
 // one after the other.
 gardhost::StateLock g_lock;
 
-void lockState(const std::string& dir) {
+// Whether the command must go on through a scratch copy (see openState).
+bool lockState(const std::string& dir) {
     using gardhost::StateLock;
-    const bool shared = opts().onlyReads;
+    const bool shared = opts().access == Access::Reads;
     g_lock = StateLock(shared ? StateLock::kShared : StateLock::kExclusive, [dir] {
         std::cerr << "gard: waiting for another command or program using " << dir << " to finish\n";
     });
@@ -288,22 +289,43 @@ void lockState(const std::string& dir) {
     switch (g_lock.status()) {
         case StateLock::kHeld:
         case StateLock::kNotTaken:
-            return;
+            return false;
         case StateLock::kUncreatable:
             // A read-only state directory: reading it needs no lock, changing it would.
-            if (!shared) throw Usage(cannot + "cannot create " + g_lock.path() + why);
-            std::cerr << "gard: reading " << dir << " without its lock (cannot create " << g_lock.path() << why
-                      << ")\n";
-            return;
+            if (opts().access == Access::Changes) throw Usage(cannot + "cannot create " + g_lock.path() + why);
+            if (shared) {
+                std::cerr << "gard: reading " << dir << " without its lock (cannot create " << g_lock.path()
+                          << why << ")\n";
+                return false;
+            }
+            std::cerr << "gard: reading " << dir << " through a copy (cannot create " << g_lock.path() << why
+                      << "): library queries may repair records or create files\n";
+            return true;
         case StateLock::kNotRegular:
             throw Usage(cannot + g_lock.path() + " is not a regular file (remove it; gard makes a new one)");
         case StateLock::kUnopenable:
             throw Usage(cannot + "cannot open " + g_lock.path() + why);
     }
+    return false;
+}
+
+// A copy of a state directory that cannot be written, removed when the tool
+// exits; what the library repairs or creates there goes with it.
+std::string scratchCopy(const std::string& dir) {
+    static std::string scratch;
+    scratch = makeTempDir("gard-readonly");
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch, ignored);
+    });
+    std::error_code ec;
+    std::filesystem::copy(dir, scratch, std::filesystem::copy_options::recursive, ec);
+    if (ec) throw Usage("cannot copy " + dir + " to " + scratch + ": " + ec.message());
+    return scratch;
 }
 }  // namespace
 
-bool onlyReads(CLI::App& app) {
+Access commandAccess(CLI::App& app) {
     CLI::App* leaf = &app;
     std::string name;
     while (!leaf->get_subcommands().empty()) {
@@ -314,16 +336,22 @@ bool onlyReads(CLI::App& app) {
         const CLI::Option* o = leaf->get_option_no_throw(option);
         return o != nullptr && o->count() > 0;
     };
+    const auto readsIf = [](bool reads) { return reads ? Access::Reads : Access::Changes; };
     // Nearly every library call may write (record repairs, file creation):
-    // only commands that read the platform's values and logs directly count.
+    // only commands that read the platform's values and logs directly read.
     if (name == "errlogs list" || name == "errlogs show" || name == "platform rmgr-log" ||
         name == "platform unit-id")
-        return true;
-    if (name == "trace") return !given("--clear");
-    if (name.rfind("platform fault", 0) == 0) return name == "platform fault list";
+        return Access::Reads;
+    if (name == "trace") return readsIf(!given("--clear"));
+    if (name.rfind("platform fault", 0) == 0) return readsIf(name == "platform fault list");
     // The other platform commands show their value unless given a new one.
-    if (name.rfind("platform ", 0) == 0) return !given("VALUE") && !given("--remove") && !given("--bytes");
-    return false;
+    if (name.rfind("platform ", 0) == 0) return readsIf(!given("VALUE") && !given("--remove") && !given("--bytes"));
+    // Library queries; `sp garded` is not one: it may assert the sibling's
+    // reset or gard the backup.
+    static const std::set<std::string> kQueries = {
+        "status",       "units list",  "units show",        "units is-garded", "sp show",
+        "sp do-gard",   "sp usable",   "sp failover",       "sp dma-config",   "stored-errl"};
+    return kQueries.count(name) != 0 ? Access::Asks : Access::Changes;
 }
 
 void openState() {
@@ -337,8 +365,8 @@ void openState() {
         throw Usage("cannot create state directory " + dir + ": " +
                     (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
     gardhost::setStateDir(dir);
-    lockState(dir);
-    if (!opts().onlyReads && access(dir.c_str(), W_OK | X_OK) != 0)
+    if (lockState(dir)) gardhost::setStateDir(scratchCopy(dir));
+    if (opts().access != Access::Reads && access(gardhost::stateDir().c_str(), W_OK | X_OK) != 0)
         throw Usage("state directory " + dir + " cannot be changed: " + std::strerror(errno));
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
     gardhost::seedDefaults();

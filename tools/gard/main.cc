@@ -74,7 +74,7 @@ int run(int argc, char** argv) {
     // The position is chosen before any command names a registry value.
     opts().sp = chosenPosition();
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
-    opts().onlyReads = onlyReads(app);
+    opts().access = commandAccess(app);
     return action()();
 }
 

@@ -21,7 +21,7 @@ Json regByte(const std::string& key) {
 
 Json statusJson(Result& r) {
     Json s = Json::object();
-    putBytes(s, "stateDir", gardhost::stateDir());
+    putBytes(s, "stateDir", stateDirChoice());  // the user's, also when read through a copy
     s.update(Json{{"sp", gardhost::position()},
                   {"position", regByte("dscv/QelPosition")},
                   {"role", regByte("dscv/QelRole")}});
