@@ -340,6 +340,9 @@ lock)
     GARD=$W/ro t ro-read   0 'reading .* without its lock \(cannot create .*: Read-only file system\)' errlogs list
     GARD=$W/ro t ro-change 2 'cannot create .*lock: Read-only file system' units add 0x11 1 B
     GARD=$W/ro t ro-ask    0 'reading .* through a copy \(cannot create .*: Read-only file system\)' status
+    touch "$W/state/lock"  # a state directory used before it was made read-only
+    GARD=$W/ro t ro-ask-locked 0 'reading .* through a copy \(cannot be changed: Read-only file system\)' units list
+    GARD=$W/ro t ro-change-locked 2 'cannot be changed: Read-only file system' units add 0x11 1 B
   else
     echo "read-only rows skipped: no user namespace to mount one in"
   fi

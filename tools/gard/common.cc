@@ -277,7 +277,7 @@ namespace {
 // one after the other.
 gardhost::StateLock g_lock;
 
-// Whether the command must go on through a scratch copy (see openState).
+// True when a library query found no lock to take (see openState).
 bool lockState(const std::string& dir) {
     using gardhost::StateLock;
     const bool shared = opts().access == Access::Reads;
@@ -298,9 +298,7 @@ bool lockState(const std::string& dir) {
                           << why << ")\n";
                 return false;
             }
-            std::cerr << "gard: reading " << dir << " through a copy (cannot create " << g_lock.path() << why
-                      << "): library queries may repair records or create files\n";
-            return true;
+            return true;  // a library query: see openState
         case StateLock::kNotRegular:
             throw Usage(cannot + g_lock.path() + " is not a regular file (remove it; gard makes a new one)");
         case StateLock::kUnopenable:
@@ -365,9 +363,17 @@ void openState() {
         throw Usage("cannot create state directory " + dir + ": " +
                     (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
     gardhost::setStateDir(dir);
-    if (lockState(dir)) gardhost::setStateDir(scratchCopy(dir));
-    if (opts().access != Access::Reads && access(gardhost::stateDir().c_str(), W_OK | X_OK) != 0)
-        throw Usage("state directory " + dir + " cannot be changed: " + std::strerror(errno));
+    const bool unlocked = lockState(dir);
+    if (opts().access != Access::Reads && (unlocked || access(dir.c_str(), W_OK | X_OK) != 0)) {
+        const std::string why = unlocked ? "cannot create " + g_lock.path() + ": " + std::strerror(g_lock.error())
+                                         : std::string("cannot be changed: ") + std::strerror(errno);
+        if (opts().access == Access::Changes) throw Usage("state directory " + dir + " " + why);
+        // Library queries may repair records or create files: they run on a
+        // copy, so that a read-only state directory can still be asked.
+        std::cerr << "gard: reading " << dir << " through a copy (" << why
+                  << "): library queries may repair records or create files\n";
+        gardhost::setStateDir(scratchCopy(dir));
+    }
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
     gardhost::seedDefaults();
     g_committedAtOpen = committedCount();
