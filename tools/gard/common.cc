@@ -277,8 +277,7 @@ namespace {
 // one after the other.
 gardhost::StateLock g_lock;
 
-// True when a library query found no lock to take (see openState).
-bool lockState(const std::string& dir) {
+void lockState(const std::string& dir) {
     using gardhost::StateLock;
     const bool shared = opts().access == Access::Reads;
     g_lock = StateLock(shared ? StateLock::kShared : StateLock::kExclusive, [dir] {
@@ -289,22 +288,20 @@ bool lockState(const std::string& dir) {
     switch (g_lock.status()) {
         case StateLock::kHeld:
         case StateLock::kNotTaken:
-            return false;
+            return;
         case StateLock::kUncreatable:
             // A read-only state directory: reading it needs no lock, changing it would.
             if (opts().access == Access::Changes) throw Usage(cannot + "cannot create " + g_lock.path() + why);
-            if (shared) {
+            // Library queries go on unlocked, through a copy (see openState).
+            if (shared)
                 std::cerr << "gard: reading " << dir << " without its lock (cannot create " << g_lock.path()
                           << why << ")\n";
-                return false;
-            }
-            return true;  // a library query: see openState
+            return;
         case StateLock::kNotRegular:
             throw Usage(cannot + g_lock.path() + " is not a regular file (remove it; gard makes a new one)");
         case StateLock::kUnopenable:
             throw Usage(cannot + "cannot open " + g_lock.path() + why);
     }
-    return false;
 }
 
 // A copy of a state directory that cannot be written, removed when the tool
@@ -363,7 +360,8 @@ void openState() {
         throw Usage("cannot create state directory " + dir + ": " +
                     (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
     gardhost::setStateDir(dir);
-    const bool unlocked = lockState(dir);
+    lockState(dir);
+    const bool unlocked = g_lock.status() == gardhost::StateLock::kUncreatable;
     if (opts().access != Access::Reads && (unlocked || access(dir.c_str(), W_OK | X_OK) != 0)) {
         const std::string why = unlocked ? "cannot create " + g_lock.path() + ": " + std::strerror(g_lock.error())
                                          : std::string("cannot be changed: ") + std::strerror(errno);
