@@ -38,7 +38,7 @@ public:
     ErrlEntry* iv_errl;
 
 private:
-    char* path_;       // owned, resolved host path
+    char* path_;       // owned: the name inside the state directory
     int fd_ = -1;
     bool pendingCreate_ = false;  // opened "w+": nothing on disk until the first Write
     std::size_t pos_ = 0;

@@ -1,6 +1,17 @@
 // Internals shared by the host platform's sources; not part of its control API.
+//
+// Where each part lives:
+//   dir.cc         where the state directory is, its defaults, firmware paths
+//   files.cc       file operations confined to the state directory, durable
+//                  writes and appends
+//   generation.cc  the change counters every process maps, and the windows
+//                  writers open around their writes
+//   values.cc      named values, through a cache that follows the counters
+//   power.cc       test modes: crash points and simulated power loss
 #ifndef PLATFORM_HOST_DETAIL_H
 #define PLATFORM_HOST_DETAIL_H
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -65,13 +76,15 @@ void faultsFileChanged();
 void faultsStale();
 
 // A name built on the stack ("sp0/reg/dscv/QelRole", "vpd/0x200/keyword");
-// only a long one goes to the heap.
+// only a long one goes to the heap. Always NUL-terminated.
 class Name {
 public:
+    Name() { small_[0] = '\0'; }
     Name& add(std::string_view s);
     Name& hex(uint32_t v);
     Name& dec(uint32_t v);
     std::string_view view() const { return big_.empty() ? std::string_view(small_, len_) : big_; }
+    const char* c_str() const { return big_.empty() ? small_ : big_.c_str(); }
 
 private:
     char small_[120];
@@ -81,63 +94,164 @@ private:
 // The registry name of `key` in the current processor's view.
 Name regName(std::string_view key);
 
-// ---- named values, through an in-process cache that follows every
-// process's completed writes (the shared change counter)
+// ---- the state directory (dir.cc)
+// Its path, created, swept and seeded on first use. Valid until the next
+// setStateDir.
+const std::string& stateRoot();
+// Its path, created but not yet seeded or swept.
+std::string chosenDir();
+// Its path for messages; takes no lock another part may hold.
+std::string shownDir();
+// A descriptor of the state directory every file operation resolves
+// against (opened with its path on first use), or -1 when it cannot be
+// opened.
+int rootFd();
+bool syncOn();
+// GARD_HOST_CALLLOG, read at first use and by setStateDir.
+bool callLogToFile();
+// A firmware path as a name inside the state directory: "root" and the
+// path in normal form, ".." never climbing above "root" ("/opt/p3/x" and
+// "/tmp/../opt/p3/x" both give "root/opt/p3/x").
+std::string firmwareName(std::string_view firmwarePath);
+// The program and process behind every change: "gard[1234]".
+const std::string& processName();
+
+// ---- files inside the state directory (files.cc)
+// Every name is relative to the state directory and resolved beneath it:
+// no symbolic link is followed and ".." cannot leave it, so no write lands
+// outside whatever links the directory holds. Results are a descriptor or
+// minus an errno.
+int openIn(std::string_view name, int flags, mode_t mode = 0);
+// The directory `name` ("" for the state directory), made with its missing
+// parents when `make` (each new one made durable in its parent).
+int openDirIn(std::string_view name, bool make);
+// The whole content of a regular file: 0 or an errno (ENOENT, EACCES,
+// ELOOP for a link, EISDIR ...).
+int readWhole(std::string_view name, std::vector<uint8_t>& out);
+// Pieces of a file's new content, in order; data null: that many zero bytes.
+struct Piece {
+    const void* data;
+    std::size_t size;
+};
+// Puts new content at `name` so that it is either all there or not at all,
+// also across a power cut with sync on: the content goes to a standby file
+// beside it (".<name>.standby"), is synced, and is exchanged with the file
+// in one rename; the directory is synced after. The old content becomes
+// the standby for the next write. A new file is renamed into place.
+// `mode` < 0 keeps the mode of the file replaced (0644 for a new one). With
+// `keep` non-null the new file stays open for reading and writing and its
+// descriptor is stored there. 0 or an errno.
+int putFile(std::string_view name, const Piece* pieces, std::size_t count, int* keep = nullptr,
+            int mode = -1);
+inline int putFile(std::string_view name, const uint8_t* data, std::size_t size) {
+    const Piece one{data, size};
+    return putFile(name, &one, 1);
+}
+// Writes `data` over the start of the existing regular file `name` in
+// place and cuts it to `size` (sync off only: fast, not crash-safe).
+// ENOENT when there is no such file.
+int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size);
+// Appends one line (a newline is added) to `name`, creating it; a torn line
+// left by a writer that died is ended first, so that it spoils no other.
+// `durable`: synced before the call returns (with sync on).
+int appendLine(std::string_view name, std::string_view line, bool durable);
+// Removes `name` (a file), durably with sync on. 0, or an errno (ENOENT).
+int removeFile(std::string_view name);
+// Whether a file name is a writer's work file: a standby (".x.standby") or
+// a temporary an earlier version left (".x.XXXXXX").
+bool workFileName(std::string_view name);
+// Removes what writers that died left: temporary files (".x.XXXXXX") whose
+// writer no longer holds their lock.
+void sweepTemporaries();
+// Forgets kept descriptors (setStateDir).
+void closeKept();
+
+// ---- change counters (generation.cc)
+// Every change of a named value goes through a write window: opened before
+// the first byte is written, closed once the change is complete, which
+// moves the counter every process checks. A writer that dies inside its
+// window leaves it open; readers then trust no cache until one of them
+// finds the writer dead and closes the window for it.
+class WriteWindow {
+public:
+    explicit WriteWindow(bool faults = false);
+    ~WriteWindow();  // closes the window, announcing the change
+    WriteWindow(const WriteWindow&) = delete;
+    WriteWindow& operator=(const WriteWindow&) = delete;
+    // The counter value the change will be announced under, when no other
+    // process wrote since `seen`: lets the writer keep its own result cached.
+    bool announce(uint64_t seen, uint64_t& next);
+
+private:
+    void* shared_ = nullptr;  // the mapping the window was opened in
+    int slot_ = -1;
+    bool faults_;
+    bool announced_ = false;
+};
+// A value of the values counter that a cache filled now may be trusted
+// under, or kUntrusted (a write is under way, a writer died in its window,
+// no counter could be kept). Closes the windows of dead writers it finds.
+constexpr uint64_t kUntrusted = ~uint64_t{0};
+uint64_t trustedCount();
+// Whether a cache filled under `seen` still holds: two loads.
+bool stillHolds(uint64_t seen);
+// The same for the faults file: false when it may have changed since `seen`,
+// which is then updated.
+bool faultsUnchanged(uint64_t& seen);
+// Maps the state directory's counter file, checking that the file at its
+// name is the one mapped (it may have been removed, replaced or damaged):
+// at first use, whenever a StateLock is taken, and before writes by a
+// process that holds none.
+void checkCounters();
+void noteLockHeld(bool held);
+// Whether a directory (by inode) owes a sync: a writer exchanged a file in
+// it and may have died before syncing it.
+void oweDirSync(uint64_t dirIno, bool owed);
+bool dirSyncOwed(uint64_t dirIno);
+void unmapCounters();
+
+// ---- named values (values.cc), relative to the state directory
 // Copies up to `capacity` bytes of the value into `buffer` and sets `size`
-// to its whole length; false when there is none.
-bool readValue(std::string_view name, void* buffer, std::size_t capacity, std::size_t& size);
+// to its whole length: 0, or an errno (ENOENT: no such value; EACCES ...).
+int readValue(std::string_view name, void* buffer, std::size_t capacity, std::size_t& size);
 // Changes whenever a cached value may have changed, in this process or by
 // another one: what was derived from values with the same generation still
 // holds.
 uint64_t valuesGeneration();
 // Forgets this process's cached copy of a value: read from its file next.
 void dropCached(std::string_view name);
-// Moves with every write of the faults file through the platform, by any
-// process (on every look when the state directory has no counter). One load.
-uint64_t faultsChangeCount();
 // A value holding a number of 1, 2 or 4 bytes (host byte order); false
 // when it is missing or of another length.
 bool numberValue(std::string_view name, uint32_t& value);
-// Writes a value as the platform's own calls do: created atomically; with
-// sync on replaced atomically, else overwritten in place. 0 or an errno.
+// Writes a value as the platform's own calls do: with sync on put in place
+// whole (putFile), else overwritten in place. 0 or an errno.
 int writeValue(std::string_view name, const uint8_t* data, std::size_t size);
-// Appends one line to a value of the state directory, creating it.
-void appendLine(std::string_view name, std::string_view line);
+// Appends a line to a value of the state directory, creating it; error logs
+// are appended durably.
+void appendValue(std::string_view name, std::string_view line, bool durable = false);
+void forgetValues();
 
-// Writes `bytes` to `path` atomically: a temporary file in the same
-// directory (".<name>.XXXXXX", locked while it is filled so that only those
-// of dead writers are swept), fsync (when sync is on), rename, fsync of the
-// directory.
-// `mode` < 0 keeps the mode of the file replaced (0644 for a new one).
-// Returns 0 or an errno. With `keep` non-null the new file stays open for
-// reading and writing and its descriptor is stored there.
-struct Piece {
-    const void* data;
-    std::size_t size;  // data null: that many zero bytes
-};
-int replaceFile(const std::string& path, const Piece* pieces, std::size_t count, int* keep = nullptr,
-                int mode = -1);
-inline int replaceFile(const std::string& path, const uint8_t* data, std::size_t size,
-                       int* keep = nullptr) {
-    const Piece one{data, size};
-    return replaceFile(path, &one, 1, keep);
-}
-bool syncOn();
-// GARD_HOST_CALLLOG, read at first use and by setStateDir.
-bool callLogToFile();
-// The state directory's path, created and seeded on first use. Valid until
-// the next setStateDir.
-const std::string& stateRoot();
-// The state directory's path, created but not yet seeded or swept.
-std::string chosenDir();
-// resolvePath into one block from malloc (null when out of memory).
-char* resolveCopy(const char* firmwarePath);
+// ---- test modes (power.cc)
+// A crash point: with GARD_HOST_CRASH_AT naming this one ("N": the Nth point
+// of any name; "name#N": the Nth of that name), the process kills itself
+// here with SIGKILL, as a power cut or a kill -9 would stop it.
+void crashPoint(const char* name);
+// Makes a file's or a directory's content durable: fsync with sync on; with
+// simulated power loss (GARD_HOST_POWERSIM) recorded instead. 0 or an errno.
+int syncFile(int fd);
+int syncDir(int dirFd);
+// A file or directory this platform just created: with simulated power loss
+// its durable content starts empty.
+void created(int fd);
 
+// ---- text
 std::string hex(uint32_t v);  // "0x1f"
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Text as hex digits and back, so any text fits a whitespace-separated line.
 std::string hexText(std::string_view text);
 std::string unhexText(const std::string& digits);
+// Says `text` on stderr once per process and `key`.
+void sayOnce(const char* key, const std::string& text);
 
 }  // namespace gardhost::detail
 

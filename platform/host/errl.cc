@@ -263,7 +263,9 @@ void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
         line.out += " ascii=";
         line.out += gardhost::detail::hexText(s.getAsciiString());
     }
-    gardhost::detail::appendLine("errl/committed", line.out);
+    // Durable before the commit returns: the log of an acknowledged change
+    // must survive a power cut.
+    gardhost::detail::appendValue("errl/committed", line.out, true);
 }
 
 std::size_t ErrlEntry::flatSize() const {

@@ -145,7 +145,7 @@ void loadFaults() {
     }
     // Another process may have changed the file: parsed again only when its
     // text did, so that the calls a fault counted still count.
-    g_fileSeen = detail::faultsChangeCount();
+    detail::faultsUnchanged(g_fileSeen);
     std::vector<uint8_t> bytes;
     std::string text;
     if (getValue("faults", bytes)) text.assign(bytes.begin(), bytes.end());
@@ -240,7 +240,7 @@ void clearFaults() {
     g_env.clear();
     g_file.clear();
     g_fileText.clear();
-    g_fileSeen = detail::faultsChangeCount();
+    detail::faultsUnchanged(g_fileSeen);
     g_envStale = g_fileStale = false;
     g_any = false;
 }
@@ -334,7 +334,7 @@ std::string Args::str() const {
 
 bool enter(const char* name, const Target& target, const Args& a, bool canFail) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_envStale || g_fileStale || detail::faultsChangeCount() != g_fileSeen) loadFaults();
+    if (g_envStale || g_fileStale || !detail::faultsUnchanged(g_fileSeen)) loadFaults();
     bool fail = false;
     if (g_any) {
         // Every list sees the call, so each fault's "#N" counts all matching calls.
@@ -362,7 +362,7 @@ bool enter(const char* name, const Target& target, const Args& a, bool canFail) 
 
     if (callLogToFile()) {
         const Call c = print(r);
-        appendLine("calls.log", c.name + " target=" + (c.target.empty() ? "-" : c.target) +
+        appendValue("calls.log", c.name + " target=" + (c.target.empty() ? "-" : c.target) +
                                     " args=" + (c.args.empty() ? "-" : c.args) + (fail ? " FAILED" : ""));
     }
     return fail;

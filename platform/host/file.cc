@@ -61,6 +61,13 @@ int writeAt(int fd, const void* buffer, std::size_t count, std::size_t offset) {
     return 0;
 }
 
+// A file only this directory holds: a hard link would let a write in place
+// land in a file elsewhere.
+bool ownFile(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
 // The bytes a replacing Write keeps from the old file, reused between calls.
 std::vector<uint8_t>& keptBytes(std::size_t size) {
     thread_local std::vector<uint8_t> buffer;
@@ -104,9 +111,12 @@ void dropOpened(const UtilFile* owner) {
 
 }  // namespace
 
-UtilFile::UtilFile(const char* path)
-    : iv_errorFlag(0), iv_errl(nullptr), path_(gardhost::detail::resolveCopy(path != nullptr ? path : "")) {
+UtilFile::UtilFile(const char* path) : iv_errorFlag(0), iv_errl(nullptr) {
+    gardhost::detail::stateRoot();
+    const std::string name = gardhost::detail::firmwareName(path != nullptr ? path : "");
+    path_ = static_cast<char*>(std::malloc(name.size() + 1));
     if (path_ == nullptr) throw std::bad_alloc();
+    std::memcpy(path_, name.c_str(), name.size() + 1);
 }
 
 UtilFile::~UtilFile() {
@@ -135,17 +145,22 @@ void UtilFile::Open(const char* mode) {
     pos_ = 0;
     if (std::strcmp(m, "r+") == 0) {
         int fd = takeOpened(this);
-        if (fd < 0) fd = ::open(path_, O_RDWR | O_CLOEXEC);
-        if (fd < 0) return fail("UtilFile::Open", errno);
+        if (fd < 0) fd = detail::openIn(path_, O_RDWR | O_NONBLOCK);
+        if (fd < 0) return fail("UtilFile::Open", -fd);
         fd_ = fd;
     } else if (std::strcmp(m, "w+") == 0) {
         dropOpened(this);
         // Nothing is created yet, but what would stop the first Write fails here.
+        const std::string name = path_;
+        const std::size_t slash = name.rfind('/');
+        int dir = detail::openDirIn(slash == std::string::npos ? "" : name.substr(0, slash), false);
+        if (dir < 0) return fail("UtilFile::Open", -dir);
         struct stat st {};
-        if (::stat(path_, &st) == 0 && S_ISDIR(st.st_mode)) return fail("UtilFile::Open", EISDIR);
-        std::string dir = std::filesystem::path(path_).parent_path().string();
-        if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0)
-            return fail("UtilFile::Open", errno);
+        int err = ::fstatat(dir, name.c_str() + (slash == std::string::npos ? 0 : slash + 1), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+                      ? EISDIR
+                      : ::faccessat(dir, ".", W_OK | X_OK, 0) != 0 ? errno : 0;
+        ::close(dir);
+        if (err != 0) return fail("UtilFile::Open", err);
         pendingCreate_ = true;
     } else {
         dropOpened(this);
@@ -168,13 +183,14 @@ bool UtilFile::exists() const {
     // No failure value: a faulted check says "there", so a missing file fails
     // at the Open("r+") that follows instead of an existing one being replaced.
     if (gardhost::detail::enter("UtilFile::exists", fileTarget(path_))) return true;
-    if (int fd = ::open(path_, O_RDWR | O_CLOEXEC); fd >= 0) {
+    int fd = gardhost::detail::openIn(path_, O_RDWR | O_NONBLOCK);
+    if (fd >= 0) {
         keepOpened(this, fd);
         return true;
     }
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    struct stat st {};  // there, but not to be opened so (a directory, no permission)
-    return ::stat(path_, &st) == 0;
+    // There, but not to be opened so (a directory, no permission, a link):
+    // the Open that follows says why.
+    return fd != -ENOENT && fd != -ENOTDIR;
 }
 
 std::size_t UtilFile::Read(void* buffer, std::size_t count) {
@@ -224,9 +240,9 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         // The file appears whole with its first Write: zeros up to the position, then the data.
         const detail::Piece pieces[2] = {{nullptr, pos_}, {buffer, count}};
         int fd = -1;
-        err = detail::replaceFile(path_, pieces, 2, &fd);
+        err = detail::putFile(path_, pieces, 2, &fd);
         if (err == 0) fd_ = fd;
-    } else if (!detail::syncOn()) {
+    } else if (!detail::syncOn() && ownFile(fd_)) {
         // Only for tests and benchmarks: overwritten in place, past the end with zeros.
         err = writeAt(fd_, buffer, count, pos_);
     } else {
@@ -246,7 +262,7 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         const detail::Piece pieces[4] = {
             {kept.data(), head}, {nullptr, pos_ - head}, {buffer, count}, {kept.data() + head, tail}};
         int fd = -1;
-        if (err == 0) err = detail::replaceFile(path_, pieces, 4, &fd, static_cast<int>(st.st_mode & 07777));
+        if (err == 0) err = detail::putFile(path_, pieces, 4, &fd, static_cast<int>(st.st_mode & 07777));
         if (err == 0) {
             ::close(fd_);
             fd_ = fd;  // reads go on through the new file
@@ -294,7 +310,8 @@ int UtilFile::Seek(long offset, int origin) {
 }
 
 // The library is linked with --wrap=mkdir: its mkdir of a firmware path
-// lands inside the state directory, parents included.
+// lands inside the state directory, parents included, each made durable in
+// its parent.
 extern "C" int __wrap_mkdir(const char* path, mode_t mode) {
     using namespace gardhost;
     if (path == nullptr) {
@@ -305,10 +322,25 @@ extern "C" int __wrap_mkdir(const char* path, mode_t mode) {
         errno = EIO;
         return -1;
     }
-    std::string host = resolvePath(path);
-    if (host != path) {
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(host).parent_path(), ec);
+    detail::stateRoot();
+    const std::string name = detail::firmwareName(path);
+    const std::size_t slash = name.rfind('/');  // "root" at least
+    int parent = detail::openDirIn(slash == std::string::npos ? "" : name.substr(0, slash), true);
+    if (parent < 0) {
+        errno = -parent;
+        return -1;
     }
-    return ::mkdir(host.c_str(), mode);
+    const char* last = name.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    int rc = ::mkdirat(parent, last, mode);
+    int err = errno;
+    if (rc == 0) {
+        if (int made = ::openat(parent, last, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); made >= 0) {
+            detail::created(made);
+            ::close(made);
+        }
+        if (detail::syncOn()) detail::syncDir(parent);
+    }
+    ::close(parent);
+    errno = err;
+    return rc;
 }

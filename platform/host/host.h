@@ -25,21 +25,28 @@
 //                     Read is all or nothing: unless every byte asked for
 //                     is there it fails (ENODATA) and returns 0; the bytes
 //                     it did find may then be in the buffer. Write, sync
-//                     on, rewrites the whole file atomically (temporary
-//                     file, fsync, rename, directory fsync); a process
-//                     killed mid-write leaves the old file whole, and maybe
-//                     a ".<name>.XXXXXX" temporary beside it, which the next
-//                     process to use the state directory removes. Sync
-//                     off (tests and benchmarks) gives that up for speed:
-//                     Write overwrites the range in place, and a writer
-//                     killed mid-write may leave a torn file. Either way a
-//                     file opened "w+" appears whole with its first Write.
+//                     on, puts the whole new content in place at once: it
+//                     is written to a standby file beside it
+//                     (".<name>.standby"), synced, exchanged with the file
+//                     in one rename, and the directory synced; the old
+//                     content is the next write's standby. A process killed
+//                     or a machine cut off at any moment leaves the old
+//                     content or the new one, never a mix. Sync off (tests
+//                     and benchmarks) gives that up for speed: Write
+//                     overwrites the range in place, and a writer killed
+//                     mid-write may leave a torn file. Either way a file
+//                     opened "w+" appears whole with its first Write.
 //                     Close of a file never opened succeeds. A fault on
 //                     exists() answers true: the Open("r+") that follows then
 //                     fails on a missing file, and no existing file is
 //                     replaced by a fresh one.
-//   mkdir             (the library's, via --wrap) "/opt/..." lands in
-//                     <state>/root, parents made; a fault returns -1, EIO.
+//   paths             every firmware path, "/opt/..." or any other, lands in
+//                     <state>/root; no file operation of the platform follows
+//                     a symbolic link or leaves the state directory through
+//                     "..", and none writes in place into a file that has a
+//                     second (hard) link: a link is replaced or refused.
+//   mkdir             (the library's, via --wrap) lands in <state>/root,
+//                     parents made; a fault returns -1, EIO.
 //   SVPD_fru_status   no present value = absent (status 0, no error).
 //   SVPD_get_qel_gd_keyword  no keyword value fails (ENOENT); an empty value
 //                     is a keyword of length 0; over 64 bytes fails. A block
@@ -93,13 +100,15 @@ namespace gardhost {
 //   rmgr/log                          one line per redundancy-manager call
 //   errl/committed                    one line per committed error log: key=value
 //                                     fields, each SRC after " | ", its ASCII
-//                                     text hex-encoded
+//                                     text hex-encoded; synced before the
+//                                     commit returns (sync on)
 //   faults                            one fault per line ('#' starts a comment)
 //   trace/<buffer>                    saved trace entries (saveTrace), one a line
 //   calls.log                         the call log, with GARD_HOST_CALLLOG=1
 //   .seeded                           defaults were seeded here
 //   generation                        the change counters every process maps
-//                                     (16 bytes; the platform's own, not to be edited)
+//                                     (4096 bytes; the platform's own, not to be
+//                                     edited: made anew when damaged)
 //   lock                              the lock of StateLock (empty)
 // Numbers may also be 1 or 2 bytes wide where 4 are listed.
 // Overrides GARD_STATE_DIR. Not to be called while platform calls run on
@@ -117,21 +126,26 @@ int position();
 // not marked .seeded); explicit deletions stay.
 void seedDefaults();
 // A firmware path ("/opt/p3/gard/x") as a path inside the state directory
-// (<state>/root/opt/p3/gard/x); paths outside "/opt" are returned unchanged.
+// (<state>/root/opt/p3/gard/x); any other path lands there too, ".." never
+// climbing above <state>/root.
 std::string resolvePath(const std::string& firmwarePath);
 
 // ---- named values, relative to the state directory
-// A read returns what the last completed write by any process left. Values
-// are cached in the process and the cache is checked against the state
-// directory's change counter, which every write through the platform
-// (setValue, eraseValue, the platform's own keyword writes and log appends,
-// in any process) bumps once it is complete: one atomic load per read when
-// nothing changed, a fresh read of the file when something did. A file
-// changed behind the platform's back (an editor, `echo > file`) is seen
-// once some process writes a value or calls reloadValues, which makes every
-// process read afresh. Platform writes of a value follow the sync setting:
-// atomic replace with sync on, in place with sync off (a new value is
-// always created whole).
+// A read returns what the last completed write by any process left, also
+// when a writer died half-way. Values are cached in the process while two
+// words of the state directory's counter file stay as they were: no write
+// under way, and the change counter unmoved. Every write through the
+// platform (setValue, eraseValue, the platform's own keyword writes and log
+// appends, in any process) marks itself under way before its first byte
+// and moves the counter once complete; a writer that dies leaves its mark,
+// and the first process to find its writer gone clears it and moves the
+// counter. Two loads per read when nothing changed, a fresh read of the
+// file otherwise. A file changed behind the platform's back (an editor,
+// `echo > file`) is seen once some process writes a value or calls
+// reloadValues, which makes every process read afresh. Platform writes of a
+// value follow the sync setting: put in place whole and durably with sync
+// on (see UtilFile), in place with sync off (a new value is always created
+// whole).
 bool getValue(const std::string& name, std::vector<uint8_t>& out);
 void setValue(const std::string& name, const std::vector<uint8_t>& bytes);
 void eraseValue(const std::string& name);
@@ -265,6 +279,27 @@ private:
 // fsync, and files and values overwritten in place, so a writer killed
 // mid-write may leave a torn file.
 void setSync(bool on);
+
+// ---- test modes: crash points and simulated power loss
+// GARD_HOST_CRASH_AT=N (or NAME#N) makes a process kill itself with SIGKILL
+// at the Nth crash point (of that name): "opened" (a write window opened),
+// "written" and "synced" (a standby filled and synced), "renamed" (a file
+// exchanged into place, before its directory is synced and the change
+// announced), "appended", "removed", "announced" (the counter moved, the
+// window not yet closed).
+//
+// Simulated power loss: after startPowerSim, every process with
+// GARD_HOST_POWERSIM=<simDir> (startPowerSim sets it for this process and
+// its children) records what each sync makes durable in simDir instead of
+// syncing; everything in the state directory at the start counts as
+// durable. cutPower, with no process using the state directory, rebuilds it
+// from what was made durable: every byte and every directory entry written
+// since but not synced (the file, and its directory for creations, renames
+// and removals) is gone, as on a machine that lost power. Recording goes on
+// from the rebuilt state. It returns one line for each file whose content,
+// and each directory whose entries, were never synced.
+void startPowerSim(const std::string& simDir);
+std::string cutPower(const std::string& simDir);
 
 }  // namespace gardhost
 

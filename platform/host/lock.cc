@@ -82,6 +82,10 @@ StateLock::StateLock(Mode mode, const std::function<void()>& onWait, std::chrono
         return;
     }
     status_ = kHeld;
+    // While one holds the lock no writer that takes it runs: the moment to
+    // check that the counters mapped are the directory's own.
+    detail::noteLockHeld(true);
+    detail::checkCounters();
 }
 
 StateLock::StateLock(StateLock&& other) noexcept { *this = std::move(other); }
@@ -102,7 +106,10 @@ StateLock::~StateLock() { release(); }
 void StateLock::release() {
     if (fd_ >= 0) ::close(fd_);  // closing the only descriptor drops the flock
     fd_ = -1;
-    if (status_ == kHeld) status_ = kNotTaken;
+    if (status_ == kHeld) {
+        detail::noteLockHeld(false);
+        status_ = kNotTaken;
+    }
 }
 
 }  // namespace gardhost

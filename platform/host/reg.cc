@@ -37,17 +37,18 @@ thread_local Memo t_memo;
 
 // The root values joined in order, then the name; the failing root's key
 // when one is missing.
-bool joinRoots(const char* const* roots, int count, const char* name, std::string& out,
-               const char*& missing) {
+int joinRoots(const char* const* roots, int count, const char* name, std::string& out,
+              const char*& missing) {
     gardhost::detail::Name result;
     for (int i = 0; i < count; ++i) {
         char small[256];
         std::vector<char> big;
         std::size_t size = 0;
         missing = roots[i] != nullptr ? roots[i] : "";
-        if (!validKey(roots[i]) ||
-            !gardhost::detail::readValue(gardhost::detail::regName(roots[i]).view(), small, sizeof small, size))
-            return false;
+        if (!validKey(roots[i])) return EINVAL;
+        if (int err = gardhost::detail::readValue(gardhost::detail::regName(roots[i]).view(), small, sizeof small, size);
+            err != 0)
+            return err;
         const char* value = small;
         if (size > sizeof small) {
             big.resize(size);
@@ -60,7 +61,7 @@ bool joinRoots(const char* const* roots, int count, const char* name, std::strin
         result.add(root).add("/");
     }
     out.assign(result.add(name).view());
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -75,8 +76,9 @@ ErrlEntry* UtilReg::read(const char* key, void* buffer, std::size_t& size, bool 
     if (!validKey(key)) return detail::failure("UtilReg::read", target, EINVAL);
     // Copies at most `size` bytes; a null buffer copies nothing.
     std::size_t length = 0;
-    if (!detail::readValue(detail::regName(key).view(), buffer, buffer != nullptr ? size : 0, length))
-        return detail::failure("UtilReg::read", target, ENOENT);
+    if (int err = detail::readValue(detail::regName(key).view(), buffer, buffer != nullptr ? size : 0, length);
+        err != 0)
+        return detail::failure("UtilReg::read", target, err);
     if (buffer == nullptr && size != 0) return detail::failure("UtilReg::read", target, EFAULT);
     size = length;
     return nullptr;
@@ -102,8 +104,8 @@ ErrlEntry* UtilReg::path(const char* const* roots, int count, const char* name, 
     if (t_memo.generation != generation || t_memo.position != sp || t_memo.key != key.view()) {
         t_memo.position = -1;  // nothing remembered until the new path is whole
         const char* missing = "";
-        if (!joinRoots(roots, count, name, t_memo.path, missing))
-            return detail::failure("UtilReg::path", Target::of(missing), ENOENT);
+        if (int err = joinRoots(roots, count, name, t_memo.path, missing); err != 0)
+            return detail::failure("UtilReg::path", Target::of(missing), err);
         t_memo.key.assign(key.view());
         t_memo.generation = generation;
         t_memo.position = sp;

@@ -19,7 +19,7 @@ ErrlEntry* rmgrCall(const char* name, const gardhost::detail::Args& args) {
     using namespace gardhost;
     if (detail::enter(name, Target::none(), args)) return detail::failure(name, Target::none(), 0);
     const std::string text = args.str();
-    detail::appendLine("rmgr/log", detail::format("%s sp=%d%s%s", name, position(),
+    detail::appendValue("rmgr/log", detail::format("%s sp=%d%s%s", name, position(),
                                                   text.empty() ? "" : " ", text.c_str()));
     return nullptr;
 }
@@ -74,7 +74,7 @@ ErrlEntry* vormGardDeconfigDmaPath(uint32_t path, uint32_t errorType, uint32_t s
     uint32_t v = 0;  // no value: the path's units are to be garded
     detail::numberValue("vorm/deconfig_out", v);
     *out = v;
-    detail::appendLine("vorm/log", detail::format("vormGardDeconfigDmaPath sp=%d %s out=0x%x",
+    detail::appendValue("vorm/log", detail::format("vormGardDeconfigDmaPath sp=%d %s out=0x%x",
                                                   position(), args.str().c_str(), v));
     return nullptr;
 }

@@ -44,8 +44,8 @@ ErrlEntry* SVPD_get_qel_gd_keyword(unsigned int unit, unsigned int* length, unsi
         return detail::failure("SVPD_get_qel_gd_keyword", target, EFAULT);
     unsigned char keyword[kMaxKeyword];
     std::size_t size = 0;
-    if (!detail::readValue(vpdName(unit, "keyword").view(), keyword, sizeof keyword, size))
-        return detail::failure("SVPD_get_qel_gd_keyword", target, ENOENT);
+    if (int err = detail::readValue(vpdName(unit, "keyword").view(), keyword, sizeof keyword, size); err != 0)
+        return detail::failure("SVPD_get_qel_gd_keyword", target, err);
     if (size > kMaxKeyword) return detail::failure("SVPD_get_qel_gd_keyword", target, EOVERFLOW);
     // Scalar operator new, as the caller releases it with scalar delete; a
     // block is handed over even for an empty keyword.

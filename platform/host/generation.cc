@@ -1,0 +1,430 @@
+// The change counters of a state directory, <state>/generation, mapped by
+// every process that uses it, and the write windows around every change of
+// a named value.
+//
+// A reader keeps values cached while two words stay as they were when it
+// filled its cache: no write window open, and the values counter unmoved.
+// A writer opens a window (its process's slot marked busy, then the open
+// count raised) before it writes its first byte, and closes it once the
+// change is complete: the counter moves, then the open count drops. So a
+// writer that dies anywhere between leaves a window open, and no process
+// trusts its cache until one finds the writer's process gone and closes
+// the window for it, moving the counter: every process then reads what the
+// dead writer left, as a fresh process would.
+//
+// The file is the platform's own. Removed, replaced, cut short or filled
+// with junk, it is made anew (with counters no process has seen) by the next
+// process that takes a StateLock or writes; a process that reads from a
+// mapping that was cut short gets a private page in its place (SIGBUS) and
+// maps the file again. Without a usable file nothing is cached.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#include "platform/host/detail.h"
+
+namespace gardhost::detail {
+namespace {
+
+constexpr uint64_t kMagic = 0x314e454744524147;    // "GARDGEN1"
+constexpr uint64_t kRetired = 0x44455249544552;    // another file took its place
+constexpr uint64_t kBroken = 0x4e454b4f5242;       // a private page after SIGBUS
+constexpr uint64_t kOpenMask = 0xFFFF;             // windows open, in `writing`
+constexpr uint64_t kOpened = kOpenMask + 1;        // windows ever opened, above it
+constexpr uint64_t kReclaiming = 1;                // a slot being freed
+constexpr std::size_t kSlots = 200, kDirs = 32;
+constexpr std::size_t kPage = 4096;
+
+struct Shared {
+    uint64_t magic;
+    uint64_t values;     // moves with every completed change of a value
+    uint64_t faults;     // and of the faults file
+    uint64_t writing;    // windows open (low 16 bits), windows opened (above)
+    uint64_t closed;     // windows closed for dead writers
+    uint64_t unslotted;  // windows open without a slot
+    uint64_t spare[2];
+    struct {
+        uint64_t ino, owed;
+    } dirs[kDirs];  // directories a writer must sync before it reuses a standby
+    struct {
+        uint64_t owner, busy;
+    } slots[kSlots];  // owner: pid | start time << 32; busy: windows open
+};
+static_assert(sizeof(Shared) <= kPage);
+
+std::mutex g_mutex;                  // mapping changes
+std::atomic<Shared*> g_shared{nullptr};
+int g_fd = -1;                       // the mapped file, for identity checks
+dev_t g_dev = 0;
+ino_t g_ino = 0;
+bool g_writable = false;
+std::atomic<bool> g_broken{false};   // the mapping was replaced after SIGBUS
+std::atomic<int> g_locksHeld{0};      // StateLocks this process holds
+std::atomic<int> g_slot{-1};
+std::atomic<uint64_t> g_owner{0};
+
+template <class T>
+std::atomic_ref<uint64_t> word(T& field) {
+    return std::atomic_ref<uint64_t>(field);
+}
+
+uint64_t freshCount() {
+    static std::mt19937_64 random(std::random_device{}());
+    uint64_t v;
+    do v = random(); while (v == kUntrusted);
+    return v;
+}
+
+// A process's start time in clock ticks since boot, 0 when unknown.
+uint64_t startTime(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[1024];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    text[n] = '\0';
+    const char* p = std::strrchr(text, ')');  // the name may hold spaces and ')'
+    if (p == nullptr) return 0;
+    // Field 22 is the start time; the one after ')' is field 3.
+    for (int field = 2; field < 22 && p != nullptr; ++field) p = std::strchr(p + 1, ' ');
+    return p != nullptr ? std::strtoull(p + 1, nullptr, 10) : 0;
+}
+
+uint64_t ownerWord() {
+    const pid_t pid = ::getpid();
+    return static_cast<uint32_t>(pid) | (startTime(pid) & 0xFFFFFFFFu) << 32;
+}
+
+// Whether the process that took a slot still runs (the same process, not
+// a later one given its pid).
+bool alive(uint64_t owner) {
+    const auto pid = static_cast<pid_t>(owner & 0xFFFFFFFFu);
+    if (pid <= 0) return false;
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+    const uint64_t start = owner >> 32;
+    const uint64_t now = startTime(pid);
+    return start == 0 || now == 0 || (now & 0xFFFFFFFFu) == start;
+}
+
+void freeSlot(Shared* s, std::size_t i, uint64_t owner) {
+    uint64_t expected = owner;
+    if (!word(s->slots[i].owner).compare_exchange_strong(expected, kReclaiming)) return;
+    word(s->slots[i].busy).store(0);
+    word(s->slots[i].owner).store(0);
+}
+
+// This process's slot, taken at its first write; -1 when none is free.
+int slotFor(Shared* s) {
+    int slot = g_slot.load(std::memory_order_relaxed);
+    if (slot >= 0) return slot;
+    const uint64_t me = ownerWord();
+    for (int round = 0; round < 2; ++round) {
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            uint64_t expected = 0;
+            if (word(s->slots[i].owner).compare_exchange_strong(expected, me)) {
+                g_owner = me;
+                g_slot = static_cast<int>(i);
+                return static_cast<int>(i);
+            }
+        }
+        // Full: the slots of processes that are gone are free again.
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            const uint64_t owner = word(s->slots[i].owner).load();
+            if (owner > kReclaiming && word(s->slots[i].busy).load() == 0 && !alive(owner)) freeSlot(s, i, owner);
+        }
+    }
+    return -1;
+}
+
+void forkedChild() {
+    g_slot = -1;
+    g_owner = 0;
+}
+
+// Closes the windows of writers that died; true when it closed one.
+bool closeDead(Shared* s) {
+    const uint64_t before = word(s->writing).load();
+    bool live = false, dead = false;
+    const int mine = g_slot.load();
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        const uint64_t owner = word(s->slots[i].owner).load();
+        if (owner <= kReclaiming || word(s->slots[i].busy).load() == 0) continue;
+        if (static_cast<int>(i) == mine || alive(owner)) {
+            live = true;
+        } else {
+            freeSlot(s, i, owner);
+            dead = true;
+        }
+    }
+    // Once no writer is left the count of open windows is 0, whatever dead
+    // writers left in it; a writer that opened one meanwhile changed the
+    // word, and the next look tries again.
+    if (!live && word(s->unslotted).load() == 0 && (before & kOpenMask) != 0) {
+        uint64_t expected = before;
+        if (word(s->writing).compare_exchange_strong(expected, before & ~kOpenMask)) dead = true;
+    }
+    if (dead) {
+        word(s->values).fetch_add(1);
+        word(s->faults).fetch_add(1);
+        word(s->closed).fetch_add(1);
+        sweepTemporaries();
+    }
+    return dead;
+}
+
+struct sigaction g_previous {};
+
+// A page of the mapping vanished (the file was cut short): a private page
+// takes its place, marked so that the next look maps the file again.
+void onBusError(int sig, siginfo_t* info, void* context) {
+    auto* page = reinterpret_cast<char*>(g_shared.load());
+    auto* at = static_cast<char*>(info->si_addr);
+    if (page != nullptr && at >= page && at < page + kPage) {
+        void* p = ::mmap(page, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        if (p != MAP_FAILED) {
+            auto* s = static_cast<Shared*>(p);
+            s->magic = kBroken;
+            s->writing = 1;
+            g_broken = true;
+            return;
+        }
+    }
+    if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
+        g_previous.sa_sigaction(sig, info, context);
+    } else if (g_previous.sa_handler != SIG_IGN && g_previous.sa_handler != SIG_DFL) {
+        g_previous.sa_handler(sig);
+    } else {
+        ::signal(SIGBUS, SIG_DFL);
+        ::raise(SIGBUS);
+    }
+}
+
+void installOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = onBusError;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGBUS, &sa, &g_previous);
+        ::pthread_atfork(nullptr, nullptr, forkedChild);
+    });
+}
+
+// Under g_mutex: leaves the current mapping. Mappings of a file another
+// took the place of stay mapped (another thread may be reading them) but
+// are marked, so every process mapping them looks again.
+void leave(bool retire) {
+    Shared* s = g_shared.exchange(nullptr);
+    if (s != nullptr && retire && g_writable && !g_broken && word(s->magic).load() == kMagic) {
+        word(s->magic).store(kRetired);
+        word(s->values).fetch_add(1);
+        word(s->faults).fetch_add(1);
+        word(s->writing).fetch_add(1);  // never closed: no reader trusts it again
+    }
+    if (s != nullptr && !retire) ::munmap(s, kPage);
+    if (g_fd >= 0) ::close(g_fd);
+    g_fd = -1;
+    g_writable = false;
+    g_broken = false;
+    g_slot = -1;
+}
+
+// Under g_mutex: maps the file at "generation", making it when needed.
+void mapFile() {
+    const std::string at = shownDir() + "/generation";
+    int fd = openIn("generation", O_RDWR | O_CREAT | O_NONBLOCK, 0644);
+    bool writable = fd >= 0;
+    if (fd < 0) fd = openIn("generation", O_RDONLY | O_NONBLOCK);  // a read-only state directory
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_nlink != 1 && writable)) {
+        if (fd >= 0) ::close(fd);
+        sayOnce("generation-unusable", at + " is not a regular file of the state directory: values are read "
+                                            "from their files on every call until it is (remove it)");
+        return;
+    }
+    if (writable) ::flock(fd, LOCK_EX);  // one process sets a new file up
+    if (static_cast<std::size_t>(st.st_size) < kPage && (!writable || ::ftruncate(fd, kPage) != 0)) {
+        ::close(fd);
+        sayOnce("generation-short", at + " is too short and cannot be grown: values are read from their "
+                                          "files on every call");
+        return;
+    }
+    void* map = ::mmap(nullptr, kPage, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        ::close(fd);
+        return;
+    }
+    auto* s = static_cast<Shared*>(map);
+    if (word(s->magic).load() != kMagic && writable) {
+        if (st.st_size != 0)
+            sayOnce("generation-damaged", at + " was damaged; it was set up again and every process reads "
+                                                "values afresh");
+        std::memset(s->spare, 0, sizeof s->spare);
+        std::memset(s->dirs, 0, sizeof s->dirs);
+        std::memset(s->slots, 0, sizeof s->slots);
+        word(s->values).store(freshCount());
+        word(s->faults).store(freshCount());
+        word(s->writing).store(word(s->writing).load() & ~kOpenMask);
+        word(s->unslotted).store(0);
+        word(s->magic).store(kMagic);
+    }
+    if (writable) ::flock(fd, LOCK_UN);
+    if (word(s->magic).load() != kMagic) {
+        ::munmap(map, kPage);
+        ::close(fd);
+        return;
+    }
+    installOnce();
+    g_fd = fd;
+    g_dev = st.st_dev;
+    g_ino = st.st_ino;
+    g_writable = writable;
+    g_shared.store(s, std::memory_order_release);
+}
+
+// Whether the mapping is of the healthy file at "generation".
+bool healthy(Shared* s) {
+    if (s == nullptr || g_broken || word(s->magic).load() != kMagic) return false;
+    const int root = rootFd();
+    struct stat st {};
+    return root >= 0 && ::fstatat(root, "generation", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           st.st_dev == g_dev && st.st_ino == g_ino && static_cast<std::size_t>(st.st_size) >= kPage;
+}
+
+// Under g_mutex.
+void check() {
+    Shared* s = g_shared.load();
+    if (healthy(s)) return;
+    leave(s != nullptr);
+    mapFile();
+}
+
+// Under g_mutex, the mapping for a writer: only a writable one carries windows.
+Shared* forWriting() {
+    if (g_locksHeld.load(std::memory_order_relaxed) == 0 || g_shared.load() == nullptr) check();
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    return s != nullptr && g_writable ? s : nullptr;
+}
+
+}  // namespace
+
+void checkCounters() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    check();
+}
+
+void unmapCounters() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    leave(false);
+}
+
+void noteLockHeld(bool held) { g_locksHeld += held ? 1 : -1; }
+
+WriteWindow::WriteWindow(bool faults) : faults_(faults) {
+    std::lock_guard<std::mutex> lock(g_mutex);  // the mapping stays while the window is opened
+    Shared* s = forWriting();
+    if (s == nullptr) return;
+    shared_ = s;
+    slot_ = slotFor(s);
+    if (slot_ >= 0)
+        word(s->slots[slot_].busy).fetch_add(1);
+    else
+        word(s->unslotted).fetch_add(1);  // a dead one keeps every cache off: safe, if slow
+    word(s->writing).fetch_add(kOpened + 1);
+    crashPoint("opened");
+}
+
+bool WriteWindow::announce(uint64_t seen, uint64_t& next) {
+    auto* s = static_cast<Shared*>(shared_);
+    if (s == nullptr || announced_) return false;
+    announced_ = true;
+    const uint64_t before = word(s->values).fetch_add(1);
+    next = before + 1;
+    return before == seen;
+}
+
+WriteWindow::~WriteWindow() {
+    auto* s = static_cast<Shared*>(shared_);
+    if (s == nullptr) return;
+    if (!announced_) word(s->values).fetch_add(1);
+    if (faults_) word(s->faults).fetch_add(1);
+    crashPoint("announced");
+    word(s->writing).fetch_sub(1);
+    if (slot_ >= 0)
+        word(s->slots[slot_].busy).fetch_sub(1);
+    else
+        word(s->unslotted).fetch_sub(1);
+}
+
+bool stillHolds(uint64_t seen) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    return s != nullptr && (word(s->writing).load(std::memory_order_acquire) & kOpenMask) == 0 &&
+           word(s->values).load(std::memory_order_acquire) == seen;
+}
+
+uint64_t trustedCount() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || word(s->magic).load() != kMagic) {
+        checkCounters();
+        s = g_shared.load(std::memory_order_acquire);
+        if (s == nullptr) return kUntrusted;
+    }
+    if ((word(s->writing).load() & kOpenMask) != 0) {
+        closeDead(s);
+        if ((word(s->writing).load() & kOpenMask) != 0) return kUntrusted;
+    }
+    return word(s->values).load();
+}
+
+bool faultsUnchanged(uint64_t& seen) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s != nullptr && (word(s->writing).load(std::memory_order_acquire) & kOpenMask) == 0 &&
+        word(s->faults).load(std::memory_order_acquire) == seen && seen != kUntrusted)
+        return true;
+    seen = trustedCount() == kUntrusted ? kUntrusted : word(g_shared.load()->faults).load();
+    return false;
+}
+
+void oweDirSync(uint64_t dirIno, bool owed) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return;
+    for (auto& d : s->dirs) {
+        uint64_t ino = word(d.ino).load();
+        if (ino == 0 && owed) {
+            if (word(d.ino).compare_exchange_strong(ino, dirIno)) ino = dirIno;
+        }
+        if (ino == dirIno) {
+            word(d.owed).store(owed ? 1 : 0);
+            return;
+        }
+    }
+}
+
+bool dirSyncOwed(uint64_t dirIno) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return true;  // nothing to tell: sync to be sure
+    bool full = true;
+    for (auto& d : s->dirs) {
+        const uint64_t ino = word(d.ino).load();
+        if (ino == dirIno) return word(d.owed).load() != 0;
+        full = full && ino != 0;
+    }
+    return full;  // a directory the table has no room for is always synced first
+}
+
+}  // namespace gardhost::detail

@@ -1,0 +1,278 @@
+// Test modes that stop a process or the machine where a real one may stop:
+// crash points, where a process kills itself, and simulated power loss,
+// which keeps track of what each sync made durable and, at a cut, throws
+// away everything else, as a machine that loses power does.
+//
+// With GARD_HOST_POWERSIM=<dir>, syncs are not made but recorded in <dir>:
+// the content of a synced file under its inode, the entries of a synced
+// directory under its inode. A cut rebuilds the state directory from the
+// root's recorded entries down: a file holds what its last sync recorded
+// (nothing when it was never synced), a directory the entries its last sync
+// recorded (none when never synced).
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/host/detail.h"
+#include "platform/host/host.h"
+
+namespace fs = std::filesystem;
+
+namespace gardhost {
+namespace {
+
+// ---- crash points
+
+struct CrashAt {
+    std::string name;  // empty: any point
+    long nth = 0;      // 0: none
+};
+
+const CrashAt& crashAt() {
+    static const CrashAt at = [] {
+        CrashAt c;
+        const char* env = std::getenv("GARD_HOST_CRASH_AT");
+        if (env == nullptr || *env == '\0') return c;
+        std::string text = env;
+        std::size_t hash = text.rfind('#');
+        if (hash != std::string::npos) {
+            c.name = text.substr(0, hash);
+            text = text.substr(hash + 1);
+        }
+        c.nth = std::strtol(text.c_str(), nullptr, 10);
+        return c;
+    }();
+    return at;
+}
+
+std::atomic<long> g_points{0};
+
+// ---- simulated power loss
+
+std::mutex g_simMutex;
+std::string g_sim;
+bool g_simRead = false;
+
+// GARD_HOST_POWERSIM, read once; startPowerSim sets it.
+std::string simDir() {
+    std::lock_guard<std::mutex> lock(g_simMutex);
+    if (!g_simRead) {
+        const char* env = std::getenv("GARD_HOST_POWERSIM");
+        g_sim = env != nullptr ? env : "";
+        g_simRead = true;
+    }
+    return g_sim;
+}
+
+std::string key(const struct stat& st) {
+    return std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
+}
+
+// Writes a record whole: a process may be killed while writing one.
+void putRecord(const std::string& dir, const std::string& name, const std::string& bytes) {
+    static std::atomic<unsigned> serial{0};
+    const std::string tmp = dir + "/.w" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::rename(tmp.c_str(), (dir + "/" + name).c_str());
+}
+
+std::string readAll(int fd) {
+    std::string out;
+    char buf[65536];
+    for (off_t at = 0;;) {
+        ssize_t n = ::pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+        at += n;
+    }
+    return out;
+}
+
+// The entries of a directory, one a line: type, key, mode, name in hex
+// (and a link's target in hex).
+std::string listing(int dirFd) {
+    std::string out;
+    int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return out;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return out;
+    }
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        char type = S_ISREG(st.st_mode) ? 'f' : S_ISDIR(st.st_mode) ? 'd' : S_ISLNK(st.st_mode) ? 'l' : 'o';
+        if (type == 'o') continue;
+        out += std::string(1, type) + " " + key(st) + " " + std::to_string(st.st_mode & 07777) + " " +
+               detail::hexText(name);
+        if (type == 'l') {
+            char target[4096];
+            ssize_t n = ::readlinkat(fd, e->d_name, target, sizeof target);
+            out += " " + detail::hexText(std::string_view(target, n > 0 ? static_cast<std::size_t>(n) : 0));
+        }
+        out += "\n";
+    }
+    ::closedir(d);
+    return out;
+}
+
+void recordFile(const std::string& sim, int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return;
+    if (S_ISDIR(st.st_mode))
+        putRecord(sim, "d" + key(st), listing(fd));
+    else
+        putRecord(sim, "f" + key(st), readAll(fd));
+}
+
+// Records everything below `dirFd` as durable.
+void recordTree(const std::string& sim, int dirFd) {
+    recordFile(sim, dirFd);
+    std::istringstream lines(listing(dirFd));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string type, k, mode, name;
+        fields >> type >> k >> mode >> name;
+        if (type != "f" && type != "d") continue;
+        int fd = ::openat(dirFd, detail::unhexText(name).c_str(),
+                          (type == "d" ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (type == "d")
+            recordTree(sim, fd);
+        else
+            recordFile(sim, fd);
+        ::close(fd);
+    }
+}
+
+std::string record(const std::string& sim, const std::string& name, bool& found) {
+    std::ifstream in(sim + "/" + name, std::ios::binary);
+    found = static_cast<bool>(in);
+    return found ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+}
+
+// Builds at `path` the directory recorded under `k`.
+void rebuild(const std::string& sim, const std::string& k, const fs::path& path, int depth, std::string& report) {
+    bool found = false;
+    std::istringstream lines(record(sim, "d" + k, found));
+    if (!found) report += path.string() + ": its entries were never synced\n";
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string type, entry, mode, name, target;
+        fields >> type >> entry >> mode >> name >> target;
+        const fs::path at = path / detail::unhexText(name);
+        const auto perms = static_cast<fs::perms>(std::strtoul(mode.c_str(), nullptr, 10));
+        std::error_code ec;
+        if (type == "d") {
+            fs::create_directory(at, ec);
+            fs::permissions(at, perms, ec);
+            if (depth < 32) rebuild(sim, entry, at, depth + 1, report);
+        } else if (type == "l") {
+            fs::create_symlink(detail::unhexText(target), at, ec);
+        } else if (type == "f") {
+            bool synced = false;
+            const std::string bytes = record(sim, "f" + entry, synced);
+            if (!synced) report += at.string() + ": its content was never synced\n";
+            std::ofstream(at, std::ios::binary | std::ios::trunc).write(bytes.data(),
+                                                                         static_cast<std::streamsize>(bytes.size()));
+            fs::permissions(at, perms, ec);
+        }
+    }
+}
+
+}  // namespace
+
+void startPowerSim(const std::string& sim) {
+    ::setenv("GARD_HOST_POWERSIM", sim.c_str(), 1);
+    {
+        std::lock_guard<std::mutex> lock(g_simMutex);
+        g_sim = sim;
+        g_simRead = true;
+    }
+    std::error_code ec;
+    fs::remove_all(sim, ec);
+    fs::create_directories(sim, ec);
+    const std::string dir = detail::chosenDir();
+    int root = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) return;
+    struct stat st {};
+    ::fstat(root, &st);
+    putRecord(sim, "root", key(st));
+    recordTree(sim, root);
+    ::close(root);
+}
+
+std::string cutPower(const std::string& sim) {
+    const std::string dir = detail::chosenDir();
+    bool found = false;
+    const std::string root = record(sim, "root", found);
+    if (!found) return "no simulated power loss was started for " + dir;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) fs::remove_all(entry.path(), ec);
+    std::string report;
+    rebuild(sim, root, dir, 0, report);
+    setStateDir(dir);  // nothing this process knew of the directory holds
+    startPowerSim(sim);
+    return report;
+}
+
+namespace detail {
+
+void crashPoint(const char* name) {
+    const CrashAt& at = crashAt();
+    if (at.nth == 0) return;
+    if (!at.name.empty() && at.name != name) return;
+    if (g_points.fetch_add(1) + 1 == at.nth) ::raise(SIGKILL);
+}
+
+namespace {
+
+// With simulated power loss the sync is recorded, not made.
+int durable(int fd, int (*sync)(int)) {
+    if (const std::string sim = simDir(); !sim.empty()) {
+        recordFile(sim, fd);
+        return 0;
+    }
+    while (sync(fd) != 0)
+        if (errno != EINTR) return errno;
+    return 0;
+}
+
+}  // namespace
+
+int syncFile(int fd) { return durable(fd, ::fdatasync); }
+int syncDir(int dirFd) { return durable(dirFd, ::fsync); }
+
+void created(int fd) {
+    const std::string sim = simDir();
+    if (sim.empty()) return;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return;
+    putRecord(sim, (S_ISDIR(st.st_mode) ? "d" : "f") + key(st), "");
+}
+
+}  // namespace detail
+}  // namespace gardhost

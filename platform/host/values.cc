@@ -1,0 +1,226 @@
+// Named values of the state directory, read through an in-process cache
+// that follows every process's completed writes (generation.cc).
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/host/detail.h"
+#include "platform/host/host.h"
+
+namespace gardhost {
+namespace {
+
+// Values as last read or written by this process; a missing one is kept too.
+struct Cached {
+    int err = ENOENT;  // 0: present
+    std::vector<uint8_t> bytes;
+};
+std::mutex g_mutex;
+std::map<std::string, Cached, std::less<>> g_values;
+uint64_t g_seen = detail::kUntrusted;   // the counter g_values was filled under
+std::atomic<uint64_t> g_generation{0};  // counts changes to g_values
+
+// Under g_mutex: empties the cache unless it still holds.
+void followWriters() {
+    if (g_seen != detail::kUntrusted && detail::stillHolds(g_seen)) return;
+    g_values.clear();
+    ++g_generation;
+    g_seen = detail::trustedCount();
+}
+
+// Under g_mutex, after a write in `window`: the cache stays only when no
+// other process wrote since it was filled; then `keep` may put this write's
+// own result into it.
+template <class Keep>
+void afterWrite(detail::WriteWindow& window, std::string_view name, Keep&& keep) {
+    ++g_generation;
+    if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
+    uint64_t next = 0;
+    if (g_seen != detail::kUntrusted && window.announce(g_seen, next)) {
+        keep();
+        g_seen = next;
+    } else {
+        g_values.clear();
+        g_seen = detail::kUntrusted;
+    }
+}
+
+// Names stay inside the state directory: relative, no ".." component.
+bool validName(std::string_view name) {
+    if (name.empty() || name.front() == '/') return false;
+    for (std::size_t at = 0; at <= name.size();) {
+        std::size_t end = std::min(name.find('/', at), name.size());
+        if (name.substr(at, end - at) == "..") return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+// One spelling per value, so that "a//b" and "a/./b" share the cached "a/b".
+std::string canonical(std::string_view name) {
+    std::string out;
+    for (std::size_t at = 0; at <= name.size();) {
+        std::size_t end = std::min(name.find('/', at), name.size());
+        std::string_view part = name.substr(at, end - at);
+        if (!part.empty() && part != ".") {
+            if (!out.empty()) out += '/';
+            out += part;
+        }
+        at = end + 1;
+    }
+    return out;
+}
+
+bool plain(std::string_view name) {
+    for (std::size_t at = 0; at <= name.size();) {
+        std::size_t end = std::min(name.find('/', at), name.size());
+        std::string_view part = name.substr(at, end - at);
+        if (part.empty() || part == ".") return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+// Runs `use` on the cached value, reading it from its file on first use: 0,
+// or the errno that kept it from being read.
+template <class Use>
+int withValue(std::string_view name, Use&& use) {
+    std::string spelled;
+    if (!plain(name)) name = spelled = canonical(name);
+    detail::stateRoot();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    followWriters();
+    auto it = g_values.find(name);
+    if (it == g_values.end()) {
+        Cached c;
+        c.err = detail::readWhole(name, c.bytes);
+        it = g_values.emplace(std::string(name), std::move(c)).first;
+    }
+    if (it->second.err != 0) return it->second.err;
+    use(it->second.bytes);
+    return 0;
+}
+
+void say(const char* what, const std::string& name, int err) {
+    std::fprintf(stderr, "gardhost: cannot %s %s: %s\n", what, name.c_str(), std::strerror(err));
+}
+
+}  // namespace
+
+bool getValue(const std::string& name, std::vector<uint8_t>& out) {
+    if (!validName(name)) return false;
+    return withValue(name, [&](const std::vector<uint8_t>& bytes) { out = bytes; }) == 0;
+}
+
+void setValue(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string key = validName(name) ? canonical(name) : std::string();
+    int err = key.empty() ? EINVAL : detail::writeValue(key, bytes.data(), bytes.size());
+    if (err != 0) say("set", name, err);
+}
+
+void eraseValue(const std::string& name) {
+    if (!validName(name)) return;
+    const std::string key = canonical(name);
+    detail::stateRoot();
+    const bool faults = key == "faults";
+    {
+        detail::WriteWindow window(faults);
+        int err = detail::removeFile(key);
+        if (err != 0 && err != ENOENT) say("remove", name, err);
+        std::lock_guard<std::mutex> lock(g_mutex);
+        afterWrite(window, key, [&] { g_values[key] = Cached{}; });
+    }
+    if (faults) detail::faultsFileChanged();
+}
+
+void reloadValues() {
+    detail::stateRoot();
+    detail::forgetValues();
+    detail::WriteWindow window(true);  // moves every process's counters, changing nothing
+}
+
+void setU8(const std::string& name, uint8_t v) { setValue(name, {v}); }
+void setU32(const std::string& name, uint32_t v) {
+    std::vector<uint8_t> b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    setValue(name, b);
+}
+
+namespace detail {
+
+int readValue(std::string_view name, void* buffer, std::size_t capacity, std::size_t& size) {
+    return withValue(name, [&](const std::vector<uint8_t>& bytes) {
+        size = bytes.size();
+        if (buffer != nullptr && !bytes.empty()) std::memcpy(buffer, bytes.data(), std::min(capacity, bytes.size()));
+    });
+}
+
+uint64_t valuesGeneration() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    followWriters();
+    return g_generation;
+}
+
+void dropCached(std::string_view name) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
+}
+
+bool numberValue(std::string_view name, uint32_t& value) {
+    uint8_t b[4];
+    std::size_t size = 0;
+    if (readValue(name, b, sizeof b, size) != 0) return false;
+    if (size == 1) {
+        value = b[0];
+    } else if (size == 2) {
+        uint16_t v;
+        std::memcpy(&v, b, sizeof v);
+        value = v;
+    } else if (size == 4) {
+        std::memcpy(&value, b, sizeof value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
+    stateRoot();
+    const bool faults = name == "faults";
+    int err = 0;
+    {
+        WriteWindow window(faults);
+        // Sync off: in place, only for tests and benchmarks. A new value, or
+        // sync on: put in place whole.
+        err = syncOn() ? ENOENT : overwriteFile(name, data, size);
+        if (err != 0) err = putFile(name, data, size);
+        std::lock_guard<std::mutex> lock(g_mutex);
+        afterWrite(window, name, [&] {
+            if (err == 0) g_values[std::string(name)] = Cached{0, {data, data + size}};
+        });
+    }
+    if (faults) faultsFileChanged();
+    return err;
+}
+
+void appendValue(std::string_view name, std::string_view line, bool durable) {
+    stateRoot();
+    WriteWindow window;
+    if (int err = appendLine(name, line, durable); err != 0) say("append to", std::string(name), err);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    afterWrite(window, name, [] {});
+}
+
+void forgetValues() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_values.clear();
+    g_seen = kUntrusted;
+    ++g_generation;
+}
+
+}  // namespace detail
+}  // namespace gardhost
