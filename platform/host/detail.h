@@ -11,6 +11,7 @@
 #ifndef PLATFORM_HOST_DETAIL_H
 #define PLATFORM_HOST_DETAIL_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -155,6 +156,12 @@ int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size);
 // left by a writer that died is ended first, so that it spoils no other.
 // `durable`: synced before the call returns (with sync on).
 int appendLine(std::string_view name, std::string_view line, bool durable);
+// Appends `line` and a newline to the open file `fd` of `size` bytes, ending
+// first a line a killed writer left torn.
+int appendTo(int fd, off_t size, std::string_view line, bool durable);
+// A regular file of this directory only: a hard link would let a write in
+// place land in a file elsewhere.
+bool ownRegular(int fd, struct stat& st);
 // Removes `name` (a file), durably with sync on. 0, or an errno (ENOENT).
 int removeFile(std::string_view name);
 // Whether a file name is a writer's work file: a standby (".x.standby") or
@@ -209,6 +216,13 @@ void noteLockHeld(bool held);
 void oweDirSync(uint64_t dirIno, bool owed);
 bool dirSyncOwed(uint64_t dirIno);
 void unmapCounters();
+// The number of this process's StateLock hold under way (0 with none held):
+// what one call of a program changes shares it.
+uint64_t lockNumber();
+// Whether history file `file` (inode) already holds a whole content of the
+// name with this crc, from which later changes can be rebuilt.
+bool historyBased(uint64_t file, uint32_t nameCrc);
+void noteHistoryBased(uint64_t file, uint32_t nameCrc);
 
 // ---- named values (values.cc), relative to the state directory
 // Copies up to `capacity` bytes of the value into `buffer` and sets `size`
@@ -231,6 +245,25 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size);
 void appendValue(std::string_view name, std::string_view line, bool durable = false);
 void forgetValues();
 
+// ---- history (history.cc)
+// Whether changes of `name` are history.
+bool historyTracked(std::string_view name);
+// Records the change of `name` from its content before (`existed` false: it
+// was not there) to its content after (`exists` false: removed), durably
+// with sync on, before the change is made. A change that changes nothing is
+// not recorded.
+void recordChange(std::string_view name, const uint8_t* before, std::size_t beforeSize, bool existed,
+                  const uint8_t* after, std::size_t afterSize, bool exists);
+// While one lives on a thread, its changes are not history (the defaults a
+// new state directory is given).
+class HistoryQuiet {
+public:
+    HistoryQuiet();
+    ~HistoryQuiet();
+    HistoryQuiet(const HistoryQuiet&) = delete;
+    HistoryQuiet& operator=(const HistoryQuiet&) = delete;
+};
+
 // ---- test modes (power.cc)
 // A crash point: with GARD_HOST_CRASH_AT naming this one ("N": the Nth point
 // of any name; "name#N": the Nth of that name), the process kills itself
@@ -245,6 +278,7 @@ int syncDir(int dirFd);
 void created(int fd);
 
 // ---- text
+uint32_t crc32(const unsigned char* p, std::size_t n);
 std::string hex(uint32_t v);  // "0x1f"
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Text as hex digits and back, so any text fits a whitespace-separated line.

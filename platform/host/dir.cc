@@ -73,6 +73,7 @@ bool seedIfNew() {
     std::vector<uint8_t> ignored;
     if (detail::readWhole(".seeded", ignored) == 0) return false;
     detail::WriteWindow window;
+    detail::HistoryQuiet quiet;  // defaults are no one's change
     auto seed = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
         if (detail::readWhole(name, ignored) == ENOENT) detail::putFile(name, bytes.data(), bytes.size());
     };

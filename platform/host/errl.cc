@@ -3,13 +3,12 @@
 #include "platform/errl.h"
 
 #include <array>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <time.h>
+#include <unistd.h>
 #include <sstream>
 
 #include "platform/host/detail.h"
@@ -47,74 +46,6 @@ std::string customText(const SrciSrc& s) {
     if (!s.hasCustomAscii()) return {};
     SrciSrc copy = s;
     return copy.getAsciiString();
-}
-
-#if defined(__x86_64__)
-#define GARD_CLMUL __attribute__((target("pclmul,sse4.1")))
-
-GARD_CLMUL __m128i load(const unsigned char* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-// x carried 128 bits on by the constants k, plus the next block.
-GARD_CLMUL __m128i fold(__m128i x, __m128i k, __m128i next) {
-    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), next),
-                         _mm_clmulepi64_si128(x, k, 0x00));
-}
-
-// CRC-32 of whole 16-byte blocks (at least four) by carry-less multiply
-// folding; `crc` is the running (inverted) value. Constants for the
-// reflected polynomial 0xEDB88320: x^(4*128+32), x^(4*128-32),
-// x^(128+32), x^(128-32), x^64 mod P, then P and its Barrett quotient.
-GARD_CLMUL uint32_t crcFold(const unsigned char* p, std::size_t n, uint32_t crc) {
-    const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
-    const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
-    const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
-    const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
-    const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
-    __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
-    __m128i x2 = load(p + 16), x3 = load(p + 32), x4 = load(p + 48);
-    for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
-        x1 = fold(x1, k1k2, load(p));
-        x2 = fold(x2, k1k2, load(p + 16));
-        x3 = fold(x3, k1k2, load(p + 32));
-        x4 = fold(x4, k1k2, load(p + 48));
-    }
-    x1 = fold(fold(fold(x1, k3k4, x2), k3k4, x3), k3k4, x4);
-    for (; n >= 16; p += 16, n -= 16) x1 = fold(x1, k3k4, load(p));
-    // 128 bits to 64, to 32, then the Barrett reduction.
-    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
-    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k5, 0x00), _mm_srli_si128(x1, 4));
-    __m128i x = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), poly, 0x10);
-    x = _mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x00);
-    return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x), 1));
-}
-#endif
-
-// CRC-32 (reflected, 0xEDB88320): a stored log is checked on every read of
-// it, so long runs go through the folding above where the processor has it.
-uint32_t crc32(const unsigned char* p, std::size_t n) {
-    static const auto table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t c = 0xFFFFFFFFu;
-#if defined(__x86_64__)
-    static const bool folding = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-    if (folding && n >= 64) {
-        const std::size_t blocks = n & ~std::size_t{15};
-        c = crcFold(p, blocks, c);
-        p += blocks;
-        n -= blocks;
-    }
-#endif
-    for (; n > 0; --n, ++p) c = table[(c ^ *p) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
 }
 
 enum : int {
@@ -253,6 +184,14 @@ void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
     line.hex("comp=", compId, 4).hex(" actions=", actions, 4).hex(" severity=", severity_, 2);
     line.hex(" event=", eventType_, 2).hex(" term=", termState_, 2).hex(" rc=", rc_, 8);
     line.out += " sp=" + std::to_string(gardhost::position());
+    // When, where and by which program: read beside the change history.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const int pid = static_cast<int>(::getpid());
+    line.dec(" t=", static_cast<std::size_t>(now.tv_sec) * 1000000u + static_cast<std::size_t>(now.tv_nsec) / 1000u);
+    line.out += " prog=" + gardhost::detail::hexText(program_invocation_short_name);
+    line.dec(" pid=", static_cast<std::size_t>(pid)).dec(" call=", static_cast<std::size_t>(pid));
+    line.dec(".", gardhost::detail::lockNumber());
     line.dec(" detail=", detail_.size()).dec(" srcs=", srcs_.size());
     for (SrciSrc& s : srcs_) {
         line.hex(" | comp=", s.compId, 4).hex(" type=", s.srciType, 2).hex(" word=", s.word, 8);
@@ -263,6 +202,8 @@ void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
         line.out += " ascii=";
         line.out += gardhost::detail::hexText(s.getAsciiString());
     }
+    // A torn line (its writer killed, or cut off by a power loss) is told by its checksum.
+    line.hex(" | crc=", gardhost::detail::crc32(reinterpret_cast<const unsigned char*>(line.out.data()), line.out.size()), 8);
     // Durable before the commit returns: the log of an acknowledged change
     // must survive a power cut.
     gardhost::detail::appendValue("errl/committed", line.out, true);
@@ -330,7 +271,7 @@ int ErrlEntry::flatten(void* buffer, std::size_t size) const {
     }
     std::copy(detail_.begin(), detail_.end(), p);
     p += detail_.size();
-    putBe(p, crc32(out.data(), total - kCrc), 4);
+    putBe(p, gardhost::detail::crc32(out.data(), total - kCrc), 4);
     std::copy(out.begin(), out.end(), static_cast<unsigned char*>(buffer));
     return kOk;
 }
@@ -349,7 +290,7 @@ int ErrlEntry::unflatten(const void* buffer, std::size_t size) {
     const std::size_t total = getBe(in + 8, 4);
     if (total < kHeader + kCrc || total > size) return kBadLength;
     const std::size_t bodyEnd = total - kCrc;
-    if (getBe(in + bodyEnd, 4) != crc32(in, bodyEnd)) return kBadCrc;
+    if (getBe(in + bodyEnd, 4) != gardhost::detail::crc32(in, bodyEnd)) return kBadCrc;
 
     std::vector<SrciSrc> srcs(getBe(in + 6, 2));
     std::size_t at = kHeader;
@@ -392,64 +333,94 @@ namespace gardhost {
 
 long liveErrls() { return g_live.load(); }
 
+namespace {
+
+// One committed line: "comp=... srcs=N | <SRC> | ... | crc=X". A line with
+// a checksum must match it; an older one without must at least carry its
+// header and the number of SRCs it names. Anything else (blank, junk, torn)
+// is no error log.
+bool parseCommitted(const std::string& line, Committed& c) {
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+        std::size_t bar = line.find(" | ", start);
+        parts.push_back(line.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+        if (bar == std::string::npos) break;
+        start = bar + 3;
+    }
+    if (parts.back().rfind("crc=", 0) == 0) {
+        const std::size_t at = line.rfind(" | crc=");
+        const auto want = static_cast<uint32_t>(std::strtoul(parts.back().c_str() + 4, nullptr, 16));
+        if (parts.back().size() != 12 ||
+            want != detail::crc32(reinterpret_cast<const unsigned char*>(line.data()), at))
+            return false;
+        parts.pop_back();
+    }
+    c = Committed{};
+    std::size_t srcCount = 0;
+    bool header = false;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        SrciSrc s;
+        bool custom = false, hasAscii = false;
+        std::string ascii;
+        std::istringstream fields(parts[i]);
+        std::string field;
+        while (fields >> field) {
+            std::size_t eq = field.find('=');
+            if (eq == std::string::npos) return false;
+            std::string key = field.substr(0, eq), val = field.substr(eq + 1);
+            auto num = [&] { return static_cast<uint32_t>(std::strtoul(val.c_str(), nullptr, 16)); };
+            auto dec = [&] { return std::strtoull(val.c_str(), nullptr, 10); };
+            if (i == 0) {
+                if (key == "comp") header = true, c.compId = static_cast<uint16_t>(num());
+                else if (key == "actions") c.actions = num();
+                else if (key == "severity") c.severity = static_cast<uint8_t>(num());
+                else if (key == "event") c.eventType = static_cast<uint8_t>(num());
+                else if (key == "rc") c.rc = num();
+                else if (key == "sp") c.sp = static_cast<int>(dec());
+                else if (key == "t") c.time = dec();
+                else if (key == "prog") c.program = detail::unhexText(val);
+                else if (key == "pid") c.pid = static_cast<int>(dec());
+                else if (key == "call") c.call = val;
+                else if (key == "srcs") srcCount = dec();
+                continue;
+            }
+            if (key == "comp") s.compId = static_cast<uint16_t>(num());
+            else if (key == "type") s.srciType = static_cast<uint8_t>(num());
+            else if (key == "word") s.word = num();
+            else if (key == "mod") s.modId = static_cast<uint8_t>(num());
+            else if (key == "svc") s.serviceCodes = static_cast<uint16_t>(num());
+            else if (key == "reason") s.reasonCode = static_cast<uint16_t>(num());
+            else if (key == "sub") s.epubSubSystem = static_cast<uint8_t>(num());
+            else if (key == "gard") s.gardBit = num() != 0;
+            else if (key == "custom") custom = num() != 0;
+            else if (key == "ascii") hasAscii = true, ascii = detail::unhexText(val);
+            else if (key == "ud") {
+                std::istringstream words(val);
+                std::string w;
+                for (int k = 0; k < 4 && std::getline(words, w, ','); ++k)
+                    s.ud[k] = static_cast<uint32_t>(std::strtoul(w.c_str(), nullptr, 16));
+            }
+        }
+        if (i == 0) continue;
+        if (!hasAscii) return false;  // an SRC cut short
+        // A default text is left to be made from the fields, as on the entry.
+        if (custom) s.setAsciiString(ascii);
+        c.srcs.push_back(s);
+    }
+    return header && srcCount == c.srcs.size();
+}
+
+}  // namespace
+
 std::vector<Committed> committed() {
     std::vector<Committed> out;
     std::vector<uint8_t> bytes;
     if (!getValue("errl/committed", bytes)) return out;
     std::istringstream lines(std::string(bytes.begin(), bytes.end()));
     std::string line;
-    while (std::getline(lines, line)) {
-        Committed c{};
-        bool first = true;
-        std::size_t start = 0;
-        while (start <= line.size()) {
-            std::size_t bar = line.find(" | ", start);
-            std::string part = line.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-            start = bar == std::string::npos ? line.size() + 1 : bar + 3;
-            SrciSrc s;
-            bool custom = false;
-            std::string ascii;
-            std::istringstream fields(part);
-            std::string field;
-            while (fields >> field) {
-                std::size_t eq = field.find('=');
-                if (eq == std::string::npos) continue;
-                std::string key = field.substr(0, eq), val = field.substr(eq + 1);
-                auto num = [&] { return static_cast<uint32_t>(std::strtoul(val.c_str(), nullptr, 16)); };
-                if (first) {
-                    if (key == "comp") c.compId = static_cast<uint16_t>(num());
-                    else if (key == "actions") c.actions = num();
-                    else if (key == "severity") c.severity = static_cast<uint8_t>(num());
-                    else if (key == "event") c.eventType = static_cast<uint8_t>(num());
-                    else if (key == "rc") c.rc = num();
-                    continue;
-                }
-                if (key == "comp") s.compId = static_cast<uint16_t>(num());
-                else if (key == "type") s.srciType = static_cast<uint8_t>(num());
-                else if (key == "word") s.word = num();
-                else if (key == "mod") s.modId = static_cast<uint8_t>(num());
-                else if (key == "svc") s.serviceCodes = static_cast<uint16_t>(num());
-                else if (key == "reason") s.reasonCode = static_cast<uint16_t>(num());
-                else if (key == "sub") s.epubSubSystem = static_cast<uint8_t>(num());
-                else if (key == "gard") s.gardBit = num() != 0;
-                else if (key == "custom") custom = num() != 0;
-                else if (key == "ascii") ascii = detail::unhexText(val);
-                else if (key == "ud") {
-                    std::istringstream words(val);
-                    std::string w;
-                    for (int i = 0; i < 4 && std::getline(words, w, ','); ++i)
-                        s.ud[i] = static_cast<uint32_t>(std::strtoul(w.c_str(), nullptr, 16));
-                }
-            }
-            if (!first) {
-                // A default text is left to be made from the fields, as on the entry.
-                if (custom) s.setAsciiString(ascii);
-                c.srcs.push_back(s);
-            }
-            first = false;
-        }
-        out.push_back(c);
-    }
+    Committed c;
+    while (std::getline(lines, line))
+        if (parseCommitted(line, c)) out.push_back(std::move(c));
     return out;
 }
 

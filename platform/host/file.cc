@@ -242,11 +242,8 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         int fd = -1;
         err = detail::putFile(path_, pieces, 2, &fd);
         if (err == 0) fd_ = fd;
-    } else if (!detail::syncOn() && ownFile(fd_)) {
-        // Only for tests and benchmarks: overwritten in place, past the end with zeros.
-        err = writeAt(fd_, buffer, count, pos_);
     } else {
-        // A new file: the old one's bytes before and after the written range, the range replaced.
+        // The old content around the written range stays.
         struct stat st {};
         if (::fstat(fd_, &st) != 0) {
             fail("UtilFile::Write", errno);
@@ -256,16 +253,35 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         const std::size_t head = std::min(pos_, size);
         const std::size_t end = pos_ + count;
         const std::size_t tail = size > end ? size - end : 0;
-        std::vector<uint8_t>& kept = keptBytes(head + tail);
-        err = readAt(fd_, kept.data(), head, 0);
-        if (err == 0) err = readAt(fd_, kept.data() + head, tail, end);
-        const detail::Piece pieces[4] = {
-            {kept.data(), head}, {nullptr, pos_ - head}, {buffer, count}, {kept.data() + head, tail}};
-        int fd = -1;
-        if (err == 0) err = detail::putFile(path_, pieces, 4, &fd, static_cast<int>(st.st_mode & 07777));
-        if (err == 0) {
-            ::close(fd_);
-            fd_ = fd;  // reads go on through the new file
+        if (!detail::syncOn() && ownFile(fd_)) {
+            // Only for tests and benchmarks: overwritten in place, past the end with zeros.
+            if (detail::historyTracked(path_)) {
+                std::vector<uint8_t>& old = keptBytes(size);
+                std::vector<uint8_t> now;
+                err = readAt(fd_, old.data(), size, 0);
+                if (err == 0) {
+                    now.assign(old.begin(), old.begin() + static_cast<long>(head));
+                    now.resize(pos_, 0);
+                    now.insert(now.end(), static_cast<const uint8_t*>(buffer),
+                               static_cast<const uint8_t*>(buffer) + count);
+                    now.insert(now.end(), old.begin() + static_cast<long>(size - tail), old.begin() + static_cast<long>(size));
+                    detail::recordChange(path_, old.data(), size, true, now.data(), now.size(), true);
+                }
+            }
+            if (err == 0) err = writeAt(fd_, buffer, count, pos_);
+        } else {
+            // A new file: the old one's bytes before and after the written range, the range replaced.
+            std::vector<uint8_t>& kept = keptBytes(head + tail);
+            err = readAt(fd_, kept.data(), head, 0);
+            if (err == 0) err = readAt(fd_, kept.data() + head, tail, end);
+            const detail::Piece pieces[4] = {
+                {kept.data(), head}, {nullptr, pos_ - head}, {buffer, count}, {kept.data() + head, tail}};
+            int fd = -1;
+            if (err == 0) err = detail::putFile(path_, pieces, 4, &fd, static_cast<int>(st.st_mode & 07777));
+            if (err == 0) {
+                ::close(fd_);
+                fd_ = fd;  // reads go on through the new file
+            }
         }
     }
     if (err != 0) {

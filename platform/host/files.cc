@@ -108,12 +108,6 @@ int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
     return flush();
 }
 
-// A writable regular file of this directory only: a hard link would let a
-// write in place land in a file elsewhere.
-bool ownRegular(int fd, struct stat& st) {
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-}
-
 // The standby of a file, open for writing: made anew when it is missing or
 // is anything but this directory's own regular file.
 int openStandby(int dirFd, const std::string& name, mode_t mode) {
@@ -127,6 +121,30 @@ int openStandby(int dirFd, const std::string& name, mode_t mode) {
     if (fd < 0) return -errno;
     created(fd);
     return fd;
+}
+
+// The whole content of an open file.
+int readFd(int fd, std::vector<uint8_t>& out) {
+    out.clear();
+    char buf[16384];
+    for (off_t at = 0;;) {
+        ssize_t n = ::pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        out.insert(out.end(), buf, buf + n);
+        at += n;
+    }
+}
+
+// The whole content of the regular file `name` of the directory `dirFd`.
+int readAt(int dirFd, const std::string& name, std::vector<uint8_t>& out) {
+    int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat st {};
+    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? readFd(fd, out) : EINVAL;
+    ::close(fd);
+    return err;
 }
 
 // Descriptors of the files appended to, kept open: checking that one is
@@ -175,6 +193,10 @@ void sweepBelow(int dirFd, int depth) {
 }
 
 }  // namespace
+
+bool ownRegular(int fd, struct stat& st) {
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
 
 int openIn(std::string_view name, int flags, mode_t mode) {
     const int root = rootFd();
@@ -288,8 +310,21 @@ int putFile(std::string_view name, const Piece* pieces, std::size_t count, int* 
     if (err == 0 && (sst.st_mode & 07777) != m && ::fchmod(sfd, m) != 0) err = errno;
     if (err == 0) crashPoint("written");
     if (err == 0 && sync) err = syncFile(sfd);
+    if (err == 0) crashPoint("synced");
+    if (err == 0 && historyTracked(name)) {
+        std::vector<uint8_t> before, after;
+        const bool existed = exists && readAt(dfd, file, before) == 0;
+        after.reserve(total);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto* d = static_cast<const uint8_t*>(pieces[i].data);
+            if (d != nullptr)
+                after.insert(after.end(), d, d + pieces[i].size);
+            else
+                after.resize(after.size() + pieces[i].size, 0);
+        }
+        recordChange(name, before.data(), before.size(), existed, after.data(), after.size(), true);
+    }
     if (err == 0) {
-        crashPoint("synced");
         if (exists) {
             oweDirSync(dirSt.st_ino, true);
             if (::renameat2(dfd, standby.c_str(), dfd, file.c_str(), RENAME_EXCHANGE) != 0) {
@@ -316,10 +351,14 @@ int putFile(std::string_view name, const Piece* pieces, std::size_t count, int* 
 }
 
 int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size) {
-    int fd = openIn(name, O_WRONLY | O_NONBLOCK);
+    int fd = openIn(name, O_RDWR | O_NONBLOCK);
     if (fd < 0) return -fd;
     struct stat st {};
     int err = ownRegular(fd, st) ? 0 : EPERM;
+    if (err == 0 && historyTracked(name)) {
+        std::vector<uint8_t> before;
+        if ((err = readFd(fd, before)) == 0) recordChange(name, before.data(), before.size(), true, data, size, true);
+    }
     const Piece one{data, size};
     if (err == 0) err = writePieces(fd, &one, 1, 0);
     if (err == 0 && static_cast<std::size_t>(st.st_size) != size && ::ftruncate(fd, static_cast<off_t>(size)) != 0)
@@ -372,11 +411,15 @@ int appendLine(std::string_view name, std::string_view line, bool durable) {
         }
         g_appends.emplace(std::string(name), fd);
     }
+    return appendTo(fd, st.st_size, line, durable);
+}
+
+int appendTo(int fd, off_t size, std::string_view line, bool durable) {
     // A writer killed in the middle of its line left it without its end.
     bool torn = false;
-    if (st.st_size > 0) {
+    if (size > 0) {
         char last = '\n';
-        torn = ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+        torn = ::pread(fd, &last, 1, size - 1) == 1 && last != '\n';
     }
     const Piece text[3] = {{"\n", torn ? 1u : 0u}, {line.data(), line.size()}, {"\n", 1}};
     int err = writePieces(fd, text, 3, -1);
@@ -391,6 +434,9 @@ int removeFile(std::string_view name) {
     if (dfd < 0) return -dfd;
     flockRetrying(dfd, LOCK_EX);
     const std::string file(base);
+    std::vector<uint8_t> before;
+    if (historyTracked(name) && readAt(dfd, file, before) == 0)
+        recordChange(name, before.data(), before.size(), true, nullptr, 0, false);
     int err = ::unlinkat(dfd, file.c_str(), 0) == 0 ? 0 : errno;
     if (err == 0) {
         crashPoint("removed");

@@ -43,7 +43,7 @@ constexpr uint64_t kBroken = 0x4e454b4f5242;       // a private page after SIGBU
 constexpr uint64_t kOpenMask = 0xFFFF;             // windows open, in `writing`
 constexpr uint64_t kOpened = kOpenMask + 1;        // windows ever opened, above it
 constexpr uint64_t kReclaiming = 1;                // a slot being freed
-constexpr std::size_t kSlots = 200, kDirs = 32;
+constexpr std::size_t kSlots = 128, kDirs = 32, kBased = 64;
 constexpr std::size_t kPage = 4096;
 
 struct Shared {
@@ -60,6 +60,9 @@ struct Shared {
     struct {
         uint64_t owner, busy;
     } slots[kSlots];  // owner: pid | start time << 32; busy: windows open
+    struct {
+        uint64_t file, name;
+    } based[kBased];  // history files (inode) that hold a name's whole content (crc | 1 << 32)
 };
 static_assert(sizeof(Shared) <= kPage);
 
@@ -277,6 +280,7 @@ void mapFile() {
         std::memset(s->spare, 0, sizeof s->spare);
         std::memset(s->dirs, 0, sizeof s->dirs);
         std::memset(s->slots, 0, sizeof s->slots);
+        std::memset(s->based, 0, sizeof s->based);
         word(s->values).store(freshCount());
         word(s->faults).store(freshCount());
         word(s->writing).store(word(s->writing).load() & ~kOpenMask);
@@ -333,7 +337,40 @@ void unmapCounters() {
     leave(false);
 }
 
-void noteLockHeld(bool held) { g_locksHeld += held ? 1 : -1; }
+std::atomic<uint64_t> g_locksTaken{0};
+
+void noteLockHeld(bool held) {
+    g_locksHeld += held ? 1 : -1;
+    if (held) ++g_locksTaken;
+}
+
+uint64_t lockNumber() { return g_locksHeld.load() > 0 ? g_locksTaken.load() : 0; }
+
+bool historyBased(uint64_t file, uint32_t nameCrc) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr) return false;
+    const uint64_t name = nameCrc | uint64_t{1} << 32;
+    for (auto& b : s->based)
+        if (word(b.file).load() == file && word(b.name).load() == name) return true;
+    return false;
+}
+
+void noteHistoryBased(uint64_t file, uint32_t nameCrc) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return;
+    const uint64_t name = nameCrc | uint64_t{1} << 32;
+    // The first entry of another (older) history file, or the oldest-looking one, makes room.
+    static std::atomic<unsigned> next{0};
+    std::size_t at = next++ % kBased;
+    for (std::size_t i = 0; i < kBased; ++i)
+        if (word(s->based[i].file).load() != file) {
+            at = i;
+            break;
+        }
+    word(s->based[at].name).store(0);
+    word(s->based[at].file).store(file);
+    word(s->based[at].name).store(name);
+}
 
 WriteWindow::WriteWindow(bool faults) : faults_(faults) {
     std::lock_guard<std::mutex> lock(g_mutex);  // the mapping stays while the window is opened

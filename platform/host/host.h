@@ -194,13 +194,22 @@ std::size_t callCount(const std::string& name);
 // ---- error logs
 long liveErrls();  // ErrlEntry objects alive in this process
 struct Committed {
-    uint16_t compId;
-    uint32_t actions;
-    uint8_t severity, eventType;
-    uint32_t rc;
+    uint16_t compId = 0;
+    uint32_t actions = 0;
+    uint8_t severity = 0, eventType = 0;
+    uint32_t rc = 0;
     std::vector<SrciSrc> srcs;  // with their ASCII forms
+    // Where and when it was committed; 0 and empty for logs committed
+    // before these were kept.
+    int sp = 0;
+    uint64_t time = 0;    // microseconds since 1970-01-01 UTC
+    std::string program;  // the program's name
+    int pid = 0;
+    std::string call;     // as HistoryRecord::call
 };
-std::vector<Committed> committed();  // oldest first, from errl/committed
+// Oldest first, from errl/committed; lines that are no whole error log
+// (blank, junk, cut short by a kill or a power cut) are passed over.
+std::vector<Committed> committed();
 void clearCommitted();
 // The platform's own failure entry, as a failing call returns it: component
 // 0xE000, srciType 0xE1, a reason per call (0xE001 UtilFile::Open ... see
@@ -208,6 +217,38 @@ void clearCommitted();
 // as up to 12 characters, 4 per word), ud4 the errno (0: injected fault),
 // rc the errno or 0xFA, and the text "call target: reason" as detail data.
 ErrlEntry* platformFailure(const std::string& call);
+
+// ---- history
+// Every change of a gard file, a VPD value, a registry value or another
+// platform value (not logs and traces) made through the platform, by any
+// process, is recorded in <state>/history before it is made (history.cc).
+struct HistoryRecord {
+    uint64_t time = 0;    // microseconds since 1970-01-01 UTC
+    int sp = 0;           // position of the processor the program ran as
+    std::string program;  // its name
+    int pid = 0;
+    std::string call;     // "<pid>.<n>": its nth StateLock hold ("<pid>.0": none held)
+    std::string name;     // in the state directory: "root/opt/p3/gard/gardRask",
+                          // "vpd/0x200/keyword", "sp1/reg/dscv/QelRole" ...
+    bool before = false, after = false;  // the value was there before, after
+    uint32_t beforeSize = 0, afterSize = 0, beforeCrc = 0, afterCrc = 0;
+    struct Run {
+        std::size_t offset;
+        std::vector<uint8_t> before, after;
+    };
+    std::vector<Run> runs;  // the bytes that differ
+    // Happened: the value went on from it. Not happened: its writer stopped
+    // between record and change. Unknown: the value changed otherwise since.
+    enum Status { kHappened, kNotHappened, kUnknown } status = kUnknown;
+};
+// Calls `each` for every record, oldest first, with the value's whole
+// content before and after it where the history holds enough to rebuild
+// them (else null; `after` is null too for a change that did not happen).
+// Problems with the history files (not readable, lines that are no record)
+// are added to `problems`, one line each.
+void readHistory(const std::function<void(const HistoryRecord&, const std::vector<uint8_t>* before,
+                                          const std::vector<uint8_t>* after)>& each,
+                 std::vector<std::string>& problems);
 
 // ---- trace
 struct TraceEntry {
