@@ -15,8 +15,9 @@ echo "== every-failure sweep"
 "$build/tests/sweep/sweep_test" >"$build/sweep.log" 2>&1 || { tail -50 "$build/sweep.log"; exit 1; }
 grep '^\[ sweep    \] covered' "$build/sweep.log"
 
-echo "== kill test (SIGKILL at random moments, fsync on)"
-"$build/tests/crash/gard-crash" --kills 200 --max-seconds 240 --dir "$PWD/$build"
+echo "== crash tests (stopped at random crash points, fsync on; then with simulated power cuts)"
+"$build/tests/crash/gard-crash" --rounds 200 --max-seconds 240 --dir "$PWD/$build"
+"$build/tests/crash/gard-crash" --power --rounds 1000 --max-seconds 400 --dir "$PWD/$build"
 
 echo "== gard commands in parallel (two loops of 100, fsync on)"
 GARD_HOST_NOSYNC=0 timeout 300 "$build/tests/multiproc/multiproc_test" --gtest_filter='*ParallelLoops*' \

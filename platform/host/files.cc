@@ -237,7 +237,7 @@ int openDirIn(std::string_view name, bool make) {
         const int err = errno;
         if (next >= 0 && made) {
             created(next);
-            syncDir(parent);
+            if (syncOn()) syncDir(parent);
         }
         ::close(parent);
         if (next < 0) return -err;

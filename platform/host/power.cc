@@ -140,10 +140,15 @@ std::string listing(int dirFd) {
 void recordFile(const std::string& sim, int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return;
-    if (S_ISDIR(st.st_mode))
+    if (S_ISDIR(st.st_mode)) {
         putRecord(sim, "d" + key(st), listing(fd));
-    else
-        putRecord(sim, "f" + key(st), readAll(fd));
+        return;
+    }
+    // The descriptor may be open for writing only (an append).
+    int readable = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (readable < 0) return;
+    putRecord(sim, "f" + key(st), readAll(readable));
+    ::close(readable);
 }
 
 // Records everything below `dirFd` as durable.
@@ -253,6 +258,7 @@ namespace {
 // With simulated power loss the sync is recorded, not made.
 int durable(int fd, int (*sync)(int)) {
     if (const std::string sim = simDir(); !sim.empty()) {
+        if (!detail::syncOn()) return 0;
         recordFile(sim, fd);
         return 0;
     }
@@ -268,7 +274,7 @@ int syncDir(int dirFd) { return durable(dirFd, ::fsync); }
 
 void created(int fd) {
     const std::string sim = simDir();
-    if (sim.empty()) return;
+    if (sim.empty() || !syncOn()) return;  // sync off, nothing is durable
     struct stat st {};
     if (::fstat(fd, &st) != 0) return;
     putRecord(sim, (S_ISDIR(st.st_mode) ? "d" : "f") + key(st), "");

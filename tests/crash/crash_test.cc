@@ -1,20 +1,26 @@
-// Kill test: a driver process runs update operations in a loop while this
-// process kills it with SIGKILL at random moments. The operations form one
-// deterministic sequence, which this process replays in a state directory
-// of its own: after each kill the gard files and the gard keyword must equal
-// the state after the last operation the driver finished, or after the one
-// it was running, byte for byte (never torn, never short), and the next
-// driver, started on what the killed one left, must succeed and remove the
-// temporary files the killed one left: after one last run none remains.
+// Crash test: a driver process runs changes of every kind in a loop and
+// stops at a random crash point (GARD_HOST_CRASH_AT), as a kill -9 would
+// stop it; with --power the power is then cut as well (cutPower), and all
+// that was not synced is lost. The changes form one deterministic sequence,
+// which this process replays in a state directory of its own, kept equal to
+// what the driver left. After each stop:
+// - every file holds its content before the change under way or after it,
+//   never anything else, and every change the driver finished is there;
+// - the committed error logs are those of the finished changes, then a
+//   first part of those of the change under way;
+// - the history holds exactly the changes that are in the files: each
+//   name's records form one chain ending at its content, and as many
+//   happened as the replay made;
+// - the next driver runs on what was left, and no temporary file remains.
 //
-// Usage: gard-crash [--kills N] [--max-seconds S] [--dir D] [--seed N]
-//        gard-crash drive STATE_DIR FIRST [COUNT]   (the driver)
-// File writes are synced unless GARD_HOST_NOSYNC=1.
+// Usage: gard-crash [--rounds N] [--power] [--seed N] [--dir D] [--max-seconds S]
+//        gard-crash drive STATE_DIR LOG FIRST COUNT     (the driver)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +32,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gard/gard.h"
@@ -39,18 +44,21 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-// ---------------------------------------------------------------- the operations
+// ---------------------------------------------------------------- the changes
 
 constexpr unsigned kUnits = 50;
+constexpr int kKinds = 9;
 
-// Operation j of the sequence, on the current state directory. Every kind
-// of gard file write the library makes appears: unit table updates, the
-// clear and the reset, a whole stored error-log image through the file
-// operations, the store of a deconfigured path's error log, and the own
-// service-processor record.
-ErrlEntry* operation(uint64_t j) {
-    const auto unit = static_cast<uint16_t>(0x100 + j / 6 % kUnits);
-    switch (j % 6) {
+// Change j of the sequence, on the current state directory. Each changes at
+// most one of the files compared, once: the unit table (update, state,
+// clear or reset), the stored error-log file (a whole image through the
+// file operations, or the store of a deconfigured path's log), the own
+// service-processor record, a registry value, the faults file; and the
+// committed error logs (the state change and the service-processor change
+// commit one each, and one kind commits a log of its own).
+ErrlEntry* change(uint64_t j) {
+    const auto unit = static_cast<uint16_t>(0x100 + j / kKinds % kUnits);
+    switch (j % kKinds) {
         case 0: {
             svpd_SerialNum sn{};
             std::snprintf(reinterpret_cast<char*>(sn.bytes), sizeof sn.bytes, "%011llu",
@@ -60,11 +68,11 @@ ErrlEntry* operation(uint64_t j) {
         }
         case 1:
             return gardAcc::GardSetVpdUnitState(unit, 1,
-                                                (j & 8) != 0 ? GARD_GARDED_2 : GARD_NOT_GARDED_2,
+                                                (j & 16) != 0 ? GARD_GARDED_2 : GARD_NOT_GARDED_2,
                                                 static_cast<GARD_ErrorType>(j), nullptr);
-        case 2: return j / 6 % 5 == 4 ? gardAcc::GardResetVpdData() : gardAcc::GardClearVpdData();
+        case 2: return j / kKinds % 5 == 4 ? gardAcc::GardResetVpdData() : gardAcc::GardClearVpdData();
         case 3: {
-            // A stored error-log file with every slot free but a marker in the unused tail.
+            // Every slot free, a marker in the unused tail.
             static unsigned char image[51200];
             std::memset(image, 0, sizeof image);
             std::memcpy(image + 41120, &j, sizeof j);
@@ -77,39 +85,50 @@ ErrlEntry* operation(uint64_t j) {
             return e;
         }
         case 4: {
-            auto* cause = new ErrlEntry(0xAB00, 0, 0, 0xD1, 0, 0x10, 0x4399, 0xAB01,
-                                        static_cast<uint32_t>(j), 0, 0, 0, 0x75, 0);
+            ErrlEntry cause(0xAB00, 0, 0, 0xD1, 0, 0x10, 0x4399, 0xAB01, static_cast<uint32_t>(j), 0, 0, 0, 0x75, 0);
             homDMAPath path{};
-            path.word[3] = path.word[4] = static_cast<uint32_t>(j / 6 % 10);
+            path.word[3] = path.word[4] = static_cast<uint32_t>(j / kKinds % 10);
             path.word[5] = 0x99;
             GARD_RC rc{};
-            ErrlEntry* e = GardDeconfigDmaPath(path, 1, 0, rc, cause);
-            delete cause;
-            return e;
+            return GardDeconfigDmaPath(path, 1, 0, rc, &cause);
         }
-        default: {
+        case 5: {
             gardSetStateReturn word{};
-            ErrlEntry* e =
-                GardRdndQel::GardSetQelState(0x200, (j & 6) != 0 ? GARD_QEL_GARDED : GARD_QEL_NEW,
-                                             static_cast<unsigned>(j), word, true, 0);
+            ErrlEntry* e = GardRdndQel::GardSetQelState(0x200, (j & 16) != 0 ? GARD_QEL_GARDED : GARD_QEL_NEW,
+                                                        static_cast<unsigned>(j), word, true, 0);
             if (e == nullptr && word != GARD_SET_DONE) e = new ErrlEntry();
             return e;
+        }
+        case 6: gardhost::setU8(gardhost::regName("dscv/SiblingState", 1), static_cast<uint8_t>(j % 3)); return nullptr;
+        case 7:
+            // A fault no call of these changes meets.
+            if ((j & 16) != 0)
+                gardhost::setValue("faults", Bytes{'h', 'o', 'm', 'G', 'e', 't', 'U', 'n', 'i', 't', 'I', 'd',
+                                                   '@', '0', 'x', '9', '9', '9', '9', '\n'});
+            else
+                gardhost::eraseValue("faults");
+            return nullptr;
+        default: {
+            ErrlEntry own(0xAB00, 0, 1, 0xD1, 0, 0x11, 0x4399, 0xAB02, static_cast<uint32_t>(j), 0, 0, 0, 0x75, 0);
+            own.commit(0xAB00, 0x2000);
+            return nullptr;
         }
     }
 }
 
-// A state directory the operations can run in: defaults and VPD ports.
+// A state directory the changes can run in: defaults, the gard files made,
+// VPD ports (only a path's first unit has one, so a store is one write) and
+// both records as a first read would repair them, so that no change makes
+// two writes of a file.
 void prepare(const std::string& dir) {
     gardhost::setStateDir(dir);
     gardhost::setPosition(0);
     gardhost::seedDefaults();
-    // Only a path's first unit has a port: each deconfiguration stores one
-    // copy, so that every operation is a single file write.
-    for (uint32_t i = 0; i < 10; ++i)
-        gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E70 + i), 0x40 + i);
-    // Records as the first read would repair them: an erased keyword would
-    // make the first state change two writes (the repair, then the change),
-    // and a kill between them leaves a third state that is not torn.
+    bool garded = false;
+    delete gardAcc::GardGetVpdUnitState(1, 1, &garded);
+    ErrlEntry* stored = nullptr;
+    delete GardGetStoredErrl(1, stored);
+    for (uint32_t i = 0; i < 10; ++i) gardhost::setU32("vorm/port/" + gardhost::unitName(0x2E70 + i), 0x40 + i);
     for (uint32_t unit : {0x200u, 0x201u}) {
         Bytes record(32, 0xFF);
         record[0] = 0x0C;
@@ -119,81 +138,86 @@ void prepare(const std::string& dir) {
     }
 }
 
-void appendLine(int fd, const char* what, uint64_t j) {
+void logLine(int fd, const char* what, uint64_t j) {
     char line[48];
     int n = std::snprintf(line, sizeof line, "%s %llu\n", what, static_cast<unsigned long long>(j));
     if (::write(fd, line, static_cast<std::size_t>(n)) != n) std::_Exit(3);
 }
 
-// The driver: operations first, first + 1, ..., logging each start and end.
-int drive(const std::string& dir, uint64_t first, uint64_t count) {
+// The driver: changes first .. first + count - 1, each logged when it starts
+// and when it is done, as a caller acknowledges it.
+int drive(const std::string& dir, const std::string& logPath, uint64_t first, uint64_t count) {
     gardhost::setStateDir(dir);
     gardhost::setPosition(0);
     gardhost::StateLock lock(gardhost::StateLock::kExclusive);
     if (!lock.held()) return 2;
-    int log = ::open((dir + "/crash.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int log = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log < 0) return 2;
-    for (uint64_t j = first; count == 0 || j < first + count; ++j) {
-        appendLine(log, "start", j);
-        if (ErrlEntry* e = operation(j)) {
-            appendLine(log, "fail", j);
+    for (uint64_t j = first; j < first + count; ++j) {
+        logLine(log, "start", j);
+        if (ErrlEntry* e = change(j)) {
+            logLine(log, "fail", j);
             delete e;
             return 1;
         }
-        appendLine(log, "done", j);
+        logLine(log, "done", j);
     }
     return 0;
 }
 
 // ---------------------------------------------------------------- checking
 
-// The gard files and the own gard keyword of a state directory; absent
-// files stay empty optionals.
+const std::vector<std::string> kCompared = {"root/opt/p3/gard/gardRask", "root/opt/p3/gard/gardErrl",
+                                            "vpd/0x200/keyword", "sp1/reg/dscv/SiblingState", "faults"};
 using Snapshot = std::map<std::string, std::optional<Bytes>>;
-const std::string kRask = "root/opt/p3/gard/gardRask", kErrl = "root/opt/p3/gard/gardErrl";
+
+std::optional<Bytes> fileOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
 Snapshot snapshot(const std::string& dir) {
     Snapshot s;
-    for (const std::string& name : {kRask, kErrl, std::string("vpd/0x200/keyword")}) {
-        std::ifstream in(dir + "/" + name, std::ios::binary);
-        s[name] =
-            in ? std::optional<Bytes>(Bytes(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
-    }
+    for (const std::string& name : kCompared) s[name] = fileOf(dir + "/" + name);
     return s;
 }
 
-// What differs from the replay, file by file.
-std::string describe(const Snapshot& found, const Snapshot& want) {
-    std::string out;
-    for (const auto& [name, bytes] : found) {
-        const auto& w = want.at(name);
-        if (bytes == w) continue;
-        out += name + ": " + (bytes ? std::to_string(bytes->size()) + " bytes" : "absent") +
-               ", replay " + (w ? std::to_string(w->size()) + " bytes" : "absent") + "; ";
+// The committed logs of a state directory, each as one comparable line
+// (where and when it was committed left out).
+std::vector<std::string> committedLogs(const std::string& dir) {
+    gardhost::setStateDir(dir);
+    std::vector<std::string> out;
+    for (const gardhost::Committed& c : gardhost::committed()) {
+        std::string line = std::to_string(c.compId) + "/" + std::to_string(c.actions) + "/" + std::to_string(c.rc);
+        for (SrciSrc s : c.srcs)
+            line += " " + std::string(s.getAsciiString()) + ":" + std::to_string(s.ud[0]) + "," +
+                    std::to_string(s.ud[1]) + "," + std::to_string(s.ud[2]) + "," + std::to_string(s.ud[3]) +
+                    (s.gardBit ? "g" : "");
+        out.push_back(line);
     }
     return out;
 }
 
-struct Log {
-    std::optional<uint64_t> lastDone;
-    std::size_t lines = 0;
-    bool endsInStart = false;  // the last line starts an operation
+struct DriverLog {
+    uint64_t done = 0;  // changes logged done, from the round's first
+    std::optional<uint64_t> underWay;
     bool failed = false;
 };
-Log readLog(const std::string& dir) {
-    Log log;
-    std::ifstream in(dir + "/crash.log");
+DriverLog readLog(const std::string& path, uint64_t first) {
+    DriverLog log;
+    std::ifstream in(path);
     std::string what;
     unsigned long long j = 0;
     while (in >> what >> j) {
-        if (what == "done") log.lastDone = j;
+        if (j < first) continue;
+        if (what == "done") ++log.done, log.underWay.reset();
+        if (what == "start") log.underWay = j;
         if (what == "fail") log.failed = true;
-        log.endsInStart = what == "start";
-        ++log.lines;
     }
     return log;
 }
 
-// Temporary files (".<name>.XXXXXX") anywhere in the state directory.
 std::size_t temporaries(const std::string& dir) {
     std::size_t n = 0;
     std::error_code ec;
@@ -204,141 +228,196 @@ std::size_t temporaries(const std::string& dir) {
     return n;
 }
 
+// History records of `dir` made at or after `since` that happened, by name;
+// every record's chain must hold (none of unknown outcome).
+std::map<std::string, long> recordedChanges(const std::string& dir, uint64_t since, std::string& why) {
+    gardhost::setStateDir(dir);
+    std::map<std::string, long> out;
+    std::vector<std::string> problems;
+    gardhost::readHistory(
+        [&](const gardhost::HistoryRecord& r, const Bytes*, const Bytes*) {
+            if (r.status == gardhost::HistoryRecord::kUnknown) why += r.name + ": a record out of its chain; ";
+            if (r.status == gardhost::HistoryRecord::kHappened && r.time >= since) ++out[r.name];
+        },
+        problems);
+    for (const std::string& p : problems) why += p + "; ";
+    return out;
+}
+
+uint64_t nowMicros() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+}
+
 int fail(const std::string& why) {
     std::fprintf(stderr, "crash test FAILED: %s\n", why.c_str());
     return 1;
 }
 
+struct Options {
+    unsigned rounds = 200;
+    bool power = false;
+    double maxSeconds = 240;
+    std::string base = fs::current_path().string();
+    unsigned seed = std::random_device{}();
+};
+
+int run(const Options& o) {
+    // The replay and the record of what was synced in memory where there is
+    // some: they make and remove many small files.
+    // With simulated power loss nothing is synced for real: the driver's
+    // directory may be there too.
+    const std::string scratch = fs::is_directory("/dev/shm") ? "/dev/shm" : o.base;
+    std::string real = (o.power ? scratch : o.base) + "/gardcrash.XXXXXX",
+                replay = scratch + "/gardcrash-replay.XXXXXX";
+    if (mkdtemp(real.data()) == nullptr || mkdtemp(replay.data()) == nullptr) return fail("mkdtemp");
+    const std::string sim = replay + ".power", log = real + ".log";
+    prepare(real);
+    prepare(replay);
+    gardhost::setSync(false);  // the replay's own writes
+    if (o.power) {
+        gardhost::setStateDir(real);
+        gardhost::startPowerSim(sim);
+    }
+    ::setenv("GARD_HOST_NOSYNC", "0", 1);  // the driver's writes are synced (or, with --power, recorded so)
+    const std::string self = fs::canonical("/proc/self/exe").string();
+
+    std::mt19937 random(o.seed);
+    // About the crash points a round's changes pass.
+    constexpr uint64_t kPerRound = 12;
+    std::uniform_int_distribution<long> point(1, 130);
+    uint64_t next = 0;
+    unsigned stoppedInside = 0, tookEffect = 0, completed = 0, checks = 0;
+    std::size_t lostLines = 0;
+    std::map<std::string, long> expected;  // changes made since the last history check
+    uint64_t lastCheck = nowMicros();
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto stateOf = [&](const Snapshot& s) {
+        std::string out;
+        for (const auto& [name, bytes] : s) out += name + (bytes ? " " + std::to_string(bytes->size()) : " absent") + "; ";
+        return out;
+    };
+    for (unsigned round = 0; round <= o.rounds; ++round) {
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() > o.maxSeconds)
+            return fail("time ran out after " + std::to_string(round) + " rounds");
+        const bool last = round == o.rounds;  // one more round, not stopped
+        const std::string crashAt = last ? "" : std::to_string(point(random));
+        const std::string first = std::to_string(next), count = std::to_string(last ? kKinds : kPerRound);
+        pid_t pid = ::fork();
+        if (pid < 0) return fail("fork");
+        if (pid == 0) {
+            ::setenv("GARD_HOST_CRASH_AT", crashAt.c_str(), 1);
+            ::execl(self.c_str(), self.c_str(), "drive", real.c_str(), log.c_str(), first.c_str(), count.c_str(),
+                    static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const bool stopped = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        if (!stopped && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+            return fail("the driver failed, status " + std::to_string(status) + " (see " + log + ")");
+        if (last && stopped) return fail("the last driver was stopped");
+        completed += !stopped;
+        if (o.power && stopped) {
+            gardhost::setStateDir(real);
+            const std::string lost = gardhost::cutPower(sim);
+            lostLines += static_cast<std::size_t>(std::count(lost.begin(), lost.end(), '\n'));
+        }
+        const DriverLog dl = readLog(log, next);
+        if (dl.failed) return fail("a change failed (see " + log + ")");
+
+        // The replay of what the driver finished, then of the change under way.
+        gardhost::setStateDir(replay);
+        Snapshot before = snapshot(replay);
+        for (uint64_t k = 0; k < dl.done; ++k, ++next) {
+            delete change(next);
+            const Snapshot after = snapshot(replay);
+            for (const auto& [name, bytes] : after) expected[name] += bytes != before[name];
+            before = after;
+        }
+        const std::vector<std::string> logsBefore = committedLogs(replay);
+        Snapshot after = before;
+        std::vector<std::string> logsAfter = logsBefore;
+        if (dl.underWay) {
+            gardhost::setStateDir(replay);
+            delete change(*dl.underWay);
+            after = snapshot(replay);
+            logsAfter = committedLogs(replay);
+            ++stoppedInside;
+        }
+        // Each file old or new; the logs those of the finished changes and a first part of the next's.
+        const Snapshot found = snapshot(real);
+        for (const auto& [name, bytes] : found) {
+            if (bytes != before[name] && bytes != after[name])
+                return fail("round " + std::to_string(round) + ", stopped at point " + crashAt + " in change " +
+                            std::to_string(next) + ": " + name + " holds neither its content before nor after it (" +
+                            stateOf(found) + ")");
+            if (bytes == after[name] && after[name] != before[name]) ++expected[name], ++tookEffect;
+        }
+        const std::vector<std::string> logs = committedLogs(real);
+        if (logs.size() < logsBefore.size() || logs.size() > logsAfter.size() ||
+            !std::equal(logs.begin(), logs.end(), logsAfter.begin()))
+            return fail("round " + std::to_string(round) + ", point " + crashAt + ": " + std::to_string(logs.size()) +
+                        " committed logs, want those of the " + std::to_string(logsBefore.size()) +
+                        " finished changes and up to " + std::to_string(logsAfter.size() - logsBefore.size()) +
+                        " more, in order");
+        // The replay goes on from what the driver left, as the next driver does.
+        gardhost::setStateDir(replay);
+        for (const auto& [name, bytes] : found) {
+            if (bytes)
+                gardhost::setValue(name, *bytes);
+            else
+                gardhost::eraseValue(name);
+        }
+        const std::optional<Bytes> committedFile = fileOf(real + "/errl/committed");
+        gardhost::setValue("errl/committed", committedFile.value_or(Bytes{}));
+
+        if (round % (o.power ? 25 : 10) == 0 || last) {
+            std::string why;
+            const std::map<std::string, long> recorded = recordedChanges(real, lastCheck, why);
+            for (const auto& [name, n] : recorded)
+                if (std::find(kCompared.begin(), kCompared.end(), name) == kCompared.end())
+                    why += name + " changed, which no change of the sequence changes; ";
+            for (const auto& [name, n] : expected)
+                if (recorded.count(name) == 0 ? n != 0 : recorded.at(name) != n)
+                    why += name + ": " + std::to_string(recorded.count(name) ? recorded.at(name) : 0) +
+                           " changes in the history, " + std::to_string(n) + " in the files; ";
+            if (!why.empty()) return fail("round " + std::to_string(round) + ", the history: " + why);
+            expected.clear();
+            lastCheck = nowMicros();
+            ++checks;
+        }
+    }
+    if (const std::size_t left = temporaries(real); left != 0)
+        return fail(std::to_string(left) + " temporary files left after the last run");
+    std::printf(
+        "crash test (%s): %u rounds, %u stopped inside a change (%u files changed by it), %u ran to the end, "
+        "%llu changes, history checked %u times, %zu files or directories that lost what was not synced, "
+        "0 torn, 0 lost, 0 temporary files left, %.1f s, seed %u\n",
+        o.power ? "power cut" : "kill", o.rounds, stoppedInside, tookEffect, completed,
+        static_cast<unsigned long long>(next), checks, lostLines,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), o.seed);
+    std::error_code ec;
+    for (const std::string& p : {real, replay, sim, log}) fs::remove_all(p, ec);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 4 && std::strcmp(argv[1], "drive") == 0)
-        return drive(argv[2], std::strtoull(argv[3], nullptr, 10),
-                     argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 0);
-
-    unsigned kills = 200;
-    double maxSeconds = 120;
-    std::string base = fs::current_path().string();
-    unsigned seed = std::random_device{}();
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string opt = argv[i];
-        if (opt == "--kills") kills = static_cast<unsigned>(std::atoi(argv[i + 1]));
-        if (opt == "--max-seconds") maxSeconds = std::atof(argv[i + 1]);
-        if (opt == "--dir") base = argv[i + 1];
-        if (opt == "--seed") seed = static_cast<unsigned>(std::atoi(argv[i + 1]));
+    if (argc == 6 && std::strcmp(argv[1], "drive") == 0)
+        return drive(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10));
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string opt = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
+        if (opt == "--power") o.power = true;
+        else if (opt == "--rounds") o.rounds = static_cast<unsigned>(std::atoi(value)), ++i;
+        else if (opt == "--max-seconds") o.maxSeconds = std::atof(value), ++i;
+        else if (opt == "--dir") o.base = value, ++i;
+        else if (opt == "--seed") o.seed = static_cast<unsigned>(std::atoi(value)), ++i;
+        else return fail("unknown option " + opt);
     }
-    const bool sync = [] {
-        const char* off = std::getenv("GARD_HOST_NOSYNC");
-        return off == nullptr || std::strcmp(off, "1") != 0;
-    }();
-    std::string real = base + "/gardcrash.XXXXXX";
-    std::string sim = (fs::is_directory("/dev/shm") ? std::string("/dev/shm") : base) +
-                      "/gardcrash-replay.XXXXXX";
-    if (mkdtemp(real.data()) == nullptr || mkdtemp(sim.data()) == nullptr) return fail("mkdtemp");
-    prepare(real);
-    prepare(sim);  // the replay runs here, in this process
-    gardhost::setSync(false);
-
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<int> delayUs(0, sync ? 40000 : 15000);
-    const std::string self = fs::canonical("/proc/self/exe").string();
-    uint64_t next = 0;    // the next operation to run
-    uint64_t logged = 0;  // operations the log shows finished
-    std::size_t lines = 0;
-    unsigned midOperation = 0, finishedUnlogged = 0, createdOnly = 0;
-    std::size_t leftBehind = 0;  // temporary files found after the kills
-    const auto start = std::chrono::steady_clock::now();
-    unsigned killed = 0;
-    for (; killed < kills; ++killed) {
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
-            maxSeconds)
-            return fail("time ran out after " + std::to_string(killed) + " kills");
-        const std::string first = std::to_string(next);
-        pid_t pid = fork();
-        if (pid < 0) return fail("fork");
-        if (pid == 0) {
-            execl(self.c_str(), self.c_str(), "drive", real.c_str(), first.c_str(),
-                  static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
-        kill(pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!WIFSIGNALED(status))
-            return fail("the driver stopped by itself, status " + std::to_string(status));
-
-        leftBehind += temporaries(real);
-        const Log log = readLog(real);
-        if (log.failed)
-            return fail("an operation failed after a kill (see " + real + "/crash.log)");
-        const uint64_t done =
-            log.lastDone ? *log.lastDone + 1 : 0;  // operations logged as finished
-        if (done < logged) return fail("the log went back");
-        logged = done;
-        if (log.lines > lines && log.endsInStart)
-            ++midOperation;  // this driver died inside an operation
-        lines = log.lines;
-        for (; next < done; ++next)
-            if (ErrlEntry* e = operation(next)) {
-                delete e;
-                return fail("the replay failed at operation " + std::to_string(next));
-            }
-        const Snapshot found = snapshot(real);
-        const Snapshot before = snapshot(sim);
-        if (found == before) continue;
-        // The operation in flight may have created its gard file, zero-filled,
-        // and died before its own write: it runs again on that file.
-        bool created = false;
-        for (const auto& [name, size] :
-             {std::pair<std::string, std::size_t>{kRask, 20480}, {kErrl, 51200}}) {
-            Snapshot zeroFilled = before;
-            if (!before.at(name)) zeroFilled[name] = Bytes(size, 0);
-            created |= !before.at(name) && found == zeroFilled;
-        }
-        if (created) {
-            ++createdOnly;
-            continue;
-        }
-        // Or it finished its write before it could log so.
-        if (ErrlEntry* e = operation(next)) {
-            delete e;
-            return fail("the replay failed at operation " + std::to_string(next));
-        }
-        ++next;
-        ++finishedUnlogged;
-        if (found != snapshot(sim))
-            return fail("after kill " + std::to_string(killed + 1) + " at operation " +
-                        std::to_string(next - 1) + " the state is neither before nor after it: " +
-                        describe(found, snapshot(sim)));
-    }
-    // A last run that is not killed: six operations, one of each kind.
-    pid_t pid = fork();
-    if (pid == 0) {
-        const std::string first = std::to_string(next);
-        execl(self.c_str(), self.c_str(), "drive", real.c_str(), first.c_str(), "6",
-              static_cast<char*>(nullptr));
-        std::_Exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return fail("the final run failed");
-    for (uint64_t end = next + 6; next < end; ++next) delete operation(next);
-    if (snapshot(real) != snapshot(sim))
-        return fail("the final run left another state than its replay");
-    const std::size_t left = temporaries(real);
-    if (left != 0) return fail(std::to_string(left) + " temporary files left after the final run");
-
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf(
-        "crash test: %u kills survived (%u during an operation: %u after its write, %u after only "
-        "creating its file), %llu operations, fsync %s, %.1f s, %zu temporary files found after "
-        "the kills, %zu left after one more run, seed %u\n",
-        killed, midOperation, finishedUnlogged, createdOnly, static_cast<unsigned long long>(next),
-        sync ? "on" : "off", seconds, leftBehind, left, seed);
-    std::error_code ec;
-    fs::remove_all(real, ec);
-    fs::remove_all(sim, ec);
-    return 0;
+    return run(o);
 }
