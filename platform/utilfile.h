@@ -42,7 +42,9 @@ private:
     int fd_ = -1;
     bool pendingCreate_ = false;  // opened "w+": nothing on disk until the first Write
     std::size_t pos_ = 0;
+    uint64_t rewrites_ = 0;       // standby fills begun when fd_ was opened
     void fail(const char* call, int err);
+    int readPublished(void* buffer, std::size_t count);
 };
 
 #endif

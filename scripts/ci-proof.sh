@@ -19,6 +19,12 @@ echo "== crash tests (stopped at random crash points, fsync on; then with simula
 "$build/tests/crash/gard-crash" --rounds 200 --max-seconds 240 --dir "$PWD/$build"
 "$build/tests/crash/gard-crash" --power --rounds 1000 --max-seconds 400 --dir "$PWD/$build"
 
+echo "== no live process reads stale values after a writer dies (200 rounds each, fsync on)"
+GARD_HOST_NOSYNC=0 GARD_ROUNDS=200 timeout 600 "$build/tests/multiproc/multiproc_test" \
+  --gtest_filter='*StaleAfterKill*:*ReadsNeverGoBack*:*DamagedCounters*' >"$build/stale.log" 2>&1 \
+  || { tail -50 "$build/stale.log"; exit 1; }
+grep '^\[ figures' "$build/stale.log"
+
 echo "== gard commands in parallel (two loops of 100, fsync on)"
 GARD_HOST_NOSYNC=0 timeout 300 "$build/tests/multiproc/multiproc_test" --gtest_filter='*ParallelLoops*' \
   >"$build/parallel.log" 2>&1 || { tail -50 "$build/parallel.log"; exit 1; }

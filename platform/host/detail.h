@@ -211,6 +211,13 @@ bool faultsUnchanged(uint64_t& seen);
 // process that holds none.
 void checkCounters();
 void noteLockHeld(bool held);
+// A file a reader opened may, once another write has put a new file in its
+// place, become the standby that a third write fills anew. Every fill of a
+// standby first moves a count, and a reader takes the count before it opens
+// a file and again once it has read it: the same count, and what it read
+// was a whole published content. kUntrusted without counters.
+uint64_t rewritesBegun();
+void noteRewrite();
 // Whether a directory (by inode) owes a sync: a writer exchanged a file in
 // it and may have died before syncing it.
 void oweDirSync(uint64_t dirIno, bool owed);

@@ -82,23 +82,26 @@ std::vector<uint8_t>& keptBytes(std::size_t size) {
 std::mutex g_openedMutex;
 std::atomic<const UtilFile*> g_openedBy{nullptr};
 int g_opened = -1;
+uint64_t g_openedRewrites = 0;  // standby fills begun before it was opened
 
-void keepOpened(const UtilFile* owner, int fd) {
+void keepOpened(const UtilFile* owner, int fd, uint64_t rewrites) {
     int old = -1;
     {
         std::lock_guard<std::mutex> lock(g_openedMutex);
         old = g_opened;
         g_openedBy = owner;
         g_opened = fd;
+        g_openedRewrites = rewrites;
     }
     if (old >= 0) ::close(old);
 }
 
 // The descriptor exists() left for `owner`, or -1.
-int takeOpened(const UtilFile* owner) {
+int takeOpened(const UtilFile* owner, uint64_t& rewrites) {
     std::lock_guard<std::mutex> lock(g_openedMutex);
     if (g_openedBy != owner) return -1;
     int fd = g_opened;
+    rewrites = g_openedRewrites;
     g_openedBy = nullptr;
     g_opened = -1;
     return fd;
@@ -106,7 +109,8 @@ int takeOpened(const UtilFile* owner) {
 
 void dropOpened(const UtilFile* owner) {
     if (g_openedBy != owner) return;  // a stale look is fine: takeOpened decides
-    if (int fd = takeOpened(owner); fd >= 0) ::close(fd);
+    uint64_t ignored = 0;
+    if (int fd = takeOpened(owner, ignored); fd >= 0) ::close(fd);
 }
 
 }  // namespace
@@ -144,8 +148,11 @@ void UtilFile::Open(const char* mode) {
     pendingCreate_ = false;
     pos_ = 0;
     if (std::strcmp(m, "r+") == 0) {
-        int fd = takeOpened(this);
-        if (fd < 0) fd = detail::openIn(path_, O_RDWR | O_NONBLOCK);
+        int fd = takeOpened(this, rewrites_);
+        if (fd < 0) {
+            rewrites_ = detail::rewritesBegun();
+            fd = detail::openIn(path_, O_RDWR | O_NONBLOCK);
+        }
         if (fd < 0) return fail("UtilFile::Open", -fd);
         fd_ = fd;
     } else if (std::strcmp(m, "w+") == 0) {
@@ -183,14 +190,30 @@ bool UtilFile::exists() const {
     // No failure value: a faulted check says "there", so a missing file fails
     // at the Open("r+") that follows instead of an existing one being replaced.
     if (gardhost::detail::enter("UtilFile::exists", fileTarget(path_))) return true;
+    const uint64_t rewrites = gardhost::detail::rewritesBegun();
     int fd = gardhost::detail::openIn(path_, O_RDWR | O_NONBLOCK);
     if (fd >= 0) {
-        keepOpened(this, fd);
+        keepOpened(this, fd, rewrites);
         return true;
     }
     // There, but not to be opened so (a directory, no permission, a link):
     // the Open that follows says why.
     return fd != -ENOENT && fd != -ENOTDIR;
+}
+
+// Reads at the position; should the file have been turned into a standby
+// and filled anew since it was opened, reads the file now at its name.
+int UtilFile::readPublished(void* buffer, std::size_t count) {
+    for (int attempt = 0;; ++attempt) {
+        int err = readAt(fd_, buffer, count, pos_);  // a short read is the failure
+        const uint64_t now = gardhost::detail::rewritesBegun();
+        if (err != 0 || now == rewrites_ || now == gardhost::detail::kUntrusted || attempt == 100) return err;
+        int fd = gardhost::detail::openIn(path_, O_RDWR | O_NONBLOCK);
+        if (fd < 0) return -fd;
+        ::close(fd_);
+        fd_ = fd;
+        rewrites_ = now;
+    }
 }
 
 std::size_t UtilFile::Read(void* buffer, std::size_t count) {
@@ -208,7 +231,7 @@ std::size_t UtilFile::Read(void* buffer, std::size_t count) {
     else if (pendingCreate_)
         err = count > 0 ? ENODATA : 0;  // "w+" before its first Write: empty
     else if (count > 0)
-        err = readAt(fd_, buffer, count, pos_);  // a short read is the failure
+        err = readPublished(buffer, count);
     else if (::fstat(fd_, &st) != 0)
         err = errno;
     else if (pos_ > static_cast<std::size_t>(st.st_size))
@@ -241,7 +264,7 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         const detail::Piece pieces[2] = {{nullptr, pos_}, {buffer, count}};
         int fd = -1;
         err = detail::putFile(path_, pieces, 2, &fd);
-        if (err == 0) fd_ = fd;
+        if (err == 0) fd_ = fd, rewrites_ = detail::rewritesBegun();
     } else {
         // The old content around the written range stays.
         struct stat st {};
@@ -281,6 +304,7 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
             if (err == 0) {
                 ::close(fd_);
                 fd_ = fd;  // reads go on through the new file
+                rewrites_ = detail::rewritesBegun();
             }
         }
     }

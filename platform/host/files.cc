@@ -246,11 +246,15 @@ int openDirIn(std::string_view name, bool make) {
     return parent;
 }
 
-int readWhole(std::string_view name, std::vector<uint8_t>& out) {
+namespace {
+
+// One read of a whole file; `same` tells whether the file read is still the
+// one at the name and unchanged (checked only without counters).
+int readOnce(std::string_view name, std::vector<uint8_t>& out, bool check, bool& same) {
     out.clear();
     int fd = openIn(name, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return -fd;
-    struct stat st {};
+    struct stat st {}, end {}, named {};
     int err = 0;
     if (::fstat(fd, &st) != 0)
         err = errno;
@@ -268,9 +272,28 @@ int readWhole(std::string_view name, std::vector<uint8_t>& out) {
         if (n <= 0) break;
         used += static_cast<std::size_t>(n);
     }
+    if (check && err == 0) {
+        const std::string at(name);
+        same = ::fstat(fd, &end) == 0 && end.st_ctim.tv_sec == st.st_ctim.tv_sec &&
+               end.st_ctim.tv_nsec == st.st_ctim.tv_nsec && ::fstatat(rootFd(), at.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+               named.st_ino == st.st_ino;
+    }
     ::close(fd);
     out.resize(err == 0 ? used : 0);
     return err;
+}
+
+}  // namespace
+
+int readWhole(std::string_view name, std::vector<uint8_t>& out) {
+    // Read again while a standby may have been filled under the reader.
+    for (int attempt = 0;; ++attempt) {
+        const uint64_t before = rewritesBegun();
+        bool same = true;
+        const int err = readOnce(name, out, before == kUntrusted, same);
+        if (err != 0 || attempt == 100) return err;
+        if (before == kUntrusted ? same : rewritesBegun() == before) return 0;
+    }
 }
 
 int putFile(std::string_view name, const Piece* pieces, std::size_t count, int* keep, int mode) {
@@ -302,6 +325,7 @@ int putFile(std::string_view name, const Piece* pieces, std::size_t count, int* 
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
     struct stat sst {};
+    if (err == 0) noteRewrite();  // a reader may still hold this file from when it was live
     if (err == 0) err = writePieces(sfd, pieces, count, 0);
     if (err == 0 && ::fstat(sfd, &sst) != 0) err = errno;
     if (err == 0 && static_cast<std::size_t>(sst.st_size) != total &&

@@ -47,13 +47,12 @@ constexpr std::size_t kSlots = 128, kDirs = 32, kBased = 64;
 constexpr std::size_t kPage = 4096;
 
 struct Shared {
-    uint64_t magic;
     uint64_t values;     // moves with every completed change of a value
     uint64_t faults;     // and of the faults file
     uint64_t writing;    // windows open (low 16 bits), windows opened (above)
     uint64_t closed;     // windows closed for dead writers
     uint64_t unslotted;  // windows open without a slot
-    uint64_t spare[2];
+    uint64_t spare[3];
     struct {
         uint64_t ino, owed;
     } dirs[kDirs];  // directories a writer must sync before it reuses a standby
@@ -63,8 +62,12 @@ struct Shared {
     struct {
         uint64_t file, name;
     } based[kBased];  // history files (inode) that hold a name's whole content (crc | 1 << 32)
+    uint64_t spare2[(kPage - 64 - 16 * (kDirs + kSlots + kBased)) / 8 - 1];
+    // Last, so that a file cut short anywhere loses it and is set up anew,
+    // its counters moved to values no process has seen.
+    uint64_t magic;
 };
-static_assert(sizeof(Shared) <= kPage);
+static_assert(sizeof(Shared) == kPage);
 
 std::mutex g_mutex;                  // mapping changes
 std::atomic<Shared*> g_shared{nullptr};
@@ -435,6 +438,16 @@ bool faultsUnchanged(uint64_t& seen) {
         return true;
     seen = trustedCount() == kUntrusted ? kUntrusted : word(g_shared.load()->faults).load();
     return false;
+}
+
+uint64_t rewritesBegun() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    return s != nullptr ? word(s->writing).load() / kOpened : kUntrusted;
+}
+
+void noteRewrite() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s != nullptr && g_writable) word(s->writing).fetch_add(kOpened);
 }
 
 void oweDirSync(uint64_t dirIno, bool owed) {

@@ -15,6 +15,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <random>
+#include <vector>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,12 +55,57 @@ std::string query(const std::string& line) {
     } else if (what == "policy") {
         uint32_t size = 0;
         e = vormGardGetPolicy(n, &value, &size, 0);
+    } else if (what == "unit") {
+        bool garded = false;
+        e = gardAcc::GardGetVpdUnitState(static_cast<uint16_t>(n), 1, &garded);
+        value = garded ? 1 : 0;
+    } else if (what == "all") {
+        // All a service processor tells of the gard state.
+        std::string all;
+        for (const char* q : {"dogard 0x200", "dogard 0x201", "usable 0x200", "usable 0x201", "failover",
+                              "unit 0x10", "reg dscv/QelRole", "reg dscv/SiblingState", "policy 11"})
+            all += query(q) + " ";
+        return all;
     } else {
         return "unknown";
     }
     const bool failed = e != nullptr;
     delete e;
     return failed ? "fail" : std::to_string(value);
+}
+
+// Reads value `name` until told to stop, and says at once when a read gives
+// a smaller number than the one before; then reads once more and says what
+// it read.
+int watch(const char* name) {
+    ::fcntl(0, F_SETFL, O_NONBLOCK);
+    unsigned long last = 0, reads = 0;
+    auto read = [&] {
+        std::vector<uint8_t> bytes;
+        gardhost::getValue(name, bytes);
+        ++reads;
+        return std::strtoul(std::string(bytes.begin(), bytes.end()).c_str(), nullptr, 10);
+    };
+    char c = 0;
+    while (::read(0, &c, 1) != 1) {
+        const unsigned long now = read();
+        if (now < last) std::printf("back from %lu to %lu\n", last, now);
+        last = now;
+    }
+    std::printf("%lu after %lu reads\n", read(), reads);
+    return 0;
+}
+
+// Writes `count` numbers to value `name`, each one more than the last.
+int count(const char* name, int n) {
+    std::vector<uint8_t> bytes;
+    gardhost::getValue(name, bytes);
+    unsigned long v = std::strtoul(std::string(bytes.begin(), bytes.end()).c_str(), nullptr, 10);
+    for (int i = 0; i < n; ++i) {
+        const std::string text = std::to_string(++v);
+        gardhost::setValue(name, std::vector<uint8_t>(text.begin(), text.end()));
+    }
+    return 0;
 }
 
 int serve() {
@@ -77,7 +125,8 @@ int serve() {
 // A long-lived process running as service processor `sp`.
 class Sp {
 public:
-    Sp(const std::string& dir, int sp) {
+    // `args` after the program's name; stderr to `err` when given.
+    Sp(const std::string& dir, int sp, std::vector<std::string> args = {"--serve"}, const std::string& err = "") {
         int toChild[2], fromChild[2];
         if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
@@ -86,7 +135,11 @@ public:
             ::dup2(fromChild[1], 1);
             ::setenv("GARD_STATE_DIR", dir.c_str(), 1);
             ::setenv("GARD_HOST_SP", std::to_string(sp).c_str(), 1);
-            ::execl("/proc/self/exe", "multiproc_test", "--serve", static_cast<char*>(nullptr));
+            if (!err.empty()) ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
+            std::vector<char*> argv{const_cast<char*>("multiproc_test")};
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv("/proc/self/exe", argv.data());
             std::_Exit(127);
         }
         ::close(toChild[0]);
@@ -102,6 +155,10 @@ public:
     std::string ask(const std::string& request) {
         std::fprintf(to_, "%s\n", request.c_str());
         std::fflush(to_);
+        return answer();
+    }
+    // The next line the process writes.
+    std::string answer() {
         char line[256] = "";
         if (std::fgets(line, sizeof line, from_) == nullptr) return "gone";
         line[std::strcspn(line, "\n")] = '\0';
@@ -122,10 +179,11 @@ protected:
         StateTest::SetUp();
         ::setenv("GARD_STATE_DIR", dir_.c_str(), 1);  // for the tool
     }
-    // Runs the tool with `args` (no shell quoting needed), stderr to `err`.
-    static int gard(const std::string& args, const std::string& err = "/dev/null") {
-        const int status = std::system((GARD_TOOL_PATH " " + args + " >/dev/null 2>" + err).c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // Runs the tool with `args` (no shell quoting needed), stderr to `err`,
+    // with `env` ("NAME=value") set; -1 when it was killed.
+    static int gard(const std::string& args, const std::string& err = "/dev/null", const std::string& env = "") {
+        const int status = std::system((env + " " GARD_TOOL_PATH " " + args + " >/dev/null 2>" + err).c_str());
+        return WIFEXITED(status) && WEXITSTATUS(status) < 128 ? WEXITSTATUS(status) : -1;
     }
 };
 
@@ -198,6 +256,142 @@ TEST_F(MultiProcess, WaitingCommandSaysSoOnce) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
               "gard: waiting for another command or program using " + dir_ + " to finish\n");
 }
+
+// ---------------------------------------------------------------- writers that die
+
+// Rounds of the tests below: GARD_ROUNDS, else a few for the suite.
+int rounds(int otherwise) {
+    const char* env = std::getenv("GARD_ROUNDS");
+    return env != nullptr ? std::atoi(env) : otherwise;
+}
+
+// Changes the gard tool makes as a lab engineer would, beside two
+// service processors.
+const char* const kChanges[] = {
+    "units set-state 0x10 1 garded",       "units clear --yes",
+    "--sp 1 mailbox-failure 0x201 1",      "--sp 0 mailbox-failure 0x200 6",
+    "--sp 0 sp set-state 0x200 cleared",   "--sp 1 sp set-state 0x201 cleared",
+    "--sp 1 platform reg dscv/QelRole 1",  "--sp 1 platform reg dscv/QelRole 0",
+    "platform reg dscv/SiblingState 2",    "platform reg dscv/SiblingState 1",
+    "platform policy 11 1",                "platform policy 11 0",
+    "platform keyword 0x201 erased",       "platform fault add UtilReg::read@dscv/SiblingState",
+    "platform fault clear --yes",
+};
+
+// Where a writer is stopped: any crash point, or the moment between a
+// file's rename into place and the announcement of the change.
+struct Stop {
+    const char* name;
+    std::string (*point)(std::mt19937& random);
+};
+
+void PrintTo(const Stop& s, std::ostream* os) { *os << s.name; }
+
+class StaleAfterKill : public MultiProcess, public ::testing::WithParamInterface<Stop> {};
+
+// Two long-lived service processors, and a tool command stopped at a crash
+// point in every round: at their next call both answer as a fresh process
+// running as the same processor does.
+TEST_P(StaleAfterKill, NoLiveProcessReadsOtherThanAFreshOne) {
+    ASSERT_EQ(gard("units add 0x10 1 SN"), 0);
+    Sp sp0(dir_, 0), sp1(dir_, 1);
+    std::mt19937 random(::testing::UnitTest::GetInstance()->random_seed());
+    const int n = rounds(40);
+    int stopped = 0, stale = 0;
+    std::string first;
+    for (int round = 0; round < n; ++round) {
+        sp0.ask("all");  // both have everything cached
+        sp1.ask("all");
+        const std::string change = kChanges[random() % std::size(kChanges)];
+        const std::string point = GetParam().point(random);
+        const int status = gard("" + change + "", "/dev/null", "GARD_HOST_CRASH_AT=" + point);
+        stopped += status == -1;
+        for (int sp : {0, 1}) {
+            Sp fresh(dir_, sp);
+            const std::string want = fresh.ask("all"), got = (sp == 0 ? sp0 : sp1).ask("all");
+            if (got != want && stale++ == 0)
+                first = "round " + std::to_string(round) + " (" + change + ", stopped at " + point + "): sp" +
+                        std::to_string(sp) + " answers " + got + ", a fresh process " + want;
+        }
+    }
+    EXPECT_EQ(stale, 0) << first;
+    std::printf("[ figures  ] %s: %d rounds, %d commands stopped, %d stale answers\n", GetParam().name, n, stopped,
+                stale);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, StaleAfterKill,
+    ::testing::Values(Stop{"AnyPoint", [](std::mt19937& r) { return std::to_string(1 + r() % 40); }},
+                      Stop{"BetweenRenameAndAnnouncement",
+                           [](std::mt19937& r) { return "renamed#" + std::to_string(1 + r() % 2); }}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// A process that keeps reading a value while other processes write it one
+// number higher at a time and are stopped at random points: its reads never
+// go back, and end on what is in the file.
+TEST_F(MultiProcess, ReadsNeverGoBackAndEndOnTheFile) {
+    Sp reader(dir_, 0, {"--watch", "probe"});
+    std::mt19937 random(::testing::UnitTest::GetInstance()->random_seed());
+    const int n = rounds(40);
+    for (int round = 0; round < n; ++round) {
+        const std::string point = std::to_string(1 + random() % 60);
+        const std::string cmd = "GARD_HOST_CRASH_AT=" + point + " /proc/" + std::to_string(::getpid()) +
+                                "/exe --count probe 10 >/dev/null 2>&1";
+        std::system(cmd.c_str());
+    }
+    std::vector<uint8_t> onDisk;
+    gardhost::reloadValues();
+    gardhost::getValue("probe", onDisk);
+    const std::string last = reader.ask("end");
+    EXPECT_EQ(last.substr(0, last.find(' ')), std::string(onDisk.begin(), onDisk.end())) << last;
+    EXPECT_EQ(last.find("back"), std::string::npos) << last;
+}
+
+// The counter file removed, cut short, replaced by a directory or filled
+// with junk while two service processors run: neither crashes nor answers
+// other than a fresh process after a change, and each says so once at most.
+struct Damage {
+    const char* name;
+    const char* shell;  // run in the state directory
+};
+
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
+class DamagedCounters : public MultiProcess, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(DamagedCounters, NeitherStaleNorCrashed) {
+    const std::string err0 = dir_ + "/../" + std::to_string(::getpid()) + ".err0";
+    const std::string err1 = err0.substr(0, err0.size() - 1) + "1";
+    Sp sp0(dir_, 0, {"--serve"}, err0), sp1(dir_, 1, {"--serve"}, err1);
+    for (const char* change : {"--sp 1 mailbox-failure 0x201 1", "platform reg dscv/SiblingState 2",
+                               "--sp 1 platform reg dscv/QelRole 1", "--sp 1 mailbox-failure 0x201 1",
+                               "--sp 1 sp set-state 0x201 cleared"}) {
+        sp0.ask("all");
+        sp1.ask("all");
+        std::system(("cd " + dir_ + " && " + GetParam().shell).c_str());
+        gard(change);
+        for (int sp : {0, 1}) {
+            Sp fresh(dir_, sp);
+            EXPECT_EQ((sp == 0 ? sp0 : sp1).ask("all"), fresh.ask("all")) << "sp" << sp << " after " << change;
+        }
+    }
+    for (const std::string& err : {err0, err1}) {
+        std::ifstream in(err);
+        std::string line;
+        std::map<std::string, int> said;
+        while (std::getline(in, line)) ++said[line];
+        for (const auto& [text, times] : said) EXPECT_EQ(times, 1) << text;
+        std::remove(err.c_str());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DamagedCounters,
+    ::testing::Values(Damage{"Removed", "rm -f generation"}, Damage{"CutShort", "truncate -s 8 generation"},
+                      Damage{"Emptied", ": > generation"},
+                      Damage{"Directory", "rm -rf generation && mkdir generation"},
+                      Damage{"Junk", "head -c 4096 /dev/urandom > generation"}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------- parallel loops
 
@@ -292,6 +486,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--serve") == 0) return serve();
+    if (argc == 3 && std::strcmp(argv[1], "--watch") == 0) return watch(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--count") == 0) return count(argv[2], std::atoi(argv[3]));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
