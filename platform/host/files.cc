@@ -406,15 +406,15 @@ int appendLine(std::string_view name, std::string_view line, bool durable) {
     }
     if (fd < 0) {
         bool made = true;
-        fd = openIn(name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
+        fd = openIn(name, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
         if (fd == -ENOENT) {
             int dfd = openDirIn(split(name).first, true);
             if (dfd >= 0) ::close(dfd);
-            fd = openIn(name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
+            fd = openIn(name, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
         }
         if (fd == -EEXIST) {
             made = false;
-            fd = openIn(name, O_WRONLY | O_APPEND | O_NONBLOCK);
+            fd = openIn(name, O_RDWR | O_APPEND | O_NONBLOCK);
         }
         if (fd < 0) return -fd;
         if (!ownRegular(fd, st)) {

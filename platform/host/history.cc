@@ -107,9 +107,9 @@ int historyFile(struct stat& st) {
     const bool there = root >= 0 && ::fstatat(root, "history", &named, AT_SYMLINK_NOFOLLOW) == 0;
     if (g_fd >= 0 && there && detail::ownRegular(g_fd, st) && st.st_ino == named.st_ino) return g_fd;
     if (g_fd >= 0) ::close(g_fd);
-    g_fd = detail::openIn("history", O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
+    g_fd = detail::openIn("history", O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
     const bool made = g_fd >= 0;
-    if (g_fd == -EEXIST) g_fd = detail::openIn("history", O_WRONLY | O_APPEND | O_NONBLOCK);
+    if (g_fd == -EEXIST) g_fd = detail::openIn("history", O_RDWR | O_APPEND | O_NONBLOCK);
     if (g_fd >= 0 && !detail::ownRegular(g_fd, st)) {
         ::close(g_fd);
         g_fd = -EPERM;

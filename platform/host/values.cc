@@ -105,8 +105,11 @@ int withValue(std::string_view name, Use&& use) {
     return 0;
 }
 
+// Once per value and kind of failure: a link left in the state directory
+// would otherwise be told of at every call.
 void say(const char* what, const std::string& name, int err) {
-    std::fprintf(stderr, "gardhost: cannot %s %s: %s\n", what, name.c_str(), std::strerror(err));
+    detail::sayOnce((std::string(what) + " " + name + " " + std::to_string(err)).c_str(),
+                    detail::format("cannot %s %s: %s", what, name.c_str(), std::strerror(err)));
 }
 
 }  // namespace
@@ -210,7 +213,8 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
 void appendValue(std::string_view name, std::string_view line, bool durable) {
     stateRoot();
     WriteWindow window;
-    if (int err = appendLine(name, line, durable); err != 0) say("append to", std::string(name), err);
+    // appendLine says why it refuses a file that is not the directory's own.
+    if (int err = appendLine(name, line, durable); err != 0 && err != EPERM) say("append to", std::string(name), err);
     std::lock_guard<std::mutex> lock(g_mutex);
     afterWrite(window, name, [] {});
 }

@@ -1,5 +1,8 @@
 // Error-log entries: the flattened form, pruning, the commit log.
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 #include "support/fixture.h"
@@ -148,9 +151,23 @@ TEST_F(ErrlTest, CommitLogReadsBackEverySrc) {
     ErrlEntry* copy = new ErrlEntry(*e);
     EXPECT_EQ(gardhost::liveErrls(), live + 2);
     e->commit(0xCA00, 0x4000);
+    // What is no whole log is passed over: a blank line, junk, a line a
+    // writer killed mid-way left (ended by the next commit), one whose
+    // checksum does not hold.
+    const std::string path = gardhost::stateDir() + "/errl/committed";
+    std::string first;
+    std::getline(std::ifstream(path) >> std::ws, first);
+    std::ofstream(path, std::ios::app) << "\njunk line\n" << first.substr(0, first.size() / 2) << "\n"
+                                       << first.substr(0, first.size() - 1) << "0\n"
+                                       << first.substr(0, first.size() / 3);
+    gardhost::reloadValues();
     copy->commit(0xCA00, 0x2000);
     auto all = gardhost::committed();
     ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].sp, 0);
+    EXPECT_EQ(all[0].program, "platform_test");
+    EXPECT_EQ(all[0].pid, ::getpid());
+    EXPECT_NE(all[0].time, 0u);
     EXPECT_EQ(all[0].actions, 0x4000u);
     EXPECT_EQ(all[1].actions, 0x2000u);
     EXPECT_EQ(all[0].compId, 0xCA00);
