@@ -9,6 +9,7 @@
 //
 // Usage: gard-bench [--summary=FILE] [--no-sqlite] [google benchmark flags]
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@
 #include "floor.h"
 #include "gard/gard.h"
 #include "platform/errl.h"
+#include "platform/host/detail.h"
 #include "platform/host/host.h"
 #include "platform/utilfile.h"
 #include "platform/utilreg.h"
@@ -141,6 +144,29 @@ void restoreBaseline() {
 
 // ---------------------------------------------------------------- SQLite
 
+// The syncs SQLite asks of the file system, counted while it runs: an
+// update that writes a row's own bytes back changes nothing and syncs
+// nothing, and a comparison with such updates would compare with no-ops.
+bool g_inSql = false;
+long g_sqlSyncs = 0;
+
+template <class Sync>
+int counted(const char* name, int fd) {
+    static const auto real = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, name));
+    if (g_inSql) ++g_sqlSyncs;
+    return real(fd);
+}
+
+}  // namespace
+
+// Seen by the SQLite library in place of the C library's.
+extern "C" __attribute__((visibility("default"))) int fsync(int fd) { return counted<int (*)(int)>("fsync", fd); }
+extern "C" __attribute__((visibility("default"))) int fdatasync(int fd) {
+    return counted<int (*)(int)>("fdatasync", fd);
+}
+
+namespace {
+
 // The unit table as a SQLite user would keep it: one row per unit.
 class SqlTable {
 public:
@@ -174,8 +200,11 @@ public:
         sqlite3_close(db);
         return state;
     }
-    // Sets the state of unit i; synchronous FULL when `sync`, else OFF.
-    void update(unsigned i, int state, bool sync) {
+    // Gives unit i the other state than the one it holds, so that every
+    // update changes its row: synchronous FULL when `sync`, else OFF.
+    void flip(unsigned i, bool sync) {
+        const int state = (flips_[i]++ & 1) != 0 ? 0xED : 0xEC;
+        g_inSql = true;
         sqlite3* db = open();
         if (!sync) exec(db, "PRAGMA synchronous = OFF");
         sqlite3_stmt* st = nullptr;
@@ -185,9 +214,11 @@ public:
         sqlite3_bind_int(st, 1, state);
         sqlite3_bind_int(st, 2, static_cast<int>(kFirstUnit + i));
         sqlite3_bind_int(st, 3, kGroup);
-        if (sqlite3_step(st) != SQLITE_DONE) std::fprintf(stderr, "sqlite update failed\n");
+        if (sqlite3_step(st) != SQLITE_DONE || sqlite3_changes(db) != 1)
+            std::fprintf(stderr, "sqlite update failed\n");
         sqlite3_finalize(st);
         sqlite3_close(db);
+        g_inSql = false;
     }
 
 private:
@@ -208,6 +239,7 @@ private:
         }
     }
     std::string path_;
+    unsigned flips_[kUnits] = {};  // rows start in state 0x5C
 };
 
 SqlTable g_sql;
@@ -358,6 +390,14 @@ std::vector<Op> operations() {
                    "dma path state");
          },
          nullptr},
+        // What a read pays to know its cached values still hold: two loads
+        // of the counter file every process maps.
+        {"value cache check", Kind::Other, S::AllValues,
+         [] {
+             static const uint64_t seen = gardhost::detail::trustedCount();
+             benchmark::DoNotOptimize(gardhost::detail::stillHolds(seen));
+         },
+         nullptr},
         // One platform value read, served from the cache when no process
         // wrote since: what following other processes' writes costs a read.
         {"UtilReg::read (cached value)", Kind::Other, S::AllValues,
@@ -384,7 +424,11 @@ Clock::duration timed(F&& f) {
 
 // `changed`: before each call, untimed, the platform's cached values are
 // dropped, as when another process has just written one.
-void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false) {
+// `quiet`: the changes are not recorded in the history, to tell what
+// recording costs.
+void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false, bool quiet = false) {
+    std::optional<gardhost::detail::HistoryQuiet> noHistory;
+    if (quiet) noHistory.emplace();
     restoreBaseline();
     gardhost::setSync(sync);
     if (op.before) op.before();
@@ -398,6 +442,7 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
     op.call();
 
     double lib = 0, raw = 0, sql = 0;
+    g_sqlSyncs = 0;
     gardbench::AllocCount allocs;
     std::size_t n = 0;
     for (auto _ : st) {
@@ -418,8 +463,7 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
         const auto t2 = Clock::now();
         if (op.kind == Kind::Read && g_withSql)
             benchmark::DoNotOptimize(g_sql.lookup(static_cast<unsigned>(n % kUnits)));
-        if (op.kind == Kind::Update && g_withSql)
-            g_sql.update(static_cast<unsigned>(n % kUnits), (n & 1) != 0 ? 0xED : 0xEC, sync);
+        if (op.kind == Kind::Update && g_withSql) g_sql.flip(static_cast<unsigned>(n % kUnits), sync);
         const auto t3 = Clock::now();
         st.SetIterationTime(seconds(t1 - t0));
         lib += seconds(t1 - t0);
@@ -437,6 +481,7 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
     if (op.kind != Kind::Other && g_withSql) {
         st.counters["sqlite_us"] = sql * k * 1e6;
         st.counters["sqlite_x"] = lib == 0 ? 0 : sql / lib;
+        st.counters["sqlite_syncs"] = static_cast<double>(g_sqlSyncs) * k;
     }
     st.counters["allocs"] = static_cast<double>(allocs.calls) * k;
     st.counters["lib_allocs"] = static_cast<double>(allocs.library) * k;
@@ -487,17 +532,15 @@ std::string fmt(double v, const char* f = "%.1f") {
 std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op>& byName,
                     const std::map<std::string, std::size_t>& stack) {
     std::string out =
-        "| operation | fsync | us/call | floor us | x floor | SQLite us | SQLite / op | "
+        "| operation | fsync | us/call | floor us | x floor | SQLite us | SQLite / op | SQLite syncs | "
         "allocs/call (by libgard) | "
         "largest alloc (by libgard) | peak stack | target "
-        "|\n|---|---|---|---|---|---|---|---|---|---|---|\n";
+        "|\n|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (const Row& r : rows) {
-        std::string name = r.name;
-        auto suffix = [&](const std::string& end) {
-            return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
-        };
-        const bool sync = suffix("/fsync"), changed = suffix("/changed");
-        const std::string base = sync || changed ? name.substr(0, name.rfind('/')) : name;
+        const std::string& name = r.name;
+        const std::string base = name.substr(0, name.find('/'));
+        auto has = [&](const char* flag) { return name.find(flag, base.size()) != std::string::npos; };
+        const bool sync = has("/fsync"), changed = has("/changed"), quiet = has("/nohistory");
         const Op& op = byName.at(base);
         auto c = [&](const char* k) {
             auto it = r.counters.find(k);
@@ -515,11 +558,13 @@ std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op
             target = std::string(x <= limit ? "met" : "MISSED") + " (<=" + fmt(limit) + "x)";
         }
         auto st = stack.find(base);
-        out += "| " + base + (changed ? " (values just changed)" : "") + " | " + (sync ? "on" : "off") + " | " +
-               fmt(r.us) + " | " +
+        out += "| " + base + (changed ? " (values just changed)" : "") + (quiet ? " (no history)" : "") + " | " +
+               (sync ? "on" : "off") + " | " + fmt(r.us) + " | " +
                fmt(c("floor_us")) + " | " + (x > 0 ? fmt(x, "%.2f") : "-") + " | " +
                (c("sqlite_us") >= 0 ? fmt(c("sqlite_us")) : "-") + " | " +
-               (sqlx >= 0 ? fmt(sqlx, "%.1f") : "-") + " | " + fmt(c("allocs"), "%.0f") + " (" +
+               (sqlx >= 0 ? fmt(sqlx, "%.1f") : "-") + " | " +
+               (op.kind == Kind::Update && c("sqlite_syncs") >= 0 ? fmt(c("sqlite_syncs"), "%.1f") : "-") + " | " +
+               fmt(c("allocs"), "%.0f") + " (" +
                fmt(c("lib_allocs"), "%.0f") + ") | " + fmt(c("max_alloc"), "%.0f") + " (" +
                fmt(c("lib_max_alloc"), "%.0f") + ") | " +
                (st != stack.end() && !sync ? std::to_string(st->second) : "") + " | " + target +
@@ -575,6 +620,14 @@ int main(int argc, char** argv) {
             measure(st, op, true);
         })->UseManualTime();
     }
+    // What recording the history costs a change.
+    for (const char* name : {"gardAcc::GardSetVpdUnitState", "GardRdndQel::GardSetQelState"})
+        for (bool sync : {false, true}) {
+            const Op& op = byName.at(name);
+            benchmark::RegisterBenchmark((op.name + (sync ? "/fsync" : "") + "/nohistory").c_str(),
+                                         [&op, sync](benchmark::State& st) { measure(st, op, sync, false, true); })
+                ->UseManualTime();
+        }
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 

@@ -130,7 +130,8 @@ Floor Floor::plan(const std::function<void()>& op, Scope scope) {
                     {Kind::Write, path, argument(c.args, "count="), fileSize(path)});
             continue;
         }
-        if (scope == Scope::GardFiles) continue;
+        // Committed error logs count in every floor: each is one durable append.
+        if (scope == Scope::GardFiles && c.name != "ErrlEntry::commit") continue;
         if (c.name == "SVPD_set_qel_gd_keyword") {
             const std::string path = valuePath("vpd/" + c.target + "/keyword");
             floor.steps_.push_back(
@@ -141,7 +142,7 @@ Floor Floor::plan(const std::function<void()>& op, Scope scope) {
             floor.steps_.push_back(
                 {Kind::ReadValue, valuePath(name), fileSize(valuePath(name)), 0});
         if (std::string name = valueAppend(c); !name.empty()) {
-            floor.steps_.push_back({Kind::Append, valuePath(name) + ".floor", 0, 0});
+            floor.steps_.push_back({Kind::Append, valuePath(name) + ".floor", 0, name == "errl/committed"});
             ++appends[name];
         }
     }
@@ -209,6 +210,8 @@ void Floor::run(bool sync) const {
                 int fd = ::open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
                 if (fd >= 0) {
                     if (::write(fd, scratch.data(), s.count) < 0) std::perror("write");
+                    // A committed error log must survive a power cut.
+                    if (sync && s.size != 0 && ::fdatasync(fd) != 0) std::perror("fdatasync");
                     ::close(fd);
                 }
                 break;

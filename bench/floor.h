@@ -15,14 +15,16 @@ namespace gardbench {
 class Floor {
 public:
     // Which platform calls count. GardFiles: the gard file only (open, pread
-    // of the same byte count, pwrite or atomic replace, close). AllValues:
-    // also every named value the host platform reads, writes or appends to.
+    // of the same byte count, pwrite or atomic replace, close) and one
+    // append for each error log committed. AllValues: also every named value
+    // the host platform reads, writes or appends to.
     enum class Scope { GardFiles, AllValues };
 
     // Runs `op` once with the call log on and records its steps.
     static Floor plan(const std::function<void()>& op, Scope scope);
     // Runs the steps; `sync` turns each write into the durable atomic
-    // replace (temporary file, write, fsync, rename, directory fsync).
+    // replace (temporary file, write, fsync, rename, directory fsync) and
+    // each error-log append into a durable one (write, fdatasync).
     void run(bool sync) const;
     bool empty() const { return steps_.empty(); }
     std::string describe() const;
@@ -33,7 +35,7 @@ private:
         Kind kind;
         std::string path;
         std::size_t count;  // bytes read, written or appended
-        std::size_t size;   // size of the whole file, for the replace
+        std::size_t size;   // size of the whole file, for the replace; for an append, 1: durable
     };
     std::vector<Step> steps_;
 };

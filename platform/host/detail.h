@@ -114,8 +114,6 @@ bool callLogToFile();
 // path in normal form, ".." never climbing above "root" ("/opt/p3/x" and
 // "/tmp/../opt/p3/x" both give "root/opt/p3/x").
 std::string firmwareName(std::string_view firmwarePath);
-// The program and process behind every change: "gard[1234]".
-const std::string& processName();
 
 // ---- files inside the state directory (files.cc)
 // Every name is relative to the state directory and resolved beneath it:
@@ -156,9 +154,11 @@ int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size);
 // left by a writer that died is ended first, so that it spoils no other.
 // `durable`: synced before the call returns (with sync on).
 int appendLine(std::string_view name, std::string_view line, bool durable);
-// Appends `line` and a newline to the open file `fd` of `size` bytes, ending
-// first a line a killed writer left torn.
-int appendTo(int fd, off_t size, std::string_view line, bool durable);
+// Appends `line` and a newline to the open file `fd` (`st` its fstat),
+// ending first a line a killed writer left torn.
+int appendTo(int fd, const struct stat& st, std::string_view line, bool durable);
+// This process's id, without a system call each time.
+int processId();
 // A regular file of this directory only: a hard link would let a write in
 // place land in a file elsewhere.
 bool ownRegular(int fd, struct stat& st);

@@ -2,6 +2,7 @@
 // land inside it.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -217,17 +218,13 @@ std::string firmwareName(std::string_view path) {
     return out;
 }
 
-const std::string& processName() {
-    static std::string name;
-    static pid_t of = 0;
-    static std::mutex m;
-    std::lock_guard<std::mutex> lock(m);
-    const pid_t pid = ::getpid();
-    if (pid != of) {
-        name = format("%s[%d]", program_invocation_short_name, static_cast<int>(pid));
-        of = pid;
-    }
-    return name;
+int processId() {
+    static std::atomic<int> pid{0};
+    static std::once_flag once;
+    std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, [] { pid = 0; }); });
+    int p = pid.load(std::memory_order_relaxed);
+    if (p == 0) pid = p = static_cast<int>(::getpid());
+    return p;
 }
 
 Name regName(std::string_view key) {

@@ -187,7 +187,7 @@ void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
     // When, where and by which program: read beside the change history.
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const int pid = static_cast<int>(::getpid());
+    const int pid = gardhost::detail::processId();
     line.dec(" t=", static_cast<std::size_t>(now.tv_sec) * 1000000u + static_cast<std::size_t>(now.tv_nsec) / 1000u);
     line.out += " prog=" + gardhost::detail::hexText(program_invocation_short_name);
     line.dec(" pid=", static_cast<std::size_t>(pid)).dec(" call=", static_cast<std::size_t>(pid));

@@ -61,13 +61,6 @@ int writeAt(int fd, const void* buffer, std::size_t count, std::size_t offset) {
     return 0;
 }
 
-// A file only this directory holds: a hard link would let a write in place
-// land in a file elsewhere.
-bool ownFile(int fd) {
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-}
-
 // The bytes a replacing Write keeps from the old file, reused between calls.
 std::vector<uint8_t>& keptBytes(std::size_t size) {
     thread_local std::vector<uint8_t> buffer;
@@ -276,7 +269,9 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         const std::size_t head = std::min(pos_, size);
         const std::size_t end = pos_ + count;
         const std::size_t tail = size > end ? size - end : 0;
-        if (!detail::syncOn() && ownFile(fd_)) {
+        // In place only into a file this directory alone holds: through a
+        // hard link a write would land in a file elsewhere.
+        if (!detail::syncOn() && S_ISREG(st.st_mode) && st.st_nlink == 1) {
             // Only for tests and benchmarks: overwritten in place, past the end with zeros.
             if (detail::historyTracked(path_)) {
                 std::vector<uint8_t>& old = keptBytes(size);

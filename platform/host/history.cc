@@ -49,21 +49,28 @@ std::string contentField(const char* key, const uint8_t* p, std::size_t n, bool 
     return detail::format(" %s=%zu:%08x", key, n, detail::crc32(p, n));
 }
 
+// The first place at or after `i` where `a` (zeros when null) and `b`
+// differ; a place past either's end differs. Equal stretches go by blocks.
+std::size_t nextDiff(const uint8_t* a, std::size_t an, const uint8_t* b, std::size_t bn, std::size_t i) {
+    static const uint8_t kZeros[64] = {};
+    const std::size_t common = a != nullptr ? std::min(an, bn) : bn;
+    for (; i + sizeof kZeros <= common; i += sizeof kZeros)
+        if (std::memcmp(a != nullptr ? a + i : kZeros, b + i, sizeof kZeros) != 0) break;
+    for (; i < common; ++i)
+        if ((a != nullptr ? a[i] : 0) != b[i]) return i;
+    return i;
+}
+
 // The runs of bytes that differ, joined when close (a missing content is
 // taken as zeros); false when there are more than kMaxDiff differing bytes.
 bool diffRuns(const uint8_t* a, std::size_t an, const uint8_t* b, std::size_t bn, std::string& out) {
-    const std::size_t n = std::max(an, bn);
+    const std::size_t n = a != nullptr ? std::max(an, bn) : bn;
     std::size_t used = 0;
     bool first = true;
-    for (std::size_t i = 0; i < n;) {
-        auto same = [&](std::size_t k) { return k < an && k < bn ? a[k] == b[k] : a == nullptr && k < bn && b[k] == 0; };
-        if (same(i)) {
-            ++i;
-            continue;
-        }
+    for (std::size_t i = nextDiff(a, an, b, bn, 0); i < n; i = nextDiff(a, an, b, bn, i)) {
         std::size_t end = i + 1;
-        for (std::size_t gap = 0; end < n && gap < kJoin; ++end) gap = same(end) ? gap + 1 : 0;
-        while (end > i + 1 && same(end - 1)) --end;
+        for (std::size_t next; end < n && (next = nextDiff(a, an, b, bn, end)) < n && next - end < kJoin;)
+            end = next + 1;
         used += end - i;
         if (used > kMaxDiff) return false;
         out += first ? " diff=" : ",";
@@ -370,8 +377,8 @@ void recordChange(std::string_view name, const uint8_t* before, std::size_t befo
     const bool base = existed && (beforeSize <= kSmall || !historyBased(st.st_ino, nameCrc));
     std::string line = format("v=1 t=%llu sp=%d prog=%s pid=%d call=%d.%llu name=",
                               static_cast<unsigned long long>(nowMicros()), position(),
-                              hexText(program_invocation_short_name).c_str(), static_cast<int>(::getpid()),
-                              static_cast<int>(::getpid()), static_cast<unsigned long long>(lockNumber()));
+                              hexText(program_invocation_short_name).c_str(), processId(), processId(),
+                              static_cast<unsigned long long>(lockNumber()));
     line += hexText(name);
     line += contentField("from", before, beforeSize, existed);
     line += contentField("to", after, afterSize, exists);
@@ -384,9 +391,9 @@ void recordChange(std::string_view name, const uint8_t* before, std::size_t befo
             line += " full=" + wholeContent(after, afterSize);
     }
     line += format(" crc=%08x", crc32(reinterpret_cast<const unsigned char*>(line.data()), line.size()));
-    if (appendTo(fd, st.st_size, line, true) != 0) return;
+    if (appendTo(fd, st, line, true) != 0) return;
     if (base || !existed) noteHistoryBased(st.st_ino, nameCrc);
-    rotate(fd);
+    if (st.st_size + static_cast<off_t>(line.size()) >= kRotateAt) rotate(fd);
 }
 
 }  // namespace detail

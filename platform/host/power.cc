@@ -124,14 +124,14 @@ std::string listing(int dirFd) {
         if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         char type = S_ISREG(st.st_mode) ? 'f' : S_ISDIR(st.st_mode) ? 'd' : S_ISLNK(st.st_mode) ? 'l' : 'o';
         if (type == 'o') continue;
-        out += std::string(1, type) + " " + key(st) + " " + std::to_string(st.st_mode & 07777) + " " +
-               detail::hexText(name);
+        out.append(1, type).append(1, ' ').append(key(st)).append(1, ' ');
+        out.append(std::to_string(st.st_mode & 07777)).append(1, ' ').append(detail::hexText(name));
         if (type == 'l') {
             char target[4096];
             ssize_t n = ::readlinkat(fd, e->d_name, target, sizeof target);
-            out += " " + detail::hexText(std::string_view(target, n > 0 ? static_cast<std::size_t>(n) : 0));
+            out.append(1, ' ').append(detail::hexText(std::string_view(target, n > 0 ? static_cast<std::size_t>(n) : 0)));
         }
-        out += "\n";
+        out.append(1, '\n');
     }
     ::closedir(d);
     return out;
@@ -140,14 +140,16 @@ std::string listing(int dirFd) {
 void recordFile(const std::string& sim, int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return;
+    std::string name(1, S_ISDIR(st.st_mode) ? 'd' : 'f');
+    name.append(key(st));
     if (S_ISDIR(st.st_mode)) {
-        putRecord(sim, "d" + key(st), listing(fd));
+        putRecord(sim, name, listing(fd));
         return;
     }
     // The descriptor may be open for writing only (an append).
     int readable = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
     if (readable < 0) return;
-    putRecord(sim, "f" + key(st), readAll(readable));
+    putRecord(sim, name, readAll(readable));
     ::close(readable);
 }
 
@@ -277,7 +279,8 @@ void created(int fd) {
     if (sim.empty() || !syncOn()) return;  // sync off, nothing is durable
     struct stat st {};
     if (::fstat(fd, &st) != 0) return;
-    putRecord(sim, (S_ISDIR(st.st_mode) ? "d" : "f") + key(st), "");
+    std::string name(1, S_ISDIR(st.st_mode) ? 'd' : 'f');
+    putRecord(sim, name.append(key(st)), "");
 }
 
 }  // namespace detail
