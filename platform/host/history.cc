@@ -13,8 +13,8 @@
 // it did not.
 //
 // <state>/history holds the records, one a line, each ending in the CRC-32
-// of the line; past kRotateAt bytes it becomes history.1 (the older one
-// goes), so the two hold at most about twice that.
+// of the line; past 2 MiB it becomes history.1 (the older one goes), so the
+// two hold at most about twice that.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -33,7 +34,15 @@
 namespace gardhost {
 namespace {
 
-constexpr off_t kRotateAt = 2 << 20;
+// GARD_HOST_HISTORY_MAX (bytes) sets it lower, for tests that fill it.
+off_t rotateAt() {
+    static const off_t at = [] {
+        const char* env = std::getenv("GARD_HOST_HISTORY_MAX");
+        const long long v = env != nullptr ? std::atoll(env) : 0;
+        return static_cast<off_t>(v > 0 ? v : 2 << 20);
+    }();
+    return at;
+}
 constexpr std::size_t kSmall = 512;          // a value this small carries its whole content
 constexpr std::size_t kMaxDiff = 16 << 10;   // more differing bytes: the whole content after
 constexpr std::size_t kJoin = 8;             // runs this close together make one
@@ -148,7 +157,7 @@ int historyFile(struct stat& st) {
 void rotate(int fd) {
     struct stat st {}, named {};
     const int root = detail::rootFd();
-    if (::fstat(fd, &st) != 0 || st.st_size < kRotateAt || root < 0) return;
+    if (::fstat(fd, &st) != 0 || st.st_size < rotateAt() || root < 0) return;
     if (::fstatat(root, "history", &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_ino != st.st_ino) return;
     if (::renameat(root, "history", root, "history.1") == 0 && detail::syncOn()) {
         int dir = detail::openIn("", O_RDONLY | O_DIRECTORY);
@@ -393,7 +402,7 @@ void recordChange(std::string_view name, const uint8_t* before, std::size_t befo
     line += format(" crc=%08x", crc32(reinterpret_cast<const unsigned char*>(line.data()), line.size()));
     if (appendTo(fd, st, line, true) != 0) return;
     if (base || !existed) noteHistoryBased(st.st_ino, nameCrc);
-    if (st.st_size + static_cast<off_t>(line.size()) >= kRotateAt) rotate(fd);
+    if (st.st_size + static_cast<off_t>(line.size()) >= rotateAt()) rotate(fd);
 }
 
 }  // namespace detail

@@ -14,6 +14,8 @@
 //                     skip fsync and overwrite in place (see UtilFile)
 //   GARD_HOST_CALLLOG 1: also append every call to <state>/calls.log; read
 //                     again by setStateDir
+//   GARD_HOST_HISTORY_MAX  bytes at which <state>/history becomes history.1
+//                     (default 2 MiB), for tests that fill it
 //
 // Behaviour of the platform calls where a real platform leaves a choice:
 //   UtilReg::read     missing key fails (errno ENOENT in ud4); null buffer
