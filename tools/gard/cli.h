@@ -159,6 +159,8 @@ void printCommitted(std::ostream& os, const Json& c, bool detail);
 std::size_t committedCount();
 // The logs committed so far have been printed: finish leaves them out.
 void committedShown();
+// How many committed logs there were when they were last marked shown.
+std::size_t committedMark();
 
 // ---- decoded views shared between commands
 // Service-processor record (32 bytes) of `unit`.
