@@ -47,14 +47,21 @@ void checkSrc(const std::string& src) {
 
 ErrlEntry* callerErrl(const std::string& src) {
     auto* e = new ErrlEntry(0xCA00, 0, 0, 0xD1, 0, kToolModId, 0x4399, 0, 0, 0, 0, 0, 0x75, 0);
-    e->getSRC(0)->setAsciiString(src);
+    // getSRC is a platform call a fault can fail: the log then keeps its own text.
+    if (SrciSrc* s = e->getSRC(0); s != nullptr) s->setAsciiString(src);
+    else std::cerr << "gard: the caller's error log keeps no SRC text: ErrlEntry::getSRC failed\n";
     return e;
 }
 
 Json errlJson(ErrlEntry* e) {
     Json j = {{"rc", e->getRC()}, {"severity", e->severity()}, {"eventType", e->eventType()},
               {"srcs", Json::array()}};
-    for (unsigned int i = 0; i < e->srcCount(); ++i) j["srcs"].push_back(srcJson(*e->getSRC(i)));
+    // Read without getSRC, a platform call: printing a log is none of the
+    // library's calls, and a fault on getSRC must not stop it.
+    for (std::size_t i = 0; i < e->srcCount(); ++i) {
+        SrciSrc s = e->src(i);
+        j["srcs"].push_back(srcJson(s));
+    }
     j["text"] = explainErrl(j);
     return j;
 }

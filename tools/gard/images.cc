@@ -188,7 +188,7 @@ int inspect(const std::string& path, const std::string& kindText) {
         r.text << r.out["entries"].size() << " used entries\n";
     } else {
         r.text << "stored error logs\n";
-        printSlots(r.text, r.out["slots"], true);
+        printSlots(r.text, r.out, "slots", true);
     }
     r.text << anomalies.size() << " anomal" << (anomalies.size() == 1 ? "y" : "ies") << '\n';
     for (const std::string& a : anomalies) r.text << "  " << a << '\n';

@@ -2,6 +2,7 @@
 // text that may hold any bytes made safe for a terminal and for JSON.
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <iomanip>
 #include <sstream>
 
@@ -123,6 +124,16 @@ void putLines(Json& obj, const std::string& key, const std::vector<std::string>&
     }
     obj[key] = text;
     if (!plain) obj[key + "Hex"] = hexes;
+}
+
+std::string errnoWords(int err) {
+    std::string words = std::strerror(err);
+    // "Permission denied" reads as part of a sentence in lower case; names
+    // such as "I/O" keep theirs.
+    if (words.size() > 1 && std::isupper(static_cast<unsigned char>(words[0])) &&
+        std::islower(static_cast<unsigned char>(words[1])))
+        words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+    return words;
 }
 
 std::string unitStateName(uint32_t state) { return nameOf(kUnitStates, state); }

@@ -1,5 +1,7 @@
 // The state directory: which one, whether it is ours, its lock, and the
 // read-only case.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,6 +160,18 @@ std::string makeTempDir(const std::string& prefix) {
     dir.push_back('\0');
     if (mkdtemp(dir.data()) == nullptr) throw Usage("cannot create a temporary directory " + pattern);
     return dir.data();
+}
+
+std::string valueProblem(const std::string& name) {
+    std::vector<uint8_t> b;
+    if (gardhost::getValue(name, b)) return "holds " + std::to_string(b.size()) + " bytes (" + hexBytes(b.data(), b.size()) + ")";
+    const std::string path = gardhost::stateDir() + "/" + name;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? "is missing" : "cannot be read (" + errnoWords(errno) + ")";
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular ? "cannot be read" : "cannot be read (not a regular file)";
 }
 
 bool hostNumber(const std::string& name, uint32_t& value) {
