@@ -66,6 +66,11 @@ struct Usage : std::runtime_error {
 
 // --state and --sp, on the top level and on every command that uses a state.
 void addStateOptions(CLI::App* app, bool stateDir = true);
+// An option or argument given as "" is bad input (a script's unset
+// variable, say), not one left out: refuseEmpty adds that check to every
+// one below `app` but those allowEmpty marked, which take "" as a value.
+CLI::Option* allowEmpty(CLI::Option* option);
+void refuseEmpty(CLI::App* app);
 // --yes and --dry-run of a destructive command.
 void addConfirmOptions(CLI::App* app);
 
@@ -110,6 +115,8 @@ std::string setResultName(uint32_t code);
 // ---- state directory
 // The state directory the options and environment choose (Usage when none).
 std::string stateDirChoice();
+// Why `dir` cannot be used as a state directory, or made one; "" when it can.
+std::string stateDirProblem(const std::string& dir);
 // What the parsed command does to the state directory (see openState).
 Access commandAccess(CLI::App& app);
 // Resolves the state directory; creates it (Usage when it cannot, or when an

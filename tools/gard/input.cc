@@ -1,6 +1,7 @@
 // Options and input parsing: every number, hex string and on/off word of the
 // command line and the environment.
 #include <cctype>
+#include <set>
 #include <string>
 
 #include "cli.h"
@@ -19,14 +20,35 @@ std::function<int()>& action() {
 
 void addStateOptions(CLI::App* app, bool stateDir) {
     if (stateDir) {
-        app->add_option("--state", opts().stateDir, "State directory (else GARD_STATE_DIR, else "
+        allowEmpty(app->add_option("--state", opts().stateDir, "State directory (else GARD_STATE_DIR, else "
                                                     "$XDG_STATE_HOME/gard, else ~/.local/state/gard)")
-            ->each([](const std::string&) { opts().stateGiven = true; });
+            ->each([](const std::string&) { opts().stateGiven = true; }));
     }
-    app->add_option("--sp", opts().spText, "Run as the service processor at position 0 or 1 "
-                                           "(else GARD_HOST_SP, else 0)")
-        ->type_name("0|1")
-        ->each([](const std::string&) { opts().spGiven = true; });
+    // Both say themselves what an empty one is.
+    allowEmpty(app->add_option("--sp", opts().spText, "Run as the service processor at position 0 or 1 "
+                                                      "(else GARD_HOST_SP, else 0)")
+                   ->type_name("0|1")
+                   ->each([](const std::string&) { opts().spGiven = true; }));
+}
+
+namespace {
+std::set<const CLI::Option*>& emptyAllowed() {
+    static std::set<const CLI::Option*> options;
+    return options;
+}
+}  // namespace
+
+CLI::Option* allowEmpty(CLI::Option* option) {
+    emptyAllowed().insert(option);
+    return option;
+}
+
+void refuseEmpty(CLI::App* app) {
+    const CLI::Validator nonEmpty(
+        [](std::string& text) { return text.empty() ? std::string("is empty: give a value") : std::string(); }, "", "");
+    for (CLI::Option* o : app->get_options([](CLI::Option* o) { return o->get_type_size_min() > 0; }))
+        if (emptyAllowed().count(o) == 0) o->check(nonEmpty);
+    for (CLI::App* sub : app->get_subcommands([](CLI::App*) { return true; })) refuseEmpty(sub);
 }
 
 void addConfirmOptions(CLI::App* app) {

@@ -66,6 +66,7 @@ int run(int argc, char** argv) {
     addInspect(app);
     addDemo(app);
     addVersion(app);
+    refuseEmpty(&app);
 
     try {
         app.parse(argc, argv);

@@ -103,15 +103,16 @@ std::vector<uint8_t> encode(Kind kind, std::size_t width, const std::string& tex
 
 struct Args {
     std::string arg, value, bytes;
+    bool bytesGiven = false;  // --bytes '' sets an empty value
     bool remove = false;
 };
 
 // Shows a value, or changes it first when a value or --remove is given.
 int valueCommand(const std::string& name, Kind kind, std::size_t width, const Args& a) {
     std::vector<uint8_t> bytes;
-    bool set = !a.value.empty() || !a.bytes.empty();
+    bool set = !a.value.empty() || a.bytesGiven;
     if (set && a.remove) throw Usage("give a value or --remove, not both");
-    if (!a.bytes.empty()) bytes = parseHex(a.bytes, "bytes");
+    if (a.bytesGiven) bytes = parseHex(a.bytes, "bytes");
     else if (!a.value.empty()) bytes = encode(kind, width, a.value);
     if (kind == Kind::Hex && bytes.size() > 64) throw Usage("a keyword holds at most 64 bytes");
     openState();
@@ -272,7 +273,8 @@ void addPlatform(CLI::App& app) {
                           "gard --sp 1 platform reg dscv/QelRole 1");
     c->add_option("KEY", a->arg, "Registry key, e.g. dscv/QelRole");
     c->add_option("VALUE", a->value, "New value (number, or text for fstp/P3_Root)");
-    c->add_option("--bytes", a->bytes, "New value as raw hex bytes");
+    allowEmpty(c->add_option("--bytes", a->bytes, "New value as raw hex bytes ('' for an empty value)")
+                   ->each([a](const std::string&) { a->bytesGiven = true; }));
     c->add_flag("--remove", a->remove, "Remove the key (reads of it fail)");
     c->callback([a] { action() = [a] { return reg(*a); }; });
 

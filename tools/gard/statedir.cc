@@ -34,6 +34,22 @@ bool stateDirContent(const std::string& dir) {
 }
 }  // namespace
 
+std::string stateDirProblem(const std::string& dir) {
+    std::error_code ec;
+    namespace fs = std::filesystem;
+    if (fs::is_directory(dir, ec))
+        return stateDirContent(dir) ? "" : "holds other things: not a gard state directory, and not empty";
+    if (fs::exists(fs::symlink_status(dir, ec)))
+        return "is not a directory";
+    // The nearest part of the path that is there decides whether it can be made.
+    fs::path at = fs::path(dir).parent_path();
+    while (!at.empty() && !fs::exists(fs::symlink_status(at, ec)) && at != at.parent_path()) at = at.parent_path();
+    if (at.empty()) at = ".";
+    if (!fs::is_directory(at, ec)) return "cannot be made: " + at.string() + " is not a directory";
+    if (access(at.c_str(), W_OK | X_OK) != 0) return "cannot be made in " + at.string() + ": " + errnoWords(errno);
+    return "";
+}
+
 std::string stateDirChoice() {
     if (opts().stateGiven) {
         if (opts().stateDir.empty()) throw Usage("--state is empty: give a directory");

@@ -123,6 +123,7 @@ int version() {
         std::error_code ec;
         putBytes(r.out, "stateDir", dir);
         r.out["stateDirExists"] = std::filesystem::is_directory(dir, ec);
+        if (std::string problem = stateDirProblem(dir); !problem.empty()) r.out["stateDirProblem"] = problem;
     }
     auto text = [](const Json& j) { return j.is_null() ? std::string("unknown") : j.get<std::string>(); };
     r.text << "gard " << GARD_TOOL_VERSION << '\n'
@@ -131,7 +132,9 @@ int version() {
            << "state directory "
            << (dir.empty() ? "none: " + shown(r.out["stateDirProblem"].get<std::string>())
                            : r.out["stateDir"].get<std::string>() +
-                                 (r.out["stateDirExists"].get<bool>() ? "" : " (made on first use)"))
+                                 (r.out.contains("stateDirProblem")
+                                      ? " (" + shown(r.out["stateDirProblem"].get<std::string>()) + ")"
+                                      : r.out["stateDirExists"].get<bool>() ? "" : " (made on first use)"))
            << '\n';
     return finish(r);
 }

@@ -294,7 +294,8 @@ void addSystem(CLI::App& app) {
     c->add_option("FIRST", d->first, "Instance of the first unit (word 4)")->required();
     c->add_option("SECOND", d->second, "Instance of the second unit (word 3)")->required();
     c->add_option("--error-type", d->errorType, "Error type (default 0)");
-    c->add_option("--src", d->src, "SRC text of the error (default B1814601)");
+    // An empty SRC text is a case of its own: its SRC number is 0.
+    allowEmpty(c->add_option("--src", d->src, "SRC text of the error (default B1814601; '' for none)"));
     c->callback([d] { action() = [d] { return dmaDeconfig(*d); }; });
 
     auto domain = std::make_shared<std::string>();

@@ -280,7 +280,7 @@ void addUnits(CLI::App& app) {
     CLI::App* c = command(g, "add", "Record a unit with the serial number of its part",
                           "gard units add 0x10 1 YL10A1");
     unitGroup(c);
-    c->add_option("SERIAL", a->serial, "Serial number, up to 12 bytes")->required();
+    allowEmpty(c->add_option("SERIAL", a->serial, "Serial number, up to 12 bytes ('' for 12 zero bytes)")->required());
     c->add_flag("--hex", a->hexSerial, "SERIAL is given as hex bytes");
     c->callback([a] { action() = [a] { return add(*a); }; });
 
@@ -290,7 +290,7 @@ void addUnits(CLI::App& app) {
     c->add_option("STATE", a->state, "none, new, garded, cleared, not-garded-2, garded-2 or a number")
         ->required();
     c->add_option("--error-type", a->errorType, "Error type (default 0)");
-    c->add_option("--src", a->src, "SRC text of the error log behind the change (up to 32 characters)");
+    allowEmpty(c->add_option("--src", a->src, "SRC text of the error log behind the change (up to 32 characters; '' for none)"));
     c->callback([a] { action() = [a] { return setState(*a); }; });
 
     c = command(g, "is-garded", "Is the unit garded in the table", "gard units is-garded 0x10 1");
