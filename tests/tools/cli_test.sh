@@ -75,7 +75,7 @@ units)
   t file-fault        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   t list-read-fails   1 'reason 0xca07'              units list
   t read-fails-words  1 'gard file gardRask: read failed \(injected fault\), operation unit list' units list
-  t fault-decimal     0 '^  UtilFile::Read@gardRask#10$' platform fault add 'UtilFile::Read@gardRask#0x0a'
+  t fault-decimal     0 '^  UtilFile::Read@gardRask#10  \(file\)$' platform fault add 'UtilFile::Read@gardRask#0x0a'
   t fault-clear       0 '0 fault'                    platform fault clear
   same serial-too-long   "$rask" units add 0x12 1 ABCDEFGHIJKLM
   t serial-too-long   2 'longer than 12 bytes'       units add 0x12 1 ABCDEFGHIJKLM
@@ -205,7 +205,7 @@ platform)
   t role-unread       1 'error log returned by the' sp set-state 0x200 garded
   t fault-list        0 '1 fault'                    platform fault list
   printf 'UtilFile::Read@\xff\xfe\n' >>"$W/state/faults"
-  j fault-not-utf8    'faults 1;faultsHex 1' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe' platform fault list
+  j fault-not-utf8    'faults 1 fault;faults 1 faultHex;faults 1 source' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe file' platform fault list
   t fault-add-help    0 '^  FAULT TEXT REQUIRED'     platform fault add --help
   t one-unit-name     0 '^  UNIT TEXT REQUIRED +0x200 or 0x201$' platform present --help
   ;;

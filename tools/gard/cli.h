@@ -129,6 +129,18 @@ void openState();
 bool stateOpen();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
 std::string makeTempDir(const std::string& prefix);
+// The same, removed with all it holds when the tool exits or SIGINT,
+// SIGTERM or SIGHUP ends it (one at a time; dropScratch removes it sooner).
+std::string scratchDir(const std::string& prefix);
+void dropScratch();
+// A name the host platform keeps at the top of a state directory.
+bool stateDirEntry(const std::string& name);
+// A copy of the read-only state directory `dir` in a scratch directory, for
+// library queries, which may repair records or create files: its own
+// regular files and directories only (never through a symbolic link; what
+// is neither is left out, said on stderr), at most 64 MiB and 10,000
+// entries, else Usage naming what stopped it.
+std::string readOnlyCopy(const std::string& dir);
 
 // ---- results
 // What a command hands back: JSON fields, the text screen, and the error

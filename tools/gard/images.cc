@@ -166,7 +166,7 @@ int inspect(const std::string& path, const std::string& kindText) {
     image.resize(std::max(image.size(), file.imageSize), 0);
     // Unflattening goes through the host platform, which keeps its state in
     // a directory: a scratch one, so that inspecting touches no state.
-    std::string scratch = makeTempDir("gard-inspect");
+    std::string scratch = scratchDir("gard-inspect");
     gardhost::setStateDir(scratch);
     Result r;
     const bool units = &file == &kUnits;
@@ -194,8 +194,7 @@ int inspect(const std::string& path, const std::string& kindText) {
     for (const std::string& a : anomalies) r.text << "  " << a << '\n';
     r.code = anomalies.empty() ? kOk : kAnomaly;
     int code = finish(r);
-    std::error_code ec;
-    std::filesystem::remove_all(scratch, ec);
+    dropScratch();
     return code;
 }
 

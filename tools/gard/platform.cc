@@ -213,19 +213,35 @@ int faults(const std::string& verb, std::string fault) {
     }
     openState();
     Result r;
-    std::vector<std::string> faultList = verb == "clear" ? std::vector<std::string>{} : lines("faults");
-    if (verb == "add") faultList.push_back(fault);
+    // The faults file's lines as written, comments too; add and clear change it.
+    std::vector<std::string> fileLines = verb == "clear" ? std::vector<std::string>{} : lines("faults");
+    if (verb == "add") fileLines.push_back(fault);
     if (verb != "list") {
         std::string text;
-        for (const std::string& s : faultList) text += s + "\n";
+        for (const std::string& s : fileLines) text += s + "\n";
         gardhost::setValue("faults", {text.begin(), text.end()});
         gardhost::reloadValues();
-        if (lines("faults") != faultList)
+        if (lines("faults") != fileLines)
             r.notDone = "the host could not write " + shown(gardhost::stateDir()) + "/faults";
     }
-    putLines(r.out, "faults", faultList);
-    r.text << faultList.size() << " fault(s) in " << shown(gardhost::stateDir()) << "/faults\n";
-    for (const Json& s : r.out["faults"]) r.text << "  " << s.get<std::string>() << '\n';
+    // What is in force, from every source: the file and GARD_HOST_FAULTS.
+    r.out["faults"] = Json::array();
+    std::size_t fromEnvironment = 0;
+    for (const gardhost::FaultInForce& f : gardhost::faultsInForce()) {
+        Json one = Json::object();
+        putBytes(one, "fault", f.fault);
+        one["source"] = f.source;
+        r.out["faults"].push_back(one);
+        fromEnvironment += f.source == "environment";
+    }
+    const std::size_t n = r.out["faults"].size();
+    r.text << n << " fault" << (n == 1 ? "" : "s") << " in force (the file " << shown(gardhost::stateDir())
+           << "/faults, GARD_HOST_FAULTS)\n";
+    for (const Json& f : r.out["faults"])
+        r.text << "  " << f["fault"].get<std::string>() << "  (" << f["source"].get<std::string>() << ")\n";
+    if (verb == "clear" && fromEnvironment != 0 && r.notDone.empty())
+        r.notDone = "GARD_HOST_FAULTS still injects " + std::to_string(fromEnvironment) +
+                    " fault(s): unset it to clear them";
     return finish(r);
 }
 

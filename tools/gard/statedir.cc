@@ -16,20 +16,24 @@
 
 namespace gardcli {
 
+bool stateDirEntry(const std::string& name) {
+    static const std::set<std::string> kOurs = {"root",   "sp0",   "sp1",  "vpd",        "vorm",
+                                                "mnfg",   "rmgr",  "errl", "faults",     "trace",
+                                                "lock",   "calls.log",     "generation", ".seeded"};
+    return kOurs.count(name) != 0;
+}
+
 namespace {
 bool g_open = false;
 
-// What the host platform keeps at the top of a state directory. A directory
-// holding anything else is someone else's (a home directory given by
-// mistake, say), and is not to be filled with gard state.
+// A directory holding anything but what the host keeps at the top of a
+// state directory is someone else's (a home directory given by mistake,
+// say), and is not to be filled with gard state.
 bool stateDirContent(const std::string& dir) {
-    static const std::set<std::string> kOurs = {"root",   "sp0",   "sp1",  "vpd",        "vorm",
-                                                "mnfg",   "rmgr",  "errl", "faults",     "trace",
-                                                "lock",   "calls.log",     "generation"};
     std::error_code ec;
     if (std::filesystem::exists(dir + "/.seeded", ec)) return true;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-        if (kOurs.count(entry.path().filename().string()) == 0) return false;
+        if (!stateDirEntry(entry.path().filename().string())) return false;
     return !ec;
 }
 }  // namespace
@@ -92,21 +96,6 @@ void lockState(const std::string& dir) {
             throw Usage(cannot + "cannot open " + g_lock.path() + why);
     }
 }
-
-// A copy of a state directory that cannot be written, removed when the tool
-// exits; what the library repairs or creates there goes with it.
-std::string scratchCopy(const std::string& dir) {
-    static std::string scratch;
-    scratch = makeTempDir("gard-readonly");
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch, ignored);
-    });
-    std::error_code ec;
-    std::filesystem::copy(dir, scratch, std::filesystem::copy_options::recursive, ec);
-    if (ec) throw Usage("cannot copy " + dir + " to " + scratch + ": " + ec.message());
-    return scratch;
-}
 }  // namespace
 
 Access commandAccess(CLI::App& app) {
@@ -159,7 +148,7 @@ void openState() {
         // copy, so that a read-only state directory can still be asked.
         std::cerr << "gard: reading " << dir << " through a copy (" << why
                   << "): library queries may repair records or create files\n";
-        gardhost::setStateDir(scratchCopy(dir));
+        gardhost::setStateDir(readOnlyCopy(dir));
     }
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
     gardhost::seedDefaults();
