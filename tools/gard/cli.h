@@ -268,6 +268,9 @@ bool hostNumber(const std::string& name, uint32_t& value);
 // Why the host has no value `name`: "is missing", or "cannot be read
 // (permission denied)" and the like.
 std::string valueProblem(const std::string& name);
+// Why the host's value `name` cannot be read although it is there (a
+// directory, no permission); "" when it reads or is missing.
+std::string unreadableValue(const std::string& name);
 // An errno in words, as the C library says it, lower case ("permission denied").
 std::string errnoWords(int err);
 // Why this processor's position (dscv/QelPosition) names no record, with

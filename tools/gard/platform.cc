@@ -58,7 +58,8 @@ Json describe(const std::string& name, Kind kind) {
     putBytes(j, "name", name);
     j.update(Json{{"present", gardhost::getValue(name, b)}, {"bytes", hexBytes(b.data(), b.size())},
                   {"value", nullptr}});
-    if (!j["present"].get<bool>()) return j;
+    if (std::string why = unreadableValue(name); !why.empty()) putUnknown(j, "present", why);
+    if (!j["present"].is_boolean() || !j["present"].get<bool>()) return j;
     if (kind == Kind::Text) {
         putBytes(j, "value", std::string(b.begin(), b.end()));
     } else if (kind != Kind::Hex && (b.size() == 1 || b.size() == 4)) {
@@ -71,6 +72,10 @@ Json describe(const std::string& name, Kind kind) {
 
 void printValue(std::ostream& os, const Json& j) {
     os << j["name"].get<std::string>() << ": ";
+    if (j["present"].is_null()) {
+        os << unknownWords(j, "present") << '\n';
+        return;
+    }
     if (!j["present"].get<bool>()) {
         os << "missing\n";
         return;
@@ -128,6 +133,7 @@ int valueCommand(const std::string& name, Kind kind, std::size_t width, const Ar
         r.notDone = "the host could not " + std::string(erase ? "remove " : "write ") + shown(name) +
                     " in " + shown(gardhost::stateDir());
     r.out = describe(name, kind);
+    if (r.out["present"].is_null()) r.unknown = r.out["unknown"]["present"];
     printValue(r.text, r.out);
     return finish(r);
 }
@@ -162,7 +168,9 @@ int regList() {
     r.out["registry"] = Json::array();
     for (const RegKey& k : kRegKeys) {
         r.out["registry"].push_back(describe(gardhost::regName(k.key), k.kind));
-        printValue(r.text, r.out["registry"].back());
+        const Json& one = r.out["registry"].back();
+        if (one["present"].is_null() && r.unknown.empty()) r.unknown = one["unknown"]["present"];
+        printValue(r.text, one);
     }
     return finish(r);
 }
@@ -260,6 +268,10 @@ int rmgrLog() {
     openState();
     Result r;
     putLines(r.out, "rmgr", lines("rmgr/log"));
+    if (std::string why = unreadableValue("rmgr/log"); !why.empty()) {
+        r.putUnknown(r.out, "rmgr", why);
+        r.text << "redundancy-manager calls: " << unknownWords(r.out, "rmgr") << '\n';
+    }
     for (const Json& s : r.out["rmgr"]) r.text << s.get<std::string>() << '\n';
     return finish(r);
 }

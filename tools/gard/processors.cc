@@ -114,7 +114,7 @@ namespace {
 std::string readTrouble(const Json& records) {
     std::string units;
     for (const Json& rec : records["records"])
-        if (!rec["readable"].get<bool>()) units += (units.empty() ? "" : " and ") + hex(rec["unit"].get<uint32_t>());
+        if (rec["readable"] == false) units += (units.empty() ? "" : " and ") + hex(rec["unit"].get<uint32_t>());
     switch (records["vpdResult"].get<uint32_t>()) {
     case 0: return "";
     case 1: return "the keyword of " + units + " cannot be read: empty, over 32 bytes or failing (result unreadable, 1)";

@@ -179,6 +179,13 @@ std::string valueProblem(const std::string& name) {
     return regular ? "cannot be read" : "cannot be read (not a regular file)";
 }
 
+std::string unreadableValue(const std::string& name) {
+    std::vector<uint8_t> b;
+    if (gardhost::getValue(name, b)) return "";
+    const std::string why = valueProblem(name);
+    return why == "is missing" ? "" : name + " " + why;
+}
+
 bool hostNumber(const std::string& name, uint32_t& value) {
     std::vector<uint8_t> b;
     if (!gardhost::getValue(name, b) || b.empty() || b.size() == 3) return false;

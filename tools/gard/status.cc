@@ -47,6 +47,7 @@ Json statusJson(Result& r) {
     putUnitRows(r, s);
     putStoredSlots(r, s);
     s["committedErrls"] = committedCount();
+    if (std::string why = unreadableValue("errl/committed"); !why.empty()) r.putUnknown(s, "committedErrls", why);
     return s;
 }
 
@@ -61,7 +62,8 @@ void printStatus(std::ostream& os, const Json& s) {
        << '\n';
     printUnitRows(os, s);
     printSlots(os, s, "storedErrls");
-    os << "committed error logs: " << s["committedErrls"] << '\n';
+    os << "committed error logs: "
+       << (s["committedErrls"].is_null() ? unknownWords(s, "committedErrls") : s["committedErrls"].dump()) << '\n';
 }
 
 namespace {
