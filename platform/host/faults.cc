@@ -245,6 +245,17 @@ void clearFaults() {
     g_any = false;
 }
 
+std::vector<FaultInForce> faultsInForce() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_envStale || g_fileStale || detail::faultsChangeCount() != g_fileSeen) loadFaults();
+    std::vector<FaultInForce> out;
+    for (const auto& [faults, source] : {std::pair{&g_api, "call"}, {&g_env, "environment"}, {&g_file, "file"}})
+        for (const Fault& f : *faults)
+            out.push_back({f.name + (f.target.empty() ? "" : "@" + f.target) + (f.nth != 0 ? "#" + std::to_string(f.nth) : ""),
+                           source});
+    return out;
+}
+
 void reloadFaults() {
     detail::dropCached("faults");  // it may have been changed behind the platform's back
     detail::faultsStale();

@@ -178,6 +178,15 @@ std::vector<std::string> failableCalls();
 // Drops the faults of failCall, of GARD_HOST_FAULTS (until reloadFaults or
 // setStateDir) and of the faults file.
 void clearFaults();
+// The faults in force, as the next call would see them: each as
+// "name[@target][#N]" with where it comes from, "call" (failCall),
+// "environment" (GARD_HOST_FAULTS) or "file" (the faults file). Comments,
+// blank lines and entries that name no call are none.
+struct FaultInForce {
+    std::string fault;
+    std::string source;
+};
+std::vector<FaultInForce> faultsInForce();
 
 // ---- call log (in process; always on)
 // Calls are kept raw and printed when calls() is read.

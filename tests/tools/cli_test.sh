@@ -4,7 +4,8 @@
 #   t NAME STATUS REGEX ARGS...  exit status and a line of stdout+stderr matching REGEX
 #   ask NAME STATUS REGEX ANSWER ARGS...  the same on a terminal answering ANSWER
 #   j NAME PATHS VALUES ARGS...  the values at PATHS (members and indexes; several
-#                                separated by ';', their values by spaces) of ARGS --json
+#                                separated by ';', their values by spaces, null as
+#                                null) of ARGS --json, whose exitStatus is the exit status
 #   same NAME PATH ARGS...       the command left PATH (a file, or a directory's
 #                                files) byte for byte as it was
 # Every command runs with stdin not a terminal; destructive ones need --yes.
@@ -34,8 +35,9 @@ expect() {
 j() {
   local name=$1 path=$2 want=$3 got; shift 3; n=$((n + 1))
   "$GARD" "$@" --json >"$W/out.json" 2>"$W/err" </dev/null
-  got=$(cmake -DF="$W/out.json" -DP="$path" -P "$HERE/jget.cmake")
-  [ "$got" = "$want" ] || fail "$name" "$path is '$got', want '$want': gard $* --json" "$(cat "$W/err")"
+  local st=$?
+  got=$(cmake -DF="$W/out.json" -DP="$path;exitStatus" -P "$HERE/jget.cmake")
+  [ "$got" = "$want $st" ] || fail "$name" "$path;exitStatus is '$got', want '$want $st': gard $* --json" "$(cat "$W/err")"
 }
 sums() { (cd "$1" 2>/dev/null && find . -type f -print0 | sort -z | xargs -0 -r sha256sum) || sha256sum <"$1"; }
 same() {
@@ -75,7 +77,7 @@ units)
   t file-fault        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   t list-read-fails   1 'reason 0xca07'              units list
   t read-fails-words  1 'gard file gardRask: read failed \(injected fault\), operation unit list' units list
-  t fault-decimal     0 '^  UtilFile::Read@gardRask#10$' platform fault add 'UtilFile::Read@gardRask#0x0a'
+  t fault-decimal     0 '^  UtilFile::Read@gardRask#10  \(file\)$' platform fault add 'UtilFile::Read@gardRask#0x0a'
   t fault-clear       0 '0 fault'                    platform fault clear
   same serial-too-long   "$rask" units add 0x12 1 ABCDEFGHIJKLM
   t serial-too-long   2 'longer than 12 bytes'       units add 0x12 1 ABCDEFGHIJKLM
@@ -205,7 +207,7 @@ platform)
   t role-unread       1 'error log returned by the' sp set-state 0x200 garded
   t fault-list        0 '1 fault'                    platform fault list
   printf 'UtilFile::Read@\xff\xfe\n' >>"$W/state/faults"
-  j fault-not-utf8    'faults 1;faultsHex 1' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe' platform fault list
+  j fault-not-utf8    'faults 1 fault;faults 1 faultHex;faults 1 source' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe file' platform fault list
   t fault-add-help    0 '^  FAULT TEXT REQUIRED'     platform fault add --help
   t one-unit-name     0 '^  UNIT TEXT REQUIRED +0x200 or 0x201$' platform present --help
   ;;
@@ -323,6 +325,72 @@ docs)
            done)
   [ $block -ge 4 ] || fail docs-found "only $block example blocks found" ""
   ;;
+reads)
+  # No answer from a failed read: null, unknown.FIELD says why, exit 1.
+  t seed              0 'set-up'                     units add 1 1 A
+  t seed-garded       0 'garded'                     units set-state 1 1 garded
+  : >"$rask"
+  why='gard file gardRask: read failed (short file), operation'
+  j empty-is-garded   'garded;recorded;unknown garded' "null null $why unit is-garded" units is-garded 1 1
+  t empty-words       1 '^unit 0x1 group 0x1: garded unknown \(gard file gardRask: read failed \(short file\)' units is-garded 1 1
+  j empty-list        'units;unknown units'          "null $why unit list" units list
+  t empty-status      1 '^unit table: unknown \(gard file gardRask: read failed \(short file\), operation unit list\)$' status
+  j empty-show        'entry;exitStatus'             'null 1' units show 1 1
+  j empty-set-state   'tableState;changed'           'null null' units set-state 1 1 new
+  j clear-failed      'rc;notDone'                   "4 the unit table was not cleared: $why unit table clear" clear units --yes
+  head -c 20480 /dev/zero >"$rask"
+  t fault-read        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
+  j failing-read      'garded;unknown garded'        'null gard file gardRask: read failed (injected fault), operation unit is-garded' units is-garded 1 1
+  t fault-clear       0 '0 faults'                   platform fault clear
+  : >"$W/state/root/opt/p3/gard/gardErrl"
+  j stored-empty      'stored'                       null stored-errl 0x2e71
+  j status-slots      'storedErrls;units'            'null []' status
+  j dma-size-0        'records;marked;vpdResult'     'null null 31' sp dma-config --size 0
+  t keyword-40        0 'keyword: (ab){40}$'         platform keyword 0x201 "$(printf 'ab%.0s' {1..40})"
+  j do-gard-unread    'doGard;unknown doGard'        'null the keyword of 0x201 cannot be read (missing, empty or over 32 bytes; gard sp show)' sp do-gard 0x200
+  j status-unread     'processors records 0 usable;failover' 'null null' status
+  t keyword-back      0 'keyword: f{64}$'            platform keyword 0x201 erased
+  t fault-presence    0 '1 fault'                    platform fault add SVPD_fru_status@0x201
+  j presence-failed   'records 1 present;records 1 state;records 1 unknown present' 'null null the platform call SVPD_fru_status for 0x201 failed (injected fault)' sp show
+  t fault-clear-2     0 '0 faults'                   platform fault clear
+  "$GARD" platform reg hutl/HOMSystemType 1 >/dev/null
+  j not-judged        'usableName;notDone'           'not-judged the library answers 0 without judging: the library judges only system type 0x10030000, and hutl/HOMSystemType is 0x1' sp usable 0x200
+  "$GARD" platform reg hutl/HOMSystemType 0x10030000 >/dev/null
+  t position-5        0 'QelPosition: 0x5'           --sp 1 platform reg dscv/QelPosition 5
+  t position-dry      0 "own record as it is: sp1's position \\(registry key sp1/reg/dscv/QelPosition\\) is 5, neither 0 nor 1; gard --sp 1 platform reg dscv/QelPosition 1 sets it$" --sp 1 clear own --dry-run
+  j position-clear    'rc;notDone'                   "0 this processor's own record was left alone: sp1's position (registry key sp1/reg/dscv/QelPosition) is 5, neither 0 nor 1; gard --sp 1 platform reg dscv/QelPosition 1 sets it" --sp 1 clear own --yes
+  j position-failover 'failoverName'                 not-checked --sp 1 sp failover
+  rm -f "$W/state/errl/committed" && mkdir "$W/state/errl/committed"
+  j errl-not-file     'errlogs;unknown errlogs'      'null errl/committed cannot be read (not a regular file)' errlogs list
+  j status-errl       'committedErrls'               null status
+  rmdir "$W/state/errl/committed"
+  touch "$W/file"
+  j version-afile     'stateDir;stateDirProblem'     "$W/file/x cannot be made: $W/file is not a directory" --state "$W/file/x" version
+  GARD_HOST_FAULTS='UtilFile::Read#9, # not one' j faults-env 'faults 0 fault;faults 0 source' 'UtilFile::Read#9 environment' platform fault list
+  printf '# a comment\n\n' >"$W/state/faults"
+  j faults-comment    'faults'                       '[]' platform fault list
+  GARD_HOST_FAULTS=UtilFile::Read j fault-env-stays 'faults 0 source;notDone' 'environment GARD_HOST_FAULTS still injects 1 fault(s): unset it to clear them' platform fault clear
+  ;;
+exits)
+  # Every exit status as documented, and with --json one object on stdout.
+  t seed              0 'set-up'                     units add 1 1 A
+  same reg-empty      "$W/state"                     platform reg "" 5
+  j reg-empty         'error'                        'KEY: is empty: give a value (see gard platform reg --help)' platform reg "" 5
+  same keyword-empty  "$W/state"                     platform keyword 0x200 ""
+  j keyword-empty     'error'                        'VALUE: is empty: give a value (see gard platform keyword --help)' platform keyword 0x200 ""
+  j show-empty        'error'                        'N: is empty: give a value (see gard errlogs show --help)' errlogs show ""
+  j bytes-empty       'present;bytes'                'ON ' platform reg some/Key --bytes ''
+  j bad-input         'error'                        'unit id 0 marks a free entry; give 1 to 0xffff' units is-garded 0 1
+  j unknown-command   'error'                        "unknown command 'bogus' (see gard units --help)" units bogus
+  j no-tty            'error'                        'this would set every unit-table entry to cleared (0xcc), error type 0 (1 used entry); add --yes to do it without a question (--dry-run shows it)' units clear
+  j not-done          'notDone'                      'no error log is stored for unit 0x1234' stored-errl 0x1234
+  j done              'garded'                       OFF units is-garded 1 1
+  for cmd in 'units list --json' 'version' 'sp show --json'; do
+    n=$((n + 1)); "$GARD" $cmd >/dev/full 2>"$W/err"; st=$?
+    [ $st = 5 ] && [ "$(wc -l <"$W/err")" = 1 ] && grep -q '^gard: cannot write the output: No space left on device' "$W/err" ||
+      fail "full-$cmd" "exit $st, want 5 and one line: gard $cmd >/dev/full" "$(cat "$W/err")"
+  done
+  ;;
 lock)
   # An unusable lock file stops every command, nothing changed.
   t seed              0 'set-up'                     units add 0x10 1 A
@@ -343,6 +411,14 @@ lock)
     touch "$W/state/lock"  # a state directory used before it was made read-only
     GARD=$W/ro t ro-ask-locked 0 'reading .* through a copy \(cannot be changed: Read-only file system\)' units list
     GARD=$W/ro t ro-change-locked 2 'cannot be changed: Read-only file system' units add 0x11 1 B
+    # The copy for queries: no link followed, no pipe opened, bounded, gone afterwards.
+    ln -s "$W" "$W/state/vorm/outside" && mkfifo "$W/state/vpd/pipe" && mkdir "$W/tmp"
+    TMPDIR=$W/tmp GARD=$W/ro t ro-link 0 'leaves out .*/vorm/outside \(a symbolic link, not followed\)' units list
+    TMPDIR=$W/tmp GARD=$W/ro t ro-pipe 0 'leaves out .*/vpd/pipe \(a named pipe\)' sp show
+    truncate -s 65M "$W/state/vorm/big"
+    TMPDIR=$W/tmp GARD=$W/ro t ro-bound 2 'holds more than 64 MiB of files \(.*/vorm/big passes it\)' units list
+    rm "$W/state/vorm/outside" "$W/state/vpd/pipe" "$W/state/vorm/big"
+    n=$((n + 1)); [ -z "$(ls -A "$W/tmp")" ] || fail ro-copy-gone "a copy stayed behind" "$(ls "$W/tmp")"
   else
     echo "read-only rows skipped: no user namespace to mount one in"
   fi

@@ -111,6 +111,11 @@ const Line kLines[] = {
     {"RegistryRead", 0xFA, {{0xE000, 0x10, 0xE010, 0x64736376, 0x2F51656C, 0x526F6C65, 0}},
      "registry read failed for dscv/QelRole (injected fault)", true},
     {"KeywordWrite", EIO, {{0xE000, 0x32, 0xE032, 0x200, 0, 0, EIO}}, "VPD gard keyword write failed for 0x200 (I/O error)", true},
+    // Any errno the host reports is said in words, not only those it gives a meaning of its own.
+    {"KeywordDenied", EACCES, {{0xE000, 0x31, 0xE031, 0x201, 0, 0, EACCES}},
+     "VPD gard keyword read failed for 0x201 (permission denied)", true},
+    {"ValueReadOnly", EROFS, {{0xE000, 0x10, 0xE010, 0x64736376, 0x2F51656C, 0x526F6C65, EROFS}},
+     "registry read failed for dscv/QelRole (read-only file system)", true},
     {"SpRefused", 0, {{0xCA00, 0x21, 0xCA12, 2, 0x200, 0xEC, 0}},
      "service-processor state change refused: not-garded-2 (0xec) is not allowed over a garded record or at "
      "system state 9, unit 0x200", true},

@@ -1,14 +1,20 @@
 # cmake -DF=file.json -DP="members and indexes[;more]" -P jget.cmake: prints
-# the values, separated by spaces.
+# the values, separated by spaces; a JSON null as null.
 file(READ ${F} json)
-set(values "")
+set(out "")
+set(sep "")
 foreach(one IN LISTS P)
   separate_arguments(path UNIX_COMMAND "${one}")
   string(JSON value ERROR_VARIABLE err GET "${json}" ${path})
+  string(JSON type ERROR_VARIABLE ignored TYPE "${json}" ${path})
+  if(type STREQUAL "NULL")
+    set(value null)
+  endif()
   if(err)
     set(value "error: ${err}")
   endif()
-  list(APPEND values "${value}")
+  # Built as a string: a value may hold ';' or be empty.
+  string(APPEND out "${sep}${value}")
+  set(sep " ")
 endforeach()
-list(JOIN values " " out)
 execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${out}")

@@ -24,12 +24,15 @@ using Json = nlohmann::ordered_json;  // fields stay in the order written
 
 // Exit statuses, defined here only (docs/tool.md lists them):
 //   0 what the command asked for happened
-//   1 the library returned an error log
+//   1 a read or write failed: the library returned an error log, or
+//     committed one in place of an answer, which is then shown as unknown
 //   2 bad input, or a refused confirmation: nothing changed
 //   3 inspect found anomalies
 //   4 the library answered normally but did not do it (refused, not this
 //     processor, not found, a result word or GARD_RC not 0); one line says why
-enum Exit { kOk = 0, kErrl = 1, kUsage = 2, kAnomaly = 3, kNotDone = 4 };
+//   5 the tool's own output could not be written
+// With --json stdout holds one JSON object whatever the status but 5.
+enum Exit { kOk = 0, kErrl = 1, kUsage = 2, kAnomaly = 3, kNotDone = 4, kOutput = 5 };
 
 // Module id the tool passes to the gard file operations it calls itself.
 constexpr gardModId kToolModId = 0xE0;
@@ -63,6 +66,11 @@ struct Usage : std::runtime_error {
 
 // --state and --sp, on the top level and on every command that uses a state.
 void addStateOptions(CLI::App* app, bool stateDir = true);
+// An option or argument given as "" is bad input (a script's unset
+// variable, say), not one left out: refuseEmpty adds that check to every
+// one below `app` but those allowEmpty marked, which take "" as a value.
+CLI::Option* allowEmpty(CLI::Option* option);
+void refuseEmpty(CLI::App* app);
 // --yes and --dry-run of a destructive command.
 void addConfirmOptions(CLI::App* app);
 
@@ -107,6 +115,8 @@ std::string setResultName(uint32_t code);
 // ---- state directory
 // The state directory the options and environment choose (Usage when none).
 std::string stateDirChoice();
+// Why `dir` cannot be used as a state directory, or made one; "" when it can.
+std::string stateDirProblem(const std::string& dir);
 // What the parsed command does to the state directory (see openState).
 Access commandAccess(CLI::App& app);
 // Resolves the state directory; creates it (Usage when it cannot, or when an
@@ -119,6 +129,18 @@ void openState();
 bool stateOpen();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
 std::string makeTempDir(const std::string& prefix);
+// The same, removed with all it holds when the tool exits or SIGINT,
+// SIGTERM or SIGHUP ends it (one at a time; dropScratch removes it sooner).
+std::string scratchDir(const std::string& prefix);
+void dropScratch();
+// A name the host platform keeps at the top of a state directory.
+bool stateDirEntry(const std::string& name);
+// A copy of the read-only state directory `dir` in a scratch directory, for
+// library queries, which may repair records or create files: its own
+// regular files and directories only (never through a symbolic link; what
+// is neither is left out, said on stderr), at most 64 MiB and 10,000
+// entries, else Usage naming what stopped it.
+std::string readOnlyCopy(const std::string& dir);
 
 // ---- results
 // What a command hands back: JSON fields, the text screen, and the error
@@ -129,17 +151,48 @@ struct Result {
     std::vector<ErrlEntry*> errls;
     int code = kOk;
     std::string notDone;  // why the command did not do what it asked, in words
+    std::string unknown;  // why an answer could not be read, in words (the first one)
 
     Result() = default;
     Result(const Result&) = delete;
     Result& operator=(const Result&) = delete;
     ~Result();
-    // Takes a handle the library returned; null is fine.
-    void take(ErrlEntry* errl);
+    // Takes a handle the library returned; null is fine. What failed, in
+    // words ("" for null).
+    std::string take(ErrlEntry* errl);
+    // Field `key` of `obj` could not be read: null, and obj.unknown.key says
+    // why. The command then exits 1.
+    void putUnknown(Json& obj, const std::string& key, const std::string& why);
 };
 // Prints the result (text or JSON) with the returned error logs and the logs
 // committed since the state was opened, saves the trace; the exit status.
 int finish(Result& r);
+// obj[key] could not be read: null, and obj.unknown.key says why.
+void putUnknown(Json& obj, const std::string& key, const std::string& why);
+// A field putUnknown left null, for the text: "unknown (why)".
+std::string unknownWords(const Json& obj, const std::string& key);
+// Bad input or a tool failure that stopped a command before its result: one
+// line on stderr, and with --json the error object on stdout; `status`.
+int failed(int status, const std::string& why);
+// The exit status once stdout is flushed: kOutput, with one line on
+// stderr, when what was printed could not be written.
+int flushed(int status);
+
+// Since when the library's platform calls and commits are watched: a query
+// that commits its failures and goes on to a default answer (the records,
+// do-gard, usability, failover) gave no answer when one of them failed.
+class Watch {
+public:
+    Watch();
+    // Why, in words: the first error log committed since or platform call
+    // made to fail, whichever came first; "" when neither happened.
+    std::string trouble() const;
+    // Why call `name` for `target` failed since, in words; "" when it did not.
+    std::string failed(const std::string& name, const std::string& target) const;
+
+private:
+    std::size_t calls_;
+};
 
 // Destructive commands: true to go on. Asks on a terminal unless --yes;
 // without a terminal and without --yes throws Usage. `what` says what
@@ -159,30 +212,52 @@ void printCommitted(std::ostream& os, const Json& c, bool detail);
 std::size_t committedCount();
 // The logs committed so far have been printed: finish leaves them out.
 void committedShown();
+// How many committed logs there were when they were last marked shown.
+std::size_t committedMark();
 
 // ---- decoded views shared between commands
 // Service-processor record (32 bytes) of `unit`.
 Json recordJson(uint32_t unit, bool present, const unsigned char* rec);
 void printRecord(std::ostream& os, const Json& rec);
-// Both records as the library reads them (GardReadVPD).
+// Both records as the library reads them (GardReadVPD); a record whose
+// presence query failed is unknown.
 Json readRecords(Result& r);
+// Why the answers drawn from these records are unknown; "" when they are not.
+std::string recordsUnknown(const Json& records);
+// Why a present processor's keyword cannot be read as the library reads it
+// (missing, empty, over 32 bytes), which leaves every record query at its
+// default; "" when both can.
+std::string recordsTrouble();
+// Why the library answers usability (and, with `position`, failover)
+// without judging: the system type, this processor's position; "" when it judges.
+std::string notJudged(bool position);
+// obj[key] = answer, or unknown with `why` when that is not empty.
+void answerOrUnknown(Result& r, Json& obj, const std::string& key, const Json& answer, const std::string& why);
+// Why a record query's answer is a default: what failed since `watch`,
+// else, unless `notJudgedWhy` says the records were not asked, an
+// unreadable keyword.
+std::string queryTrouble(const Watch& watch, const std::string& notJudgedWhy);
+// usable and usableName (not-judged where the library did not judge), or unknown.
+void putUsable(Result& r, Json& obj, int code, const Watch& watch);
+// failover and failoverName (not-checked where the library did not check), or unknown.
+void putFailover(Result& r, Json& obj, uint32_t status, const Watch& watch);
 void printRecords(std::ostream& os, const Json& records);
-// The used unit-table entries (GardGetVpdConfigData) with serial and SRC text.
-Json unitRows(Result& r);
-void printUnitRows(std::ostream& os, const Json& rows);
-// The used stored error-log slots, read through the gard file operations.
-Json storedSlots(Result& r);
-// One line per slot, or every error log in full with `detail`.
-void printSlots(std::ostream& os, const Json& slots, bool detail = false);
+// The used unit-table entries (GardGetVpdConfigData) with serial and SRC
+// text, as obj.units (unknown when the table could not be read).
+void putUnitRows(Result& r, Json& obj);
+void printUnitRows(std::ostream& os, const Json& obj);
+// The used stored error-log slots, read through the gard file operations,
+// as obj.storedErrls (unknown when the file could not be read).
+void putStoredSlots(Result& r, Json& obj);
+// One line per slot of obj[key], or every error log in full with `detail`.
+void printSlots(std::ostream& os, const Json& obj, const std::string& key, bool detail = false);
 // Reads `size` bytes of gard file `fileId` through the library's file operations.
 ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned int size);
-// Reads gard file `name` (gardRask) straight from the state directory, zero
-// bytes where it is short; false when it is not there.
-bool peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size);
-// The used unit-table entries read that way, beside the platform, so that a
-// command's own look at the table is not one of its file calls (a fault's
-// "#N" counts only the library's); [] when there is no table.
-Json peekUnitEntries();
+// The used unit-table entries read straight from the state directory,
+// beside the platform, so that a command's own look at the table is not one
+// of its file calls (a fault's "#N" counts only the library's); [] when
+// there is no table yet, null when it cannot be read whole (`why` says why).
+Json peekUnitEntries(std::string* why = nullptr);
 // The state byte of a processor's keyword as stored (no platform call);
 // -1 when the keyword is missing or too short.
 int keywordState(uint32_t unit);
@@ -190,6 +265,17 @@ int keywordState(uint32_t unit);
 // A number the host keeps under `name` (1, 2 or 4 bytes, host byte order);
 // false when there is none.
 bool hostNumber(const std::string& name, uint32_t& value);
+// Why the host has no value `name`: "is missing", or "cannot be read
+// (permission denied)" and the like.
+std::string valueProblem(const std::string& name);
+// Why the host's value `name` cannot be read although it is there (a
+// directory, no permission); "" when it reads or is missing.
+std::string unreadableValue(const std::string& name);
+// An errno in words, as the C library says it, lower case ("permission denied").
+std::string errnoWords(int err);
+// Why this processor's position (dscv/QelPosition) names no record, with
+// the command that sets it; "" when it is 0 or 1, held in `pos`.
+std::string positionProblem(uint32_t& pos);
 // Why the record of `unit` did not take `state` on this processor, in
 // words, from the registry, policies and records as they stand.
 std::string qelRefusal(uint32_t unit, uint32_t state);
@@ -203,9 +289,11 @@ void printTable(std::ostream& os, const std::vector<std::vector<std::string>>& r
 Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anomalies);
 Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anomalies);
 using Decoder = Json (*)(const unsigned char*, std::vector<std::string>&);
-// Field `key` of gard file `fileId` decoded, read through the library's
-// file operations; [] when the read failed (its error log goes to `r`).
-Json readDecoded(Result& r, int fileId, unsigned int size, Decoder decode, const char* key);
+// Field `field` of gard file `fileId` decoded, read through the library's
+// file operations, as obj[key]; unknown when the read failed (its error log
+// goes to `r`). False then.
+bool readDecoded(Result& r, Json& obj, const std::string& key, int fileId, unsigned int size, Decoder decode,
+                 const char* field);
 
 // ---- command groups
 void addStatus(CLI::App& app);

@@ -51,9 +51,13 @@ public:
     std::string failover(int sp) {
         on(sp);
         GardFoStatus fo = GARD_FO_CAPABLE;
+        Watch watch;
         r_.take(gardCheckFailoverCapable(fo));
-        return "failover as seen from sp" + std::to_string(sp) + ": " + failoverName(fo) + " (" +
-               std::to_string(fo) + ")";
+        Json answer = Json::object();
+        putFailover(r_, answer, fo, watch);
+        return "failover as seen from sp" + std::to_string(sp) + ": " +
+               (answer["failover"].is_null() ? unknownWords(answer, "failover")
+                                             : answer["failoverName"].get<std::string>() + " (" + std::to_string(fo) + ")");
     }
     void close() {
         if (cur_.is_null()) return;
@@ -124,9 +128,11 @@ int demo(bool keep) {
     d.on(1);
     r.take(GardRdndQel::GardMailboxSetState(GARD_QEL_SP1, 1));
     const Json sp1 = readRecords(r)["records"][1];
-    d.did("GardMailboxSetState(0x201, type 1) on sp1: 0x201 is now " + sp1["stateName"].get<std::string>() +
-          " (" + hex(sp1["state"].get<uint32_t>()) + "), failure word " +
-          hex(sp1["failureWord"].get<uint32_t>(), 8) + ": the failure type (1) in the top byte and "
+    d.did("GardMailboxSetState(0x201, type 1) on sp1: 0x201 is now " +
+          (sp1["state"].is_null() ? unknownWords(sp1, "present")
+                                  : sp1["stateName"].get<std::string>() + " (" + hex(sp1["state"].get<uint32_t>()) +
+                                        "), failure word " + hex(sp1["failureWord"].get<uint32_t>(), 8)) +
+          ": the failure type (1) in the top byte and "
           "0xb7, the mark of a mailbox gard, in the lowest. A gard is announced by an "
           "informational error log.");
     d.did(d.failover(1));
@@ -145,10 +151,12 @@ int demo(bool keep) {
     std::unique_ptr<ErrlEntry> errl(callerErrl("B1814601"));
     r.take(gardAcc::GardSetVpdUnitState(0x10, 1, GARD_GARDED, 2, errl.get()));
     bool g10 = false, g11 = false;
-    r.take(gardAcc::GardGetVpdUnitState(0x10, 1, &g10));
-    r.take(gardAcc::GardGetVpdUnitState(0x11, 1, &g11));
-    d.did(std::string("set unit 0x10 garded, error type 2, SRC B1814601: garded ") +
-          (g10 ? "yes" : "no") + ", unit 0x11 garded " + (g11 ? "yes" : "no"));
+    // A failed read answers nothing: its words instead of yes or no.
+    const std::string why10 = r.take(gardAcc::GardGetVpdUnitState(0x10, 1, &g10));
+    const std::string why11 = r.take(gardAcc::GardGetVpdUnitState(0x11, 1, &g11));
+    auto yesNo = [](bool garded, const std::string& why) { return why.empty() ? garded ? "yes" : "no" : "unknown (" + why + ")"; };
+    d.did("set unit 0x10 garded, error type 2, SRC B1814601: garded " + yesNo(g10, why10) + ", unit 0x11 garded " +
+          yesNo(g11, why11));
 
     d.step("A DMA path deconfigured: its error log gets the gard bit and is stored for both units",
            {"A DMA path is a data path between two units. When one fails, the firmware asks the "
@@ -165,12 +173,13 @@ int demo(bool keep) {
     errl.reset(callerErrl("B1814602"));
     r.take(GardDeconfigDmaPath(path, 2, 0, rc, errl.get()));
     d.did(std::string("GardDeconfigDmaPath(path 0x42, instances 1 and 2, SRC B1814602): gard bit ") +
-          (errl->getSRC(0)->gardBit ? "set" : "not set"));
+          (errl->srcCount() > 0 && errl->src(0).gardBit ? "set" : "not set"));
     for (uint32_t u : {u1, u2}) {
         ErrlEntry* stored = nullptr;
-        r.take(GardGetStoredErrl(u, stored));
+        const std::string why = r.take(GardGetStoredErrl(u, stored));
         d.did("stored error log of " + hex(u) + ": " +
-              (stored ? std::string(stored->getSRC(0)->getAsciiString()).substr(0, 8) : "none"));
+              (stored && stored->srcCount() > 0 ? std::string(SrciSrc(stored->src(0)).getAsciiString()).substr(0, 8)
+                      : why.empty() ? "none" : "unknown (" + why + ")"));
         delete stored;
     }
 

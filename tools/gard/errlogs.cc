@@ -21,7 +21,12 @@ int list(bool detail, const std::string& numberText) {
     for (std::size_t i = 0; i < all.size(); ++i)
         if (number == 0 || i + 1 == number) logs.push_back(committedJson(i + 1, all[i]));
     r.out["errlogs"] = logs;
-    if (number == 0) r.text << all.size() << " committed error log(s), oldest first\n";
+    if (std::string why = unreadableValue("errl/committed"); !why.empty()) {
+        r.putUnknown(r.out, "errlogs", why);
+        r.text << "committed error logs: " << unknownWords(r.out, "errlogs") << '\n';
+    } else if (number == 0) {
+        r.text << all.size() << " committed error log(s), oldest first\n";
+    }
     for (const Json& c : logs) printCommitted(r.text, c, detail);
     return finish(r);
 }
@@ -60,6 +65,10 @@ int trace(bool clearIt) {
     }
     r.out["trace"] = entries;
     r.out["unknownIds"] = unknown;
+    if (std::string why = unreadableValue("trace/gard"); !why.empty()) {
+        r.putUnknown(r.out, "trace", why);
+        r.text << "saved trace: " << unknownWords(r.out, "trace") << '\n';
+    }
     if (clearIt) {
         gardhost::clearTrace("gard");
         gardhost::eraseValue("trace/gard");

@@ -106,11 +106,12 @@ constexpr Row kWords[] = {
     {Kind::Call, kPlatform, kAny, 0xE083, kAny, kAny, "error log allocation"},
     {Kind::Call, kPlatform, kAny, 0xE0FF, kAny, kAny, "platform call"},
 
-    // errno values the host platform reports; others are given by strerror.
+    // errno values the host platform gives a meaning of its own, or that say
+    // more in other words; any other errno is said as the C library says it
+    // (EACCES "permission denied", EROFS "read-only file system").
     {Kind::Cause, kPlatform, kAny, 0, kAny, kAny, "injected fault"},
     {Kind::Cause, kPlatform, kAny, ENODATA, kAny, kAny, "short file"},
     {Kind::Cause, kPlatform, kAny, ENOENT, kAny, kAny, "missing"},
-    {Kind::Cause, kPlatform, kAny, EACCES, kAny, kAny, "permission denied"},
     {Kind::Cause, kPlatform, kAny, EIO, kAny, kAny, "I/O error"},
     {Kind::Cause, kPlatform, kAny, ENOSPC, kAny, kAny, "disk full"},
     {Kind::Cause, kPlatform, kAny, EFAULT, kAny, kAny, "no buffer given"},
@@ -199,7 +200,7 @@ std::string target(const Src& s) {
 
 std::string cause(uint32_t err) {
     const Row* r = find(Kind::Cause, kPlatform, kAny, static_cast<int>(err));
-    return r != nullptr ? r->text : std::strerror(static_cast<int>(err));
+    return r != nullptr ? r->text : errnoWords(static_cast<int>(err));
 }
 
 std::string raw(const Src& s) {

@@ -166,7 +166,7 @@ int inspect(const std::string& path, const std::string& kindText) {
     image.resize(std::max(image.size(), file.imageSize), 0);
     // Unflattening goes through the host platform, which keeps its state in
     // a directory: a scratch one, so that inspecting touches no state.
-    std::string scratch = makeTempDir("gard-inspect");
+    std::string scratch = scratchDir("gard-inspect");
     gardhost::setStateDir(scratch);
     Result r;
     const bool units = &file == &kUnits;
@@ -188,14 +188,13 @@ int inspect(const std::string& path, const std::string& kindText) {
         r.text << r.out["entries"].size() << " used entries\n";
     } else {
         r.text << "stored error logs\n";
-        printSlots(r.text, r.out["slots"], true);
+        printSlots(r.text, r.out, "slots", true);
     }
     r.text << anomalies.size() << " anomal" << (anomalies.size() == 1 ? "y" : "ies") << '\n';
     for (const std::string& a : anomalies) r.text << "  " << a << '\n';
     r.code = anomalies.empty() ? kOk : kAnomaly;
     int code = finish(r);
-    std::error_code ec;
-    std::filesystem::remove_all(scratch, ec);
+    dropScratch();
     return code;
 }
 

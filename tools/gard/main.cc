@@ -30,10 +30,16 @@ int parseError(CLI::App& app, const CLI::ParseError& e) {
     std::vector<std::string> rest = at->remaining();
     const bool noCommand = dynamic_cast<const CLI::RequiredError*>(&e) || dynamic_cast<const CLI::ExtrasError*>(&e);
     if (noCommand && !at->get_subcommands({}).empty() && !rest.empty())
-        std::cerr << "gard: unknown command '" << shown(rest.front()) << "' (see " << name << "--help)\n";
-    else
-        std::cerr << "gard: " << shown(e.what()) << " (see " << name << "--help)\n";
-    return kUsage;
+        return failed(kUsage, "unknown command '" + rest.front() + "' (see " + name + "--help)");
+    return failed(kUsage, e.what() + std::string(" (see ") + name + "--help)");
+}
+
+// --json anywhere before "--": also a command line that does not parse
+// answers in JSON.
+bool jsonAsked(int argc, char** argv) {
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i)
+        if (std::string(argv[i]) == "--json") return true;
+    return false;
 }
 
 int run(int argc, char** argv) {
@@ -49,7 +55,8 @@ int run(int argc, char** argv) {
                "         gard --state /tmp/gs status\n"
                "Terms:   gard, unit, group id, SRC, role, position, marker, failure word and\n"
                "         domain are explained in docs/glossary.md and in man gard (GLOSSARY).\n"
-               "Exit status: 0 done, 1 error log returned, 2 bad input, 3 inspect anomalies, 4 not done");
+               "Exit status: 0 done, 1 a read or write failed (answer unknown), 2 bad input, 3 inspect\n"
+               "         anomalies, 4 not done, 5 output not written");
     addStatus(app);
     addUnits(app);
     addProcessors(app);
@@ -59,6 +66,7 @@ int run(int argc, char** argv) {
     addInspect(app);
     addDemo(app);
     addVersion(app);
+    refuseEmpty(&app);
 
     try {
         app.parse(argc, argv);
@@ -67,10 +75,7 @@ int run(int argc, char** argv) {
         return parseError(app, e);
     }
     if (version) action() = versionAction;
-    if (!action()) {
-        std::cerr << "gard: a command is required (see gard --help)\n";
-        return kUsage;
-    }
+    if (!action()) return failed(kUsage, "a command is required (see gard --help)");
     // The position is chosen before any command names a registry value.
     opts().sp = chosenPosition();
     if (opts().sp >= 0) gardhost::setPosition(opts().sp);
@@ -83,16 +88,15 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // Nothing leaves main as an exception: bad input is one line and 2,
     // anything else (the library's platform, memory) one line and 1.
+    // Output that cannot be written is a failure too (kOutput).
+    opts().json = jsonAsked(argc, argv);
     try {
-        return run(argc, argv);
+        return flushed(run(argc, argv));
     } catch (const Usage& e) {
-        std::cerr << "gard: " << shown(e.what()) << '\n';
-        return kUsage;
+        return flushed(failed(kUsage, e.what()));
     } catch (const std::exception& e) {
-        std::cerr << "gard: internal error: " << shown(e.what()) << '\n';
-        return kErrl;
+        return flushed(failed(kErrl, std::string("internal error: ") + e.what()));
     } catch (...) {
-        std::cerr << "gard: internal error\n";
-        return kErrl;
+        return flushed(failed(kErrl, "internal error"));
     }
 }

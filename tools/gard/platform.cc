@@ -58,7 +58,8 @@ Json describe(const std::string& name, Kind kind) {
     putBytes(j, "name", name);
     j.update(Json{{"present", gardhost::getValue(name, b)}, {"bytes", hexBytes(b.data(), b.size())},
                   {"value", nullptr}});
-    if (!j["present"].get<bool>()) return j;
+    if (std::string why = unreadableValue(name); !why.empty()) putUnknown(j, "present", why);
+    if (!j["present"].is_boolean() || !j["present"].get<bool>()) return j;
     if (kind == Kind::Text) {
         putBytes(j, "value", std::string(b.begin(), b.end()));
     } else if (kind != Kind::Hex && (b.size() == 1 || b.size() == 4)) {
@@ -71,6 +72,10 @@ Json describe(const std::string& name, Kind kind) {
 
 void printValue(std::ostream& os, const Json& j) {
     os << j["name"].get<std::string>() << ": ";
+    if (j["present"].is_null()) {
+        os << unknownWords(j, "present") << '\n';
+        return;
+    }
     if (!j["present"].get<bool>()) {
         os << "missing\n";
         return;
@@ -103,15 +108,16 @@ std::vector<uint8_t> encode(Kind kind, std::size_t width, const std::string& tex
 
 struct Args {
     std::string arg, value, bytes;
+    bool bytesGiven = false;  // --bytes '' sets an empty value
     bool remove = false;
 };
 
 // Shows a value, or changes it first when a value or --remove is given.
 int valueCommand(const std::string& name, Kind kind, std::size_t width, const Args& a) {
     std::vector<uint8_t> bytes;
-    bool set = !a.value.empty() || !a.bytes.empty();
+    bool set = !a.value.empty() || a.bytesGiven;
     if (set && a.remove) throw Usage("give a value or --remove, not both");
-    if (!a.bytes.empty()) bytes = parseHex(a.bytes, "bytes");
+    if (a.bytesGiven) bytes = parseHex(a.bytes, "bytes");
     else if (!a.value.empty()) bytes = encode(kind, width, a.value);
     if (kind == Kind::Hex && bytes.size() > 64) throw Usage("a keyword holds at most 64 bytes");
     openState();
@@ -127,6 +133,7 @@ int valueCommand(const std::string& name, Kind kind, std::size_t width, const Ar
         r.notDone = "the host could not " + std::string(erase ? "remove " : "write ") + shown(name) +
                     " in " + shown(gardhost::stateDir());
     r.out = describe(name, kind);
+    if (r.out["present"].is_null()) r.unknown = r.out["unknown"]["present"];
     printValue(r.text, r.out);
     return finish(r);
 }
@@ -161,7 +168,9 @@ int regList() {
     r.out["registry"] = Json::array();
     for (const RegKey& k : kRegKeys) {
         r.out["registry"].push_back(describe(gardhost::regName(k.key), k.kind));
-        printValue(r.text, r.out["registry"].back());
+        const Json& one = r.out["registry"].back();
+        if (one["present"].is_null() && r.unknown.empty()) r.unknown = one["unknown"]["present"];
+        printValue(r.text, one);
     }
     return finish(r);
 }
@@ -212,19 +221,35 @@ int faults(const std::string& verb, std::string fault) {
     }
     openState();
     Result r;
-    std::vector<std::string> faultList = verb == "clear" ? std::vector<std::string>{} : lines("faults");
-    if (verb == "add") faultList.push_back(fault);
+    // The faults file's lines as written, comments too; add and clear change it.
+    std::vector<std::string> fileLines = verb == "clear" ? std::vector<std::string>{} : lines("faults");
+    if (verb == "add") fileLines.push_back(fault);
     if (verb != "list") {
         std::string text;
-        for (const std::string& s : faultList) text += s + "\n";
+        for (const std::string& s : fileLines) text += s + "\n";
         gardhost::setValue("faults", {text.begin(), text.end()});
         gardhost::reloadValues();
-        if (lines("faults") != faultList)
+        if (lines("faults") != fileLines)
             r.notDone = "the host could not write " + shown(gardhost::stateDir()) + "/faults";
     }
-    putLines(r.out, "faults", faultList);
-    r.text << faultList.size() << " fault(s) in " << shown(gardhost::stateDir()) << "/faults\n";
-    for (const Json& s : r.out["faults"]) r.text << "  " << s.get<std::string>() << '\n';
+    // What is in force, from every source: the file and GARD_HOST_FAULTS.
+    r.out["faults"] = Json::array();
+    std::size_t fromEnvironment = 0;
+    for (const gardhost::FaultInForce& f : gardhost::faultsInForce()) {
+        Json one = Json::object();
+        putBytes(one, "fault", f.fault);
+        one["source"] = f.source;
+        r.out["faults"].push_back(one);
+        fromEnvironment += f.source == "environment";
+    }
+    const std::size_t n = r.out["faults"].size();
+    r.text << n << " fault" << (n == 1 ? "" : "s") << " in force (the file " << shown(gardhost::stateDir())
+           << "/faults, GARD_HOST_FAULTS)\n";
+    for (const Json& f : r.out["faults"])
+        r.text << "  " << f["fault"].get<std::string>() << "  (" << f["source"].get<std::string>() << ")\n";
+    if (verb == "clear" && fromEnvironment != 0 && r.notDone.empty())
+        r.notDone = "GARD_HOST_FAULTS still injects " + std::to_string(fromEnvironment) +
+                    " fault(s): unset it to clear them";
     return finish(r);
 }
 
@@ -243,6 +268,10 @@ int rmgrLog() {
     openState();
     Result r;
     putLines(r.out, "rmgr", lines("rmgr/log"));
+    if (std::string why = unreadableValue("rmgr/log"); !why.empty()) {
+        r.putUnknown(r.out, "rmgr", why);
+        r.text << "redundancy-manager calls: " << unknownWords(r.out, "rmgr") << '\n';
+    }
     for (const Json& s : r.out["rmgr"]) r.text << s.get<std::string>() << '\n';
     return finish(r);
 }
@@ -272,7 +301,8 @@ void addPlatform(CLI::App& app) {
                           "gard --sp 1 platform reg dscv/QelRole 1");
     c->add_option("KEY", a->arg, "Registry key, e.g. dscv/QelRole");
     c->add_option("VALUE", a->value, "New value (number, or text for fstp/P3_Root)");
-    c->add_option("--bytes", a->bytes, "New value as raw hex bytes");
+    allowEmpty(c->add_option("--bytes", a->bytes, "New value as raw hex bytes ('' for an empty value)")
+                   ->each([a](const std::string&) { a->bytesGiven = true; }));
     c->add_flag("--remove", a->remove, "Remove the key (reads of it fail)");
     c->callback([a] { action() = [a] { return reg(*a); }; });
 

@@ -24,7 +24,12 @@ Json recordJson(uint32_t unit, bool present, const unsigned char* rec) {
 }
 
 void printRecord(std::ostream& os, const Json& r) {
-    os << "  " << hex(r["unit"].get<uint32_t>()) << (r["present"].get<bool>() ? " present" : " absent ");
+    os << "  " << hex(r["unit"].get<uint32_t>());
+    if (r["present"].is_null()) {
+        os << " presence " << unknownWords(r, "present") << '\n';
+        return;
+    }
+    os << (r["present"].get<bool>() ? " present" : " absent ");
     if (!r["readable"].get<bool>()) {
         os << "  keyword unreadable: the library counts it as garded (" << hex(r["state"].get<uint32_t>())
            << ")\n";
@@ -34,41 +39,52 @@ void printRecord(std::ostream& os, const Json& r) {
        << r["stateName"].get<std::string>() << " (" << hex(r["state"].get<uint32_t>()) << ")"
        << "  failure word " << hex(r["failureWord"].get<uint32_t>(), 8) << "  extra word "
        << hex(r["extraWord"].get<uint32_t>(), 8);
-    if (r.contains("doGard"))
-        os << "\n      do-gard " << r["doGard"].get<int>() << "  usability "
-           << r["usableName"].get<std::string>() << " (" << r["usable"].get<int>() << ")";
+    if (r.contains("doGard")) {
+        os << "\n      do-gard " << (r["doGard"].is_null() ? unknownWords(r, "doGard") : r["doGard"].dump());
+        os << "  usability "
+           << (r["usable"].is_null() ? unknownWords(r, "usable")
+                                     : r["usableName"].get<std::string>() + " (" + r["usable"].dump() + ")");
+    }
     os << '\n';
+}
+
+std::string positionProblem(uint32_t& pos) {
+    const int sp = gardhost::position();
+    const std::string name = gardhost::regName("dscv/QelPosition");
+    pos = 0;
+    const bool has = hostNumber(name, pos);
+    if (has && pos <= 1) return "";
+    return "sp" + std::to_string(sp) + "'s position (registry key " + name + ") " +
+           (has ? "is " + std::to_string(pos) + ", neither 0 nor 1" : valueProblem(name)) + "; gard --sp " +
+           std::to_string(sp) + " platform reg dscv/QelPosition " + std::to_string(sp) + " sets it";
 }
 
 std::string qelRefusal(uint32_t unit, uint32_t state) {
     const std::string me = "sp" + std::to_string(gardhost::position());
     uint32_t pos = 0, role = 0, sys = 0;
-    const bool hasPos = hostNumber(gardhost::regName("dscv/QelPosition"), pos);
     const bool hasRole = hostNumber(gardhost::regName("dscv/QelRole"), role);
     if (unit != GARD_QEL_SP0 && unit != GARD_QEL_SP1)
         return hex(unit) + " is not a service processor (0x200 or 0x201)";
-    if (!hasPos || pos > 1)
-        return me + "'s position (dscv/QelPosition) is " + (hasPos ? std::to_string(pos) : "missing") +
-               ", neither 0 nor 1";
+    if (std::string bad = positionProblem(pos); !bad.empty()) return bad;
     if (unit != GARD_QEL_SP0 + pos)
         return hex(unit) + " is not this processor: " + me + " runs as " + hex(GARD_QEL_SP0 + pos) +
                ", and a processor changes only its own record";
     if (!hasRole || role != 1)
-        return me + " is in role " + (hasRole ? std::to_string(role) : "missing") +
+        return me + (hasRole ? " is in role " + std::to_string(role)
+                             : "'s role (registry key " + gardhost::regName("dscv/QelRole") + ") " +
+                                   valueProblem(gardhost::regName("dscv/QelRole"))) +
                ", only the processor in role 1 changes its own record (gard --sp " + std::to_string(pos) +
                " platform reg dscv/QelRole 1 gives it that role)";
     for (uint32_t id = 0; state != GARD_QEL_CLEARED && id <= 11; id += 11) {
         uint32_t v = 0;
-        const bool has = hostNumber("vorm/policy/" + std::to_string(id), v);
+        const std::string name = "vorm/policy/" + std::to_string(id);
+        const bool has = hostNumber(name, v);
         if (!has || v != 0)
-            return "the gard policy forbids it: policy " + std::to_string(id) + " is " +
-                   (has ? std::to_string(v) : "missing") + ", 0 permits (gard platform policy " +
+            return "the gard policy forbids it: policy " + std::to_string(id) + " " +
+                   (has ? "is " + std::to_string(v) : valueProblem(name)) + ", 0 permits (gard platform policy " +
                    std::to_string(id) + " 0)";
     }
-    for (uint32_t u : {GARD_QEL_SP0, GARD_QEL_SP1})
-        if (uint32_t present = 0; hostNumber("vpd/" + gardhost::unitName(u) + "/present", present) &&
-                                  present != 0 && keywordState(u) < 0)
-            return "the keyword of " + hex(u) + " cannot be read, which stops every change (gard sp show)";
+    if (std::string unread = recordsTrouble(); !unread.empty()) return unread + ", which stops every change";
     const bool second = state == 0xEC || state == 0xED;
     if (hostNumber(gardhost::regName("smgr/StateData"), sys) && sys == 9 && (second || state == GARD_QEL_CLEARED))
         return "refused at system state 9 (smgr/StateData), which allows neither " +
@@ -78,26 +94,107 @@ std::string qelRefusal(uint32_t unit, uint32_t state) {
     return "the keyword of " + hex(unit) + " was not written (see the error logs above)";
 }
 
-namespace {
-Json recordsOf(const unsigned int* ids, const qelDataBuffer& buf, gardVpdReturn res) {
-    return {{"vpdResult", res},
-            {"vpdResultName", vpdResultName(res)},
-            {"records",
-             {recordJson(GARD_QEL_SP0, ids[0] != 0, buf.bytes),
-              recordJson(GARD_QEL_SP1, ids[1] != 0, buf.bytes + GARD_QEL_RECORD_SIZE)}}};
+std::string recordsTrouble() {
+    for (uint32_t u : {GARD_QEL_SP0, GARD_QEL_SP1})
+        if (uint32_t present = 0; hostNumber("vpd/" + gardhost::unitName(u) + "/present", present) &&
+                                  present != 0 && keywordState(u) < 0)
+            return "the keyword of " + hex(u) + " cannot be read (missing, empty or over 32 bytes; gard sp show)";
+    return "";
 }
+
+std::string notJudged(bool position) {
+    uint32_t type = 0, pos = 0;
+    if (hostNumber(gardhost::regName("hutl/HOMSystemType"), type) && type != 0x10030000)
+        return "the library judges only system type 0x10030000, and hutl/HOMSystemType is " + hex(type);
+    return position ? positionProblem(pos) : "";
+}
+
+namespace {
+// A read result other than ok: what it means, for the not-done line.
+std::string readTrouble(const Json& records) {
+    std::string units;
+    for (const Json& rec : records["records"])
+        if (rec["readable"] == false) units += (units.empty() ? "" : " and ") + hex(rec["unit"].get<uint32_t>());
+    switch (records["vpdResult"].get<uint32_t>()) {
+    case 0: return "";
+    case 1: return "the keyword of " + units + " cannot be read: empty, over 32 bytes or failing (result unreadable, 1)";
+    case 15: return "a repaired record could not be written back (result repair-failed, 15)";
+    case 31: return "the buffer is smaller than 64 bytes, nothing was read (result buffer-small, 31)";
+    default: return "the read gave result " + records["vpdResult"].dump();
+    }
+}
+
+// The records as a read left them. Nothing read (a buffer below 64 bytes):
+// no records; a presence query that failed: that record unknown, not absent.
+Json recordsOf(const unsigned int* ids, const qelDataBuffer& buf, gardVpdReturn res, const Watch& watch) {
+    Json out = {{"vpdResult", res}, {"vpdResultName", vpdResultName(res)}, {"records", Json::array()}};
+    if (res == GARD_VPD_BUFFER_SMALL) {
+        putUnknown(out, "records", "nothing was read: the buffer is smaller than 64 bytes (result buffer-small, 31)");
+        return out;
+    }
+    for (int i = 0; i < 2; ++i) {
+        const uint32_t unit = i == 0 ? GARD_QEL_SP0 : GARD_QEL_SP1;
+        Json rec = recordJson(unit, ids[i] != 0, buf.bytes + i * GARD_QEL_RECORD_SIZE);
+        if (std::string why = watch.failed("SVPD_fru_status", gardhost::unitName(unit)); ids[i] == 0 && !why.empty()) {
+            for (auto& [key, value] : rec.items())
+                if (key != "unit") value = nullptr;
+            putUnknown(rec, "present", why);
+        }
+        out["records"].push_back(rec);
+    }
+    return out;
+}
+
 }  // namespace
+
+std::string recordsUnknown(const Json& records) {
+    if (records["records"].is_null()) return records["unknown"]["records"];
+    for (const Json& rec : records["records"])
+        if (rec["present"].is_null()) return rec["unknown"]["present"];
+    if (records["vpdResult"] != 0) return "the records cannot be judged: " + readTrouble(records);
+    return "";
+}
 
 Json readRecords(Result& r) {
     unsigned int ids[2] = {0, 0};
     qelDataBuffer buf{};
     gardVpdReturn res = GARD_VPD_REPAIR_FAILED;
+    Watch watch;
     r.take(GardRdndQel::GardReadVPD(ids, &buf, GARD_QEL_BUFFER_SIZE, &res));
-    return recordsOf(ids, buf, res);
+    Json out = recordsOf(ids, buf, res, watch);
+    // An unreadable keyword is the library's answer; a presence not known is none.
+    for (const Json& rec : out["records"])
+        if (rec["present"].is_null() && r.unknown.empty()) r.unknown = rec["unknown"]["present"];
+    return out;
+}
+
+void answerOrUnknown(Result& r, Json& obj, const std::string& key, const Json& answer, const std::string& why) {
+    if (why.empty()) obj[key] = answer;
+    else r.putUnknown(obj, key, why);
+}
+
+std::string queryTrouble(const Watch& watch, const std::string& notJudgedWhy) {
+    std::string why = watch.trouble();
+    return !why.empty() || !notJudgedWhy.empty() ? why : recordsTrouble();
+}
+
+void putUsable(Result& r, Json& obj, int code, const Watch& watch) {
+    const std::string skipped = notJudged(false);
+    answerOrUnknown(r, obj, "usable", code, queryTrouble(watch, skipped));
+    if (obj["usable"].is_null()) obj["usableName"] = nullptr;
+    else obj["usableName"] = code == 0 && !skipped.empty() ? "not-judged" : usableName(code);
+}
+
+void putFailover(Result& r, Json& obj, uint32_t status, const Watch& watch) {
+    const std::string skipped = notJudged(true);
+    answerOrUnknown(r, obj, "failover", status, queryTrouble(watch, skipped));
+    if (obj["failover"].is_null()) obj["failoverName"] = nullptr;
+    else obj["failoverName"] = status == GARD_FO_CAPABLE && !skipped.empty() ? "not-checked" : failoverName(status);
 }
 
 void printRecords(std::ostream& os, const Json& j) {
     os << "service-processor records (read " << j["vpdResultName"].get<std::string>() << "):\n";
+    if (j["records"].is_null()) os << "  " << unknownWords(j, "records") << '\n';
     for (const Json& rec : j["records"]) printRecord(os, rec);
 }
 
@@ -108,20 +205,6 @@ namespace {
 std::string notProcessor(uint32_t unit, const std::string& answer) {
     if (unit == GARD_QEL_SP0 || unit == GARD_QEL_SP1) return "";
     return hex(unit) + " is not a service processor (0x200 or 0x201): the library " + answer;
-}
-
-// A read result other than ok: what it means, for the not-done line.
-std::string readTrouble(const Json& records) {
-    std::string units;
-    for (const Json& rec : records["records"])
-        if (!rec["readable"].get<bool>()) units += (units.empty() ? "" : " and ") + hex(rec["unit"].get<uint32_t>());
-    switch (records["vpdResult"].get<uint32_t>()) {
-    case 0: return "";
-    case 1: return "the keyword of " + units + " cannot be read: empty, over 32 bytes or failing (result unreadable, 1)";
-    case 15: return "a repaired record could not be written back (result repair-failed, 15)";
-    case 31: return "the buffer is smaller than 64 bytes, nothing was read (result buffer-small, 31)";
-    default: return "the read gave result " + records["vpdResult"].dump();
-    }
 }
 
 int show() {
@@ -164,9 +247,12 @@ int garded(const std::string& unitText, bool assertPor, bool vpdFlag) {
     openState();
     Result r;
     bool isGarded = false;
-    r.take(GardRdndQel::GardGetQelState(unit, isGarded, assertPor, vpdFlag));
-    r.out = {{"unit", unit}, {"garded", isGarded}};
-    r.text << hex(unit) << (isGarded ? " is garded\n" : " is not garded\n");
+    const std::string why = r.take(GardRdndQel::GardGetQelState(unit, isGarded, assertPor, vpdFlag));
+    r.out = {{"unit", unit}};
+    // A failure after the keyword showed it garded leaves that settled.
+    answerOrUnknown(r, r.out, "garded", isGarded, isGarded ? "" : why);
+    r.text << hex(unit) << (isGarded ? " is garded" : why.empty() ? " is not garded" : ": garded " + unknownWords(r.out, "garded"))
+           << '\n';
     return finish(r);
 }
 
@@ -174,9 +260,12 @@ int doGard(const std::string& unitText) {
     uint32_t unit = parseNumber(unitText, "unit id");
     openState();
     Result r;
+    Watch watch;
     int answer = GardRdndQel::GardQelDoGard(unit);
-    r.out = {{"unit", unit}, {"doGard", answer}};
-    r.text << hex(unit) << ": do-gard " << answer << '\n';
+    r.out = {{"unit", unit}};
+    answerOrUnknown(r, r.out, "doGard", answer, queryTrouble(watch, ""));
+    r.text << hex(unit) << ": do-gard " << (r.out["doGard"].is_null() ? unknownWords(r.out, "doGard") : std::to_string(answer))
+           << '\n';
     r.notDone = notProcessor(unit, "answers from 0x200's record");
     return finish(r);
 }
@@ -185,10 +274,16 @@ int usable(const std::string& unitText) {
     uint32_t unit = parseNumber(unitText, "unit id");
     openState();
     Result r;
+    Watch watch;
     int code = gardIsQelUsable(unit);
-    r.out = {{"unit", unit}, {"usable", code}, {"usableName", usableName(code)}};
-    r.text << hex(unit) << ": " << usableName(code) << " (" << code << ")\n";
+    r.out = {{"unit", unit}};
+    putUsable(r, r.out, code, watch);
+    r.text << hex(unit) << ": "
+           << (r.out["usable"].is_null() ? unknownWords(r.out, "usable")
+                                         : r.out["usableName"].get<std::string>() + " (" + std::to_string(code) + ")")
+           << '\n';
     r.notDone = notProcessor(unit, "answers 0 without judging it");
+    if (r.notDone.empty() && r.out["usableName"] == "not-judged") r.notDone = "the library answers 0 without judging: " + notJudged(false);
     return finish(r);
 }
 
@@ -196,9 +291,15 @@ int failover() {
     openState();
     Result r;
     GardFoStatus status = GARD_FO_CAPABLE;
+    Watch watch;
     r.take(gardCheckFailoverCapable(status));
-    r.out = {{"failover", status}, {"failoverName", failoverName(status)}};
-    r.text << "failover: " << failoverName(status) << " (" << status << ")\n";
+    r.out = Json::object();
+    putFailover(r, r.out, status, watch);
+    r.text << "failover: "
+           << (r.out["failover"].is_null() ? unknownWords(r.out, "failover")
+                                           : r.out["failoverName"].get<std::string>() + " (" + std::to_string(status) + ")")
+           << '\n';
+    if (r.out["failoverName"] == "not-checked") r.notDone = "the library answers 2 without checking: " + notJudged(true);
     return finish(r);
 }
 
@@ -210,11 +311,24 @@ int dmaConfig(const std::string& sizeText) {
     qelDataBuffer buf;
     std::fill(std::begin(buf.bytes), std::end(buf.bytes), 0xFF);
     gardVpdReturn res = GARD_VPD_REPAIR_FAILED;
+    Watch watch;
     r.take(GardRdndQel::GardGetQelDmaConfig(ids, &buf, size, &res));
-    r.out = recordsOf(ids, buf, res);
+    r.out = recordsOf(ids, buf, res, watch);
+    // The mark follows the read; a registry read that failed leaves it off.
+    Json marked = Json::array();
+    for (const Json& rec : r.out["records"])
+        if (rec["state"] == GARD_QEL_DMA_MARK) marked.push_back(rec["unit"]);
+    uint32_t pos = 0;
+    const std::string failed = res == GARD_VPD_OK ? watch.trouble() : "";
+    const std::string badPosition = res == GARD_VPD_OK ? positionProblem(pos) : "";
+    if (res != GARD_VPD_OK) putUnknown(r.out, "marked", "the library marks only records it read cleanly");
+    else if (!failed.empty()) r.putUnknown(r.out, "marked", failed);
+    else if (!badPosition.empty()) putUnknown(r.out, "marked", "the library marks nothing: " + badPosition);
+    else r.out["marked"] = marked;
     r.text << "DMA configuration view, ";
     printRecords(r.text, r.out);
-    r.notDone = readTrouble(r.out);
+    if (r.out["marked"].is_null()) r.text << "  DMA mark " << unknownWords(r.out, "marked") << '\n';
+    r.notDone = res != GARD_VPD_OK ? readTrouble(r.out) : badPosition;
     return finish(r);
 }
 

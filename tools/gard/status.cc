@@ -26,21 +26,28 @@ Json statusJson(Result& r) {
                   {"position", regByte("dscv/QelPosition")},
                   {"role", regByte("dscv/QelRole")}});
     Json p = readRecords(r);
+    // Records that could not be judged leave every answer drawn from them unknown.
+    const std::string unjudged = recordsUnknown(p);
     for (Json& rec : p["records"]) {
         auto unit = rec["unit"].get<uint32_t>();
+        rec["doGard"] = nullptr;  // first in the record, as before
+        Watch usableWatch;
         int code = gardIsQelUsable(unit);
-        rec["doGard"] = GardRdndQel::GardQelDoGard(unit);
-        rec["usable"] = code;
-        rec["usableName"] = usableName(code);
+        putUsable(r, rec, code, usableWatch);
+        if (!unjudged.empty() && rec["usableName"] != "not-judged") r.putUnknown(rec, "usable", unjudged), rec["usableName"] = nullptr;
+        Watch doGardWatch;
+        int doGard = GardRdndQel::GardQelDoGard(unit);
+        answerOrUnknown(r, rec, "doGard", doGard, unjudged.empty() ? queryTrouble(doGardWatch, "") : unjudged);
     }
     s["processors"] = p;
     GardFoStatus fo = GARD_FO_CAPABLE;
+    Watch failoverWatch;
     r.take(gardCheckFailoverCapable(fo));
-    s["failover"] = fo;
-    s["failoverName"] = failoverName(fo);
-    s["units"] = unitRows(r);
-    s["storedErrls"] = storedSlots(r);
+    putFailover(r, s, fo, failoverWatch);
+    putUnitRows(r, s);
+    putStoredSlots(r, s);
     s["committedErrls"] = committedCount();
+    if (std::string why = unreadableValue("errl/committed"); !why.empty()) r.putUnknown(s, "committedErrls", why);
     return s;
 }
 
@@ -49,10 +56,14 @@ void printStatus(std::ostream& os, const Json& s) {
     os << "state directory " << s["stateDir"].get<std::string>() << ", running as sp" << s["sp"]
        << " (registry: position " << num(s["position"]) << ", role " << num(s["role"]) << ")\n";
     printRecords(os, s["processors"]);
-    os << "failover: " << s["failoverName"].get<std::string>() << " (" << s["failover"] << ")\n";
-    printUnitRows(os, s["units"]);
-    printSlots(os, s["storedErrls"]);
-    os << "committed error logs: " << s["committedErrls"] << '\n';
+    os << "failover: "
+       << (s["failover"].is_null() ? unknownWords(s, "failover")
+                                   : s["failoverName"].get<std::string>() + " (" + s["failover"].dump() + ")")
+       << '\n';
+    printUnitRows(os, s);
+    printSlots(os, s, "storedErrls");
+    os << "committed error logs: "
+       << (s["committedErrls"].is_null() ? unknownWords(s, "committedErrls") : s["committedErrls"].dump()) << '\n';
 }
 
 namespace {
@@ -114,6 +125,7 @@ int version() {
         std::error_code ec;
         putBytes(r.out, "stateDir", dir);
         r.out["stateDirExists"] = std::filesystem::is_directory(dir, ec);
+        if (std::string problem = stateDirProblem(dir); !problem.empty()) r.out["stateDirProblem"] = problem;
     }
     auto text = [](const Json& j) { return j.is_null() ? std::string("unknown") : j.get<std::string>(); };
     r.text << "gard " << GARD_TOOL_VERSION << '\n'
@@ -122,7 +134,9 @@ int version() {
            << "state directory "
            << (dir.empty() ? "none: " + shown(r.out["stateDirProblem"].get<std::string>())
                            : r.out["stateDir"].get<std::string>() +
-                                 (r.out["stateDirExists"].get<bool>() ? "" : " (made on first use)"))
+                                 (r.out.contains("stateDirProblem")
+                                      ? " (" + shown(r.out["stateDirProblem"].get<std::string>()) + ")"
+                                      : r.out["stateDirExists"].get<bool>() ? "" : " (made on first use)"))
            << '\n';
     return finish(r);
 }

@@ -1,6 +1,10 @@
 // Mailbox failures, DMA-path deconfiguration, clearing by domain and the
 // stored error logs.
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <iostream>
 #include <memory>
 
@@ -22,16 +26,36 @@ ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned 
     return e;
 }
 
-bool peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size) {
+namespace {
+// Gard file `name` as the library would find it, read straight from the
+// state directory: 0 when it is not there yet, -1 when it cannot be read
+// whole (`why`), else 1.
+int peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size, std::string& why) {
     std::vector<uint8_t> root;
-    if (!gardhost::getValue(gardhost::regName("fstp/P3_Root"), root)) return false;
-    std::ifstream in(gardhost::resolvePath(std::string(root.begin(), root.end()) + "/gard/" + name),
-                     std::ios::binary);
-    if (!in) return false;
+    if (!gardhost::getValue(gardhost::regName("fstp/P3_Root"), root)) {
+        why = "the registry value fstp/P3_Root, where the gard files are, " + valueProblem(gardhost::regName("fstp/P3_Root"));
+        return -1;
+    }
+    const std::string path = gardhost::resolvePath(std::string(root.begin(), root.end()) + "/gard/" + name);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return 0;
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "cannot read " + shown(path) + ": " + (fd < 0 ? errnoWords(errno) : "not a regular file");
+        if (fd >= 0) close(fd);
+        return -1;
+    }
     image.assign(size, 0);
-    in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(size));
-    return true;
+    std::size_t got = 0;
+    for (ssize_t n = 1; got < size && n > 0; got += n > 0 ? static_cast<std::size_t>(n) : 0)
+        n = read(fd, image.data() + got, size - got);
+    close(fd);
+    if (got == size) return 1;
+    why = "gard file " + name + " holds " + std::to_string(got) + " bytes, fewer than its " + std::to_string(size) +
+          "-byte image (a short file)";
+    return -1;
 }
+}  // namespace
 
 int keywordState(uint32_t unit) {
     std::vector<uint8_t> kw;
@@ -42,28 +66,41 @@ int keywordState(uint32_t unit) {
     return kw.size() > 2 ? kw[2] : 0xFF;
 }
 
-Json readDecoded(Result& r, int fileId, unsigned int size, Decoder decode, const char* key) {
+bool readDecoded(Result& r, Json& obj, const std::string& key, int fileId, unsigned int size, Decoder decode,
+                 const char* field) {
     std::vector<unsigned char> image;
     std::vector<std::string> ignored;
-    if (ErrlEntry* e = readGardFile(fileId, image, size); e != nullptr) {
-        r.take(e);
-        return Json::array();
+    if (std::string why = r.take(readGardFile(fileId, image, size)); !why.empty()) {
+        r.putUnknown(obj, key, why);
+        return false;
     }
-    return decode(image.data(), ignored)[key];
+    obj[key] = decode(image.data(), ignored)[field];
+    return true;
 }
 
-Json peekUnitEntries() {
+Json peekUnitEntries(std::string* why) {
     std::vector<unsigned char> image;
     std::vector<std::string> ignored;
-    if (!peekGardFile("gardRask", image, gard::unit::kImageSize)) return Json::array();
-    return decodeUnitImage(image.data(), ignored)["entries"];
+    std::string problem;
+    switch (peekGardFile("gardRask", image, gard::unit::kImageSize, problem)) {
+    case 0: return Json::array();
+    case 1: return decodeUnitImage(image.data(), ignored)["entries"];
+    default:
+        if (why != nullptr) *why = problem;
+        return nullptr;
+    }
 }
 
-Json storedSlots(Result& r) {
-    return readDecoded(r, gard::errlfile::kFileId, gard::errlfile::kImageSize, decodeErrlImage, "slots");
+void putStoredSlots(Result& r, Json& obj) {
+    readDecoded(r, obj, "storedErrls", gard::errlfile::kFileId, gard::errlfile::kImageSize, decodeErrlImage, "slots");
 }
 
-void printSlots(std::ostream& os, const Json& slots, bool detail) {
+void printSlots(std::ostream& os, const Json& obj, const std::string& key, bool detail) {
+    const Json& slots = obj[key];
+    if (slots.is_null()) {
+        os << "stored error logs: " << unknownWords(obj, key) << '\n';
+        return;
+    }
     os << "stored error logs: " << slots.size() << " of " << gard::errlfile::kSlots << " slots used\n";
     for (const Json& s : slots) {
         os << "  slot " << s["slot"] << ": unit " << hex(s["unitId"].get<uint32_t>()) << " port "
@@ -94,12 +131,15 @@ int mailbox(const std::string& unitText, const std::string& typeText) {
     uint32_t type = parseNumber(typeText, "failure type");
     openState();
     Result r;
+    Watch watch;
     r.take(GardRdndQel::GardMailboxSetState(unit, type));
     const bool gards = type == 1 || type == 6;
-    // The library answers nothing: whether it garded shows in the record.
+    // The library answers nothing: it commits a refusal or failure, and
+    // whether it garded shows in the record. A refusal is not done even
+    // where the record already held the state.
     if (unit != GARD_QEL_SP0 && unit != GARD_QEL_SP1)
         r.notDone = hex(unit) + " is not a service processor (0x200 or 0x201)";
-    else if (gards && keywordState(unit) != GARD_QEL_GARDED)
+    else if (gards && (keywordState(unit) != GARD_QEL_GARDED || !watch.trouble().empty()))
         r.notDone = qelRefusal(unit, GARD_QEL_GARDED);
     r.out = {{"unit", unit}, {"failureType", type}, {"gards", gards}};
     r.out["records"] = readRecords(r);
@@ -126,21 +166,25 @@ int dmaDeconfig(const DmaArgs& a) {
     // and stores copies.
     std::unique_ptr<ErrlEntry> errl(callerErrl(a.src));
     GARD_RC rc = GARD_RC_OK;
+    Watch watch;
     r.take(GardDeconfigDmaPath(path, errorType, 0, rc, errl.get()));
-    bool gardBit = errl->getSRC(0)->gardBit;
+    bool gardBit = errl->srcCount() > 0 && errl->src(0).gardBit;
     r.out = {{"pathWord", path.word[5]}, {"firstInstance", path.word[4]},
              {"secondInstance", path.word[3]}, {"errorType", errorType}};
     putBytes(r.out, "src", a.src);
     r.out["gardBit"] = gardBit;
-    r.out["storedErrls"] = storedSlots(r);
+    putStoredSlots(r, r.out);
     uint32_t outWord = 0;
     if (!gardBit && r.errls.empty()) {
         hostNumber("vorm/deconfig_out", outWord);
-        r.notDone = "the hardware control left its out-word at " + std::to_string(outWord) +
-                    " (not 0), so the path's units are not garded (gard platform deconfig-out)";
+        const std::string failed = watch.trouble();
+        r.notDone = outWord != 0 || failed.empty()
+                        ? "the hardware control left its out-word at " + std::to_string(outWord) +
+                              " (not 0), so the path's units are not garded (gard platform deconfig-out)"
+                        : "the gard bit was not set: " + failed;
     }
     for (uint32_t u : {homGetUnitId(0x2E70, path.word[4]), homGetUnitId(0x2E90, path.word[3])}) {
-        bool stored = false;
+        bool stored = r.out["storedErrls"].is_null();  // unknown: said so, exit 1
         for (const Json& slot : r.out["storedErrls"]) stored = stored || slot["unitId"] == u;
         if (gardBit && !stored && r.notDone.empty())
             r.notDone = "no error log stored for unit " + hex(u) + ": its VPD port look-up failed or "
@@ -148,7 +192,7 @@ int dmaDeconfig(const DmaArgs& a) {
     }
     r.text << "DMA path " << hex(path.word[5]) << " (instances " << path.word[4] << ", "
            << path.word[3] << "): " << (gardBit ? "garded, gard bit set" : "not garded") << '\n';
-    printSlots(r.text, r.out["storedErrls"]);
+    printSlots(r.text, r.out, "storedErrls");
     return finish(r);
 }
 
@@ -161,10 +205,11 @@ GARD_Domain parseDomain(const std::string& text) {
     throw Usage("unknown domain '" + text + "' (give units, own, all or a number)");
 }
 
-// Why this processor's own record did not become cleared.
+// Why this processor's own record did not become cleared (its position is
+// 0 or 1).
 std::string ownNotCleared(uint32_t pos) {
     uint32_t sibling = 2;
-    if (pos <= 1 && hostNumber(gardhost::regName("dscv/SiblingState"), sibling) && sibling == 2)
+    if (hostNumber(gardhost::regName("dscv/SiblingState"), sibling) && sibling == 2)
         return "the sibling state (dscv/SiblingState) is 2, and then the own record is left alone";
     return qelRefusal(GARD_QEL_SP0 + pos, GARD_QEL_CLEARED);
 }
@@ -176,28 +221,36 @@ int clear(const std::string& domainText) {
     openState();
     Result r;
     uint32_t pos = 0;
-    hostNumber(gardhost::regName("dscv/QelPosition"), pos);
+    const std::string badPosition = positionProblem(pos);
     std::string what = units ? "set every unit-table entry to cleared (0xcc)" : "";
     if (own)
-        what += (units ? " and " : "") + std::string("set this processor's own record (") +
-                hex(GARD_QEL_SP0 + pos) + ") to cleared (0xcc)";
+        what += (units ? " and " : "") +
+                (badPosition.empty() ? "set this processor's own record (" + hex(GARD_QEL_SP0 + pos) + ") to cleared (0xcc)"
+                                     : "leave this processor's own record as it is: " + badPosition);
     if (!units && !own) what = "clear nothing: domain " + std::to_string(domain) + " names no gard data";
     r.out = {{"domain", domain}};
     if (!confirm(r, what)) return finish(r);
     GARD_RC rc = GARD_RC_FAILED;
+    Watch watch;
     r.take(GardClearSystemResources(rc, domain));
     r.out.update(Json{{"rc", rc}, {"rcName", rc == GARD_RC_OK ? "ok" : "failed"}});
     r.text << "clear domain " << domain << ": " << (rc == GARD_RC_OK ? "ok" : "failed") << " (" << rc << ")\n";
-    bool tableCleared = true;
-    for (const Json& e : peekUnitEntries())
-        tableCleared = tableCleared && e["state"] == GARD_CLEARED && e["errorType"] == 0;
+    // GARD_RC 4 is not done even where the state already was as asked.
+    std::string why;
+    Json entries = units ? peekUnitEntries(&why) : Json::array();
+    bool tableCleared = !entries.is_null();
+    for (const Json& e : entries) tableCleared = tableCleared && e["state"] == GARD_CLEARED && e["errorType"] == 0;
+    std::vector<std::string> notDone;
+    if (units && (!tableCleared || (rc != GARD_RC_OK && !own)))
+        notDone.push_back("the unit table was not cleared: " + (watch.trouble().empty() ? why : watch.trouble()));
+    if (own && !badPosition.empty())
+        notDone.push_back("this processor's own record was left alone: " + badPosition);
+    else if (own && (keywordState(GARD_QEL_SP0 + pos) != GARD_QEL_CLEARED || (rc != GARD_RC_OK && notDone.empty())))
+        notDone.push_back(ownNotCleared(pos));
     if (!units && !own)
-        r.notDone = "domain " + std::to_string(domain) + " names no gard data: 171 clears the unit table, "
-                    "167 this processor's own record, 175 both";
-    else if (units && !tableCleared)
-        r.notDone = "the unit table was not cleared (see the error logs above)";
-    else if (own && keywordState(GARD_QEL_SP0 + pos) != GARD_QEL_CLEARED)
-        r.notDone = ownNotCleared(pos);
+        notDone.push_back("domain " + std::to_string(domain) + " names no gard data: 171 clears the unit table, "
+                          "167 this processor's own record, 175 both");
+    for (const std::string& n : notDone) r.notDone += (r.notDone.empty() ? "" : "; ") + n;
     return finish(r);
 }
 
@@ -206,10 +259,13 @@ int storedErrl(const std::string& unitText) {
     openState();
     Result r;
     ErrlEntry* stored = nullptr;
-    r.take(GardGetStoredErrl(unit, stored));
+    const std::string why = r.take(GardGetStoredErrl(unit, stored));
     std::unique_ptr<ErrlEntry> owned(stored);
     r.out = {{"unitId", unit}, {"stored", stored ? errlJson(stored) : Json(nullptr)}};
-    if (stored == nullptr) {
+    if (!why.empty()) {
+        r.putUnknown(r.out, "stored", why);
+        r.text << "error log stored for unit " << hex(unit) << ": " << unknownWords(r.out, "stored") << '\n';
+    } else if (stored == nullptr) {
         r.text << "no error log stored for unit " << hex(unit) << '\n';
         if (r.errls.empty()) r.notDone = "no error log is stored for unit " + hex(unit);
     } else {
@@ -238,7 +294,8 @@ void addSystem(CLI::App& app) {
     c->add_option("FIRST", d->first, "Instance of the first unit (word 4)")->required();
     c->add_option("SECOND", d->second, "Instance of the second unit (word 3)")->required();
     c->add_option("--error-type", d->errorType, "Error type (default 0)");
-    c->add_option("--src", d->src, "SRC text of the error (default B1814601)");
+    // An empty SRC text is a case of its own: its SRC number is 0.
+    allowEmpty(c->add_option("--src", d->src, "SRC text of the error (default B1814601; '' for none)"));
     c->callback([d] { action() = [d] { return dmaDeconfig(*d); }; });
 
     auto domain = std::make_shared<std::string>();

@@ -17,13 +17,14 @@ std::string serialText(const std::string& hexDigits) {
     return shown(std::string(b.begin(), b.end()));
 }
 
-// The table image's used entries, in index order (serial numbers and SRC
-// text are not in the library's menu).
-Json tableEntries(Result& r) {
-    return readDecoded(r, gard::unit::kFileId, gard::unit::kImageSize, decodeUnitImage, "entries");
+// The table image's used entries, in index order, as obj[key] (serial
+// numbers and SRC text are not in the library's menu).
+bool tableEntries(Result& r, Json& obj, const std::string& key) {
+    return readDecoded(r, obj, key, gard::unit::kFileId, gard::unit::kImageSize, decodeUnitImage, "entries");
 }
 
 const Json* findEntry(const Json& entries, uint32_t unit, uint32_t group) {
+    if (entries.is_null()) return nullptr;
     for (const Json& en : entries)
         if (en["unitId"] == unit && en["groupId"] == group) return &en;
     return nullptr;
@@ -45,15 +46,15 @@ std::string stateWords(uint32_t state) {
 std::string stateText(uint32_t state) { return unitStateName(state) + " (" + hex(state) + ")"; }
 }  // namespace
 
-Json unitRows(Result& r) {
+void putUnitRows(Result& r, Json& obj) {
     vpdRecordMenu menu{};
-    ErrlEntry* e = gardAcc::GardGetVpdConfigData(0, &menu);
-    Json rows = Json::array();
-    if (e != nullptr) {
-        r.take(e);
-        return rows;
+    if (std::string why = r.take(gardAcc::GardGetVpdConfigData(0, &menu)); !why.empty()) {
+        r.putUnknown(obj, "units", why);
+        return;
     }
-    Json entries = tableEntries(r);
+    Json rows = Json::array(), read = Json::object();
+    const bool texts = tableEntries(r, read, "entries");
+    const Json& entries = read["entries"];
     for (int k = 0; k < GARD_MAX_VPD_UNITS && menu.unitId[k] != 0; ++k) {
         Json row = {{"unitId", menu.unitId[k]},       {"groupId", menu.groupId[k]},
                     {"state", menu.state[k]},          {"stateName", unitStateName(menu.state[k])},
@@ -68,13 +69,21 @@ Json unitRows(Result& r) {
             row["serial"] = (*en)["serial"];
             row["src"] = (*en)["src"];
             if (en->contains("srcHex")) row["srcHex"] = (*en)["srcHex"];
+        } else if (!texts) {
+            r.putUnknown(row, "serial", read["unknown"]["entries"]);
+            r.putUnknown(row, "src", read["unknown"]["entries"]);
         }
         rows.push_back(row);
     }
-    return rows;
+    obj["units"] = rows;
 }
 
-void printUnitRows(std::ostream& os, const Json& rows) {
+void printUnitRows(std::ostream& os, const Json& obj) {
+    const Json& rows = obj["units"];
+    if (rows.is_null()) {
+        os << "unit table: " << unknownWords(obj, "units") << '\n';
+        return;
+    }
     os << "unit table: " << rows.size() << " used entr" << (rows.size() == 1 ? "y" : "ies") << '\n';
     if (rows.empty()) return;
     std::vector<std::vector<std::string>> table = {{"UNIT", "GROUP", "STATE", "ERROR TYPE", "SERIAL", "SRC"}};
@@ -124,10 +133,11 @@ int setState(const Args& a) {
     checkSrc(a.src);
     openState();
     Result r;
-    Json before = peekUnitEntries();
+    std::string beforeWhy, afterWhy;
+    Json before = peekUnitEntries(&beforeWhy);
     std::unique_ptr<ErrlEntry> errl(a.src.empty() ? nullptr : callerErrl(a.src));
     r.take(gardAcc::GardSetVpdUnitState(unit, group, state, errorType, errl.get()));
-    Json after = peekUnitEntries();
+    Json after = peekUnitEntries(&afterWhy);
     r.out = {{"unitId", unit}, {"groupId", group}, {"state", state},
              {"stateName", unitStateName(state)}, {"errorType", errorType}, {"src", nullptr}};
     if (!a.src.empty()) putBytes(r.out, "src", a.src);
@@ -136,13 +146,14 @@ int setState(const Args& a) {
            << (a.src.empty() ? "" : ", SRC " + r.out["src"].get<std::string>()) << '\n';
     const Json* was = findEntry(before, unit, group);
     const Json* now = findEntry(after, unit, group);
-    r.out["tableState"] = now ? (*now)["state"] : Json(nullptr);
-    r.out["tableStateName"] = now ? (*now)["stateName"] : Json(nullptr);
-    r.out["changed"] = was && now && *was != *now;
+    answerOrUnknown(r, r.out, "tableState", now ? (*now)["state"] : Json(nullptr), afterWhy);
+    answerOrUnknown(r, r.out, "tableStateName", now ? (*now)["stateName"] : Json(nullptr), afterWhy);
+    answerOrUnknown(r, r.out, "changed", was && now && *was != *now, afterWhy.empty() ? beforeWhy : afterWhy);
+    if (!afterWhy.empty()) r.text << "the table holds " << unknownWords(r.out, "tableState") << '\n';
     if (now == nullptr || !r.errls.empty()) return finish(r);
     auto held = (*now)["state"].get<uint32_t>();
     r.text << "the table holds " << stateText(held) << ", error type " << hex((*now)["errorType"].get<uint32_t>())
-           << (r.out["changed"].get<bool>() ? "" : " (unchanged)") << '\n';
+           << (r.out["changed"] == false ? " (unchanged)" : "") << '\n';
     if (held != state) {
         auto old = was ? (*was)["state"].get<uint32_t>() : held;
         r.notDone = "the entry was " + stateText(old) + ": " +
@@ -159,11 +170,15 @@ int isGarded(const Args& a) {
     openState();
     Result r;
     bool garded = false;
-    r.take(gardAcc::GardGetVpdUnitState(unit, group, &garded));
-    const bool recorded = findEntry(peekUnitEntries(), unit, group) != nullptr;
-    r.out = {{"unitId", unit}, {"groupId", group}, {"garded", garded}, {"recorded", recorded}};
-    r.text << "unit " << hex(unit) << " group " << hex(group) << (garded ? " is garded" : " is not garded")
-           << (recorded ? "" : " (the pair is not in the table)") << '\n';
+    const std::string why = r.take(gardAcc::GardGetVpdUnitState(unit, group, &garded));
+    std::string peekWhy = why;
+    const Json entries = why.empty() ? peekUnitEntries(&peekWhy) : Json(nullptr);
+    r.out = {{"unitId", unit}, {"groupId", group}};
+    answerOrUnknown(r, r.out, "garded", garded, why);
+    answerOrUnknown(r, r.out, "recorded", findEntry(entries, unit, group) != nullptr, peekWhy);
+    r.text << "unit " << hex(unit) << " group " << hex(group)
+           << (!why.empty() ? ": garded " + unknownWords(r.out, "garded") : garded ? " is garded" : " is not garded")
+           << (r.out["recorded"] == false ? " (the pair is not in the table)" : "") << '\n';
     return finish(r);
 }
 
@@ -172,8 +187,14 @@ int show(const Args& a) {
     uint32_t group = parseNumber(a.group, "group id");
     openState();
     Result r;
-    Json entries = tableEntries(r);
-    const Json* en = findEntry(entries, unit, group);
+    Json read = Json::object();
+    if (!tableEntries(r, read, "entries")) {
+        r.out = {{"unitId", unit}, {"groupId", group}};
+        r.putUnknown(r.out, "entry", read["unknown"]["entries"]);
+        r.text << "unit " << hex(unit) << " group " << hex(group) << ": " << unknownWords(r.out, "entry") << '\n';
+        return finish(r);
+    }
+    const Json* en = findEntry(read["entries"], unit, group);
     if (en == nullptr) {
         r.out = {{"unitId", unit}, {"groupId", group}, {"entry", nullptr}};
         if (r.errls.empty())
@@ -203,16 +224,17 @@ int list(const Args& a) {
     uint32_t group = byGroup ? parseNumber(a.groupFilter, "group id") : 0;
     openState();
     Result r;
+    putUnitRows(r, r.out);
     Json rows = Json::array();
-    for (Json& u : unitRows(r)) {
+    for (Json& u : r.out["units"]) {
         auto s = u["state"].get<uint32_t>();
         if ((a.garded && !gard::unit::isGarded(s)) || (byState && s != state) ||
             (byGroup && u["groupId"].get<uint32_t>() != group))
             continue;
         rows.push_back(std::move(u));
     }
-    r.out["units"] = rows;
-    printUnitRows(r.text, rows);
+    if (!r.out["units"].is_null()) r.out["units"] = rows;
+    printUnitRows(r.text, r.out);
     return finish(r);
 }
 
@@ -220,8 +242,14 @@ int list(const Args& a) {
 int destroy(bool reset) {
     openState();
     Result r;
-    Json rows = unitRows(r);
-    if (!r.errls.empty()) return finish(r);
+    Json table = Json::object();
+    putUnitRows(r, table);
+    if (table["units"].is_null()) {
+        r.out = {{"done", false}, {"units", nullptr}, {"unknown", table["unknown"]}};
+        printUnitRows(r.text, table);
+        return finish(r);
+    }
+    const Json& rows = table["units"];
     const std::string used = std::to_string(rows.size()) + (rows.size() == 1 ? " used entry" : " used entries");
     std::string what = reset ? "empty the unit table (" + used + " go)"
                              : "set every unit-table entry to cleared (0xcc), error type 0 (" + used + ")";
@@ -232,7 +260,7 @@ int destroy(bool reset) {
         r.text << (e != nullptr ? "not done" : reset ? "reset" : "cleared") << '\n';
     } else {
         r.out["done"] = false;
-        printUnitRows(r.text, rows);
+        printUnitRows(r.text, table);
     }
     return finish(r);
 }
@@ -252,7 +280,7 @@ void addUnits(CLI::App& app) {
     CLI::App* c = command(g, "add", "Record a unit with the serial number of its part",
                           "gard units add 0x10 1 YL10A1");
     unitGroup(c);
-    c->add_option("SERIAL", a->serial, "Serial number, up to 12 bytes")->required();
+    allowEmpty(c->add_option("SERIAL", a->serial, "Serial number, up to 12 bytes ('' for 12 zero bytes)")->required());
     c->add_flag("--hex", a->hexSerial, "SERIAL is given as hex bytes");
     c->callback([a] { action() = [a] { return add(*a); }; });
 
@@ -262,7 +290,7 @@ void addUnits(CLI::App& app) {
     c->add_option("STATE", a->state, "none, new, garded, cleared, not-garded-2, garded-2 or a number")
         ->required();
     c->add_option("--error-type", a->errorType, "Error type (default 0)");
-    c->add_option("--src", a->src, "SRC text of the error log behind the change (up to 32 characters)");
+    allowEmpty(c->add_option("--src", a->src, "SRC text of the error log behind the change (up to 32 characters; '' for none)"));
     c->callback([a] { action() = [a] { return setState(*a); }; });
 
     c = command(g, "is-garded", "Is the unit garded in the table", "gard units is-garded 0x10 1");

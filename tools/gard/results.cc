@@ -1,0 +1,160 @@
+// What a command hands back: its result printed as text or JSON, the
+// confirmation of destructive commands, and the exit status.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "cli.h"
+#include "platform/host/host.h"
+
+namespace gardcli {
+
+Result::~Result() {
+    for (ErrlEntry* e : errls) delete e;
+}
+
+std::string Result::take(ErrlEntry* errl) {
+    if (errl == nullptr) return "";
+    errls.push_back(errl);
+    return errlJson(errl)["text"];
+}
+
+std::string unknownWords(const Json& obj, const std::string& key) {
+    const Json* why = obj.contains("unknown") ? &obj["unknown"] : nullptr;
+    return "unknown (" + (why && why->contains(key) ? (*why)[key].get<std::string>() : "not read") + ")";
+}
+
+void putUnknown(Json& obj, const std::string& key, const std::string& why) {
+    obj[key] = nullptr;
+    if (!obj.contains("unknown")) obj["unknown"] = Json::object();
+    obj["unknown"][key] = why;
+}
+
+void Result::putUnknown(Json& obj, const std::string& key, const std::string& why) {
+    gardcli::putUnknown(obj, key, why);
+    if (unknown.empty()) unknown = why;
+}
+
+int finish(Result& r) {
+    Json errors = Json::array();
+    for (ErrlEntry* e : r.errls) errors.push_back(errlJson(e));
+    Json committed = Json::array();
+    if (stateOpen()) {
+        std::vector<gardhost::Committed> all = gardhost::committed();
+        for (std::size_t i = committedMark(); i < all.size(); ++i)
+            committed.push_back(committedJson(i + 1, all[i]));
+    }
+    // A failed read outranks a refusal: what was refused is not known either.
+    const bool failed = !r.errls.empty() || !r.unknown.empty();
+    const bool notDone = !failed && !r.notDone.empty();
+    const int status = failed ? kErrl : notDone ? kNotDone : r.code;
+    if (opts().json) {
+        if (r.out.contains("unknown")) {  // after the fields it speaks of
+            Json unknown = std::move(r.out["unknown"]);
+            r.out.erase("unknown");
+            r.out["unknown"] = std::move(unknown);
+        }
+        if (notDone) r.out["notDone"] = r.notDone;
+        r.out["errors"] = errors;
+        r.out["committed"] = committed;
+        r.out["exitStatus"] = status;
+        std::cout << r.out.dump(2) << '\n';
+    } else {
+        std::cout << r.text.str();
+        if (!committed.empty()) {
+            std::cout << "committed by this command: " << committed.size() << " error log(s)\n";
+            for (const Json& c : committed) printCommitted(std::cout << "  ", c, false);
+        }
+        for (const Json& e : errors) {
+            std::cerr << "error log returned by the library:\n";
+            printErrl(std::cerr, e);
+        }
+    }
+    // Returned logs say it themselves; a committed one or a failed call here.
+    if (r.errls.empty() && !r.unknown.empty()) std::cerr << "gard: unknown: " << r.unknown << '\n';
+    if (notDone) std::cerr << "gard: not done: " << r.notDone << '\n';
+    // A dry run leaves the state directory byte for byte as it was.
+    if (stateOpen() && !opts().dryRun) gardhost::saveTrace("gard");
+    return status;
+}
+
+int failed(int status, const std::string& why) {
+    std::cerr << "gard: " << shown(why) << '\n';
+    if (opts().json) {
+        Json out = Json::object();
+        out["error"] = shown(why);
+        out["errors"] = Json::array();
+        out["committed"] = Json::array();
+        out["exitStatus"] = status;
+        std::cout << out.dump(2) << '\n';
+    }
+    return status;
+}
+
+int flushed(int status) {
+    errno = 0;
+    if (std::cout.flush() && std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+    const int err = errno;
+    std::cerr << "gard: cannot write the output: " << (err != 0 ? std::strerror(err) : "write error")
+              << " (exit status " << kOutput << "; what the command did stands)\n";
+    std::cout.clear();
+    return kOutput;
+}
+
+Watch::Watch() : calls_(gardhost::calls().size()) {}
+
+std::string Watch::trouble() const {
+    const std::vector<gardhost::Call>& calls = gardhost::calls();
+    std::size_t commits = 0, firstError = 0;
+    bool error = false;
+    std::string failedCall;
+    for (std::size_t i = calls_; i < calls.size(); ++i) {
+        const gardhost::Call& c = calls[i];
+        if (c.name == "ErrlEntry::commit") {
+            if (!error && failedCall.empty() && c.args.find("actions=2000") != std::string::npos)
+                error = true, firstError = commits;
+            ++commits;
+        } else if (c.failed && failedCall.empty() && !error) {
+            failedCall = "the platform call " + c.name + (c.target.empty() ? "" : " for " + c.target) +
+                         " failed (injected fault)";
+        }
+    }
+    if (error) {
+        // The commits since the watch are the newest committed logs: the
+        // command holds the state directory's lock alone.
+        std::vector<gardhost::Committed> all = gardhost::committed();
+        if (all.size() >= commits) return committedJson(0, all[all.size() - commits + firstError])["text"];
+    }
+    return failedCall;
+}
+
+std::string Watch::failed(const std::string& name, const std::string& target) const {
+    const std::vector<gardhost::Call>& calls = gardhost::calls();
+    for (std::size_t i = calls_; i < calls.size(); ++i)
+        if (calls[i].failed && calls[i].name == name && calls[i].target == target)
+            return "the platform call " + name + " for " + target + " failed (injected fault)";
+    return "";
+}
+
+bool confirm(Result& r, const std::string& what) {
+    if (opts().dryRun) {
+        r.out["dryRun"] = true;
+        r.out["wouldChange"] = what;
+        r.text << "dry run, nothing changed; this would " << what << '\n';
+        return false;
+    }
+    if (opts().yes) return true;
+    if (isatty(STDIN_FILENO) == 0)
+        throw Usage("this would " + what + "; add --yes to do it without a question (--dry-run shows it)");
+    std::cerr << "This will " << what << ". Go on? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer == "y" || answer == "Y" || answer == "yes") return true;
+    r.notDone = "not confirmed, nothing changed";
+    return false;
+}
+
+}  // namespace gardcli

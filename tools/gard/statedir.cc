@@ -1,0 +1,204 @@
+// The state directory: which one, whether it is ours, its lock, and the
+// read-only case.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <set>
+
+#include "cli.h"
+#include "platform/host/host.h"
+
+namespace gardcli {
+
+bool stateDirEntry(const std::string& name) {
+    static const std::set<std::string> kOurs = {"root",   "sp0",   "sp1",  "vpd",        "vorm",
+                                                "mnfg",   "rmgr",  "errl", "faults",     "trace",
+                                                "lock",   "calls.log",     "generation", ".seeded"};
+    return kOurs.count(name) != 0;
+}
+
+namespace {
+bool g_open = false;
+
+// A directory holding anything but what the host keeps at the top of a
+// state directory is someone else's (a home directory given by mistake,
+// say), and is not to be filled with gard state.
+bool stateDirContent(const std::string& dir) {
+    std::error_code ec;
+    if (std::filesystem::exists(dir + "/.seeded", ec)) return true;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        if (!stateDirEntry(entry.path().filename().string())) return false;
+    return !ec;
+}
+}  // namespace
+
+std::string stateDirProblem(const std::string& dir) {
+    std::error_code ec;
+    namespace fs = std::filesystem;
+    if (fs::is_directory(dir, ec))
+        return stateDirContent(dir) ? "" : "holds other things: not a gard state directory, and not empty";
+    if (fs::exists(fs::symlink_status(dir, ec)))
+        return "is not a directory";
+    // The nearest part of the path that is there decides whether it can be made.
+    fs::path at = fs::path(dir).parent_path();
+    while (!at.empty() && !fs::exists(fs::symlink_status(at, ec)) && at != at.parent_path()) at = at.parent_path();
+    if (at.empty()) at = ".";
+    if (!fs::is_directory(at, ec)) return "cannot be made: " + at.string() + " is not a directory";
+    if (access(at.c_str(), W_OK | X_OK) != 0) return "cannot be made in " + at.string() + ": " + errnoWords(errno);
+    return "";
+}
+
+std::string stateDirChoice() {
+    if (opts().stateGiven) {
+        if (opts().stateDir.empty()) throw Usage("--state is empty: give a directory");
+        return opts().stateDir;
+    }
+    if (const char* d = std::getenv("GARD_STATE_DIR"); d && *d) return d;
+    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/gard";
+    if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/gard";
+    throw Usage("no state directory: give --state DIR or set GARD_STATE_DIR");
+}
+
+namespace {
+// Held until the tool exits, so that commands run at once behave as if run
+// one after the other.
+gardhost::StateLock g_lock;
+
+void lockState(const std::string& dir) {
+    using gardhost::StateLock;
+    const bool shared = opts().access == Access::Reads;
+    g_lock = StateLock(shared ? StateLock::kShared : StateLock::kExclusive, [dir] {
+        std::cerr << "gard: waiting for another command or program using " << dir << " to finish\n";
+    });
+    const std::string why = g_lock.error() != 0 ? std::string(": ") + std::strerror(g_lock.error()) : "";
+    const std::string cannot = "cannot lock state directory " + dir + ": ";
+    switch (g_lock.status()) {
+        case StateLock::kHeld:
+        case StateLock::kNotTaken:
+            return;
+        case StateLock::kUncreatable:
+            // A read-only state directory: reading it needs no lock, changing it would.
+            if (opts().access == Access::Changes) throw Usage(cannot + "cannot create " + g_lock.path() + why);
+            // Library queries go on unlocked, through a copy (see openState).
+            if (shared)
+                std::cerr << "gard: reading " << dir << " without its lock (cannot create " << g_lock.path()
+                          << why << ")\n";
+            return;
+        case StateLock::kNotRegular:
+            throw Usage(cannot + g_lock.path() + " is not a regular file (remove it; gard makes a new one)");
+        case StateLock::kUnopenable:
+            throw Usage(cannot + "cannot open " + g_lock.path() + why);
+    }
+}
+}  // namespace
+
+Access commandAccess(CLI::App& app) {
+    CLI::App* leaf = &app;
+    std::string name;
+    while (!leaf->get_subcommands().empty()) {
+        leaf = leaf->get_subcommands().front();
+        name += (name.empty() ? "" : " ") + leaf->get_name();
+    }
+    auto given = [&](const char* option) {
+        const CLI::Option* o = leaf->get_option_no_throw(option);
+        return o != nullptr && o->count() > 0;
+    };
+    const auto readsIf = [](bool reads) { return reads ? Access::Reads : Access::Changes; };
+    // Nearly every library call may write (record repairs, file creation):
+    // only commands that read the platform's values and logs directly read.
+    if (name == "errlogs list" || name == "errlogs show" || name == "platform rmgr-log" ||
+        name == "platform unit-id")
+        return Access::Reads;
+    if (name == "trace") return readsIf(!given("--clear"));
+    if (name.rfind("platform fault", 0) == 0) return readsIf(name == "platform fault list");
+    // The other platform commands show their value unless given a new one.
+    if (name.rfind("platform ", 0) == 0) return readsIf(!given("VALUE") && !given("--remove") && !given("--bytes"));
+    // Library queries; `sp garded` is not one: it may assert the sibling's
+    // reset or gard the backup.
+    static const std::set<std::string> kQueries = {
+        "status",       "units list",  "units show",        "units is-garded", "sp show",
+        "sp do-gard",   "sp usable",   "sp failover",       "sp dma-config",   "stored-errl"};
+    return kQueries.count(name) != 0 ? Access::Asks : Access::Changes;
+}
+
+void openState() {
+    if (g_open) return;
+    std::string dir = stateDirChoice();
+    std::error_code ec;
+    if (std::filesystem::is_directory(dir, ec) && !stateDirContent(dir))
+        throw Usage(dir + " is not a gard state directory and not empty: give a new or empty directory");
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir))
+        throw Usage("cannot create state directory " + dir + ": " +
+                    (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
+    gardhost::setStateDir(dir);
+    lockState(dir);
+    const bool unlocked = g_lock.status() == gardhost::StateLock::kUncreatable;
+    if (opts().access != Access::Reads && (unlocked || access(dir.c_str(), W_OK | X_OK) != 0)) {
+        const std::string why = unlocked ? "cannot create " + g_lock.path() + ": " + std::strerror(g_lock.error())
+                                         : std::string("cannot be changed: ") + std::strerror(errno);
+        if (opts().access == Access::Changes) throw Usage("state directory " + dir + " " + why);
+        // Library queries may repair records or create files: they run on a
+        // copy, so that a read-only state directory can still be asked.
+        std::cerr << "gard: reading " << dir << " through a copy (" << why
+                  << "): library queries may repair records or create files\n";
+        gardhost::setStateDir(readOnlyCopy(dir));
+    }
+    if (opts().sp >= 0) gardhost::setPosition(opts().sp);
+    gardhost::seedDefaults();
+    committedShown();
+    g_open = true;
+}
+
+bool stateOpen() { return g_open; }
+
+std::string makeTempDir(const std::string& prefix) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> dir(pattern.begin(), pattern.end());
+    dir.push_back('\0');
+    if (mkdtemp(dir.data()) == nullptr) throw Usage("cannot create a temporary directory " + pattern);
+    return dir.data();
+}
+
+std::string valueProblem(const std::string& name) {
+    std::vector<uint8_t> b;
+    if (gardhost::getValue(name, b)) return "holds " + std::to_string(b.size()) + " bytes (" + hexBytes(b.data(), b.size()) + ")";
+    const std::string path = gardhost::stateDir() + "/" + name;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? "is missing" : "cannot be read (" + errnoWords(errno) + ")";
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular ? "cannot be read" : "cannot be read (not a regular file)";
+}
+
+std::string unreadableValue(const std::string& name) {
+    std::vector<uint8_t> b;
+    if (gardhost::getValue(name, b)) return "";
+    const std::string why = valueProblem(name);
+    return why == "is missing" ? "" : name + " " + why;
+}
+
+bool hostNumber(const std::string& name, uint32_t& value) {
+    std::vector<uint8_t> b;
+    if (!gardhost::getValue(name, b) || b.empty() || b.size() == 3) return false;
+    if (b.size() == 1) {
+        value = b[0];
+    } else if (b.size() == 2) {
+        uint16_t v16 = 0;
+        std::memcpy(&v16, b.data(), 2);
+        value = v16;
+    } else {
+        std::memcpy(&value, b.data(), 4);
+    }
+    return true;
+}
+
+}  // namespace gardcli
