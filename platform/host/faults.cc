@@ -157,6 +157,11 @@ void loadFaults() {
     noteAny();
 }
 
+// Under g_mutex: the lists again when a source may have changed.
+void loadIfChanged() {
+    if (g_envStale || g_fileStale || !detail::faultsUnchanged(g_fileSeen)) loadFaults();
+}
+
 bool matches(std::vector<Fault>& faults, const char* name, const std::string& target) {
     bool fail = false;
     for (Fault& f : faults) {
@@ -247,7 +252,7 @@ void clearFaults() {
 
 std::vector<FaultInForce> faultsInForce() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_envStale || g_fileStale || detail::faultsChangeCount() != g_fileSeen) loadFaults();
+    loadIfChanged();
     std::vector<FaultInForce> out;
     for (const auto& [faults, source] : {std::pair{&g_api, "call"}, {&g_env, "environment"}, {&g_file, "file"}})
         for (const Fault& f : *faults)
@@ -345,7 +350,7 @@ std::string Args::str() const {
 
 bool enter(const char* name, const Target& target, const Args& a, bool canFail) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_envStale || g_fileStale || !detail::faultsUnchanged(g_fileSeen)) loadFaults();
+    loadIfChanged();
     bool fail = false;
     if (g_any) {
         // Every list sees the call, so each fault's "#N" counts all matching calls.
