@@ -160,6 +160,11 @@ errlogs)
   t list              0 '#1 component 0xca00 action 0x2000 \(error\) module 0x22 reason 0xca11' errlogs list
   t show              0 'SRC 0: D122CA11  module 0x22 reason 0xca11 user data 0x4 0x100 0x1 0x0' errlogs show 1
   t list-words        0 '^    mailbox failure ignored: unit 0x100 is not a service processor' errlogs list
+  t list-when         0 '^    committed 20[0-9-]+T[0-9:.]+Z on sp0 by gard \(pid [0-9]+\)$' errlogs list
+  j when-json         'errlogs 0 sp;errlogs 0 program;errlogs 0 call' "0 gard $(grep -o ' call=[0-9.]*' "$W/state/errl/committed" | cut -d= -f2)" errlogs list
+  sed 's/ sp=.* detail=/ detail=/; s/ | crc=.*//' "$W/state/errl/committed" >>"$W/state/errl/committed"  # as logged before times were kept
+  t old-log           0 '^    committed before times were kept: time, processor and program not recorded$' errlogs show 2
+  t old-log-json      0 '"timeText": null' errlogs list --json
   j show-json-words   'errlogs 0 text' 'mailbox failure ignored: unit 0x100 is not a service processor (0x200 or 0x201), failure type 1' errlogs show 1
   j show-json         'errlogs 0 srcs 0 ascii' 'D122CA11                        ' errlogs show 1
   t show-missing      2 'no committed error log #7'  errlogs show 7
@@ -170,7 +175,7 @@ errlogs)
   GARD=$W/gard-alone t trace-no-table 0 '^line [0-9]+ id 0x[0-9a-f]+ : 0x100$' trace
   t trace-clear       0 'trace cleared'              trace --clear
   j trace-empty       'trace' '[]'                   trace
-  t clear-no-tty      2 'this would forget the 1 committed error log\(s\); add --yes' errlogs clear
+  t clear-no-tty      2 'this would forget the 2 committed error log\(s\); add --yes' errlogs clear
   same clear-dry-run  "$W/state" errlogs clear --dry-run
   t clear             0 'cleared'                    errlogs clear --yes
   t list-empty        0 '^0 committed'               errlogs list

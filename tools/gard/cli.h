@@ -103,6 +103,8 @@ std::string vpdResultName(uint32_t code);
 std::string usableName(int code);
 std::string failoverName(uint32_t status);
 std::string setResultName(uint32_t code);
+// Microseconds since 1970 as ISO 8601 UTC: "2026-12-07T21:51:14.359854Z".
+std::string utcTime(uint64_t micros);
 
 // ---- state directory
 // The state directory the options and environment choose (Usage when none).
@@ -153,9 +155,12 @@ void checkSrc(const std::string& src);
 
 Json errlJson(ErrlEntry* errl);
 void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "  ");
-// A committed log with its 1-based number, oldest first.
+// A committed log with its 1-based number, oldest first, and when, where and
+// by what it was committed (null for logs committed before that was kept).
 Json committedJson(std::size_t number, gardhost::Committed& c);
 void printCommitted(std::ostream& os, const Json& c, bool detail);
+// "committed <time> on sp1 by gard (pid 12)", or why that is not known.
+std::string committedWhen(const Json& c);
 std::size_t committedCount();
 // The logs committed so far have been printed: finish leaves them out.
 void committedShown();
