@@ -307,16 +307,30 @@ usage)
   j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
   j demo-none-at-end  'committed' '[]'               demo
   ;;
-docs)
+docs|docs-bad-history)
   # Every example of the README and the tool reference, as written: each
   # sh block in a fresh state directory; the reference's table in order in
-  # one more. A comment "exit N" names the status a line expects.
+  # one more. A comment "exit N" names the status a line expects. With a
+  # bad history each state directory starts with a history file that is a
+  # directory, junk, cut short, a pipe or a link, and every command must
+  # still do what the example expects.
   export TMPDIR=$W PATH=$(dirname "$GARD"):$PATH
   block=0
+  plant() {
+    [ "$GROUP" = docs-bad-history ] || return 0
+    mkdir -p "$1" && rm -rf "$1/history" "$1/history.1"
+    case $((block % 5)) in
+    0) mkdir "$1/history" ;;
+    1) printf 'junk\n\x00\xff\n' >"$1/history" ;;
+    2) printf 'v=1 t=1 sp=0 prog=67 name=' >"$1/history" && printf 'v=1 t=2' >"$1/history.1" ;;
+    3) mkfifo "$1/history" ;;
+    4) ln -s /etc/passwd "$1/history" ;;
+    esac
+  }
   while IFS= read -r line; do
     case $line in
-    BLOCK*) block=$((block + 1)); export GARD_STATE_DIR=$W/docs-$block ;;
-    export*) eval "$line" ;;
+    BLOCK*) block=$((block + 1)); export GARD_STATE_DIR=$W/docs-$block; plant "$GARD_STATE_DIR" ;;
+    export*) eval "$line"; plant "$GARD_STATE_DIR" ;;
     gard*)
       want=0; [[ $line =~ \#.*exit\ ([0-9]) ]] && want=${BASH_REMATCH[1]}
       eval "set -- $line"; shift
@@ -327,6 +341,45 @@ docs)
              echo BLOCK; grep '^|' "$f" | grep -o '`gard [^`]*`' | tr -d '`'
            done)
   [ $block -ge 4 ] || fail docs-found "only $block example blocks found" ""
+  ;;
+history)
+  t empty             0 'history of .*: 0 change\(s\), 0 error log\(s\)' history
+  "$GARD" units add 0x10 1 YL10A1 >/dev/null && "$GARD" units set-state 0x10 1 garded --error-type 2 --src B1814601 >/dev/null
+  t unit-added        0 '^  unit 0x10 group 0x1: added as entry 0, serial YL10A1, new \(0x5c\)$' history
+  t unit-garded       0 '^  unit 0x10 group 0x1: new \(0x5c\) -> garded \(0x5d\), error type 0x2, SRC B1814601$' history --unit 0x10
+  t log-under-change  0 '^    error log #1: unit state changed: unit 0x10 group 0x1 is now garded \(0x5d\)  \[D167CA01\]$' history
+  t header            0 '^20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z  sp0  gard \(pid [0-9]+\)$' history
+  "$GARD" --sp 1 platform reg dscv/QelRole 1 >/dev/null && "$GARD" --sp 1 mailbox-failure 0x201 1 >/dev/null
+  "$GARD" --sp 1 mailbox-failure 0x100 1 >/dev/null 2>&1
+  t registry          0 '^  sp1 registry dscv/QelRole: 0 -> 1$' history --kind registry
+  t record            0 '^  record 0x201: new \(0x5c\) -> garded \(0x5d\), failure word 0x010000b7' history --unit 0x201
+  t refusal-alone     0 '^  error log #3: mailbox failure ignored: unit 0x100 is not a service processor' history
+  t only-sp1          0 ': 4 change\(s\), 2 error log\(s\)' --sp 1 history --kind sp-record,registry,errlog
+  j record-json       'history 1 kind;history 1 items 0 fromState;history 1 items 0 toState;history 1 items 0 to failureWord;history 1 errlogs 0 reasonCode' \
+                      'sp-record new garded 16777399 51713' history --unit 0x201 --kind unit,sp-record
+  sed -i '1s/ sp=.* detail=/ detail=/; 1s/ | crc=.*//' "$W/state/errl/committed"  # as logged before times were kept
+  t old-log-hidden    0 '^not shown: 1 error log\(s\) committed before times were kept' history
+  t since-now         0 ': 0 change\(s\), 0 error log\(s\)' history --since now
+  t until-2000        0 ': 0 change\(s\)' history --until 2000-01-01
+  t since-2000        0 ': 7 change\(s\)' history --since 2000-01-01T00:00Z --until now
+  t since-hour        0 ': 7 change\(s\)' history --since 1h
+  t since-offset      0 ': 0 change\(s\)' history --since "$(date -u -d '+1 hour' +%Y-%m-%dT%H:%M:%S)+00:30"
+  t bad-time          2 "--since 'yesterday' is not a time" history --since yesterday
+  t bad-date          2 "--until '2026-13-01' is not a time" history --until 2026-13-01
+  t bad-kind          2 "unknown kind 'units'"      history --kind units
+  t bad-unit          2 "unit id 'x' is not a number" history --unit x
+  (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=appended#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1  # killed before the change
+  t not-happened      0 '^not shown: 1 recorded change\(s\) that did not happen' history
+  t all               0 '^  gard policy 11: permits \(0\) -> forbids \(1\) \(did not happen: its writer stopped' history --all
+  printf 'junk\n' >>"$W/state/history"
+  t junk              0 'gard: history: .*/history: 1 line\(s\) that are no history record' history
+  t junk-rest         0 ': 7 change\(s\)'      history
+  t junk-json         0 '^    ".*/history: 1 line\(s\) that are no history record \(torn or junk; first at line 9\), passed over"$' history --json
+  head -c -30 "$W/state/history" >"$W/cut" && cat "$W/cut" >"$W/state/history"
+  t cut-short         0 '1 line\(s\) that are no history record' history
+  rm "$W/state/history" && mkdir "$W/state/history"
+  t not-regular       0 'gard: history: .*/history cannot be read: not a regular file' history
+  t still-changes     0 'set-up'                    units add 0x11 1 YL10A2
   ;;
 lock)
   # An unusable lock file stops every command, nothing changed.

@@ -222,6 +222,7 @@ void addPlatform(CLI::App& app);
 void addInspect(CLI::App& app);
 void addDemo(CLI::App& app);
 void addVersion(CLI::App& app);
+void addHistory(CLI::App& app);
 int versionAction();  // gard --version
 
 // Status of the current state directory as JSON and text (also used by demo).

@@ -263,7 +263,7 @@ std::size_t g_committedAtOpen = 0;
 bool stateDirContent(const std::string& dir) {
     static const std::set<std::string> kOurs = {"root",   "sp0",   "sp1",  "vpd",        "vorm",
                                                 "mnfg",   "rmgr",  "errl", "faults",     "trace",
-                                                "lock",   "calls.log",     "generation"};
+                                                "lock",   "calls.log",     "generation", "history", "history.1"};
     std::error_code ec;
     if (std::filesystem::exists(dir + "/.seeded", ec)) return true;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
@@ -346,7 +346,7 @@ Access commandAccess(CLI::App& app) {
     // Nearly every library call may write (record repairs, file creation):
     // only commands that read the platform's values and logs directly read.
     if (name == "errlogs list" || name == "errlogs show" || name == "platform rmgr-log" ||
-        name == "platform unit-id")
+        name == "platform unit-id" || name == "history")
         return Access::Reads;
     if (name == "trace") return readsIf(!given("--clear"));
     if (name.rfind("platform fault", 0) == 0) return readsIf(name == "platform fault list");

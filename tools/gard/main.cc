@@ -59,6 +59,7 @@ int run(int argc, char** argv) {
     addInspect(app);
     addDemo(app);
     addVersion(app);
+    addHistory(app);
 
     try {
         app.parse(argc, argv);
