@@ -11,7 +11,7 @@
 set -u
 GARD=$1 GROUP=$2 HERE=$(cd "$(dirname "$0")" && pwd)
 W=$(mktemp -d) && trap 'rm -rf "$W"' EXIT
-export GARD_STATE_DIR=$W/state GARD_HOST_NOSYNC=1
+export GARD_STATE_DIR=$W/state GARD_HOST_NOSYNC=1 TMPDIR=$W  # the demo leaves its page there
 rask=$W/state/root/opt/p3/gard/gardRask
 n=0 bad=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
@@ -306,6 +306,7 @@ usage)
   t demo-role-said    0 'sp1 now holds role 1'       demo
   j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
   j demo-none-at-end  'committed' '[]'               demo
+  t demo-page         0 '^the history of this demo, as a page: .*/history.html \(22 events on 4 lanes; open it in a browser\)$' demo
   ;;
 docs|docs-bad-history)
   # Every example of the README and the tool reference, as written: each
@@ -368,6 +369,10 @@ history)
   t bad-date          2 "--until '2026-13-01' is not a time" history --until 2026-13-01
   t bad-kind          2 "unknown kind 'units'"      history --kind units
   t bad-unit          2 "unit id 'x' is not a number" history --unit x
+  t html              0 'history page written to .*/h.html: 9 events on 3 lanes$' history --html "$W/h.html"
+  n=$((n + 1)); grep -q '<script type="application/json" id="data">' "$W/h.html" && ! grep -Eq '(src|href)="?(https?:|//)' "$W/h.html" ||
+    fail html-alone "the page is not self-contained" ""
+  t html-unwritable   2 'cannot write .*: Is a directory' history --html "$W"
   (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=appended#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1  # killed before the change
   t not-happened      0 '^not shown: 1 recorded change\(s\) that did not happen' history
   t all               0 '^  gard policy 11: permits \(0\) -> forbids \(1\) \(did not happen: its writer stopped' history --all

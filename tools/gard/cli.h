@@ -119,6 +119,9 @@ Access commandAccess(CLI::App& app);
 // defaults.
 void openState();
 bool stateOpen();
+// Lets go of the state directory's lock and takes it again: what follows is
+// a call of its own in the change history (the demo's steps).
+void newCall();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
 std::string makeTempDir(const std::string& prefix);
 

@@ -391,6 +391,12 @@ void openState() {
 
 bool stateOpen() { return g_open; }
 
+void newCall() {
+    if (!g_lock.held()) return;
+    g_lock.release();
+    lockState(stateDirChoice());
+}
+
 std::string makeTempDir(const std::string& prefix) {
     const char* tmpdir = std::getenv("TMPDIR");
     std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/" + prefix + ".XXXXXX";

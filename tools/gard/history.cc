@@ -26,8 +26,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 const std::string kGardDir = "root/opt/p3/gard/";
-const std::vector<std::string> kKinds = {"unit",     "sp-record", "stored-errl", "gard-file",
-                                         "registry", "platform",  "errlog"};
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
@@ -543,6 +541,7 @@ struct Filters {
     std::set<std::string> kinds;
     uint64_t since = 0, until = UINT64_MAX;
     bool all = false;
+    std::string html;
 };
 
 bool kindShown(const Filters& f, const std::string& kind) { return f.kinds.empty() || f.kinds.count(kind) != 0; }
@@ -790,11 +789,24 @@ int history(const Filters& f) {
     Result r;
     r.out = buildHistory(f);
     for (const Json& p : r.out["problems"]) std::cerr << "gard: history: " << p.get<std::string>() << '\n';
-    printHistory(r.text, r.out);
+    if (!f.html.empty()) {
+        std::string said;
+        if (!writePage(f.html, r.out, said)) throw Usage("cannot write " + f.html + ": " + said);
+        putBytes(r.out, "page", f.html);
+        r.text << "history page written to " << shown(f.html) << ": " << said << '\n';
+    } else {
+        printHistory(r.text, r.out);
+    }
     return finish(r);
 }
 
 }  // namespace
+
+const std::vector<std::string>& historyKinds() {
+    static const std::vector<std::string> kinds = {"unit",     "sp-record", "stored-errl", "gard-file",
+                                                   "registry", "platform",  "errlog"};
+    return kinds;
+}
 
 Json historyJson() { return buildHistory(Filters{}); }
 
@@ -805,7 +817,7 @@ void addHistory(CLI::App& app) {
     auto kinds = std::make_shared<std::vector<std::string>>();
     CLI::App* c = command(&app, "history",
                           "What changed the gard state, when, on which processor and by which program, newest "
-                          "last, with the error logs committed by the same call",
+                          "last, with the error logs committed by the same call; --html writes it as a page",
                           "gard history --unit 0x201 --since 2h");
     c->add_option("--unit", *unit, "Only changes of this unit: its unit-table entries, its record (0x200, 0x201), "
                                    "its stored error log and its platform values");
@@ -816,8 +828,10 @@ void addHistory(CLI::App& app) {
                                      "a date, now, or 90s, 10m, 2h, 3d, 1w ago");
     c->add_option("--until", *until, "Up to this time, in the same forms, the whole second (minute, day) given");
     c->add_flag("--all", f->all, "Also recorded changes that did not happen, or are not known to have happened");
+    c->add_option("--html", f->html, "Write the history as one self-contained HTML page to this file");
     c->footer("Example: gard history --unit 0x201 --since 2h\n"
-              "         gard --sp 1 history --kind sp-record,errlog   (--sp: only what sp1 did)");
+              "         gard --sp 1 history --kind sp-record,errlog   (--sp: only what sp1 did)\n"
+              "         gard history --html /tmp/history.html");
     c->callback([=] {
         action() = [=] {
             Filters run = *f;
@@ -825,7 +839,7 @@ void addHistory(CLI::App& app) {
             // --sp names the processor whose changes to show; GARD_HOST_SP does not filter.
             if (opts().spGiven) run.sp = static_cast<int>(parseNumber(opts().spText, "--sp", 1));
             for (const std::string& k : *kinds) {
-                if (std::find(kKinds.begin(), kKinds.end(), k) == kKinds.end())
+                if (std::find(historyKinds().begin(), historyKinds().end(), k) == historyKinds().end())
                     throw Usage("unknown kind '" + k +
                                 "' (unit, sp-record, stored-errl, gard-file, registry, platform or errlog)");
                 run.kinds.insert(k);
