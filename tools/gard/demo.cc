@@ -219,7 +219,8 @@ void addDemo(CLI::App& app) {
                                         "ends by writing its history as a page",
                           "gard demo --keep", false);
     c->add_flag("--keep", *keep, "Keep the temporary state directory and print its path");
-    c->add_option("--html", *page, "Write the history page here (else into a new temporary directory)");
+    c->add_option("--html", *page, "Write the history page here (else into a new temporary directory)")
+        ->type_name("FILE");
     c->callback([keep, page] { action() = [keep, page] { return demo(*keep, *page); }; });
 }
 

@@ -819,16 +819,22 @@ void addHistory(CLI::App& app) {
                           "What changed the gard state, when, on which processor and by which program, newest "
                           "last, with the error logs committed by the same call; --html writes it as a page",
                           "gard history --unit 0x201 --since 2h");
+    c->get_option("--sp")->description("Only what the processor at position 0 or 1 did (GARD_HOST_SP does not filter)");
     c->add_option("--unit", *unit, "Only changes of this unit: its unit-table entries, its record (0x200, 0x201), "
-                                   "its stored error log and its platform values");
+                                   "its stored error log and its platform values")
+        ->type_name("UNIT");
     c->add_option("--kind", *kinds, "Only these kinds (repeat or separate by commas): unit, sp-record, "
                                     "stored-errl, gard-file, registry, platform, errlog")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->type_name("KIND");
     c->add_option("--since", *since, "From this time on: 2026-12-07T21:36:14Z (UTC unless an offset is given), "
-                                     "a date, now, or 90s, 10m, 2h, 3d, 1w ago");
-    c->add_option("--until", *until, "Up to this time, in the same forms, the whole second (minute, day) given");
+                                     "a date, now, or 90s, 10m, 2h, 3d, 1w ago")
+        ->type_name("TIME");
+    c->add_option("--until", *until, "Up to this time, in the same forms, the whole second (minute, day) given")
+        ->type_name("TIME");
     c->add_flag("--all", f->all, "Also recorded changes that did not happen, or are not known to have happened");
-    c->add_option("--html", f->html, "Write the history as one self-contained HTML page to this file");
+    c->add_option("--html", f->html, "Write the history as one self-contained HTML page to this file")
+        ->type_name("FILE");
     c->footer("Example: gard history --unit 0x201 --since 2h\n"
               "         gard --sp 1 history --kind sp-record,errlog   (--sp: only what sp1 did)\n"
               "         gard history --html /tmp/history.html");

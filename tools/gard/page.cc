@@ -321,7 +321,7 @@ function render() {
   svg.setAttribute('height', TOP + list.length * ROW + 6);
   svg.setAttribute('data-lanes', laneRows.length);
   var step = niceStep(v1 - v0, plotW), axis = el('g', {'class': 'axis'}, svg);
-  for (var p = Math.ceil(v0 / step) * step; p <= v1; p += step) {
+  for (var p = Math.ceil(v0 / step) * step; ev.length && p <= v1; p += step) {
     var g = el('g', {'class': 'tick'}, axis);
     el('line', {x1: x(p), x2: x(p), y1: TOP - 4, y2: TOP + list.length * ROW}, g);
     el('text', {x: x(p) + 3, y: TOP - 8}, g, tickLabel(p, step));
@@ -336,7 +336,8 @@ function render() {
   renderOverview();
   renderTable();
   var inView = ev.filter(function (e) { var p = pos(e); return p >= view[0] && p <= view[1]; }).length;
-  document.getElementById('range').textContent = 'showing ' + at(v0) + ' to ' + at(v1) + ': ' + inView + ' of ' + ev.length + ' events';
+  document.getElementById('range').textContent = ev.length ? 'showing ' + at(v0) + ' to ' + at(v1) + ': ' + inView +
+    ' of ' + ev.length + ' events' : 'no change is recorded in this history';
 }
 
 function drawSpans(r, g, y, x, plotW) {
@@ -450,7 +451,7 @@ function redraw() {
 }
 function zoom(factor, centre) {
   var f = full(), c = centre === undefined ? (view[0] + view[1]) / 2 : centre;
-  var w = Math.max(order ? 2 : 2, Math.min(f[1] - f[0], (view[1] - view[0]) * factor));
+  var w = Math.max(2, Math.min(f[1] - f[0], (view[1] - view[0]) * factor));  // 2 µs, or 2 events
   var a = c - (c - view[0]) * w / (view[1] - view[0]);
   view = [Math.max(f[0], Math.min(a, f[1] - w)), 0];
   view[1] = view[0] + w;
