@@ -23,11 +23,14 @@ browse() {
     --disable-background-networking --disable-component-update --disable-sync \
     --user-data-dir="$(mktemp -d "$W/profile.XXXXXX")" --window-size=1400,1000 "$@" "$url" 2>/dev/null
 }
-# look NAME PAGE: the page's DOM read back (NAME.facts, NAME.tips) and a screenshot.
+# look NAME PAGE [VIEW]: the page's DOM, every lane open (and the time range
+# VIEW, "from=...&to=..."), read back (NAME.facts, NAME.tips); without VIEW
+# also a screenshot.
 look() {
-  local name=$1 page=$2 start=$SECONDS
-  browse "file://$page#lanes=all" --dump-dom >"$W/$name.dom" || fail "$name-dom" "Chromium did not render $page"
+  local name=$1 page=$2 view=${3:-} start=$SECONDS
+  browse "file://$page#lanes=all${view:+&$view}" --dump-dom >"$W/$name.dom" || fail "$name-dom" "Chromium did not render $page"
   python3 "$HERE/page_dom.py" "$W/$name.dom" "$W/$name.tips" >"$W/$name.facts"
+  [ -n "$view" ] && return
   browse "file://$page" --screenshot="$ART/$name.png" >/dev/null && echo "screenshot: $ART/$name.png"
   echo "$name: $(wc -c <"$page") bytes, $(grep -E '^(ready|render)-ms' "$W/$name.facts" | tr '\n' ' ')(Chromium $((SECONDS - start)) s)"
 }
@@ -47,7 +50,9 @@ export GARD_STATE_DIR=$W/ten
 "$GARD" units add 0x10 1 YL10A1 >/dev/null
 "$GARD" units set-state 0x10 1 garded --src '<b>B18</b>' >/dev/null
 "$GARD" --sp 1 platform reg dscv/QelRole 1 >/dev/null
+from=$(date -u +%Y-%m-%dT%H:%M:%S.%6NZ)
 "$GARD" --sp 1 mailbox-failure 0x201 1 >/dev/null
+to=$(date -u +%Y-%m-%dT%H:%M:%S.%6NZ)
 "$GARD" platform policy 11 1 >/dev/null
 "$GARD" history --html "$W/ten.html" >/dev/null
 look history-10 "$W/ten.html"
@@ -71,6 +76,16 @@ grep -q 'record 0x201: new (0x5c) -> garded (0x5d), failure word 0x010000b7' "$W
   fail history-10-words "a tooltip lacks its words: $(cat "$W/history-10.tips")"
 n=$((n + 1))
 ! grep -q '<b>B18' "$W/history-10.dom" || fail history-10-escaped "the SRC text became markup"
+# Zoomed to the mailbox failure: its 4 events; the unit garded before it
+# stays garded throughout; one error log, no platform change.
+look history-10-zoomed "$W/ten.html" "from=$from&to=$to"
+expect history-10-zoomed "inrange 4
+tablerows 4
+lane unit 0x10 group 0x1 2 1
+states unit 0x10 group 0x1 garded
+row error logs 2 1
+row platform 2 0
+row gard files 1 0"
 
 # Ten thousand events, counted by history-gen as it made them.
 "$GEN" "$W/big" 10000 >"$W/big.want" || fail gen "history-gen failed"

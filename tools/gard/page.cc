@@ -250,14 +250,24 @@ function iso(t) {
   var d = new Date(Math.floor(t / 1000));
   return d.toISOString().slice(0, 23) + String(t % 1000).padStart(3, '0') + 'Z';
 }
-var order = false, expanded = /lanes=all/.test(location.hash), shownRows = PAGE;
+var order = false, expanded = /[#&]lanes=all/.test(location.hash), shownRows = PAGE;
 var pad = Math.max((D.t1 - D.t0) * 0.03, 1000);
 function full() { return order ? [-1, ev.length] : [D.t0 - pad, D.t1 + pad]; }
 function pos(e) { return order ? e.i : e.t; }
 function spanFrom(s) { return s.a ? pos(s.a) : full()[0]; }
 function spanTo(s) { return s.b ? pos(s.b) : full()[1]; }
 function at(p) { return order ? 'event ' + (Math.round(p) + 1) : iso(Math.round(p)); }
-var view = full();
+// "#from=<UTC time>&to=<UTC time>" opens that range, "#lanes=all" every lane.
+function parseIso(s) {
+  var m = /^(.*?)(?:\.(\d{1,6}))?Z$/.exec(s || '');
+  return m ? Date.parse(m[1] + 'Z') * 1000 + Number((m[2] || '').padEnd(6, '0')) : NaN;
+}
+function hashPart(key) {
+  var m = new RegExp('[#&]' + key + '=([^&]*)').exec(location.hash);
+  return m ? decodeURIComponent(m[1]) : '';
+}
+var view = full(), from = parseIso(hashPart('from')), to = parseIso(hashPart('to'));
+if (from < to) view = [Math.max(view[0], from), Math.min(view[1], to)];
 
 var NS = 'http://www.w3.org/2000/svg';
 function el(name, attrs, parent, text) {
@@ -368,10 +378,10 @@ function drawSpans(r, g, y, x, plotW) {
 }
 
 function drawMarks(r, g, y, x, plotW) {
-  var buckets = [], last = -1;
+  var buckets = [], last = null;
   r.events.forEach(function (e) {
-    var px = x(pos(e));
-    if (px < LABEL - 1 || px > LABEL + plotW + 1) return;
+    var p = pos(e), px = x(p);
+    if (p < view[0] || p > view[1]) return;  // the marks drawn are the events in range
     var b = Math.floor((px - LABEL) / BUCKET);
     if (b !== last) { buckets.push({px: px, list: []}); last = b; }
     buckets[buckets.length - 1].list.push(e);
@@ -447,7 +457,7 @@ var pending = false;
 function redraw() {
   if (pending) return;
   pending = true;
-  requestAnimationFrame(function () { pending = false; render(); });
+  setTimeout(function () { pending = false; render(); }, 0);  // wheel and drag events come faster than frames
 }
 function zoom(factor, centre) {
   var f = full(), c = centre === undefined ? (view[0] + view[1]) / 2 : centre;
