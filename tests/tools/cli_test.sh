@@ -376,6 +376,7 @@ history)
   (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=appended#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1  # killed before the change
   t not-happened      0 '^not shown: 1 recorded change\(s\) that did not happen' history
   t all               0 '^  gard policy 11: permits \(0\) -> forbids \(1\) \(did not happen: its writer stopped' history --all
+  t all-not-counted   0 ': 7 change\(s\), 2 error log\(s\), 1 recorded but not made, newest last$' history --all
   printf 'junk\n' >>"$W/state/history"
   t junk              0 'gard: history: .*/history: 1 line\(s\) that are no history record' history
   t junk-rest         0 ': 7 change\(s\)'      history

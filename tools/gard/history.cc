@@ -644,12 +644,14 @@ Json buildHistory(const Filters& f) {
 
     Json out = Json::object();
     putBytes(out, "stateDir", stateDirChoice());
-    std::size_t changeCount = 0, errlogCount = 0;
+    // Recorded changes that did not happen (--all) are not counted as changes.
+    std::size_t changeCount = 0, errlogCount = 0, notMade = 0;
     for (const Json& e : shownEntries) {
-        changeCount += e["type"] == "change";
+        changeCount += e["type"] == "change" && e["status"] == "happened";
+        notMade += e["type"] == "change" && e["status"] != "happened";
         errlogCount += e["type"] == "errlog" ? 1 : e["errlogs"].size();
     }
-    out["counts"] = {{"changes", changeCount}, {"errlogs", errlogCount}};
+    out["counts"] = {{"changes", changeCount}, {"errlogs", errlogCount}, {"notMade", notMade}};
     out["history"] = shownEntries;
     out["hidden"] = {{"notHappened", f.all ? 0 : notHappened},
                      {"unknown", f.all ? 0 : unknown},
@@ -744,16 +746,22 @@ std::string errlogLine(const Json& c) {
            (ascii.empty() ? "" : "  [" + ascii + "]");
 }
 
-const char* statusWords(const Json& status) {
+}  // namespace
+
+const char* historyStatusWords(const Json& status) {
     if (status == "not-happened") return " (did not happen: its writer stopped before the change)";
     if (status == "unknown") return " (not known to have happened: the value was changed outside the platform since)";
     return "";
 }
 
+namespace {
+
 void printHistory(std::ostream& os, const Json& out) {
     const Json& c = out["counts"];
     os << "history of " << out["stateDir"].get<std::string>() << ": " << c["changes"] << " change(s), "
-       << c["errlogs"] << " error log(s), newest last\n";
+       << c["errlogs"] << " error log(s)"
+       << (c["notMade"] != 0 ? ", " + std::to_string(c["notMade"].get<std::size_t>()) + " recorded but not made" : "")
+       << ", newest last\n";
     std::string lastCall;
     uint64_t lastTime = 0;
     int lastSp = -1;
@@ -772,7 +780,7 @@ void printHistory(std::ostream& os, const Json& out) {
             os << "  " << errlogLine(e["errlog"]) << '\n';
             continue;
         }
-        for (const Json& i : e["items"]) os << "  " << i["text"].get<std::string>() << statusWords(e["status"]) << '\n';
+        for (const Json& i : e["items"]) os << "  " << i["text"].get<std::string>() << historyStatusWords(e["status"]) << '\n';
         for (const Json& l : e["errlogs"]) os << "    " << errlogLine(l) << '\n';
     }
     const Json& h = out["hidden"];

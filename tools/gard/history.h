@@ -13,6 +13,9 @@ namespace gardcli {
 // The kinds of change, as --kind names them.
 const std::vector<std::string>& historyKinds();
 
+// After a change's words when its status is not "happened": why it is no change.
+const char* historyStatusWords(const Json& status);
+
 // The whole history of the open state directory, unfiltered.
 Json historyJson();
 

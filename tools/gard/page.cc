@@ -78,11 +78,11 @@ Json pageData(const Json& history) {
         }
         std::string logs;
         for (const Json& l : e["errlogs"]) logs += "\nerror log of the same call: " + errlogWords(l);
-        const std::string status = e["status"] == "happened" ? "" : "\nrecorded, but " + e["status"].get<std::string>();
         for (const Json& i : e["items"]) {
             Event ev{e["time"].get<uint64_t>(), e["sp"].get<int>(), markRow(i["kind"].get<std::string>()),
-                     i["kind"].get<std::string>(), str(i, "fromState"), str(i, "toState"), i["text"].get<std::string>(),
-                     who(e), e["call"].get<std::string>(), "value " + e["name"].get<std::string>() + status + logs};
+                     i["kind"].get<std::string>(), str(i, "fromState"), str(i, "toState"),
+                     i["text"].get<std::string>() + historyStatusWords(e["status"]), who(e),
+                     e["call"].get<std::string>(), "value " + e["name"].get<std::string>() + logs};
             if (i.contains("lane") && e["status"] == "happened") {  // lanes show what happened
                 ev.row = i["lane"].get<std::string>();
                 lanes[laneKey(i)] = ev.row;
@@ -341,7 +341,7 @@ function render() {
     var g = el('g', {'class': 'row ' + (r.lane ? 'lane' : 'marks'), 'data-name': r.name, 'data-events': r.events.length}, svg);
     if (idx % 2) el('rect', {'class': 'rowbg', x: 0, y: y, width: width, height: ROW}, g);
     el('text', {'class': 'label', x: 8, y: y + 15}, g, r.name);
-    if (r.lane) drawSpans(r, g, y, x, plotW); else drawMarks(r, g, y, x, plotW);
+    if (r.lane) drawSpans(r, g, y, x, plotW); else drawMarks(r, g, y, x);
   });
   renderOverview();
   renderTable();
@@ -377,7 +377,7 @@ function drawSpans(r, g, y, x, plotW) {
   flush();
 }
 
-function drawMarks(r, g, y, x, plotW) {
+function drawMarks(r, g, y, x) {
   var buckets = [], last = null;
   r.events.forEach(function (e) {
     var p = pos(e), px = x(p);
