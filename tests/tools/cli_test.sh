@@ -316,6 +316,8 @@ docs|docs-bad-history)
   # directory, junk, cut short, a pipe or a link, and every command must
   # still do what the example expects.
   export TMPDIR=$W PATH=$(dirname "$GARD"):$PATH
+  GARD=$(cd "$(dirname "$GARD")" && pwd)/$(basename "$GARD")
+  cd "$W" || exit 2  # relative paths in the examples (--state DIR) land here
   block=0
   plant() {
     [ "$GROUP" = docs-bad-history ] || return 0
