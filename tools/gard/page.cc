@@ -401,7 +401,7 @@ function renderOverview() {
   var width = Math.max(640, document.getElementById('chart').clientWidth), plotW = width - LABEL - 14;
   var f = full(), k = plotW / (f[1] - f[0]), counts = {}, most = 1;
   ov.textContent = '';
-  ov.setAttribute('width', width);
+  ov.setAttribute('width', width - 2);  // inside its border, as wide as the chart
   el('text', {x: 8, y: 21}, ov, 'whole history');
   ev.forEach(function (e) {
     var b = Math.floor((pos(e) - f[0]) * k / 2);
