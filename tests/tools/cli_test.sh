@@ -12,7 +12,7 @@
 set -u
 GARD=$1 GROUP=$2 HERE=$(cd "$(dirname "$0")" && pwd)
 W=$(mktemp -d) && trap 'rm -rf "$W"' EXIT
-export GARD_STATE_DIR=$W/state GARD_HOST_NOSYNC=1
+export GARD_STATE_DIR=$W/state GARD_HOST_NOSYNC=1 TMPDIR=$W  # the demo leaves its page there
 rask=$W/state/root/opt/p3/gard/gardRask
 n=0 bad=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
@@ -162,6 +162,11 @@ errlogs)
   t list              0 '#1 component 0xca00 action 0x2000 \(error\) module 0x22 reason 0xca11' errlogs list
   t show              0 'SRC 0: D122CA11  module 0x22 reason 0xca11 user data 0x4 0x100 0x1 0x0' errlogs show 1
   t list-words        0 '^    mailbox failure ignored: unit 0x100 is not a service processor' errlogs list
+  t list-when         0 '^    committed 20[0-9-]+T[0-9:.]+Z on sp0 by gard \(pid [0-9]+\)$' errlogs list
+  j when-json         'errlogs 0 sp;errlogs 0 program;errlogs 0 call' "0 gard $(grep -o ' call=[0-9.]*' "$W/state/errl/committed" | cut -d= -f2)" errlogs list
+  sed 's/ sp=.* detail=/ detail=/; s/ | crc=.*//' "$W/state/errl/committed" >>"$W/state/errl/committed"  # as logged before times were kept
+  t old-log           0 '^    committed before times were kept: time, processor and program not recorded$' errlogs show 2
+  t old-log-json      0 '"timeText": null' errlogs list --json
   j show-json-words   'errlogs 0 text' 'mailbox failure ignored: unit 0x100 is not a service processor (0x200 or 0x201), failure type 1' errlogs show 1
   j show-json         'errlogs 0 srcs 0 ascii' 'D122CA11                        ' errlogs show 1
   t show-missing      2 'no committed error log #7'  errlogs show 7
@@ -172,7 +177,7 @@ errlogs)
   GARD=$W/gard-alone t trace-no-table 0 '^line [0-9]+ id 0x[0-9a-f]+ : 0x100$' trace
   t trace-clear       0 'trace cleared'              trace --clear
   j trace-empty       'trace' '[]'                   trace
-  t clear-no-tty      2 'this would forget the 1 committed error log\(s\); add --yes' errlogs clear
+  t clear-no-tty      2 'this would forget the 2 committed error log\(s\); add --yes' errlogs clear
   same clear-dry-run  "$W/state" errlogs clear --dry-run
   t clear             0 'cleared'                    errlogs clear --yes
   t list-empty        0 '^0 committed'               errlogs list
@@ -303,17 +308,34 @@ usage)
   t demo-role-said    0 'sp1 now holds role 1'       demo
   j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
   j demo-none-at-end  'committed' '[]'               demo
+  t demo-page         0 '^the history of this demo, as a page: .*/history.html \(22 events on 4 lanes; open it in a browser\)$' demo
   ;;
-docs)
+docs|docs-bad-history)
   # Every example of the README and the tool reference, as written: each
   # sh block in a fresh state directory; the reference's table in order in
-  # one more. A comment "exit N" names the status a line expects.
+  # one more. A comment "exit N" names the status a line expects. With a
+  # bad history each state directory starts with a history file that is a
+  # directory, junk, cut short, a pipe or a link, and every command must
+  # still do what the example expects.
   export TMPDIR=$W PATH=$(dirname "$GARD"):$PATH
+  GARD=$(cd "$(dirname "$GARD")" && pwd)/$(basename "$GARD")
+  cd "$W" || exit 2  # relative paths in the examples (--state DIR) land here
   block=0
+  plant() {
+    [ "$GROUP" = docs-bad-history ] || return 0
+    mkdir -p "$1" && rm -rf "$1/history" "$1/history.1"
+    case $((block % 5)) in
+    0) mkdir "$1/history" ;;
+    1) printf 'junk\n\x00\xff\n' >"$1/history" ;;
+    2) printf 'v=1 t=1 sp=0 prog=67 name=' >"$1/history" && printf 'v=1 t=2' >"$1/history.1" ;;
+    3) mkfifo "$1/history" ;;
+    4) ln -s /etc/passwd "$1/history" ;;
+    esac
+  }
   while IFS= read -r line; do
     case $line in
-    BLOCK*) block=$((block + 1)); export GARD_STATE_DIR=$W/docs-$block ;;
-    export*) eval "$line" ;;
+    BLOCK*) block=$((block + 1)); export GARD_STATE_DIR=$W/docs-$block; plant "$GARD_STATE_DIR" ;;
+    export*) eval "$line"; plant "$GARD_STATE_DIR" ;;
     gard*)
       want=0; [[ $line =~ \#.*exit\ ([0-9]) ]] && want=${BASH_REMATCH[1]}
       eval "set -- $line"; shift
@@ -390,6 +412,50 @@ exits)
     [ $st = 5 ] && [ "$(wc -l <"$W/err")" = 1 ] && grep -q '^gard: cannot write the output: No space left on device' "$W/err" ||
       fail "full-$cmd" "exit $st, want 5 and one line: gard $cmd >/dev/full" "$(cat "$W/err")"
   done
+  ;;
+history)
+  t empty             0 'history of .*: 0 change\(s\), 0 error log\(s\)' history
+  "$GARD" units add 0x10 1 YL10A1 >/dev/null && "$GARD" units set-state 0x10 1 garded --error-type 2 --src B1814601 >/dev/null
+  t unit-added        0 '^  unit 0x10 group 0x1: added as entry 0, serial YL10A1, new \(0x5c\)$' history
+  t unit-garded       0 '^  unit 0x10 group 0x1: new \(0x5c\) -> garded \(0x5d\), error type 0x2, SRC B1814601$' history --unit 0x10
+  t log-under-change  0 '^    error log #1: unit state changed: unit 0x10 group 0x1 is now garded \(0x5d\)  \[D167CA01\]$' history
+  t header            0 '^20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z  sp0  gard \(pid [0-9]+\)$' history
+  "$GARD" --sp 1 platform reg dscv/QelRole 1 >/dev/null && "$GARD" --sp 1 mailbox-failure 0x201 1 >/dev/null
+  "$GARD" --sp 1 mailbox-failure 0x100 1 >/dev/null 2>&1
+  t registry          0 '^  sp1 registry dscv/QelRole: 0 -> 1$' history --kind registry
+  t record            0 '^  record 0x201: new \(0x5c\) -> garded \(0x5d\), failure word 0x010000b7' history --unit 0x201
+  t refusal-alone     0 '^  error log #3: mailbox failure ignored: unit 0x100 is not a service processor' history
+  t only-sp1          0 ': 4 change\(s\), 2 error log\(s\)' --sp 1 history --kind sp-record,registry,errlog
+  j record-json       'history 1 kind;history 1 items 0 fromState;history 1 items 0 toState;history 1 items 0 to failureWord;history 1 errlogs 0 reasonCode' \
+                      'sp-record new garded 16777399 51713' history --unit 0x201 --kind unit,sp-record
+  sed -i '1s/ sp=.* detail=/ detail=/; 1s/ | crc=.*//' "$W/state/errl/committed"  # as logged before times were kept
+  t old-log-hidden    0 '^not shown: 1 error log\(s\) committed before times were kept' history
+  t since-now         0 ': 0 change\(s\), 0 error log\(s\)' history --since now
+  t until-2000        0 ': 0 change\(s\)' history --until 2000-01-01
+  t since-2000        0 ': 7 change\(s\)' history --since 2000-01-01T00:00Z --until now
+  t since-hour        0 ': 7 change\(s\)' history --since 1h
+  t since-offset      0 ': 0 change\(s\)' history --since "$(date -u -d '+1 hour' +%Y-%m-%dT%H:%M:%S)+00:30"
+  t bad-time          2 "--since 'yesterday' is not a time" history --since yesterday
+  t bad-date          2 "--until '2026-13-01' is not a time" history --until 2026-13-01
+  t bad-kind          2 "unknown kind 'units'"      history --kind units
+  t bad-unit          2 "unit id 'x' is not a number" history --unit x
+  t html              0 'history page written to .*/h.html: 9 events on 3 lanes$' history --html "$W/h.html"
+  n=$((n + 1)); grep -q '<script type="application/json" id="data">' "$W/h.html" && ! grep -Eq '(src|href)="?(https?:|//)' "$W/h.html" ||
+    fail html-alone "the page is not self-contained" ""
+  t html-unwritable   2 'cannot write .*: Is a directory' history --html "$W"
+  (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=appended#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1  # killed before the change
+  t not-happened      0 '^not shown: 1 recorded change\(s\) that did not happen' history
+  t all               0 '^  gard policy 11: permits \(0\) -> forbids \(1\) \(did not happen: its writer stopped' history --all
+  t all-not-counted   0 ': 7 change\(s\), 2 error log\(s\), 1 recorded but not made, newest last$' history --all
+  printf 'junk\n' >>"$W/state/history"
+  t junk              0 'gard: history: .*/history: 1 line\(s\) that are no history record' history
+  t junk-rest         0 ': 7 change\(s\)'      history
+  t junk-json         0 '^    ".*/history: 1 line\(s\) that are no history record \(torn or junk; first at line 9\), passed over"$' history --json
+  head -c -30 "$W/state/history" >"$W/cut" && cat "$W/cut" >"$W/state/history"
+  t cut-short         0 '1 line\(s\) that are no history record' history
+  rm "$W/state/history" && mkdir "$W/state/history"
+  t not-regular       0 'gard: history: .*/history cannot be read: not a regular file' history
+  t still-changes     0 'set-up'                    units add 0x11 1 YL10A2
   ;;
 lock)
   # An unusable lock file stops every command, nothing changed.

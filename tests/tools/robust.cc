@@ -2,7 +2,7 @@
 // `inspect` on random files (any size up to 64 KiB, all 0x00, all 0xff,
 // real gard files truncated, grown or with bytes flipped), and the reading
 // commands on state directories holding random SRC text, serial numbers,
-// table and error-log files and fault lines. Every run must exit normally
+// table and error-log files, fault lines and change histories. Every run must exit normally
 // with a status the command may give, print no internal error, and every
 // JSON output must parse (strict UTF-8); text output holds no raw control
 // character. Built with the sanitizers, the tool runs under them.
@@ -143,7 +143,7 @@ void readState(const std::string& dir, const std::string& keep) {
     const std::vector<std::vector<std::string>> reads = {
         {"status"},       {"units", "list"},     {"units", "show", "0x10", "1"}, {"stored-errl", "0x2e71"},
         {"errlogs", "show"}, {"trace"},          {"platform", "fault", "list"},  {"platform", "rmgr-log"},
-        {"sp", "show"}};
+        {"sp", "show"},   {"history", "--all"}};
     for (const auto& cmd : reads) {
         std::vector<std::string> args = {"--state", dir};
         args.insert(args.end(), cmd.begin(), cmd.end());
@@ -187,6 +187,9 @@ void stateOne() {
     spill(dir + "/vpd/0x201/keyword", randomBytes(below(65)));
     spill(dir + "/errl/committed", slurp(dir + "/errl/committed") + randomBytes(below(300)) + "\n");
     spill(dir + "/trace/gard", slurp(dir + "/trace/gard") + randomBytes(below(300)) + "\n");
+    Bytes history = slurp(dir + "/history");
+    for (std::size_t k = below(8); k > 0 && !history.empty(); --k) history[below(history.size())] = static_cast<char>(below(256));
+    spill(dir + "/history", history + randomBytes(below(300)));
     readState(dir, dir);
 }
 

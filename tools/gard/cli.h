@@ -111,6 +111,8 @@ std::string vpdResultName(uint32_t code);
 std::string usableName(int code);
 std::string failoverName(uint32_t status);
 std::string setResultName(uint32_t code);
+// Microseconds since 1970 as ISO 8601 UTC: "2026-12-07T21:51:14.359854Z".
+std::string utcTime(uint64_t micros);
 
 // ---- state directory
 // The state directory the options and environment choose (Usage when none).
@@ -127,6 +129,9 @@ Access commandAccess(CLI::App& app);
 // defaults.
 void openState();
 bool stateOpen();
+// Lets go of the state directory's lock and takes it again: what follows is
+// a call of its own in the change history (the demo's steps).
+void newCall();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
 std::string makeTempDir(const std::string& prefix);
 // The same, removed with all it holds when the tool exits or SIGINT,
@@ -206,9 +211,12 @@ void checkSrc(const std::string& src);
 
 Json errlJson(ErrlEntry* errl);
 void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "  ");
-// A committed log with its 1-based number, oldest first.
+// A committed log with its 1-based number, oldest first, and when, where and
+// by what it was committed (null for logs committed before that was kept).
 Json committedJson(std::size_t number, gardhost::Committed& c);
 void printCommitted(std::ostream& os, const Json& c, bool detail);
+// "committed <time> on sp1 by gard (pid 12)", or why that is not known.
+std::string committedWhen(const Json& c);
 std::size_t committedCount();
 // The logs committed so far have been printed: finish leaves them out.
 void committedShown();
@@ -305,6 +313,7 @@ void addPlatform(CLI::App& app);
 void addInspect(CLI::App& app);
 void addDemo(CLI::App& app);
 void addVersion(CLI::App& app);
+void addHistory(CLI::App& app);
 int versionAction();  // gard --version
 
 // Status of the current state directory as JSON and text (also used by demo).

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "history.h"
 #include "platform/hom.h"
 
 namespace gardcli {
@@ -35,6 +36,7 @@ public:
     // A new step: its title and what a newcomer needs to know to follow it.
     void step(const std::string& title, const std::vector<std::string>& explain) {
         close();
+        newCall();  // each step a call of its own in the history
         cur_ = {{"title", title}, {"explain", explain}, {"actions", Json::array()}};
         from_ = committedCount();
     }
@@ -93,7 +95,7 @@ private:
     std::size_t from_ = 0;
 };
 
-int demo(bool keep) {
+int demo(bool keep, std::string page) {
     opts().stateDir = makeTempDir("gard-demo");
     opts().stateGiven = true;
     opts().sp = 0;
@@ -199,6 +201,12 @@ int demo(bool keep) {
     d.did(d.failover(0));
     d.close();
 
+    // The history of it all, as a page to open in a browser.
+    if (page.empty()) page = makeTempDir("gard-demo-page") + "/history.html";
+    std::string said;
+    if (!writePage(page, historyJson(), said)) throw Usage("cannot write " + page + ": " + said);
+    putBytes(r.out, "page", page);
+    r.text << "\nthe history of this demo, as a page: " << shown(page) << " (" << said << "; open it in a browser)\n";
     int code = finish(r);
     if (!opts().json)
         std::cout << (keep ? "\nexplore it: gard --state " + shown(opts().stateDir) + " status\n"
@@ -214,11 +222,15 @@ int demo(bool keep) {
 
 void addDemo(CLI::App& app) {
     auto keep = std::make_shared<bool>(false);
+    auto page = std::make_shared<std::string>();
     CLI::App* c = command(&app, "demo", "A guided scenario in a fresh temporary state directory: "
-                                        "failover across the pair, unit gards, a DMA path, clearing",
+                                        "failover across the pair, unit gards, a DMA path, clearing; "
+                                        "ends by writing its history as a page",
                           "gard demo --keep", false);
     c->add_flag("--keep", *keep, "Keep the temporary state directory and print its path");
-    c->callback([keep] { action() = [keep] { return demo(*keep); }; });
+    c->add_option("--html", *page, "Write the history page here (else into a new temporary directory)")
+        ->type_name("FILE");
+    c->callback([keep, page] { action() = [keep, page] { return demo(*keep, *page); }; });
 }
 
 }  // namespace gardcli

@@ -87,7 +87,22 @@ Json committedJson(std::size_t number, gardhost::Committed& c) {
               {"srcs", Json::array()}};
     for (SrciSrc& s : c.srcs) j["srcs"].push_back(srcJson(s));
     j["text"] = explainErrl(j);
+    const bool stamped = c.time != 0;
+    j["time"] = stamped ? Json(c.time) : Json(nullptr);
+    j["timeText"] = stamped ? Json(utcTime(c.time)) : Json(nullptr);
+    j["sp"] = stamped ? Json(c.sp) : Json(nullptr);
+    if (stamped) putBytes(j, "program", c.program);
+    else j["program"] = nullptr;
+    j["pid"] = stamped ? Json(c.pid) : Json(nullptr);
+    if (stamped) putBytes(j, "call", c.call);
+    else j["call"] = nullptr;
     return j;
+}
+
+std::string committedWhen(const Json& c) {
+    if (c["time"].is_null()) return "committed before times were kept: time, processor and program not recorded";
+    return "committed " + c["timeText"].get<std::string>() + " on sp" + std::to_string(c["sp"].get<int>()) +
+           " by " + c["program"].get<std::string>() + " (pid " + std::to_string(c["pid"].get<int>()) + ")";
 }
 
 void printCommitted(std::ostream& os, const Json& c, bool detail) {
@@ -101,10 +116,10 @@ void printCommitted(std::ostream& os, const Json& c, bool detail) {
             for (const Json& u : c["srcs"][0]["userData"]) os << ' ' << hex(u.get<uint32_t>());
             os << "  " << trimmed(c["srcs"][0]["ascii"].get<std::string>());
         }
-        os << "\n    " << c["text"].get<std::string>() << '\n';
+        os << "\n    " << c["text"].get<std::string>() << "\n    " << committedWhen(c) << '\n';
         return;
     }
-    os << " rc " << c["rc"] << "\n    " << c["text"].get<std::string>() << '\n';
+    os << " rc " << c["rc"] << "\n    " << c["text"].get<std::string>() << "\n    " << committedWhen(c) << '\n';
     std::size_t i = 0;
     for (const Json& s : c["srcs"]) printSrc(os, s, "    ", i++);
 }

@@ -67,6 +67,7 @@ int run(int argc, char** argv) {
     addDemo(app);
     addVersion(app);
     refuseEmpty(&app);
+    addHistory(app);
 
     try {
         app.parse(argc, argv);

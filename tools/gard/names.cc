@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <ctime>
 #include <iomanip>
 #include <sstream>
 
@@ -154,6 +155,16 @@ std::string failoverName(uint32_t status) {
 std::string setResultName(uint32_t code) {
     constexpr Named t[] = {{0, "done"}, {1, "not-done"}, {2, "failed"}};
     return nameOf(t, code);
+}
+
+std::string utcTime(uint64_t micros) {
+    const auto secs = static_cast<time_t>(micros / 1000000u);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06uZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<unsigned>(micros % 1000000u));
+    return text;
 }
 
 

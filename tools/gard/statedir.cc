@@ -19,7 +19,8 @@ namespace gardcli {
 bool stateDirEntry(const std::string& name) {
     static const std::set<std::string> kOurs = {"root",   "sp0",   "sp1",  "vpd",        "vorm",
                                                 "mnfg",   "rmgr",  "errl", "faults",     "trace",
-                                                "lock",   "calls.log",     "generation", ".seeded"};
+                                                "lock",   "calls.log",     "generation", ".seeded",
+                                                "history", "history.1"};
     return kOurs.count(name) != 0;
 }
 
@@ -113,7 +114,7 @@ Access commandAccess(CLI::App& app) {
     // Nearly every library call may write (record repairs, file creation):
     // only commands that read the platform's values and logs directly read.
     if (name == "errlogs list" || name == "errlogs show" || name == "platform rmgr-log" ||
-        name == "platform unit-id")
+        name == "platform unit-id" || name == "history")
         return Access::Reads;
     if (name == "trace") return readsIf(!given("--clear"));
     if (name.rfind("platform fault", 0) == 0) return readsIf(name == "platform fault list");
@@ -157,6 +158,12 @@ void openState() {
 }
 
 bool stateOpen() { return g_open; }
+
+void newCall() {
+    if (!g_lock.held()) return;
+    g_lock.release();
+    lockState(stateDirChoice());
+}
 
 std::string makeTempDir(const std::string& prefix) {
     const char* tmpdir = std::getenv("TMPDIR");

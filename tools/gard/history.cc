@@ -1,0 +1,868 @@
+// history: what changed the gard state, when, on which processor and by
+// which program, in words with the raw values beside them, and the error
+// logs committed by the same call. Built on the platform's change history
+// (readHistory) and its committed error logs.
+#include "history.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "errl/stored.h"
+#include "files/bytes.h"
+#include "rdnd/record.h"
+#include "unit/table.h"
+
+namespace gardcli {
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const std::string kGardDir = "root/opt/p3/gard/";
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// "<pid>.0": changes made without the lock, which share no call.
+bool noCall(const std::string& call) { return call.size() < 2 || call.compare(call.size() - 2, 2, ".0") == 0; }
+
+std::string kindOf(const std::string& name) {
+    if (name == kGardDir + "gardRask") return "unit";
+    if (name == kGardDir + "gardErrl") return "stored-errl";
+    if (startsWith(name, "root/")) return "gard-file";
+    if (name == "vpd/0x200/keyword" || name == "vpd/0x201/keyword") return "sp-record";
+    if (startsWith(name, "sp0/reg/") || startsWith(name, "sp1/reg/")) return "registry";
+    return "platform";
+}
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// A unit as the platform names it in a value's name ("0x2e71"); false for
+// anything else.
+bool unitIn(const std::string& part, uint32_t& unit) {
+    if (part.size() < 3 || part.size() > 10 || part.compare(0, 2, "0x") != 0) return false;
+    for (std::size_t i = 2; i < part.size(); ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(part[i]))) return false;
+    unit = static_cast<uint32_t>(std::strtoul(part.c_str() + 2, nullptr, 16));
+    return true;
+}
+
+// ---------------------------------------------------------------- values in words
+
+// A value of 1, 2 or 4 bytes as the host keeps numbers (host byte order).
+bool numberOf(const Bytes& b, uint32_t& v) {
+    if (b.size() != 1 && b.size() != 2 && b.size() != 4) return false;
+    v = b[0];
+    if (b.size() == 2) {
+        uint16_t v16 = 0;
+        std::memcpy(&v16, b.data(), 2);
+        v = v16;
+    } else if (b.size() == 4) {
+        std::memcpy(&v, b.data(), 4);
+    }
+    return true;
+}
+
+std::string numberWords(uint32_t v) { return v < 10 ? std::to_string(v) : hex(v); }
+
+// A platform value in words: missing, unknown, a number, text or hex.
+std::string valueWords(const Bytes* b, bool present, bool asText = false) {
+    if (!present) return "missing";
+    if (b == nullptr) return "unknown (not in the history)";
+    if (b->empty()) return "(empty)";
+    uint32_t v = 0;
+    if (!asText && numberOf(*b, v)) return numberWords(v);
+    if (asText || plainText(text(*b))) return "\"" + shown(text(*b)) + "\"";
+    return "bytes " + hexBytes(b->data(), b->size());
+}
+
+Json valueJson(const Bytes* b, bool present) {
+    Json j = {{"present", present}, {"bytes", nullptr}, {"value", nullptr}};
+    if (!present || b == nullptr) return j;
+    j["bytes"] = hexBytes(b->data(), b->size());
+    uint32_t v = 0;
+    if (numberOf(*b, v)) j["value"] = v;
+    return j;
+}
+
+Json item(const std::string& words) { return Json{{"text", words}}; }
+
+// ---------------------------------------------------------------- unit table
+
+struct Entry {
+    uint32_t unit = 0, group = 0, state = 0, type = 0;
+    std::string serial, src;  // as stored, trailing zero bytes dropped
+};
+
+Entry entryAt(const Bytes& image, unsigned i) {
+    namespace t = gard::unit;
+    Entry e;
+    e.unit = t::unitId(image.data(), i);
+    e.group = t::groupId(image.data(), i);
+    e.state = t::state(image.data(), i);
+    e.type = t::errorType(image.data(), i);
+    e.serial.assign(reinterpret_cast<const char*>(t::serialAt(image.data(), i)), t::kSerialSize);
+    for (unsigned j = 0; j < t::kSrcTextSize; ++j) e.src += static_cast<char>(image[t::srcTextOffset(i, j)]);
+    e.serial.erase(e.serial.find_last_not_of('\0') + 1);
+    e.src.erase(e.src.find_last_not_of('\0') + 1);
+    return e;
+}
+
+bool sameEntry(const Entry& a, const Entry& b) {
+    return a.unit == b.unit && a.group == b.group && a.state == b.state && a.type == b.type &&
+           a.serial == b.serial && a.src == b.src;
+}
+
+Json entryJson(const Entry& e) {
+    Json j = {{"unitId", e.unit}, {"groupId", e.group}, {"state", e.state}, {"stateName", unitStateName(e.state)},
+              {"errorType", e.type}};
+    std::string serial = e.serial;
+    serial.resize(gard::unit::kSerialSize, '\0');
+    j["serial"] = hexBytes(reinterpret_cast<const unsigned char*>(serial.data()), serial.size());
+    putBytes(j, "serialText", e.serial);
+    putBytes(j, "src", e.src);
+    return j;
+}
+
+// The lane colour of a unit state: its name, "other" for values without one.
+std::string unitLaneState(uint32_t state) {
+    const std::string name = unitStateName(state);
+    return name == "unknown" ? "other" : name;
+}
+
+std::string unitStateWords(uint32_t state) { return unitStateName(state) + " (" + hex(state) + ")"; }
+
+Json unitItem(const Entry& e, unsigned index, const std::string& words) {
+    Json j = item("unit " + hex(e.unit) + " group " + hex(e.group) + ": " + words);
+    j["lane"] = "unit " + hex(e.unit) + " group " + hex(e.group);
+    j["unit"] = e.unit;
+    j["group"] = e.group;
+    j["index"] = index;
+    return j;
+}
+
+// ", SRC B1814601" or ", SRC X (was Y)" when a field changed.
+std::string changedText(const char* what, const std::string& now, const std::string& was, bool wasSet) {
+    if (now == was) return "";
+    return std::string(", ") + what + " " + (now.empty() ? "(none)" : now) + (wasSet ? " (was " + was + ")" : "");
+}
+
+void unitEntryItems(const Entry& a, const Entry& b, unsigned i, Json& items) {
+    const bool samePair = a.unit == b.unit && a.group == b.group;
+    if (a.unit != 0 && !samePair) {
+        Json j = unitItem(a, i, "removed from the table (entry " + std::to_string(i) + " freed)");
+        j.update(Json{{"fromState", unitLaneState(a.state)}, {"toState", "free"}, {"from", entryJson(a)}, {"to", nullptr}});
+        items.push_back(std::move(j));
+    }
+    if (b.unit == 0) return;
+    std::string words;
+    if (!samePair || a.unit == 0) {
+        words = "added as entry " + std::to_string(i) + ", serial " + shown(b.serial) + ", " + unitStateWords(b.state);
+        if (b.type != 0) words += ", error type " + hex(b.type);
+        if (!b.src.empty()) words += ", SRC " + shown(b.src);
+    } else {
+        words = a.state != b.state ? unitStateWords(a.state) + " -> " + unitStateWords(b.state)
+                                   : unitStateWords(b.state);
+        words += changedText("error type", hex(b.type), hex(a.type), a.type != 0);
+        words += changedText("SRC", shown(b.src), shown(a.src), !a.src.empty());
+        words += changedText("serial", shown(b.serial), shown(a.serial), !a.serial.empty());
+    }
+    const bool added = !samePair || a.unit == 0;
+    Json j = unitItem(b, i, words);
+    j.update(Json{{"fromState", added ? "free" : unitLaneState(a.state)},
+                  {"toState", unitLaneState(b.state)},
+                  {"from", added ? Json(nullptr) : entryJson(a)},
+                  {"to", entryJson(b)}});
+    items.push_back(std::move(j));
+}
+
+// Offsets of the bytes that differ, for changes the tool has no words for.
+std::string runsWords(const gardhost::HistoryRecord& h) {
+    std::size_t bytes = 0;
+    std::string at;
+    for (std::size_t k = 0; k < h.runs.size(); ++k) {
+        bytes += std::max(h.runs[k].before.size(), h.runs[k].after.size());
+        if (k < 4) at += (k == 0 ? "" : ", ") + std::to_string(h.runs[k].offset);
+    }
+    if (h.runs.empty()) return "its content was replaced";
+    return std::to_string(bytes) + " byte(s) changed at offset " + at + (h.runs.size() > 4 ? ", ..." : "");
+}
+
+std::string sizeWords(uint32_t from, uint32_t to) {
+    return from == to ? "" : ", size " + std::to_string(to) + " bytes (was " + std::to_string(from) + ")";
+}
+
+// Gard files: created, removed, or content not known where the history
+// cannot rebuild it. False when the content is there to be decoded.
+bool fileItems(const std::string& what, const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after,
+               Json& items) {
+    if (!h.after) {
+        items.push_back(item(what + " removed (it held " + std::to_string(h.beforeSize) + " bytes)"));
+        return true;
+    }
+    if (!h.before) items.push_back(item(what + " created (" + std::to_string(h.afterSize) + " bytes)"));
+    if (after == nullptr || (h.before && before == nullptr)) {
+        items.push_back(item(what + ": " + runsWords(h) + sizeWords(h.beforeSize, h.afterSize) +
+                             "; the content before is not in the history"));
+        return true;
+    }
+    if (h.before && h.beforeSize != h.afterSize)
+        items.push_back(item(what + sizeWords(h.beforeSize, h.afterSize).substr(2)));
+    return false;
+}
+
+// Other gard files: their content is not the library's to decode.
+void gardFileItems(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after, Json& items) {
+    const std::string what = "gard file " + shown(h.name.substr(h.name.rfind('/') + 1));
+    if (!fileItems(what, h, before, after, items)) items.push_back(item(what + ": " + runsWords(h)));
+}
+
+void unitTableItems(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after, Json& items) {
+    namespace t = gard::unit;
+    if (fileItems("unit table file", h, before, after, items)) return;
+    // A file created is taken as zeros before, as the library creates it.
+    Bytes a = h.before ? *before : Bytes(after->size(), 0), b = *after;
+    const bool tail = std::vector<uint8_t>(a.begin() + std::min<std::size_t>(a.size(), t::kImageSize), a.end()) !=
+                      std::vector<uint8_t>(b.begin() + std::min<std::size_t>(b.size(), t::kImageSize), b.end());
+    a.resize(std::max<std::size_t>(a.size(), t::kImageSize));
+    b.resize(std::max<std::size_t>(b.size(), t::kImageSize));
+    const uint32_t magicA = gard::be::get32(a.data() + t::kMagicAt), magicB = gard::be::get32(b.data() + t::kMagicAt);
+    if (magicA != magicB) {
+        Json j = item("unit table: magic word " + hex(magicB) + " (was " + hex(magicA) + ")" +
+                      (magicB == t::kMagic ? ": the table was reset" : ""));
+        j.update(Json{{"magicBefore", magicA}, {"magicAfter", magicB}});
+        items.push_back(std::move(j));
+    }
+    // Free entries change too (a clear sets every state): one line for them.
+    std::vector<unsigned> free;
+    std::set<uint32_t> freeStates;
+    for (unsigned i = 0; i < t::kEntries; ++i) {
+        const Entry ea = entryAt(a, i), eb = entryAt(b, i);
+        if (sameEntry(ea, eb)) continue;
+        if (ea.unit == 0 && eb.unit == 0) {
+            free.push_back(i);
+            freeStates.insert(eb.state);
+            continue;
+        }
+        unitEntryItems(ea, eb, i, items);
+    }
+    if (!free.empty()) {
+        Json j = item("unit table: " + std::to_string(free.size()) + " free entr" + (free.size() == 1 ? "y" : "ies") +
+                      " (not in use) changed, entries " + std::to_string(free.front()) + " to " +
+                      std::to_string(free.back()) +
+                      (freeStates.size() == 1 ? ", state now " + unitStateWords(*freeStates.begin()) : ""));
+        j["freeEntries"] = free;
+        items.push_back(std::move(j));
+    }
+    if (tail) items.push_back(item("unit table file: bytes after the table changed (not used by the table)"));
+}
+
+// ---------------------------------------------------------------- stored error logs
+
+Json slotErrl(const uint8_t* slot) {
+    ErrlEntry e;
+    if (e.unflatten(slot + gard::errlfile::kErrlOffset, gard::errlfile::kErrlSize) != 0) return nullptr;
+    return errlJson(&e);
+}
+
+void storedItems(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after, Json& items) {
+    namespace f = gard::errlfile;
+    if (fileItems("stored error-log file", h, before, after, items)) return;
+    Bytes a = h.before ? *before : Bytes(after->size(), 0), b = *after;
+    a.resize(std::max<std::size_t>(a.size(), f::kImageSize));
+    b.resize(std::max<std::size_t>(b.size(), f::kImageSize));
+    for (unsigned i = 0; i < f::kSlots; ++i) {
+        const uint8_t *sa = f::slotAt(a.data(), i), *sb = f::slotAt(b.data(), i);
+        if (std::memcmp(sa, sb, f::kSlotSize) == 0) continue;
+        const uint32_t ua = f::slotUnit(sa), ub = f::slotUnit(sb);
+        const std::string slot = "stored error log slot " + std::to_string(i) + ": ";
+        Json j;
+        if (ub == 0) {
+            j = item(slot + (ua == 0 ? "free slot changed (not in use)" : "cleared (it held unit " + hex(ua) + ")"));
+        } else {
+            Json errl = slotErrl(sb);
+            j = item(slot + "unit " + hex(ub) + ", port " + hex(f::slotPort(sb)) +
+                     (ua != 0 && ua != ub ? " (was unit " + hex(ua) + ")" : ua == ub ? " (replaced)" : "") + ": " +
+                     (errl.is_null() ? std::string("an error log that does not unflatten")
+                                     : errl["text"].get<std::string>()));
+            j["errl"] = errl;
+            j["port"] = f::slotPort(sb);
+        }
+        j["slot"] = i;
+        if (ub != 0 || ua != 0) j["unit"] = ub != 0 ? ub : ua;
+        items.push_back(std::move(j));
+    }
+}
+
+// ---------------------------------------------------------------- service-processor records
+
+// A keyword as the library reads it: a record of up to 32 bytes padded with
+// 0xff, or a form that is no record.
+Json recordState(const Bytes* b, bool present, std::string& words, std::string& lane) {
+    namespace q = gard::qel;
+    if (!present) {
+        words = lane = "missing";
+        return {{"form", "missing"}};
+    }
+    if (b == nullptr) {
+        words = "unknown (not in the history)";
+        lane.clear();
+        return {{"form", "unknown"}};
+    }
+    if (b->empty() || b->size() > q::kRecordSize) {
+        words = "unreadable (a keyword of " + std::to_string(b->size()) + " bytes)";
+        lane = "unreadable";
+        return {{"form", "unreadable"}, {"bytes", hexBytes(b->data(), b->size())}};
+    }
+    unsigned char rec[q::kRecordSize];
+    std::memset(rec, q::kBlank, sizeof rec);
+    std::memcpy(rec, b->data(), b->size());
+    const uint16_t marker = gard::be::get16(rec + q::kMarkerAt);
+    Json j = {{"form", "record"},
+              {"marker", marker},
+              {"state", rec[q::kStateAt]},
+              {"stateName", qelStateName(rec[q::kStateAt])},
+              {"failureWord", gard::be::get32(rec + q::kFailureAt)},
+              {"extraWord", gard::be::get32(rec + q::kExtraAt)},
+              {"bytes", hexBytes(b->data(), b->size())}};
+    if (marker != q::kMarker) {
+        const bool erased = std::all_of(b->begin(), b->end(), [](uint8_t c) { return c == 0xFF; });
+        j["form"] = erased ? "erased" : "damaged";
+        words = erased ? "erased (" + std::to_string(b->size()) + " bytes of 0xff)"
+                       : "damaged (no marker: " + hex(marker, 4) + ")";
+        lane = erased ? "erased" : "unreadable";
+        return j;
+    }
+    words = qelStateName(rec[q::kStateAt]) + " (" + hex(rec[q::kStateAt]) + ")";
+    lane = j["stateName"] == "unknown" ? "other" : j["stateName"].get<std::string>();
+    return j;
+}
+
+void recordItems(uint32_t unit, const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after,
+                 Json& items) {
+    std::string fromWords, toWords, fromLane, toLane;
+    Json from = recordState(before, h.before, fromWords, fromLane);
+    Json to = recordState(h.after ? after : nullptr, h.after, toWords, toLane);
+    std::string words = fromWords == toWords ? toWords : fromWords + " -> " + toWords;
+    if (to["form"] == "record") {
+        for (const auto& [key, name] : {std::pair{"failureWord", "failure word"}, std::pair{"extraWord", "extra word"}}) {
+            const uint32_t now = to[key].get<uint32_t>();
+            if (from["form"] == "record" && from[key] != to[key])
+                words += std::string(", ") + name + " " + hex(now, 8) + " (was " + hex(from[key].get<uint32_t>(), 8) + ")";
+            else if (from["form"] != "record" && now != 0xFFFFFFFFu)
+                words += std::string(", ") + name + " " + hex(now, 8);
+        }
+        if (from["form"] == "record" && fromWords == toWords && from["failureWord"] == to["failureWord"] &&
+            from["extraWord"] == to["extraWord"])
+            words += ", other bytes changed (" + from["bytes"].get<std::string>() + " -> " +
+                     to["bytes"].get<std::string>() + ")";
+    }
+    Json j = item("record " + hex(unit) + ": " + words);
+    j.update(Json{{"lane", "record " + hex(unit)}, {"unit", unit}, {"fromState", fromLane}, {"toState", toLane},
+                  {"from", from}, {"to", to}});
+    items.push_back(std::move(j));
+}
+
+// ---------------------------------------------------------------- registry and platform values
+
+std::vector<std::string> linesOf(const Bytes* b) {
+    std::vector<std::string> out;
+    if (b == nullptr) return out;
+    std::string cur;
+    for (uint8_t c : *b) {
+        if (c != '\n') cur += static_cast<char>(c);
+        else if (!cur.empty()) out.push_back(cur), cur.clear();
+    }
+    if (!cur.empty()) out.push_back(cur);
+    return out;
+}
+
+std::string faultWords(const Bytes* before, const Bytes* after) {
+    if (after == nullptr) return "the fault list changed; its content is not in the history";
+    const std::vector<std::string> was = linesOf(before), now = linesOf(after);
+    std::string words;
+    for (const std::string& l : now)
+        if (std::find(was.begin(), was.end(), l) == was.end()) words += (words.empty() ? "" : "; ") + ("added " + shown(l));
+    for (const std::string& l : was)
+        if (std::find(now.begin(), now.end(), l) == now.end()) words += (words.empty() ? "" : "; ") + ("removed " + shown(l));
+    return (words.empty() ? "reordered" : words) + " (" + std::to_string(now.size()) + " fault line(s) now)";
+}
+
+// `name` split at '/'.
+std::vector<std::string> parts(const std::string& name) {
+    std::vector<std::string> out(1);
+    for (char c : name) {
+        if (c == '/') out.emplace_back();
+        else out.back().push_back(c);
+    }
+    return out;
+}
+
+void platformItems(const std::string& name, const gardhost::HistoryRecord& h, const Bytes* before,
+                   const Bytes* after, Json& items) {
+    const Bytes* now = h.after ? after : nullptr;
+    const std::vector<std::string> p = parts(name);
+    uint32_t unit = 0;
+    const bool perUnit = p.size() == 3 && ((p[0] == "vpd" && unitIn(p[1], unit)) ||
+                                           (p[0] == "vorm" && (p[1] == "functional" || p[1] == "port") && unitIn(p[2], unit)));
+    auto words = [&](const std::function<std::string(const Bytes*, bool)>& say) {
+        return say(before, h.before) + " -> " + say(now, h.after);
+    };
+    auto flag = [](const char* yes, const char* no, const char* none) {
+        return [=](const Bytes* b, bool present) {
+            uint32_t v = 0;
+            if (!present) return std::string(none);
+            if (b == nullptr || !numberOf(*b, v)) return valueWords(b, present);
+            return std::string(v != 0 ? yes : no) + " (" + numberWords(v) + ")";
+        };
+    };
+    auto plain = [](const Bytes* b, bool present) { return valueWords(b, present); };
+    std::string say;
+    if (p.size() == 3 && p[0] == "vpd" && unitIn(p[1], unit) && p[2] == "present") {
+        say = "VPD presence of " + hex(unit) + ": " + words(flag("present", "absent", "absent (no value)"));
+    } else if (p.size() == 3 && p[0] == "vpd" && unitIn(p[1], unit) && p[2] == "keyword") {
+        say = "VPD gard keyword of " + hex(unit) + ": " + words(plain);
+    } else if (p.size() == 3 && p[0] == "vorm" && p[1] == "policy") {
+        say = "gard policy " + shown(p[2]) + ": " + words(flag("forbids", "permits", "missing (the query fails)"));
+    } else if (p.size() == 3 && p[0] == "vorm" && p[1] == "functional" && unitIn(p[2], unit)) {
+        say = "DMA path of " + hex(unit) + ": " + words(flag("functional", "not functional", "functional (no value)"));
+    } else if (p.size() == 3 && p[0] == "vorm" && p[1] == "port" && unitIn(p[2], unit)) {
+        say = "VPD port of " + hex(unit) + ": " + words([](const Bytes* b, bool present) {
+                  return present ? valueWords(b, present) : std::string("missing (the look-up fails)");
+              });
+    } else if (name == "vorm/deconfig_out") {
+        say = "DMA-path deconfiguration out-word: " + words(plain);
+    } else if (p.size() == 3 && p[0] == "mnfg" && p[1] == "flag") {
+        say = "manufacturing policy flag " + shown(p[2]) + ": " + words(flag("set", "not set", "not set (no value)"));
+    } else if (name == "faults") {
+        say = "injected faults: " + faultWords(before, now);
+    } else {
+        say = shown(name) + ": " + words(plain);
+    }
+    Json j = item(say);
+    if (perUnit) j["unit"] = unit;
+    j["from"] = valueJson(before, h.before);
+    j["to"] = valueJson(now, h.after);
+    items.push_back(std::move(j));
+}
+
+void registryItems(const std::string& name, const gardhost::HistoryRecord& h, const Bytes* before,
+                   const Bytes* after, Json& items) {
+    const int sp = name[2] - '0';
+    const std::string key = name.substr(std::strlen("sp0/reg/"));
+    const bool asText = key == "fstp/P3_Root";
+    const Bytes* now = h.after ? after : nullptr;
+    Json j = item("sp" + std::to_string(sp) + " registry " + shown(key) + ": " + valueWords(before, h.before, asText) +
+                  " -> " + valueWords(now, h.after, asText));
+    j["sp"] = sp;
+    putBytes(j, "key", key);
+    j["from"] = valueJson(before, h.before);
+    j["to"] = valueJson(now, h.after);
+    items.push_back(std::move(j));
+}
+
+// ---------------------------------------------------------------- the history
+
+const char* statusName(gardhost::HistoryRecord::Status s) {
+    switch (s) {
+    case gardhost::HistoryRecord::kHappened: return "happened";
+    case gardhost::HistoryRecord::kNotHappened: return "not-happened";
+    case gardhost::HistoryRecord::kUnknown: break;
+    }
+    return "unknown";
+}
+
+Json content(bool present, uint32_t size, uint32_t crc) {
+    return present ? Json{{"present", true}, {"size", size}, {"crc", crc}} : Json{{"present", false}};
+}
+
+// Who and when, shared by changes and error logs.
+Json stamp(const std::string& type, uint64_t time, int sp, const std::string& program, int pid,
+           const std::string& call) {
+    Json j = {{"type", type}, {"time", time}, {"timeText", utcTime(time)}, {"sp", sp}};
+    putBytes(j, "program", program);
+    j["pid"] = pid;
+    putBytes(j, "call", call);
+    return j;
+}
+
+// What a change that did not happen (or was overwritten since) wrote or was
+// to write: the content before with the recorded bytes put in; null where
+// the record holds no bytes of it.
+bool intended(const gardhost::HistoryRecord& h, const Bytes* before, Bytes& out) {
+    if (before == nullptr || !h.after || h.runs.empty()) return false;
+    out = *before;
+    out.resize(h.afterSize);
+    for (const gardhost::HistoryRecord::Run& r : h.runs)
+        for (std::size_t k = 0; k < r.after.size() && r.offset + k < out.size(); ++k) out[r.offset + k] = r.after[k];
+    return true;
+}
+
+Json changeJson(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
+    Bytes meant;
+    if (h.status != gardhost::HistoryRecord::kHappened && after == nullptr && intended(h, before, meant)) after = &meant;
+    Json j = stamp("change", h.time, h.sp, h.program, h.pid, h.call);
+    putBytes(j, "name", h.name);
+    const std::string kind = kindOf(h.name);
+    j["kind"] = kind;
+    j["status"] = statusName(h.status);
+    j["before"] = content(h.before, h.beforeSize, h.beforeCrc);
+    j["after"] = content(h.after, h.afterSize, h.afterCrc);
+    Json runs = Json::array();
+    for (const gardhost::HistoryRecord::Run& r : h.runs)
+        runs.push_back({{"offset", r.offset},
+                        {"before", hexBytes(r.before.data(), r.before.size())},
+                        {"after", hexBytes(r.after.data(), r.after.size())}});
+    j["runs"] = runs;
+    Json items = Json::array();
+    if (kind == "unit") unitTableItems(h, before, after, items);
+    else if (kind == "stored-errl") storedItems(h, before, after, items);
+    else if (kind == "gard-file") gardFileItems(h, before, after, items);
+    else if (kind == "sp-record") recordItems(h.name == "vpd/0x200/keyword" ? 0x200 : 0x201, h, before, after, items);
+    else if (kind == "registry") registryItems(h.name, h, before, after, items);
+    else platformItems(h.name, h, before, after, items);
+    if (items.empty()) items.push_back(item(shown(h.name) + ": " + runsWords(h)));
+    for (Json& i : items) i["kind"] = kind;
+    j["items"] = items;
+    j["errlogs"] = Json::array();
+    return j;
+}
+
+struct Filters {
+    bool unitGiven = false;
+    uint32_t unit = 0;
+    int sp = -1;
+    std::set<std::string> kinds;
+    uint64_t since = 0, until = UINT64_MAX;
+    bool all = false;
+    std::string html;
+};
+
+bool kindShown(const Filters& f, const std::string& kind) { return f.kinds.empty() || f.kinds.count(kind) != 0; }
+bool whenShown(const Filters& f, const Json& e) {
+    const auto t = e["time"].get<uint64_t>();
+    return t >= f.since && t <= f.until && (f.sp < 0 || e["sp"].get<int>() == f.sp);
+}
+
+// Whether a change names a unit that the log's user data names.
+bool namesUnitOf(const Json& change, const Json& errlog) {
+    if (errlog["srcs"].empty()) return false;
+    for (const Json& i : change["items"])
+        if (i.contains("unit"))
+            for (const Json& word : errlog["srcs"][0]["userData"])
+                if (word == i["unit"]) return true;
+    return false;
+}
+
+// An error log belongs to a change of its call: the nearest in time of those
+// that name a unit the log names, else the nearest. "<pid>.0" is no call (no
+// lock held), so it groups nothing.
+void attach(Json& changes, std::vector<Json>& errlogs, std::vector<bool>& attached) {
+    std::map<std::string, std::vector<std::size_t>> byCall;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const std::string call = changes[i]["call"].get<std::string>();
+        if (changes[i]["status"] == "happened" && !noCall(call))
+            byCall[call].push_back(i);
+    }
+    attached.assign(errlogs.size(), false);
+    for (std::size_t k = 0; k < errlogs.size(); ++k) {
+        auto it = byCall.find(errlogs[k]["call"].get<std::string>());
+        if (it == byCall.end()) continue;
+        const auto t = static_cast<int64_t>(errlogs[k]["time"].get<uint64_t>());
+        auto distance = [&](std::size_t i) {
+            return std::llabs(static_cast<int64_t>(changes[i]["time"].get<uint64_t>()) - t);
+        };
+        std::size_t best = it->second.front();
+        bool named = false;
+        for (std::size_t i : it->second) {
+            const bool names = namesUnitOf(changes[i], errlogs[k]["errlog"]);
+            if ((names && !named) || (names == named && distance(i) < distance(best))) best = i, named = names;
+        }
+        changes[best]["errlogs"].push_back(errlogs[k]["errlog"]);
+        attached[k] = true;
+    }
+}
+
+Json buildHistory(const Filters& f) {
+    Json changes = Json::array(), problems = Json::array();
+    std::size_t notHappened = 0, unknown = 0;
+    std::vector<std::string> lines;
+    gardhost::readHistory(
+        [&](const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
+            if (h.status == gardhost::HistoryRecord::kNotHappened) ++notHappened;
+            if (h.status == gardhost::HistoryRecord::kUnknown) ++unknown;
+            if (h.status != gardhost::HistoryRecord::kHappened && !f.all) return;
+            changes.push_back(changeJson(h, before, after));
+        },
+        lines);
+    for (const std::string& l : lines) problems.push_back(shown(l));
+    std::vector<Json> errlogs;
+    std::size_t untimed = 0;
+    std::vector<gardhost::Committed> all = gardhost::committed();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].time == 0) {
+            ++untimed;
+            continue;
+        }
+        Json e = stamp("errlog", all[i].time, all[i].sp, all[i].program, all[i].pid, all[i].call);
+        e["kind"] = "errlog";
+        e["errlog"] = committedJson(i + 1, all[i]);
+        errlogs.push_back(std::move(e));
+    }
+    std::vector<bool> attached;
+    attach(changes, errlogs, attached);
+
+    std::vector<Json> shownEntries;
+    for (Json& c : changes) {
+        if (!kindShown(f, c["kind"].get<std::string>()) || !whenShown(f, c)) continue;
+        if (f.unitGiven) {
+            Json keep = Json::array();
+            for (Json& i : c["items"])
+                if (i.contains("unit") && i["unit"].get<uint32_t>() == f.unit) keep.push_back(std::move(i));
+            if (keep.empty()) continue;
+            c["items"] = keep;
+        }
+        shownEntries.push_back(std::move(c));
+    }
+    // A log stands on its own unless its change is shown with it.
+    std::set<std::size_t> underShown;
+    for (const Json& c : shownEntries)
+        for (const Json& l : c["errlogs"]) underShown.insert(l["number"].get<std::size_t>());
+    if (kindShown(f, "errlog") && !f.unitGiven)
+        for (Json& e : errlogs)
+            if (whenShown(f, e) && underShown.count(e["errlog"]["number"].get<std::size_t>()) == 0)
+                shownEntries.push_back(std::move(e));
+    std::stable_sort(shownEntries.begin(), shownEntries.end(), [](const Json& a, const Json& b) {
+        return a["time"].get<uint64_t>() < b["time"].get<uint64_t>();
+    });
+
+    Json out = Json::object();
+    putBytes(out, "stateDir", stateDirChoice());
+    // Recorded changes that did not happen (--all) are not counted as changes.
+    std::size_t changeCount = 0, errlogCount = 0, notMade = 0;
+    for (const Json& e : shownEntries) {
+        changeCount += e["type"] == "change" && e["status"] == "happened";
+        notMade += e["type"] == "change" && e["status"] != "happened";
+        errlogCount += e["type"] == "errlog" ? 1 : e["errlogs"].size();
+    }
+    out["counts"] = {{"changes", changeCount}, {"errlogs", errlogCount}, {"notMade", notMade}};
+    out["history"] = shownEntries;
+    out["hidden"] = {{"notHappened", f.all ? 0 : notHappened},
+                     {"unknown", f.all ? 0 : unknown},
+                     {"untimedErrlogs", untimed}};
+    out["problems"] = problems;
+    return out;
+}
+
+// ---------------------------------------------------------------- times on the command line
+
+// Digits of a time field, through the tool's one number parser.
+uint32_t field(const std::string& s, std::size_t& at, std::size_t width, const std::string& what) {
+    const std::string digits = s.substr(at, width);
+    if (digits.size() != width || !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+        throw Usage(what);
+    at += width;
+    return parseNumber(digits, "time field");
+}
+
+// The first and last microsecond a time names: ISO 8601 in UTC (or with
+// an offset), to the precision given; "now"; or N s/m/h/d/w ago.
+std::pair<uint64_t, uint64_t> parseTime(const std::string& s, const std::string& option) {
+    const std::string bad = option + " '" + s + "' is not a time (2026-12-07T21:36:14.5Z, 2026-12-07, now, 90s, 10m, 2h, 3d or 1w)";
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t now = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    if (s == "now") return {now, now};
+    static const std::map<char, uint64_t> kUnits = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}, {'w', 604800}};
+    if (s.size() >= 2 && kUnits.count(s.back()) != 0 && s.find('-') == std::string::npos) {
+        const uint64_t ago = parseNumber(s.substr(0, s.size() - 1), option) * kUnits.at(s.back()) * 1000000u;
+        return {now - std::min(now, ago), now - std::min(now, ago)};
+    }
+    std::size_t at = 0;
+    std::tm tm{};
+    auto sep = [&](char c) {
+        if (at >= s.size() || s[at] != c) throw Usage(bad);
+        ++at;
+    };
+    tm.tm_year = static_cast<int>(field(s, at, 4, bad)) - 1900;
+    sep('-');
+    tm.tm_mon = static_cast<int>(field(s, at, 2, bad)) - 1;
+    sep('-');
+    tm.tm_mday = static_cast<int>(field(s, at, 2, bad));
+    uint64_t unit = 86400u * 1000000u, micros = 0;
+    if (at < s.size() && (s[at] == 'T' || s[at] == ' ')) {
+        ++at;
+        tm.tm_hour = static_cast<int>(field(s, at, 2, bad));
+        sep(':');
+        tm.tm_min = static_cast<int>(field(s, at, 2, bad));
+        unit = 60u * 1000000u;
+        if (at < s.size() && s[at] == ':') {
+            ++at;
+            tm.tm_sec = static_cast<int>(field(s, at, 2, bad));
+            unit = 1000000u;
+            if (at < s.size() && s[at] == '.') {
+                ++at;
+                std::size_t digits = 0;
+                while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])) && digits < 6) {
+                    micros = micros * 10 + static_cast<uint64_t>(s[at++] - '0');
+                    unit /= 10;
+                    ++digits;
+                }
+                if (digits == 0) throw Usage(bad);
+                for (std::size_t k = digits; k < 6; ++k) micros *= 10;
+            }
+        }
+    }
+    int64_t offset = 0;  // seconds east of UTC
+    if (at < s.size() && s[at] == 'Z') {
+        ++at;
+    } else if (at < s.size() && (s[at] == '+' || s[at] == '-')) {
+        const int sign = s[at++] == '-' ? -1 : 1;
+        const uint32_t hh = field(s, at, 2, bad);
+        if (at < s.size() && s[at] == ':') ++at;
+        offset = sign * static_cast<int64_t>(hh * 3600 + field(s, at, 2, bad) * 60);
+    }
+    if (at != s.size() || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60)
+        throw Usage(bad);
+    const int64_t secs = static_cast<int64_t>(timegm(&tm)) - offset;
+    if (secs < 0) throw Usage(bad);
+    const uint64_t first = static_cast<uint64_t>(secs) * 1000000u + micros;
+    return {first, first + unit - 1};
+}
+
+// ---------------------------------------------------------------- text
+
+std::string errlogLine(const Json& c) {
+    std::string ascii = c["srcs"].empty() ? "" : c["srcs"][0]["ascii"].get<std::string>();
+    ascii.erase(ascii.find_last_not_of(' ') + 1);
+    return "error log #" + std::to_string(c["number"].get<std::size_t>()) + ": " + c["text"].get<std::string>() +
+           (ascii.empty() ? "" : "  [" + ascii + "]");
+}
+
+}  // namespace
+
+const char* historyStatusWords(const Json& status) {
+    if (status == "not-happened") return " (did not happen: its writer stopped before the change)";
+    if (status == "unknown") return " (not known to have happened: the value was changed outside the platform since)";
+    return "";
+}
+
+namespace {
+
+void printHistory(std::ostream& os, const Json& out) {
+    const Json& c = out["counts"];
+    os << "history of " << out["stateDir"].get<std::string>() << ": " << c["changes"] << " change(s), "
+       << c["errlogs"] << " error log(s)"
+       << (c["notMade"] != 0 ? ", " + std::to_string(c["notMade"].get<std::size_t>()) + " recorded but not made" : "")
+       << ", newest last\n";
+    std::string lastCall;
+    uint64_t lastTime = 0;
+    int lastSp = -1;
+    for (const Json& e : out["history"]) {
+        // Changes of one call follow one header while they come together.
+        const std::string call = e["call"].get<std::string>();
+        const auto t = e["time"].get<uint64_t>();
+        const int sp = e["sp"].get<int>();
+        if (call != lastCall || sp != lastSp || noCall(call) || t - lastTime > 1000000u)
+            os << e["timeText"].get<std::string>() << "  sp" << e["sp"] << "  " << e["program"].get<std::string>()
+               << " (pid " << e["pid"] << ")\n";
+        lastCall = call;
+        lastTime = t;
+        lastSp = sp;
+        if (e["type"] == "errlog") {
+            os << "  " << errlogLine(e["errlog"]) << '\n';
+            continue;
+        }
+        for (const Json& i : e["items"]) os << "  " << i["text"].get<std::string>() << historyStatusWords(e["status"]) << '\n';
+        for (const Json& l : e["errlogs"]) os << "    " << errlogLine(l) << '\n';
+    }
+    const Json& h = out["hidden"];
+    if (h["notHappened"].get<std::size_t>() + h["unknown"].get<std::size_t>() != 0)
+        os << "not shown: " << h["notHappened"] << " recorded change(s) that did not happen and " << h["unknown"]
+           << " not known to have happened (--all shows them)\n";
+    if (h["untimedErrlogs"].get<std::size_t>() != 0)
+        os << "not shown: " << h["untimedErrlogs"]
+           << " error log(s) committed before times were kept (gard errlogs list shows them)\n";
+}
+
+int history(const Filters& f) {
+    openState();
+    Result r;
+    r.out = buildHistory(f);
+    for (const Json& p : r.out["problems"]) std::cerr << "gard: history: " << p.get<std::string>() << '\n';
+    if (!f.html.empty()) {
+        std::string said;
+        if (!writePage(f.html, r.out, said)) throw Usage("cannot write " + f.html + ": " + said);
+        putBytes(r.out, "page", f.html);
+        r.text << "history page written to " << shown(f.html) << ": " << said << '\n';
+    } else {
+        printHistory(r.text, r.out);
+    }
+    return finish(r);
+}
+
+}  // namespace
+
+const std::vector<std::string>& historyKinds() {
+    static const std::vector<std::string> kinds = {"unit",     "sp-record", "stored-errl", "gard-file",
+                                                   "registry", "platform",  "errlog"};
+    return kinds;
+}
+
+Json historyJson() { return buildHistory(Filters{}); }
+
+void addHistory(CLI::App& app) {
+    auto f = std::make_shared<Filters>();
+    auto unit = std::make_shared<std::string>(), since = std::make_shared<std::string>(),
+         until = std::make_shared<std::string>();
+    auto kinds = std::make_shared<std::vector<std::string>>();
+    CLI::App* c = command(&app, "history",
+                          "What changed the gard state, when, on which processor and by which program, newest "
+                          "last, with the error logs committed by the same call; --html writes it as a page",
+                          "gard history --unit 0x201 --since 2h");
+    c->get_option("--sp")->description("Only what the processor at position 0 or 1 did (GARD_HOST_SP does not filter)");
+    c->add_option("--unit", *unit, "Only changes of this unit: its unit-table entries, its record (0x200, 0x201), "
+                                   "its stored error log and its platform values")
+        ->type_name("UNIT");
+    c->add_option("--kind", *kinds, "Only these kinds (repeat or separate by commas): unit, sp-record, "
+                                    "stored-errl, gard-file, registry, platform, errlog")
+        ->delimiter(',')
+        ->type_name("KIND");
+    c->add_option("--since", *since, "From this time on: 2026-12-07T21:36:14Z (UTC unless an offset is given), "
+                                     "a date, now, or 90s, 10m, 2h, 3d, 1w ago")
+        ->type_name("TIME");
+    c->add_option("--until", *until, "Up to this time, in the same forms, the whole second (minute, day) given")
+        ->type_name("TIME");
+    c->add_flag("--all", f->all, "Also recorded changes that did not happen, or are not known to have happened");
+    c->add_option("--html", f->html, "Write the history as one self-contained HTML page to this file")
+        ->type_name("FILE");
+    c->footer("Example: gard history --unit 0x201 --since 2h\n"
+              "         gard --sp 1 history --kind sp-record,errlog   (--sp: only what sp1 did)\n"
+              "         gard history --html /tmp/history.html");
+    c->callback([=] {
+        action() = [=] {
+            Filters run = *f;
+            if (!unit->empty()) run.unitGiven = true, run.unit = parseNumber(*unit, "unit id");
+            // --sp names the processor whose changes to show; GARD_HOST_SP does not filter.
+            if (opts().spGiven) run.sp = static_cast<int>(parseNumber(opts().spText, "--sp", 1));
+            for (const std::string& k : *kinds) {
+                if (std::find(historyKinds().begin(), historyKinds().end(), k) == historyKinds().end())
+                    throw Usage("unknown kind '" + k +
+                                "' (unit, sp-record, stored-errl, gard-file, registry, platform or errlog)");
+                run.kinds.insert(k);
+            }
+            if (!since->empty()) run.since = parseTime(*since, "--since").first;
+            if (!until->empty()) run.until = parseTime(*until, "--until").second;
+            return history(run);
+        };
+    });
+}
+
+}  // namespace gardcli
