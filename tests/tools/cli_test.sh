@@ -442,7 +442,7 @@ history)
   t html              0 'history page written to .*/h.html: 9 events on 3 lanes$' history --html "$W/h.html"
   n=$((n + 1)); grep -q '<script type="application/json" id="data">' "$W/h.html" && ! grep -Eq '(src|href)="?(https?:|//)' "$W/h.html" ||
     fail html-alone "the page is not self-contained" ""
-  t html-unwritable   2 'cannot write .*: Is a directory' history --html "$W"
+  t html-unwritable   5 'cannot write .*: Is a directory' history --html "$W"
   (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=appended#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1  # killed before the change
   t not-happened      0 '^not shown: 1 recorded change\(s\) that did not happen' history
   t all               0 '^  gard policy 11: permits \(0\) -> forbids \(1\) \(did not happen: its writer stopped' history --all

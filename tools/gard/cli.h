@@ -63,6 +63,11 @@ std::function<int()>& action();
 struct Usage : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// An output the command was asked to write (a page, say) could not be
+// written: one line on stderr, exit 5; what the command did stands.
+struct OutputFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // --state and --sp, on the top level and on every command that uses a state.
 void addStateOptions(CLI::App* app, bool stateDir = true);

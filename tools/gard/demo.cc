@@ -204,7 +204,7 @@ int demo(bool keep, std::string page) {
     // The history of it all, as a page to open in a browser.
     if (page.empty()) page = makeTempDir("gard-demo-page") + "/history.html";
     std::string said;
-    if (!writePage(page, historyJson(), said)) throw Usage("cannot write " + page + ": " + said);
+    if (!writePage(page, historyJson(), said)) throw OutputFailed("cannot write " + page + ": " + said);
     putBytes(r.out, "page", page);
     r.text << "\nthe history of this demo, as a page: " << shown(page) << " (" << said << "; open it in a browser)\n";
     int code = finish(r);

@@ -799,7 +799,7 @@ int history(const Filters& f) {
     for (const Json& p : r.out["problems"]) std::cerr << "gard: history: " << p.get<std::string>() << '\n';
     if (!f.html.empty()) {
         std::string said;
-        if (!writePage(f.html, r.out, said)) throw Usage("cannot write " + f.html + ": " + said);
+        if (!writePage(f.html, r.out, said)) throw OutputFailed("cannot write " + f.html + ": " + said);
         putBytes(r.out, "page", f.html);
         r.text << "history page written to " << shown(f.html) << ": " << said << '\n';
     } else {

@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
         return flushed(run(argc, argv));
     } catch (const Usage& e) {
         return flushed(failed(kUsage, e.what()));
+    } catch (const OutputFailed& e) {
+        return flushed(failed(kOutput, e.what()));
     } catch (const std::exception& e) {
         return flushed(failed(kErrl, std::string("internal error: ") + e.what()));
     } catch (...) {
