@@ -76,6 +76,11 @@ std::vector<Used> allUsed() {
     for (uint32_t i = 1; i <= kSlots; ++i) out.push_back({i, i});
     return out;
 }
+std::vector<Used> lastSlotFree() {
+    std::vector<Used> out = allUsed();
+    out.back() = {0, 0};
+    return out;
+}
 std::vector<Used> onlySlot19(uint32_t unit) {
     std::vector<Used> out(kSlots, Used{0, 0});
     out[19] = {unit, 1};
@@ -108,6 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{"StoredInSlot19BehindFreeSlot0", onlySlot19(7), 7, -1},
                       ScanCase{"StoredBeforeAFreeSlot", units({3, 7, 0}), 7, -1},
                       ScanCase{"AllSlotsUsed", allUsed(), 21, -1},
+                      ScanCase{"OnlyTheLastSlotFree", lastSlotFree(), 21, 19},
                       ScanCase{"UnitZeroTakesTheFirstFreeSlot", units({1, 0, 0}), 0, 1},
                       // a slot stored for unit 0 still counts as free
                       ScanCase{"UnitZeroSlotIsOverwritten", {{1, 1}, {0, 0x55}}, 0, 1},
@@ -169,7 +175,10 @@ class Clear : public StoredErrl, public ::testing::WithParamInterface<ClearCase>
 
 TEST_P(Clear, FreesMatchingSlotsInPlaceAndAlwaysWritesBack) {
     const ClearCase& c = GetParam();
-    Bytes want = seed({{1, 5}, {2, 6}, {0, 0}, {3, 5}, {4, 7}});
+    std::vector<Used> used{{1, 5}, {2, 6}, {0, 0}, {3, 5}, {4, 7}};
+    used.resize(kSlots, Used{0, 0});
+    used.back() = {9, 5};  // the last slot
+    Bytes want = seed(used);
     for (std::size_t i : c.freed) setSlot(want, i, Bytes(kSlot, 0));
     ErrlEntry* result = c.byPort ? gardClearStoredErrlByPort(c.value) : gardClearStoredErrl(c.value);
     EXPECT_EQ(result, nullptr);
@@ -179,8 +188,9 @@ TEST_P(Clear, FreesMatchingSlotsInPlaceAndAlwaysWritesBack) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Clear,
                          ::testing::Values(ClearCase{"ByUnit", false, 3, {3}},
-                                           ClearCase{"ByUnitNoMatch", false, 9, {}},
-                                           ClearCase{"ByPort", true, 5, {0, 3}},
+                                           ClearCase{"ByUnitInTheLastSlot", false, 9, {19}},
+                                           ClearCase{"ByUnitNoMatch", false, 0x99, {}},
+                                           ClearCase{"ByPort", true, 5, {0, 3, 19}},
                                            ClearCase{"ByPortNoMatch", true, 9, {}}),
                          [](const auto& row) { return std::string(row.param.name); });
 
