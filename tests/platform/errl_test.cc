@@ -137,16 +137,22 @@ TEST_F(ErrlTest, PruneFitsBigEntryInto2048) {
     ErrlEntry* original = fullEntry();
     expectSameSrc(back.src(0), original->src(0));
     EXPECT_STREQ(back.getSRC(0)->getAsciiString(), "D121CA01                        ") << "made from the fields";
+    SrciSrc small = back.src(0);
+    small.reasonCode = 1;
+    EXPECT_STREQ(small.getAsciiString(), "D1210001                        ") << "four digits of reason";
     EXPECT_EQ(back.getSRC(static_cast<unsigned>(back.srcCount())), nullptr) << "past the last SRC";
     delete original;
     delete e;
 }
 
+// A copy keeps every field; a copy's commit reads back as the original's.
 TEST_F(ErrlTest, CommitLogReadsBackEverySrc) {
     long live = gardhost::liveErrls();
     ErrlEntry* e = fullEntry();
     ErrlEntry* copy = new ErrlEntry(*e);
     EXPECT_EQ(gardhost::liveErrls(), live + 2);
+    EXPECT_EQ(std::make_tuple(copy->severity(), copy->eventType(), copy->srciTermState(), copy->getRC(), copy->detail()),
+              std::make_tuple(e->severity(), e->eventType(), e->srciTermState(), e->getRC(), e->detail()));
     e->commit(0xCA00, 0x4000);
     copy->commit(0xCA00, 0x2000);
     auto all = gardhost::committed();
@@ -159,6 +165,8 @@ TEST_F(ErrlTest, CommitLogReadsBackEverySrc) {
     EXPECT_EQ(all[0].rc, 0xDEADBEEFu);
     ASSERT_EQ(all[0].srcs.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) expectSameSrc(all[0].srcs[i], e->src(i));
+    for (std::size_t i = 0; i < 3; ++i) expectSameSrc(all[1].srcs[i], e->src(i));
+    EXPECT_EQ(all[1].rc, 0xDEADBEEFu);
     delete e;
     delete copy;
     EXPECT_EQ(gardhost::liveErrls(), live);

@@ -143,6 +143,26 @@ TEST_F(FileTest, NewFileAppearsOnlyWithFirstWrite) {
     EXPECT_EQ(gardFile("new"), (Bytes{'h', 'e', 'l', 'l', 'o'}));
 }
 
+// Origin 1 counts from the start, 2 from the position, 3 from the end;
+// another origin, or a position before the start, fails.
+TEST_F(FileTest, SeekOrigins) {
+    UtilFile f("/opt/p3/gard/f");
+    f.Open("r+");
+    char c = 0;
+    const auto at = [&](long offset, int origin) {
+        f.Seek(offset, origin);
+        f.Read(&c, 1);
+        ErrlEntry* e = take(f);
+        const bool failed = e != nullptr;
+        gardtest::drop(e);
+        return failed ? '!' : c;
+    };
+    EXPECT_EQ(std::string({at(1, UtilFile::SEEK_FROM_START), at(2, UtilFile::SEEK_FROM_CURRENT),
+                           at(-2, UtilFile::SEEK_FROM_END), at(-1, UtilFile::SEEK_FROM_CURRENT),
+                           at(0, 0), at(-1, UtilFile::SEEK_FROM_START)}),
+              "beee!!");
+}
+
 TEST_F(FileTest, ShortReadFailsAndStaysPut) {
     UtilFile f("/opt/p3/gard/f");
     f.Open("r+");

@@ -111,6 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FaultSources,
     ::testing::Values(FaultCase{"Always", "UtilReg::read", {true, true, true}},
                       FaultCase{"Nth", "UtilReg::read#2", {false, true, false, false}},
+                      FaultCase{"NthZeroIsRejected", "UtilReg::read#0", {false, false}},
                       FaultCase{"Target", "UtilReg::read@dscv/QelRole", {true, true}},
                       FaultCase{"TargetNth", "UtilReg::read@dscv/QelRole#3", {false, false, true}},
                       FaultCase{"OtherTarget", "UtilReg::read@dscv/QelPosition", {false, false}},
@@ -146,7 +147,25 @@ TEST_F(ServicesTest, CallLogFileWhenAsked) {
               "UtilReg::read target=dscv/QelRole args=size=1 flag=1 FAILED\n");
 }
 
-// Written, then read back in a block released with scalar delete.
+// Keywords of up to 64 bytes are written and read back; longer ones fail.
+TEST_F(ServicesTest, KeywordOf64BytesAtMost) {
+    const Bytes full(64, 0xA5);
+    ErrlEntry* e = SVPD_set_qel_gd_keyword(0x200, 64, full.data());
+    EXPECT_EQ(e, nullptr);
+    gardtest::drop(e);
+    unsigned int length = 0;
+    unsigned char* block = nullptr;
+    e = SVPD_get_qel_gd_keyword(0x200, &length, &block, false);
+    EXPECT_EQ(e, nullptr);
+    ASSERT_EQ(length, 64u);
+    EXPECT_EQ(Bytes(block, block + length), full);
+    ::operator delete(block);
+    const Bytes over(65, 0);
+    e = SVPD_set_qel_gd_keyword(0x200, 65, over.data());
+    EXPECT_NE(e, nullptr);
+    gardtest::drop(e);
+}
+
 TEST_F(ServicesTest, KeywordReadFailureSetsNothing) {
     for (const char* why : {"missing", "too long", "fault"}) {
         gardhost::clearFaults();
@@ -199,6 +218,9 @@ TEST_F(ServicesTest, TraceRingDropsOldestWithinItsSize) {
     ASSERT_EQ(saved.size(), 4u);
     EXPECT_EQ(saved.back().format, " ");
     EXPECT_EQ(gardhost::formatTrace(saved[1]), gardhost::formatTrace(entries[1]));
+    // One of five values (36 bytes) pushes out one entry: 24 + 24 + 16 + 36 fill 100 exactly.
+    trace_ulka_write_all(td, 0xEF, " %x,%x,%x,%x,%x", 98, 0, 1, 2, 3, 4, 5);
+    EXPECT_EQ(gardhost::traceEntries("ring").front().line, 12u);
 }
 
 }  // namespace
