@@ -5,7 +5,11 @@
 // table and error-log files and fault lines. Every run must exit normally
 // with a status the command may give, print no internal error, and every
 // JSON output must parse (strict UTF-8); text output holds no raw control
-// character. Built with the sanitizers, the tool runs under them.
+// character. What the tool reports is checked against the bytes given: the
+// file's size and kind, one entry or slot per unit id that is not 0, exit 3
+// exactly when there are anomalies, and a table listed through the library
+// with as many units as its file holds. Built with the sanitizers, the tool
+// runs under them. The suite runs a sample; scripts/ci-proof.sh the long run.
 // Usage: gard-robust GARD WORKDIR [--files N] [--states N] [--jobs N] [--seconds S] [--seed N]
 #include <fcntl.h>
 #include <spawn.h>
@@ -104,28 +108,67 @@ void fail(const std::vector<std::string>& args, const Run& r, const std::string&
     }
 }
 
-// Runs a command, in JSON or as text, and checks what any run must give.
-void check(std::vector<std::string> args, const std::set<int>& allowed, bool json, const std::string& keep = "") {
+// Runs a command, in JSON or as text, and checks what any run must give;
+// the JSON output, or null.
+nlohmann::json check(std::vector<std::string> args, const std::set<int>& allowed, bool json, const std::string& keep = "",
+                     int* status = nullptr) {
     if (json) args.insert(args.begin(), "--json");
     Run r = run(args);
-    if (allowed.count(r.status) == 0) return fail(args, r, "exit status", keep);
-    if (r.err.find("internal error") != Bytes::npos) return fail(args, r, "internal error", keep);
+    if (status != nullptr) *status = r.status;
+    if (allowed.count(r.status) == 0) return fail(args, r, "exit status", keep), nullptr;
+    if (r.err.find("internal error") != Bytes::npos) return fail(args, r, "internal error", keep), nullptr;
     // The host platform's own warnings ("gardhost: ...") are not the tool's text.
     Bytes text = r.out;
     for (std::size_t at = 0, end; at < r.err.size(); at = end + 1) {
         end = std::min(r.err.find('\n', at), r.err.size());
         if (r.err.compare(at, 9, "gardhost:") != 0) text += r.err.substr(at, end - at + 1);
     }
-    if (!validUtf8(text)) return fail(args, r, "output not UTF-8", keep);
+    if (!validUtf8(text)) return fail(args, r, "output not UTF-8", keep), nullptr;
     for (unsigned char c : text)
-        if ((c < 0x20 && c != '\n') || c == 0x7F) return fail(args, r, "raw control character", keep);
-    if (json) {
-        try {
-            if (nlohmann::json::parse(r.out).is_discarded()) fail(args, r, "JSON discarded", keep);
-        } catch (const nlohmann::json::exception& e) {
-            fail(args, r, std::string("JSON does not parse: ") + e.what(), keep);
-        }
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return fail(args, r, "raw control character", keep), nullptr;
+    if (!json) return nullptr;
+    try {
+        return nlohmann::json::parse(r.out);
+    } catch (const nlohmann::json::exception& e) {
+        fail(args, r, std::string("JSON does not parse: ") + e.what(), keep);
+        return nullptr;
     }
+}
+
+// Unit ids that are not 0 among `count` big-endian ids of `width` bytes at
+// `at`, `step` apart; bytes past the end read as 0.
+std::size_t usedIds(const Bytes& b, std::size_t at, std::size_t width, std::size_t step, std::size_t count) {
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t k = 0; k < width; ++k)
+            if (at + i * step + k < b.size() && b[at + i * step + k] != 0) {
+                ++used;
+                break;
+            }
+    return used;
+}
+std::size_t usedUnits(const Bytes& b) { return usedIds(b, 4004, 2, 2, 250); }
+std::size_t usedSlots(const Bytes& b) { return usedIds(b, 0, 4, 2056, 20); }
+
+// What inspect says of `b` against the bytes themselves.
+void judgeInspect(const std::string& path, const std::string& name, const Bytes& b, const nlohmann::json& j,
+                  int status) {
+    if (j.is_null()) return;
+    const bool named = name == "gardRask" || name == "gardErrl";
+    const std::string kind = j.value("kind", "");
+    const std::size_t expected = kind == "units" ? 20480 : 51200;
+    const auto anomalies = j.value("anomalies", nlohmann::json::array());
+    std::string why;
+    if (j.value("size", std::size_t{0}) != b.size()) why = "size";
+    else if (named && kind != (name == "gardRask" ? "units" : "errl")) why = "kind of a named file";
+    else if (j.value("expectedSize", std::size_t{0}) != expected) why = "expected size";
+    else if ((status == 3) != !anomalies.empty()) why = "exit status against anomalies";
+    else if (b.size() != expected && (anomalies.empty() || anomalies[0].get<std::string>().find(
+                                          b.size() < expected ? "truncated" : "oversized") == std::string::npos))
+        why = "size anomaly";
+    else if (kind == "units" && j["entries"].size() != usedUnits(b)) why = "entries of the table";
+    else if (kind == "errl" && j["slots"].size() != usedSlots(b)) why = "slots of the file";
+    if (!why.empty()) fail({"inspect", path}, Run{status, "", j.dump().substr(0, 300)}, why, path);
 }
 
 // A state with one garded unit and error logs stored for the two units of
@@ -168,24 +211,38 @@ void inspectOne(long i, const Bytes& rask, const Bytes& errl) {
     }
     const std::string path = g_work + "/files/" + name;
     spill(path, b);
-    check({"inspect", path}, {0, 3}, true, path);
+    int status = -1;
+    const nlohmann::json j = check({"inspect", path}, {0, 3}, true, path, &status);
+    judgeInspect(path, name, b, j, status);
     if (i % 5 == 0) check({"inspect", path}, {0, 3}, false, path);
 }
 
 // A state made with random text, read; then its files made random, read.
-void stateOne() {
+// The first state's texts hold every kind of byte that must not reach a
+// terminal raw: DEL, an escape sequence, a backslash, bytes that are not
+// UTF-8, a right-to-left override.
+void stateOne(long i) {
     const std::string dir = g_work + "/state";
     std::error_code ec;
     fs::remove_all(dir, ec);
-    makeState(dir, randomBytes(1 + below(12), true), randomBytes(1 + below(32), true));
+    if (i == 0)
+        makeState(dir, "\x7f\x01\\\xff", "\x7f\x1b[31m\\\xff\xe9\xe2\x80\xae\xc0\x80");
+    else
+        makeState(dir, randomBytes(1 + below(12), true), randomBytes(1 + below(32), true));
     spill(dir + "/faults", randomBytes(below(200)) + "\n" + randomBytes(below(40), true));
     readState(dir, dir);
-    spill(dir + "/root/opt/p3/gard/gardRask", randomBytes(20480));
+    const Bytes rask = randomBytes(20480);
+    spill(dir + "/root/opt/p3/gard/gardRask", rask);
     spill(dir + "/root/opt/p3/gard/gardErrl", randomBytes(51200));
     spill(dir + "/vpd/0x201/keyword", randomBytes(below(65)));
     spill(dir + "/errl/committed", slurp(dir + "/errl/committed") + randomBytes(below(300)) + "\n");
     spill(dir + "/trace/gard", slurp(dir + "/trace/gard") + randomBytes(below(300)) + "\n");
     readState(dir, dir);
+    // The faults file is random: with none, the library lists every unit of the table.
+    spill(dir + "/faults", "");
+    const nlohmann::json list = check({"--state", dir, "units", "list"}, {0}, true, dir);
+    if (!list.is_null() && list.value("units", nlohmann::json::array()).size() != usedUnits(rask))
+        fail({"units", "list"}, Run{0, "", list.dump().substr(0, 300)}, "units listed of the table", dir);
 }
 
 }  // namespace
@@ -233,7 +290,7 @@ int main(int argc, char** argv) {
         g_rng.seed(static_cast<unsigned>(seed * jobs + k));
         long inspected = 0, made = 0;
         for (long i = k; i < files && !late(); i += jobs, ++inspected) inspectOne(i, rask, errl);
-        for (long i = k; i < states && !late(); i += jobs, ++made) stateOne();
+        for (long i = k; i < states && !late(); i += jobs, ++made) stateOne(i);
         std::ofstream(top + "/counts" + std::to_string(k))
             << inspected << ' ' << made << ' ' << g_runs << ' ' << g_failures << '\n';
         std::_Exit(0);
