@@ -6,6 +6,7 @@
 // bytes of the gard files, VPD keywords and platform logs, the arguments of
 // every platform call, one close per file object made, and for the clean run
 // its trace entries, each of which the tool's trace table must know.
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -54,17 +55,14 @@ struct Commit {
 void PrintTo(const Log& l, std::ostream* os) {
     *os << std::hex << "severity " << +l.severity << " event " << +l.eventType << " rc " << l.rc;
     for (const Src& s : l.srcs) {
-        *os << " [" << s.comp << " " << +s.type << " " << s.word << " mod " << +s.mod << " " << s.svc
-            << " reason " << s.reason << " ud";
-        for (uint32_t u : s.ud) *os << " " << u;
-        *os << " sub " << +s.sub << (s.gardBit ? " gard" : "") << "]";
+        *os << " [" << s.comp << " " << +s.type << " " << s.word << " mod " << +s.mod << " " << s.svc << " reason "
+            << s.reason << " ud " << s.ud[0] << " " << s.ud[1] << " " << s.ud[2] << " " << s.ud[3] << " sub "
+            << +s.sub << (s.gardBit ? " gard" : "") << "]";
     }
 }
 void PrintTo(const Commit& c, std::ostream* os) {
-    *os << std::hex << c.comp << "/" << c.actions << ": ";
-    PrintTo(c.log, os);
+    *os << std::hex << c.comp << "/" << c.actions << ": ", PrintTo(c.log, os);
 }
-
 Src srcOf(const SrciSrc& s) {
     return {s.compId, s.srciType, s.word, s.modId, s.serviceCodes, s.reasonCode, U32s(s.ud, s.ud + 4),
             s.epubSubSystem, s.gardBit};
@@ -73,20 +71,14 @@ Src srcOf(const SrciSrc& s) {
 // The host platform's failure entry of a call (host.h): component 0xE000, a
 // reason per call, the target in user data 1 to 3 (a number as itself, a
 // name as up to 12 characters, four to a word), the errno in word 4.
-uint16_t platformReason(const std::string& call) {
-    static const std::map<std::string, uint16_t> reasons = {
-        {"UtilFile::Open", 0xE001},  {"UtilFile::Close", 0xE002}, {"UtilFile::Read", 0xE003},
-        {"UtilFile::Write", 0xE004}, {"UtilFile::Seek", 0xE005},  {"UtilReg::read", 0xE010},
-        {"UtilReg::path", 0xE011},   {"SVPD_get_qel_gd_keyword", 0xE031},
-        {"SVPD_set_qel_gd_keyword", 0xE032}, {"rmgrGardBackup", 0xE040},
-        {"rmgrUngardBackup", 0xE041}, {"vormGardGetPolicy", 0xE050},
-        {"vormGardCheckFunctionalDmaPath", 0xE051}, {"vormGardDeconfigDmaPath", 0xE052},
-        {"vormGetVPDPort", 0xE053}};
-    auto it = reasons.find(call);
-    return it == reasons.end() ? 0xE0FF : it->second;
-}
 Log platform(const std::string& call, const std::string& target, uint32_t err = 0) {
-    const uint16_t reason = platformReason(call);
+    static const std::map<std::string, uint16_t> reasons = {
+        {"UtilFile::Open", 0xE001}, {"UtilFile::Close", 0xE002}, {"UtilFile::Read", 0xE003},
+        {"UtilFile::Write", 0xE004}, {"UtilFile::Seek", 0xE005}, {"UtilReg::read", 0xE010},
+        {"UtilReg::path", 0xE011}, {"SVPD_get_qel_gd_keyword", 0xE031}, {"SVPD_set_qel_gd_keyword", 0xE032},
+        {"rmgrGardBackup", 0xE040}, {"rmgrUngardBackup", 0xE041}, {"vormGardGetPolicy", 0xE050},
+        {"vormGardCheckFunctionalDmaPath", 0xE051}, {"vormGardDeconfigDmaPath", 0xE052}, {"vormGetVPDPort", 0xE053}};
+    const uint16_t reason = reasons.count(call) != 0 ? reasons.at(call) : 0xE0FF;
     U32s ud{0, 0, 0, err};
     char* end = nullptr;
     const unsigned long number = std::strtoul(target.c_str(), &end, 0);
@@ -95,8 +87,7 @@ Log platform(const std::string& call, const std::string& target, uint32_t err = 
     else
         for (std::size_t i = 0; i < target.size() && i < 12; ++i)
             ud[i / 4] |= uint32_t{static_cast<uint8_t>(target[i])} << (24 - 8 * (i % 4));
-    return {{{0xE000, 0xE1, 0, static_cast<uint8_t>(reason & 0xFF), 0, reason, ud, 0}}, 0x40, 1,
-            err != 0 ? err : 0xFA};
+    return {{{0xE000, 0xE1, 0, static_cast<uint8_t>(reason & 0xFF), 0, reason, ud, 0}}, 0x40, 1, err != 0 ? err : 0xFA};
 }
 // An SRC the library adds to a log made elsewhere, and a log it makes.
 Src added(uint8_t mod, uint16_t reason, uint32_t ud1, uint32_t ud2 = 0, uint32_t ud3 = 0, uint32_t ud4 = 0) {
@@ -117,7 +108,6 @@ Commit error(const Log& l) { return {kActionError, l}; }
 
 // Whatever a run may change: the gard files, the keywords, the platform logs.
 using Stores = std::map<std::string, std::optional<Bytes>>;
-
 struct Result {
     std::optional<Log> errl;  // the returned handle; none = null
     Outs outs;
@@ -142,49 +132,41 @@ struct Ctx {
         return count;
     }
     Log platform() const { return ::platform(name(), call().target); }
-    std::vector<Commit> commitsBefore() const {
-        const auto n = static_cast<long>(std::min(seen("ErrlEntry::commit"), clean.commits.size()));
-        return std::vector<Commit>(clean.commits.begin(), clean.commits.begin() + n);
-    }
+    long commitsSoFar() const { return static_cast<long>(std::min(seen("ErrlEntry::commit"), clean.commits.size())); }
     // The clean result with one more commit where the failing call was.
     Result cleanPlus(const Commit& c) const {
         Result r = clean;
-        const auto n = static_cast<long>(std::min(seen("ErrlEntry::commit"), clean.commits.size()));
-        r.commits.insert(r.commits.begin() + n, c);
+        r.commits.insert(r.commits.begin() + commitsSoFar(), c);
         return r;
     }
     // Nothing done after the failing call: the log returned, the stores as before.
     Result stopped(std::optional<Log> l, Outs outs) const {
-        return {std::move(l), std::move(outs), commitsBefore(), before};
+        return {std::move(l), std::move(outs), {clean.commits.begin(), clean.commits.begin() + commitsSoFar()}, before};
     }
 };
 
+using Expect = std::function<Result(const Ctx&)>;
+using Traces = std::function<std::string(const Ctx&)>;
 struct Case {
     std::string name;
-    std::function<void()> setup;           // state, once
-    std::function<void()> prepare;         // before each run, not swept
-    std::function<ErrlEntry*(Outs&)> run;  // the operation
-    std::function<void()> finish;          // after each run, not swept
+    std::function<void()> setup;                  // state, once
+    std::function<void()> prepare;                // before each run, not swept
+    std::function<ErrlEntry*(Outs&)> run;         // the operation
+    std::function<void()> finish;                 // after each run, not swept
     std::function<Result(const Stores&)> golden;  // the clean run, from the state before it
-    const char* traces;                    // the clean run's trace entries
-    std::function<Result(const Ctx&)> expect;
-    bool ownFiles = true;                  // the operation opens and closes its files itself
-    // A failing run's trace entries; null: not compared.
-    std::function<std::string(const Ctx&)> failTraces = nullptr;
+    const char* traces;                           // the clean run's trace entries
+    Expect expect;
+    bool ownFiles = true;                         // the operation opens and closes its files itself
+    Traces failTraces = nullptr;                  // a failing run's trace entries; null: not compared
 };
 
 // ---------------------------------------------------------------- state helpers
 
-void setKeyword(unsigned unit, const Bytes& b) {
-    gardhost::setValue("vpd/" + gardhost::unitName(unit) + "/keyword", b);
-}
+void setKeyword(unsigned unit, const Bytes& b) { gardhost::setValue("vpd/" + gardhost::unitName(unit) + "/keyword", b); }
+void keywords(uint8_t s0, uint8_t s1) { setKeyword(0x200, record(s0)), setKeyword(0x201, record(s1)); }
 Outs words(const unsigned char* p, std::size_t n) {
-    Outs o;
-    for (std::size_t i = 0; i < n; i += 8) {
-        uint64_t w = 0;
-        std::memcpy(&w, p + i, 8);
-        o.push_back(w);
-    }
+    Outs o(n / 8);
+    std::memcpy(o.data(), p, n);
     return o;
 }
 uint64_t fnv(const void* p, std::size_t n) {
@@ -192,40 +174,30 @@ uint64_t fnv(const void* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
     return h;
 }
-svpd_SerialNum serial(char c) {
-    svpd_SerialNum s;
-    std::memset(s.bytes, c, sizeof s.bytes);
-    return s;
-}
 void writeGard(const std::string& name, const Bytes& bytes) {
     std::filesystem::path p = gardhost::resolvePath("/opt/p3/gard/" + name);
     std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 // A unit table of `n` entries: unit 0x10 + i, group 1, entry 0 garded with error type 2.
-std::vector<Entry> rows(unsigned n) {
+void unitTable(unsigned n) {
     std::vector<Entry> r;
     for (unsigned i = 0; i < n; ++i)
         r.push_back({static_cast<uint16_t>(0x10 + i), 1, i == 0 ? 0x5Du : 0x5Cu, i == 0 ? 2u : 0u, 'a', ""});
-    return r;
+    writeGard("gardRask", golden::unitTable(r, unit::kMagic));
 }
-void unitTable(unsigned n) { writeGard("gardRask", golden::unitTable(rows(n), unit::kMagic)); }
-
 ErrlEntry* logWithText(const std::string& t, bool gardBit = false) {
     auto* e = new ErrlEntry(0xAB00, 0, 0, 0xD1, 0, 0x10, 0x4399, 0xAB01, 1, 2, 3, 4, 0x75, 0);
     e->getSRC(0)->setAsciiString(t);
     if (gardBit) e->getSRC(0)->SetGardBit();
     return e;
 }
-// Slot `slot` holding the error log as the platform flattens a pruned copy.
+// Slot i holding the error log as the platform flattens a pruned copy.
 void storeSlot(Bytes& file, unsigned i, uint32_t unit, uint32_t port, const ErrlEntry& e) {
     uint8_t* s = &file[i * slot::kSize];
     std::fill(s, s + slot::kSize, 0);
-    putBe(s, unit, 4);
-    putBe(s + 4, port, 4);
+    putBe(s, unit, 4), putBe(s + 4, port, 4);
     ErrlEntry copy(e);
     copy.prune(slot::kErrlSize);
     ASSERT_EQ(copy.flatten(s + slot::kErrl, slot::kErrlSize), 0);
@@ -254,9 +226,8 @@ Step stepOf(const Ctx& x) {
 // change nothing and return the step's log; a failed close is committed and
 // the result stays. `failed` gives the out-values of a failed cycle.
 Result fileCycle(const Ctx& x, const FileSteps& s, const Outs& failed) {
-    const Step step = stepOf(x);
     const Log p = x.platform();
-    switch (step) {
+    switch (stepOf(x)) {
     case Step::Exists: return x.clean;  // a faulted check says "there", and the file is
     case Step::Close: return x.cleanPlus(error(p + added(s.mod, kRcClose, s.close)));
     case Step::Open: return x.stopped(p + added(s.mod, kRcOpen, 0), failed);
@@ -268,25 +239,40 @@ Result fileCycle(const Ctx& x, const FileSteps& s, const Outs& failed) {
     ADD_FAILURE() << "no file step: " << x.name();
     return x.clean;
 }
+Expect cycle(const char* op, Outs failed) {
+    return [op, failed](const Ctx& x) { return fileCycle(x, steps(op), failed); };
+}
+// A golden clean result: the out-values and commits given, the stores as before but for `changed`.
+std::function<Result(const Stores&)> golden(Outs outs, std::vector<Commit> commits = {}, Stores changed = {}) {
+    return [=](const Stores& b) {
+        Result r{{}, outs, commits, b};
+        for (const auto& [k, v] : changed) r.stores[k] = v;
+        return r;
+    };
+}
+// The unit table before the run, with `change` made.
+Bytes tableAfter(const Stores& before, const std::function<void(Bytes&)>& change) {
+    Bytes b = *before.at("gardRask");
+    change(b);
+    return b;
+}
+void clearAll(Bytes& t) {
+    for (unsigned i = 0; i < unit::kEntries; ++i) putBe(&t[unit::kStateAt + 4 * i], 0xCC, 4), putBe(&t[unit::kErrorTypeAt + 4 * i], 0, 4);
+}
 
-const std::string kRmgrGard = "rmgrGardBackup sp=0 comp=0xca00\n";
-const std::string kRmgrUngard = "rmgrUngardBackup sp=0 comp=0xca00\n";
+const std::string kRmgrGard = "rmgrGardBackup sp=0 comp=0xca00\n", kRmgrUngard = "rmgrUngardBackup sp=0 comp=0xca00\n";
 
 // GardSetQelState(0x200, state ...) from position 0, role 1, both records
 // read cleanly: what a failing call of its own does, and its result word.
-struct QelOutcome {
-    Result r;
-    uint32_t word;
-};
-QelOutcome setQelFailure(const Ctx& x, uint32_t state) {
-    QelOutcome o{x.clean, 0};
-    Result& r = o.r;
-    auto refused = [&](std::optional<Log> l, uint32_t word) {
-        r.errl = std::move(l);
-        r.commits = x.commitsBefore();
+std::pair<Result, uint32_t> setQelFailure(const Ctx& x, uint32_t state) {
+    Result r = x.clean;
+    uint32_t word = 0;
+    auto refused = [&](std::optional<Log> l, uint32_t w) {
+        r = x.stopped(std::move(l), r.outs);
+        r.stores = x.clean.stores;
         r.stores["vpd/0x200/keyword"] = x.before.at("vpd/0x200/keyword");
         r.stores["rmgr/log"] = x.before.at("rmgr/log");
-        o.word = word;
+        word = w;
     };
     const std::string& t = x.call().target;
     const bool gate = x.k + 1 < x.log.size() && x.log[x.k + 1].name.starts_with("SVPD_set");
@@ -308,28 +294,24 @@ QelOutcome setQelFailure(const Ctx& x, uint32_t state) {
         r = x.cleanPlus(error(x.platform()));
         r.stores["vpd/0x200/keyword"] = x.before.at("vpd/0x200/keyword");
     } else if (x.name().starts_with("rmgr")) {
-        r.errl = x.platform();
-        r.commits = x.commitsBefore();
+        r = x.stopped(x.platform(), r.outs);
+        r.stores = x.clean.stores;
         r.stores["rmgr/log"] = x.before.at("rmgr/log");
-        o.word = 2;
+        word = 2;
     }
     // SVPD_fru_status of 0x201: the sibling counts as absent, nothing changes.
-    return o;
+    return {r, word};
 }
 
 // ---------------------------------------------------------------- the cases
 
 UtilFile* g_file = nullptr;
 ErrlEntry* g_cause = nullptr;  // made before the swept run: its own calls are not swept
-void makeCause(const char* t) { g_cause = logWithText(t); }
-void dropCause() {
-    delete g_cause;
-    g_cause = nullptr;
-}
 unsigned char g_image[unit::kImage];
-
+void dropCause() { delete g_cause, g_cause = nullptr; }
 void openTable() { ASSERT_EQ(GardSysFileOpen(g_file, 0x6A, 1, 3), nullptr); }
 void closeTable() { delete GardSysFileClose(g_file, 0x6A, 23); }
+Traces seekThenTransfer() { return [](const Ctx& x) { return std::string(x.is("UtilFile::Seek") ? "-|-" : "-"); }; }
 
 // GardReadVPD or GardGetQelDmaConfig; outs: both ids, the result code, the buffer.
 using RecordRead = ErrlEntry* (*)(unsigned*, qelDataBuffer*, unsigned, gardVpdReturn*);
@@ -343,421 +325,302 @@ ErrlEntry* readRecords(RecordRead op, Outs& o) {
     o.insert(o.end(), w.begin(), w.end());
     return e;
 }
-// The outs of a record read: ids, result code, both records.
 Outs recordOuts(uint64_t id0, uint64_t id1, uint64_t code, const Bytes& rec0, const Bytes& rec1) {
-    Outs o{id0, id1, code}, w0 = words(rec0.data(), 32), w1 = words(rec1.data(), 32);
-    o.insert(o.end(), w0.begin(), w0.end());
-    o.insert(o.end(), w1.begin(), w1.end());
+    Bytes both = rec0;
+    both.insert(both.end(), rec1.begin(), rec1.end());
+    Outs o{id0, id1, code}, w = words(both.data(), 64);
+    o.insert(o.end(), w.begin(), w.end());
     return o;
 }
-Bytes unreadable() {
-    Bytes r(32, 0xFF);
-    r[2] = 0x5D;
+Bytes withState(Bytes r, uint8_t state) {
+    r[2] = state;
     return r;
 }
-Bytes marked(uint8_t state) {
-    Bytes r = state == 0xFF ? Bytes(32, 0xFF) : record(state);
-    r[2] = 0x5A;
-    return r;
-}
-// `before` with some stores replaced.
-Stores with(Stores s, const Stores& changed) {
-    for (const auto& [k, v] : changed) s[k] = v;
-    return s;
-}
-Bytes tableAfter(const Stores& before, const std::function<void(Bytes&)>& change) {
-    Bytes b = *before.at("gardRask");
-    change(b);
-    return b;
-}
+const Bytes kBlank(32, 0xFF), kUnreadable = withState(kBlank, 0x5D);
 
 std::vector<Case> cases() {
+    static const std::string kCause = "B1234567 cause of the gard.....", kPathCause = "1A2B3C this path failed";
     std::vector<Case> all;
 
     // ---- gard system files, driven directly (the test owns the file object)
-    all.push_back({"GardSysFileOpen_FirstUse", [] {}, nullptr,
-                   [](Outs& o) {
-                       ErrlEntry* e = GardSysFileOpen(g_file, 0x42, 15, 4);
-                       o = {g_file != nullptr};
-                       return e;
-                   },
-                   closeTable,
-                   [](const Stores& b) { return Result{{}, {1}, {}, with(b, {{"gardErrl", Bytes(51200, 0)}})}; },
-                   "-|-|-",
-                   [](const Ctx& x) -> Result {
-                       Result r = x.stopped(x.platform() + added(0x42, kRcOpen, 0), {1});
-                       if (x.is("UtilReg::path")) r.outs = {0};
-                       if (x.is("UtilFile::Seek") || x.is("UtilFile::Write"))
-                           r.errl = x.platform() + added(0x42, kRcWrite, 15) + added(0x42, kRcOpen, 0);
-                       // No directory, or an existing file assumed: the open itself fails.
-                       if (x.is("mkdir") || x.is("UtilFile::exists"))
-                           r.errl = platform("UtilFile::Open", "gardErrl", ENOENT) + added(0x42, kRcOpen, 0);
-                       return r;
-                   },
-                   false,
-                   // the file id's branch, the new object, (an existing file,) the
-                   // seek's and the transfer's failures, the open's failure, the exit
-                   [](const Ctx& x) -> std::string {
-                       if (x.is("UtilReg::path")) return "-|-|-";
-                       if (x.is("UtilFile::exists")) return "-|-|-|-|-";
-                       if (x.is("UtilFile::Seek")) return "-|-|-|-|-|-";
-                       return x.is("UtilFile::Write") ? "-|-|-|-|-" : "-|-|-|-";
-                   }});
-    all.push_back({"GardSysFileRead", [] { unitTable(3); }, openTable,
-                   [](Outs& o) {
-                       std::memset(g_image, 0x77, sizeof g_image);
-                       ErrlEntry* e = GardSysFileRead(g_file, 0, g_image, sizeof g_image, 0x42, 6, 7, 8, 9);
-                       o = {fnv(g_image, sizeof g_image)};
-                       return e;
-                   },
-                   closeTable,
-                   [](const Stores& b) { return Result{{}, {fnv(b.at("gardRask")->data(), unit::kImage)}, {}, b}; },
-                   "",
-                   [](const Ctx& x) {
-                       const Bytes untouched(sizeof g_image, 0x77);
-                       return x.stopped(x.platform() + added(0x42, kRcRead, 6, 7, 8, 9),
-                                        {fnv(untouched.data(), untouched.size())});
-                   },
-                   false, [](const Ctx& x) { return std::string(x.is("UtilFile::Seek") ? "-|-" : "-"); }});
-    all.push_back({"GardSysFileWrite", [] { unitTable(3); }, openTable,
-                   [](Outs&) {
-                       std::memset(g_image, 0x33, sizeof g_image);
-                       return GardSysFileWrite(g_file, 0, g_image, sizeof g_image, 0x42, 9, 1, 2, 3);
-                   },
-                   closeTable,
-                   [](const Stores& b) {
-                       return Result{{}, {}, {}, with(b, {{"gardRask", tableAfter(b, [](Bytes& t) {
-                                                               std::fill_n(t.begin(), unit::kImage, 0x33);
-                                                           })}})};
-                   },
-                   "",
-                   [](const Ctx& x) { return x.stopped(x.platform() + added(0x42, kRcWrite, 9, 1, 2, 3), {}); },
-                   false, [](const Ctx& x) { return std::string(x.is("UtilFile::Seek") ? "-|-" : "-"); }});
+    all.push_back(
+        {"GardSysFileOpen_FirstUse", [] {}, nullptr,
+         [](Outs& o) { ErrlEntry* e = GardSysFileOpen(g_file, 0x42, 15, 4); o = {g_file != nullptr}; return e; },
+         closeTable, golden({1}, {}, {{"gardErrl", Bytes(51200, 0)}}), "-|-|-",
+         [](const Ctx& x) -> Result {
+             Result r = x.stopped(x.platform() + added(0x42, kRcOpen, 0), {!x.is("UtilReg::path")});
+             if (x.is("UtilFile::Seek") || x.is("UtilFile::Write"))
+                 r.errl = x.platform() + added(0x42, kRcWrite, 15) + added(0x42, kRcOpen, 0);
+             if (x.is("mkdir") || x.is("UtilFile::exists"))  // no directory, or a file assumed: the open fails
+                 r.errl = platform("UtilFile::Open", "gardErrl", ENOENT) + added(0x42, kRcOpen, 0);
+             return r;
+         },
+         false,
+         // the id's branch, the new object, (an existing file,) the seek's and
+         // the transfer's failures, the open's failure, the exit
+         [](const Ctx& x) -> std::string {
+             if (x.is("UtilReg::path")) return "-|-|-";
+             if (x.is("UtilFile::Seek")) return "-|-|-|-|-|-";
+             return x.is("UtilFile::exists") || x.is("UtilFile::Write") ? "-|-|-|-|-" : "-|-|-|-";
+         }});
+    all.push_back(
+        {"GardSysFileRead", [] { unitTable(3); }, openTable,
+         [](Outs& o) {
+             std::memset(g_image, 0x77, sizeof g_image);
+             ErrlEntry* e = GardSysFileRead(g_file, 0, g_image, sizeof g_image, 0x42, 6, 7, 8, 9);
+             o = {fnv(g_image, sizeof g_image)};
+             return e;
+         },
+         closeTable, [](const Stores& b) { return Result{{}, {fnv(b.at("gardRask")->data(), unit::kImage)}, {}, b}; }, "",
+         [](const Ctx& x) {
+             const Bytes untouched(sizeof g_image, 0x77);
+             return x.stopped(x.platform() + added(0x42, kRcRead, 6, 7, 8, 9), {fnv(untouched.data(), untouched.size())});
+         },
+         false, seekThenTransfer()});
+    all.push_back(
+        {"GardSysFileWrite", [] { unitTable(3); }, openTable,
+         [](Outs&) {
+             std::memset(g_image, 0x33, sizeof g_image);
+             return GardSysFileWrite(g_file, 0, g_image, sizeof g_image, 0x42, 9, 1, 2, 3);
+         },
+         closeTable,
+         [](const Stores& b) {
+             return golden({}, {}, {{"gardRask", tableAfter(b, [](Bytes& t) { std::fill_n(t.begin(), unit::kImage, 0x33); })}})(b);
+         },
+         "", [](const Ctx& x) { return x.stopped(x.platform() + added(0x42, kRcWrite, 9, 1, 2, 3), {}); }, false,
+         seekThenTransfer()});
     all.push_back({"GardSysFileSeek", [] { unitTable(1); }, openTable,
-                   [](Outs&) { return GardSysFileSeek(g_file, 100, 0x42, 1, 2, 3, 4); }, closeTable,
-                   [](const Stores& b) { return Result{{}, {}, {}, b}; }, "",
+                   [](Outs&) { return GardSysFileSeek(g_file, 100, 0x42, 1, 2, 3, 4); }, closeTable, golden({}), "",
                    [](const Ctx& x) { return x.stopped(x.platform(), {}); },  // bare: the seek adds no SRC
                    false, [](const Ctx&) { return std::string("-"); }});
     all.push_back({"GardSysFileClose", [] { unitTable(1); }, openTable,
-                   [](Outs& o) {
-                       ErrlEntry* e = GardSysFileClose(g_file, 0x42, 33);
-                       o = {g_file == nullptr};
-                       return e;
-                   },
-                   nullptr, [](const Stores& b) { return Result{{}, {1}, {}, b}; }, "",
-                   // the object is gone either way
-                   [](const Ctx& x) { return x.stopped(x.platform() + added(0x42, kRcClose, 33), {1}); },
-                   false, [](const Ctx&) { return std::string(); }});  // the close traces nothing
+                   [](Outs& o) { ErrlEntry* e = GardSysFileClose(g_file, 0x42, 33); o = {g_file == nullptr}; return e; },
+                   nullptr, golden({1}), "",  // the object is gone either way; the close traces nothing
+                   [](const Ctx& x) { return x.stopped(x.platform() + added(0x42, kRcClose, 33), {1}); }, false,
+                   [](const Ctx&) { return std::string(); }});
 
     // ---- unit gard table
     all.push_back({"GardGetVpdUnitState", [] { unitTable(5); }, nullptr,
-                   [](Outs& o) {
-                       bool garded = true;
-                       ErrlEntry* e = gardAcc::GardGetVpdUnitState(0x10, 1, &garded);
-                       o = {garded};
-                       return e;
-                   },
-                   nullptr, [](const Stores& b) { return Result{{}, {1}, {}, b}; }, "-|-|-|-",
-                   [](const Ctx& x) { return fileCycle(x, steps("GardGetVpdUnitState"), {0}); }});
+                   [](Outs& o) { bool g = true; ErrlEntry* e = gardAcc::GardGetVpdUnitState(0x10, 1, &g); o = {g}; return e; },
+                   nullptr, golden({1}), "-|-|-|-", cycle("GardGetVpdUnitState", {0})});
+    static vpdRecordMenu menu, untouched;  // the menu as handed back, and as the caller left it
+    std::memset(&untouched, 0x11, sizeof untouched);
+    for (unsigned i = 0; i < GARD_MAX_VPD_UNITS; ++i) {  // the five entries, then free positions
+        menu.groupId[i] = i < 5 ? 1 : 0;
+        menu.unitId[i] = static_cast<uint16_t>(i < 5 ? 0x10 + i : 0);
+        menu.state[i] = i == 0 ? GARD_GARDED : i < 5 ? GARD_STATE_NEW : GARD_CLEARED;
+        menu.errorType[i] = i == 0 ? 2 : 0;
+    }
     all.push_back({"GardGetVpdConfigData", [] { unitTable(5); }, nullptr,
                    [](Outs& o) {
-                       static vpdRecordMenu menu;
-                       std::memset(&menu, 0x11, sizeof menu);
-                       ErrlEntry* e = gardAcc::GardGetVpdConfigData(0, &menu);
-                       o = {fnv(&menu, sizeof menu)};
+                       static vpdRecordMenu got;
+                       std::memset(&got, 0x11, sizeof got);
+                       ErrlEntry* e = gardAcc::GardGetVpdConfigData(0, &got);
+                       o = {fnv(&got, sizeof got)};
                        return e;
                    },
-                   nullptr,
-                   [](const Stores& b) {
-                       static vpdRecordMenu menu;  // the five entries, then free positions
-                       for (unsigned i = 0; i < GARD_MAX_VPD_UNITS; ++i) {
-                           menu.groupId[i] = i < 5 ? 1 : 0;
-                           menu.unitId[i] = static_cast<uint16_t>(i < 5 ? 0x10 + i : 0);
-                           menu.state[i] = i == 0 ? GARD_GARDED : i < 5 ? GARD_STATE_NEW : GARD_CLEARED;
-                           menu.errorType[i] = i == 0 ? 2 : 0;
-                       }
-                       return Result{{}, {fnv(&menu, sizeof menu)}, {}, b};
-                   },
-                   "-|-|-|-",
-                   [](const Ctx& x) {
-                       vpdRecordMenu untouched;
-                       std::memset(&untouched, 0x11, sizeof untouched);
-                       return fileCycle(x, steps("GardGetVpdConfigData"), {fnv(&untouched, sizeof untouched)});
-                   }});
-    all.push_back({"GardUpdateVpdUnit", [] { unitTable(5); }, nullptr,
-                   [](Outs& o) {
-                       gardFruState fru = static_cast<gardFruState>(77);
-                       ErrlEntry* e = gardAcc::GardUpdateVpdUnit(0x40, serial('b'), 2, &fru);
-                       o = {fru};
-                       return e;
-                   },
-                   nullptr,
-                   [](const Stores& b) {
-                       Bytes t = tableAfter(b, [](Bytes& t) { putEntry(t, 5, {0x40, 2, 0x5C, 0, 'b', ""}); });
-                       return Result{{}, {GARD_FRU_SET_UP}, {}, with(b, {{"gardRask", t}})};
-                   },
-                   "-|-|-|-", [](const Ctx& x) { return fileCycle(x, steps("GardUpdateVpdUnit"), {77}); }});
-    static const std::string kCause = "B1234567 cause of the gard.....";
+                   nullptr, golden({fnv(&menu, sizeof menu)}), "-|-|-|-",
+                   cycle("GardGetVpdConfigData", {fnv(&untouched, sizeof untouched)})});
     all.push_back(
-        {"GardSetVpdUnitState", [] { unitTable(5); }, [] { makeCause(kCause.c_str()); },
+        {"GardUpdateVpdUnit", [] { unitTable(5); }, nullptr,
+         [](Outs& o) {
+             gardFruState fru = static_cast<gardFruState>(77);
+             svpd_SerialNum serial;
+             std::memset(serial.bytes, 'b', sizeof serial.bytes);
+             ErrlEntry* e = gardAcc::GardUpdateVpdUnit(0x40, serial, 2, &fru);
+             o = {fru};
+             return e;
+         },
+         nullptr,
+         [](const Stores& b) {
+             return golden({GARD_FRU_SET_UP}, {}, {{"gardRask", tableAfter(b, [](Bytes& t) { putEntry(t, 5, {0x40, 2, 0x5C, 0, 'b', ""}); })}})(b);
+         },
+         "-|-|-|-", cycle("GardUpdateVpdUnit", {77})});
+    all.push_back(
+        {"GardSetVpdUnitState", [] { unitTable(5); }, [] { g_cause = logWithText(kCause); },
          [](Outs&) { return gardAcc::GardSetVpdUnitState(0x12, 1, GARD_GARDED_2, 7, g_cause); }, dropCause,
          [](const Stores& b) {
-             Bytes t = tableAfter(b, [](Bytes& t) { putEntry(t, 2, {0x12, 1, 0xED, 7, 'a', kCause}); });
-             return Result{{}, {}, {info(made(kUnitStateChanged, 0x12, 1, 0xED))}, with(b, {{"gardRask", t}})};
+             return golden({}, {info(made(kUnitStateChanged, 0x12, 1, 0xED))},
+                           {{"gardRask", tableAfter(b, [](Bytes& t) { putEntry(t, 2, {0x12, 1, 0xED, 7, 'a', kCause}); })}})(b);
          },
          "-|-|-|-",
          [](const Ctx& x) {
              if (x.is("mnfgIsPolicyFlagSet"))  // a failing query leaves the flag set: refused
                  return x.stopped(made(kUnitPolicyRefused, 0x12, 0, 0), {});
-             if (x.is("ErrlEntry::getSRC")) {  // no SRC: the entry's text stays
-                 Result r = x.clean;
-                 r.stores["gardRask"] = tableAfter(x.before, [](Bytes& t) { putEntry(t, 2, {0x12, 1, 0xED, 7, 'a', ""}); });
-                 return r;
-             }
-             return fileCycle(x, steps("GardSetVpdUnitState"), {});
+             if (!x.is("ErrlEntry::getSRC")) return fileCycle(x, steps("GardSetVpdUnitState"), {});
+             Result r = x.clean;  // no SRC: the entry's text stays
+             r.stores["gardRask"] = tableAfter(x.before, [](Bytes& t) { putEntry(t, 2, {0x12, 1, 0xED, 7, 'a', ""}); });
+             return r;
          }});
-    all.push_back({"GardClearVpdData", [] { unitTable(5); }, nullptr,
-                   [](Outs&) { return gardAcc::GardClearVpdData(); }, nullptr,
+    all.push_back({"GardClearVpdData", [] { unitTable(5); }, nullptr, [](Outs&) { return gardAcc::GardClearVpdData(); },
+                   nullptr, [](const Stores& b) { return golden({}, {}, {{"gardRask", tableAfter(b, clearAll)}})(b); },
+                   "-|-|-|-", cycle("GardClearVpdData", {})});
+    all.push_back({"GardResetVpdData", [] { unitTable(5); }, nullptr, [](Outs&) { return gardAcc::GardResetVpdData(); },
+                   nullptr,
                    [](const Stores& b) {
-                       Bytes t = tableAfter(b, [](Bytes& t) {
-                           for (unsigned i = 0; i < unit::kEntries; ++i) {
-                               putBe(&t[unit::kStateAt + 4 * i], 0xCC, 4);
-                               putBe(&t[unit::kErrorTypeAt + 4 * i], 0, 4);
-                           }
-                       });
-                       return Result{{}, {}, {}, with(b, {{"gardRask", t}})};
+                       return golden({}, {}, {{"gardRask", tableAfter(b, [](Bytes& t) {
+                                                   std::fill_n(t.begin(), unit::kImage, 0);
+                                                   putBe(&t[unit::kMagicAt], unit::kMagic, 4);
+                                               })}})(b);
                    },
-                   "-|-|-|-", [](const Ctx& x) { return fileCycle(x, steps("GardClearVpdData"), {}); }});
-    all.push_back({"GardResetVpdData", [] { unitTable(5); }, nullptr,
-                   [](Outs&) { return gardAcc::GardResetVpdData(); }, nullptr,
-                   [](const Stores& b) {
-                       Bytes t = tableAfter(b, [](Bytes& t) {
-                           std::fill_n(t.begin(), unit::kImage, 0);
-                           putBe(&t[unit::kMagicAt], unit::kMagic, 4);
-                       });
-                       return Result{{}, {}, {}, with(b, {{"gardRask", t}})};
-                   },
-                   "-|-|-|-", [](const Ctx& x) { return fileCycle(x, steps("GardResetVpdData"), {}); }});
+                   "-|-|-|-", cycle("GardResetVpdData", {})});
 
     // ---- stored error logs: 0x2E71 in slot 0, 0x2E92 in slot 1
-    all.push_back({"GardGetStoredErrl",
-                   [] {
-                       Bytes file(51200, 0);
-                       ErrlEntry* stored = logWithText("B7001234", true);
-                       storeSlot(file, 0, 0x2E71, 5, *stored);
-                       storeSlot(file, 1, 0x2E92, 6, *stored);
-                       delete stored;
-                       writeGard("gardErrl", file);
-                   },
-                   [] { makeCause("replaced"); },
-                   [](Outs& o) {
-                       ErrlEntry* e = GardGetStoredErrl(0x2E92, g_cause);
-                       o = {g_cause != nullptr};
-                       if (g_cause != nullptr) {
-                           SrciSrc s = g_cause->src(0);  // a copy: getSRC would be a swept call
-                           o.insert(o.end(), {s.reasonCode, s.gardBit, fnv(s.getAsciiString(), 8)});
-                       }
-                       return e;
-                   },
-                   dropCause,
-                   [](const Stores& b) { return Result{{}, {1, 0xAB01, 1, fnv("B7001234", 8)}, {}, b}; },
-                   "-|-|-|-|-",
-                   [](const Ctx& x) {
-                       if (x.is("ErrlEntry::unflatten") || x.is("ErrlBase::operator new")) {
-                           Result r = x.clean;
-                           r.outs = {0};
-                           return r;
-                       }
-                       return fileCycle(x, steps("gardReadStoredErrl"), {0});
-                   }});
+    all.push_back(
+        {"GardGetStoredErrl",
+         [] {
+             Bytes file(51200, 0);
+             ErrlEntry* stored = logWithText("B7001234", true);
+             storeSlot(file, 0, 0x2E71, 5, *stored), storeSlot(file, 1, 0x2E92, 6, *stored);
+             delete stored;
+             writeGard("gardErrl", file);
+         },
+         [] { g_cause = logWithText("replaced"); },
+         [](Outs& o) {
+             ErrlEntry* e = GardGetStoredErrl(0x2E92, g_cause);
+             o = {g_cause != nullptr};
+             SrciSrc s = g_cause != nullptr ? g_cause->src(0) : SrciSrc();  // a copy: getSRC would be a swept call
+             if (g_cause != nullptr) o.insert(o.end(), {s.reasonCode, s.gardBit, fnv(s.getAsciiString(), 8)});
+             return e;
+         },
+         dropCause, golden({1, 0xAB01, 1, fnv("B7001234", 8)}), "-|-|-|-|-",
+         [](const Ctx& x) {
+             if (!x.is("ErrlEntry::unflatten") && !x.is("ErrlBase::operator new")) return fileCycle(x, steps("gardReadStoredErrl"), {0});
+             Result r = x.clean;  // nothing read back, no error
+             r.outs = {0};
+             return r;
+         }});
 
     // ---- service-processor records
-    all.push_back({"isQelPresent", [] {}, nullptr,
-                   [](Outs& o) {
-                       o = {isQelPresent(0x200)};
-                       return nullptr;
-                   },
-                   nullptr, [](const Stores& b) { return Result{{}, {1}, {}, b}; }, "0x200,0x1",
+    all.push_back({"isQelPresent", [] {}, nullptr, [](Outs& o) { o = {isQelPresent(0x200)}; return nullptr; },
+                   nullptr, golden({1}), "0x200,0x1",
                    [](const Ctx& x) { return x.stopped({}, {0}); }});  // absent, its log deleted uncommitted
     // 0x201's erased keyword is repaired and written back.
-    all.push_back({"GardReadVPD", [] { setKeyword(0x200, record(0x5C)); }, nullptr,
-                   [](Outs& o) { return readRecords(GardRdndQel::GardReadVPD, o); }, nullptr,
-                   [](const Stores& b) {
-                       return Result{{}, recordOuts(0x200, 0x201, 0, record(0x5C), record(0x5C)), {},
-                                     with(b, {{"vpd/0x201/keyword", record(0x5C)}})};
-                   },
-                   "0x40|0x200,0x1|0x201,0x1|0x201,0x20|0x1,0x0|0x0",
-                   [](const Ctx& x) {
-                       Result r = x.clean;
-                       const bool first = x.call().target == "0x200";
-                       if (x.is("SVPD_fru_status")) {
-                           r.outs = first ? recordOuts(0, 0x201, 0, Bytes(32, 0xFF), record(0x5C))
-                                          : recordOuts(0x200, 0, 0, record(0x5C), Bytes(32, 0xFF));
-                           if (!first) r.stores = x.before;  // no repair of an absent unit
-                       } else if (x.is("SVPD_get_qel_gd_keyword")) {
-                           r.outs = first ? recordOuts(0x200, 0x201, 1, unreadable(), record(0x5C))
-                                          : recordOuts(0x200, 0x201, 1, record(0x5C), unreadable());
-                           r.commits.insert(r.commits.begin(), error(x.platform()));
-                           if (!first) r.stores = x.before;
-                       } else if (x.is("UtilReg::read", "dscv/QelRole")) {
-                           r = x.cleanPlus(error(x.platform()));  // the role gate writes
-                       } else if (x.is("SVPD_set_qel_gd_keyword")) {
-                           r = x.cleanPlus(error(x.platform()));
-                           r.outs[2] = 15;
-                           r.stores = x.before;
-                       }
-                       return r;
-                   }});
+    all.push_back(
+        {"GardReadVPD", [] { setKeyword(0x200, record(0x5C)); }, nullptr,
+         [](Outs& o) { return readRecords(GardRdndQel::GardReadVPD, o); }, nullptr,
+         golden(recordOuts(0x200, 0x201, 0, record(0x5C), record(0x5C)), {}, {{"vpd/0x201/keyword", record(0x5C)}}),
+         "0x40|0x200,0x1|0x201,0x1|0x201,0x20|0x1,0x0|0x0",
+         [](const Ctx& x) {
+             Result r = x.clean;
+             const bool first = x.call().target == "0x200";
+             if (x.is("SVPD_fru_status")) {  // absent: a blank record, not repaired
+                 r.outs = first ? recordOuts(0, 0x201, 0, kBlank, record(0x5C)) : recordOuts(0x200, 0, 0, record(0x5C), kBlank);
+                 if (!first) r.stores = x.before;
+             } else if (x.is("SVPD_get_qel_gd_keyword")) {
+                 r.outs = first ? recordOuts(0x200, 0x201, 1, kUnreadable, record(0x5C))
+                                : recordOuts(0x200, 0x201, 1, record(0x5C), kUnreadable);
+                 r.commits.insert(r.commits.begin(), error(x.platform()));
+                 if (!first) r.stores = x.before;
+             } else if (x.is("UtilReg::read", "dscv/QelRole")) {
+                 r = x.cleanPlus(error(x.platform()));  // the role gate writes
+             } else if (x.is("SVPD_set_qel_gd_keyword")) {
+                 r = x.cleanPlus(error(x.platform()));
+                 r.outs[2] = 15, r.stores = x.before;
+             }
+             return r;
+         }});
     all.push_back({"GardWriteVPD", [] {}, nullptr,
-                   [](Outs&) {
-                       Bytes rec = record(0xEC);
-                       return GardRdndQel::GardWriteVPD(0x200, 32, rec.data());
-                   },
-                   nullptr,
-                   [](const Stores& b) { return Result{{}, {}, {}, with(b, {{"vpd/0x200/keyword", record(0xEC)}})}; },
-                   "0x200,0x20|0x1,0x0",
+                   [](Outs&) { Bytes rec = record(0xEC); return GardRdndQel::GardWriteVPD(0x200, 32, rec.data()); },
+                   nullptr, golden({}, {}, {{"vpd/0x200/keyword", record(0xEC)}}), "0x200,0x20|0x1,0x0",
                    [](const Ctx& x) {
-                       if (x.is("UtilReg::read")) return x.cleanPlus(error(x.platform()));
-                       return x.stopped(x.platform(), {});
+                       return x.is("UtilReg::read") ? x.cleanPlus(error(x.platform())) : x.stopped(x.platform(), {});
                    }});
-    all.push_back({"GardSetQelState",
-                   [] {
-                       setKeyword(0x200, record(0x5C));
-                       setKeyword(0x201, record(0x5C));
-                   },
-                   nullptr,
-                   [](Outs& o) {
-                       gardSetStateReturn word = static_cast<gardSetStateReturn>(9);
-                       ErrlEntry* e = GardRdndQel::GardSetQelState(0x200, GARD_QEL_GARDED, 0x010000B7, word, true, 0);
-                       o = {word};
-                       return e;
-                   },
-                   nullptr,
-                   [](const Stores& b) {
-                       return Result{{}, {0}, {info(made(kQelGarded, 0x200, 0x5D, 0x010000B7))},
-                                     with(b, {{"vpd/0x200/keyword", record(0x5D, 0x010000B7, 0)},
-                                              {"rmgr/log", text(kRmgrGard)}})};
-                   },
-                   "0x200,0x5d,0x10000b7|0x1|0x40|0x200,0x1|0x201,0x1|0x0|0x200,0x5d|0x200,0x20|0x1,0x0|0x0",
-                   [](const Ctx& x) {
-                       QelOutcome q = setQelFailure(x, 0x5D);
-                       q.r.outs = {q.word};
-                       return q.r;
-                   }});
-    all.push_back({"GardGetQelState", [] { setKeyword(0x200, record(0x5D)); }, nullptr,
-                   [](Outs& o) {
-                       bool garded = false;
-                       ErrlEntry* e = GardRdndQel::GardGetQelState(0x200, garded, false, false);
-                       o = {garded};
-                       return e;
-                   },
-                   nullptr,
-                   [](const Stores& b) { return Result{{}, {1}, {}, with(b, {{"rmgr/log", text(kRmgrGard)}})}; },
-                   "0x200|0x1",
-                   [](const Ctx& x) { return x.stopped(x.platform(), {!x.is("SVPD_get_qel_gd_keyword")}); }});
-    all.push_back({"GardQelDoGard",
-                   [] {
-                       setKeyword(0x200, record(0x5D));
-                       setKeyword(0x201, record(0x5C));
-                   },
-                   nullptr,
-                   [](Outs& o) {
-                       o = {static_cast<uint64_t>(GardRdndQel::GardQelDoGard(0x200))};
-                       return nullptr;
-                   },
-                   nullptr, [](const Stores& b) { return Result{{}, {1}, {}, b}; },
-                   "0x200|0x40|0x200,0x1|0x201,0x1|0x0|0x1",
-                   [](const Ctx& x) {
+    all.push_back(
+        {"GardSetQelState", [] { keywords(0x5C, 0x5C); }, nullptr,
+         [](Outs& o) {
+             gardSetStateReturn word = static_cast<gardSetStateReturn>(9);
+             ErrlEntry* e = GardRdndQel::GardSetQelState(0x200, GARD_QEL_GARDED, 0x010000B7, word, true, 0);
+             o = {word};
+             return e;
+         },
+         nullptr,
+         golden({0}, {info(made(kQelGarded, 0x200, 0x5D, 0x010000B7))},
+                {{"vpd/0x200/keyword", record(0x5D, 0x010000B7, 0)}, {"rmgr/log", text(kRmgrGard)}}),
+         "0x200,0x5d,0x10000b7|0x1|0x40|0x200,0x1|0x201,0x1|0x0|0x200,0x5d|0x200,0x20|0x1,0x0|0x0",
+         [](const Ctx& x) {
+             auto [r, word] = setQelFailure(x, 0x5D);
+             r.outs = {word};
+             return r;
+         }});
+    all.push_back(
+        {"GardGetQelState", [] { setKeyword(0x200, record(0x5D)); }, nullptr,
+         [](Outs& o) { bool g = false; ErrlEntry* e = GardRdndQel::GardGetQelState(0x200, g, false, false); o = {g}; return e; },
+         nullptr, golden({1}, {}, {{"rmgr/log", text(kRmgrGard)}}), "0x200|0x1",
+         [](const Ctx& x) { return x.stopped(x.platform(), {!x.is("SVPD_get_qel_gd_keyword")}); }});
+    // A failure that stops the answer: its log committed, the default answer.
+    auto defaulted = [](const Ctx& x, Outs outs) {
+        Result r = x.stopped({}, std::move(outs));
+        r.commits = {error(x.platform())};
+        return r;
+    };
+    all.push_back({"GardQelDoGard", [] { keywords(0x5D, 0x5C); }, nullptr,
+                   [](Outs& o) { o = {static_cast<uint64_t>(GardRdndQel::GardQelDoGard(0x200))}; return nullptr; },
+                   nullptr, golden({1}), "0x200|0x40|0x200,0x1|0x201,0x1|0x0|0x1",
+                   [defaulted](const Ctx& x) {
+                       if (x.is("SVPD_get_qel_gd_keyword")) return defaulted(x, {0});  // not judged
                        Result r = x.clean;
                        if (x.is("SVPD_fru_status", "0x200")) r.outs = {0};  // record 0 blank
-                       if (x.is("SVPD_get_qel_gd_keyword")) {  // not judged
-                           r = x.stopped({}, {0});
-                           r.commits = {error(x.platform())};
-                       }
                        return r;
                    }});
     // 0x200 usable, 0x201 without a functional DMA path.
     auto usableState = [] {
-        setKeyword(0x200, record(0x5C));
-        setKeyword(0x201, record(0x5C));
+        keywords(0x5C, 0x5C);
         gardhost::setU8("vorm/functional/0x201", 0);
     };
     all.push_back({"gardIsQelUsable", usableState, nullptr,
-                   [](Outs& o) {
-                       o = {static_cast<uint64_t>(gardIsQelUsable(0x201))};
-                       return nullptr;
-                   },
-                   nullptr, [](const Stores& b) { return Result{{}, {GARD_QEL_NO_DMA_PATH}, {}, b}; },
-                   "0x201|0x40|0x200,0x1|0x201,0x1|0x0|0x1",
-                   [](const Ctx& x) {
-                       if (x.is("SVPD_fru_status")) return x.clean;  // a blank record is not garded either
-                       Result r = x.stopped({}, {0});
-                       r.commits = {error(x.platform())};
-                       return r;
+                   [](Outs& o) { o = {static_cast<uint64_t>(gardIsQelUsable(0x201))}; return nullptr; }, nullptr,
+                   golden({GARD_QEL_NO_DMA_PATH}), "0x201|0x40|0x200,0x1|0x201,0x1|0x0|0x1",
+                   [defaulted](const Ctx& x) {  // a blank record is not garded either
+                       return x.is("SVPD_fru_status") ? x.clean : defaulted(x, {0});
                    }});
-    all.push_back({"gardCheckFailoverCapable", usableState, nullptr,
-                   [](Outs& o) {
-                       GardFoStatus s = static_cast<GardFoStatus>(9);
-                       ErrlEntry* e = gardCheckFailoverCapable(s);
-                       o = {s};
-                       return e;
-                   },
-                   nullptr, [](const Stores& b) { return Result{{}, {GARD_FO_SIBLING_DOWN}, {}, b}; },
-                   "-|0x200|0x40|0x200,0x1|0x201,0x1|0x0|0x0|0x201|0x40|0x200,0x1|0x201,0x1|0x0|0x1|0x1",
-                   [](const Ctx& x) {
-                       if (x.is("SVPD_fru_status")) return x.clean;
-                       // Before the own check, and in the sibling's check, a
-                       // failure means "cannot be judged": status 2. In the
-                       // own check it means "own usable", and the sibling decides.
-                       const bool ownCheck = x.seen("vormGardCheckFunctionalDmaPath") == 0 &&
-                                             x.seen("UtilReg::read") >= 2 &&
-                                             !x.is("vormGardCheckFunctionalDmaPath", "0x201");
-                       Result r = x.stopped({}, {ownCheck ? 1u : 2u});
-                       r.commits = {error(x.platform())};
-                       return r;
-                   }});
-    all.push_back({"GardGetQelDmaConfig",
-                   [] {
-                       setKeyword(0x200, record(0x5C));
-                       setKeyword(0x201, record(0xED));
-                   },
-                   nullptr, [](Outs& o) { return readRecords(GardRdndQel::GardGetQelDmaConfig, o); }, nullptr,
-                   [](const Stores& b) {  // role 1 at position 0: the sibling's copy is marked
-                       return Result{{}, recordOuts(0x200, 0x201, 0, record(0x5C), marked(0xED)), {}, b};
-                   },
-                   "0x40|0x40|0x200,0x1|0x201,0x1|0x0|0x0",
-                   [](const Ctx& x) {
-                       const bool first = x.call().target == "0x200";
-                       if (x.is("SVPD_fru_status"))
-                           return x.stopped({}, first ? recordOuts(0, 0x201, 0, Bytes(32, 0xFF), marked(0xED))
-                                                      : recordOuts(0x200, 0, 0, record(0x5C), marked(0xFF)));
-                       Result r = x.stopped({}, first ? recordOuts(0x200, 0x201, 1, unreadable(), record(0xED))
-                                                      : recordOuts(0x200, 0x201, 1, record(0x5C), unreadable()));
-                       // position or role unreadable: the copy stays unmarked
-                       if (!x.is("SVPD_get_qel_gd_keyword")) r.outs = recordOuts(0x200, 0x201, 0, record(0x5C), record(0xED));
-                       r.commits = {error(x.platform())};
-                       return r;
-                   }});
+    all.push_back(
+        {"gardCheckFailoverCapable", usableState, nullptr,
+         [](Outs& o) { GardFoStatus s = static_cast<GardFoStatus>(9); ErrlEntry* e = gardCheckFailoverCapable(s); o = {s}; return e; },
+         nullptr, golden({GARD_FO_SIBLING_DOWN}),
+         "-|0x200|0x40|0x200,0x1|0x201,0x1|0x0|0x0|0x201|0x40|0x200,0x1|0x201,0x1|0x0|0x1|0x1",
+         [defaulted](const Ctx& x) {
+             if (x.is("SVPD_fru_status")) return x.clean;
+             // Before the own check, and in the sibling's check, a failure means
+             // "cannot be judged": status 2. In the own check it means "own
+             // usable", and the sibling decides.
+             const bool own = x.seen("vormGardCheckFunctionalDmaPath") == 0 && x.seen("UtilReg::read") >= 2 &&
+                              !x.is("vormGardCheckFunctionalDmaPath", "0x201");
+             return defaulted(x, {own ? 1u : 2u});
+         }});
+    all.push_back(
+        {"GardGetQelDmaConfig", [] { keywords(0x5C, 0xED); }, nullptr,
+         [](Outs& o) { return readRecords(GardRdndQel::GardGetQelDmaConfig, o); }, nullptr,
+         // role 1 at position 0: the sibling's copy is marked
+         golden(recordOuts(0x200, 0x201, 0, record(0x5C), withState(record(0xED), 0x5A))),
+         "0x40|0x40|0x200,0x1|0x201,0x1|0x0|0x0",
+         [defaulted](const Ctx& x) {
+             const bool first = x.call().target == "0x200";
+             if (x.is("SVPD_fru_status"))
+                 return x.stopped({}, first ? recordOuts(0, 0x201, 0, kBlank, withState(record(0xED), 0x5A))
+                                            : recordOuts(0x200, 0, 0, record(0x5C), withState(kBlank, 0x5A)));
+             if (x.is("SVPD_get_qel_gd_keyword"))
+                 return defaulted(x, first ? recordOuts(0x200, 0x201, 1, kUnreadable, record(0xED))
+                                           : recordOuts(0x200, 0x201, 1, record(0x5C), kUnreadable));
+             return defaulted(x, recordOuts(0x200, 0x201, 0, record(0x5C), record(0xED)));  // left unmarked
+         }});
 
     // ---- system resources
-    static const std::string kPathCause = "1A2B3C this path failed";
     all.push_back(
         {"GardDeconfigDmaPath",
          [] {
              gardhost::setU32("vorm/port/0x2e71", 5);
              gardhost::setU32("vorm/port/0x2e92", 6);
-             // Slot 0 belongs to another unit; the path's units go to the next free slots.
-             Bytes file(51200, 0);
+             Bytes file(51200, 0);  // slot 0 is another unit's; the path's units take the next free ones
              ErrlEntry* other = logWithText("B1110000");
              storeSlot(file, 0, 0x2E00, 1, *other);
              delete other;
              writeGard("gardErrl", file);
          },
-         [] { makeCause(kPathCause.c_str()); },
+         [] { g_cause = logWithText(kPathCause); },
          [](Outs& o) {
              GARD_RC rc = static_cast<GARD_RC>(9);
-             homDMAPath path{{0, 0, 0, 2, 1, 0x99}};
-             ErrlEntry* e = GardDeconfigDmaPath(path, 1, 0, rc, g_cause);
+             ErrlEntry* e = GardDeconfigDmaPath(homDMAPath{{0, 0, 0, 2, 1, 0x99}}, 1, 0, rc, g_cause);
              o = {g_cause->src(0).gardBit, rc};
              return e;
          },
@@ -765,11 +628,10 @@ std::vector<Case> cases() {
          [](const Stores& b) {
              Bytes file = *b.at("gardErrl");
              ErrlEntry* cause = logWithText(kPathCause, true);
-             storeSlot(file, 1, 0x2E71, 5, *cause);
-             storeSlot(file, 2, 0x2E92, 6, *cause);
+             storeSlot(file, 1, 0x2E71, 5, *cause), storeSlot(file, 2, 0x2E92, 6, *cause);
              delete cause;
-             const std::string vorm = "vormGardDeconfigDmaPath sp=0 path=0x99 errorType=0x1 src=0x1a2b3 flags=0x1000 out=0x0\n";
-             return Result{{}, {1, 9}, {}, with(b, {{"gardErrl", file}, {"vorm/log", text(vorm)}})};
+             const char* vorm = "vormGardDeconfigDmaPath sp=0 path=0x99 errorType=0x1 src=0x1a2b3 flags=0x1000 out=0x0\n";
+             return golden({1, 9}, {}, {{"gardErrl", file}, {"vorm/log", text(vorm)}})(b);
          },
          "0x99,0x1|-|-|-|-|-|-|-|-|-|-",
          [](const Ctx& x) {
@@ -777,9 +639,8 @@ std::vector<Case> cases() {
              auto slots = [&](bool first, bool second, bool gardBit) {
                  Bytes file = *x.before.at("gardErrl");
                  ErrlEntry* cause = logWithText(kPathCause, gardBit);
-                 unsigned slot = 1;
-                 if (first) storeSlot(file, slot++, 0x2E71, 5, *cause);
-                 if (second) storeSlot(file, slot, 0x2E92, 6, *cause);
+                 if (first) storeSlot(file, 1, 0x2E71, 5, *cause);
+                 if (second) storeSlot(file, first ? 2 : 1, 0x2E92, 6, *cause);
                  delete cause;
                  return file;
              };
@@ -787,8 +648,7 @@ std::vector<Case> cases() {
                  r.outs = {0, 9};
                  r.stores["gardErrl"] = slots(true, true, false);
                  std::string log(r.stores["vorm/log"]->begin(), r.stores["vorm/log"]->end());
-                 log.replace(log.find("src=0x1a2b3"), 11, "src=0x0");
-                 r.stores["vorm/log"] = text(log);
+                 r.stores["vorm/log"] = text(log.replace(log.find("src=0x1a2b3"), 11, "src=0x0"));
                  return r;
              }
              if (x.is("vormGardDeconfigDmaPath")) return x.stopped(x.platform(), {0, 9});
@@ -796,88 +656,52 @@ std::vector<Case> cases() {
              if (step == Step::Exists) return r;
              // Each unit is handled on its own: a failure skips its copy only.
              const bool first = x.seen("homGetUnitId") == 0 || (x.seen("homGetUnitId") == 1 && !x.is("homGetUnitId"));
-             const FileSteps& s = steps("gardStoreErrl");
-             if (step == Step::Close) return x.cleanPlus(error(x.platform() + added(s.mod, kRcClose, s.close)));
+             if (step == Step::Close) return fileCycle(x, steps("gardStoreErrl"), {});
              // A copy that cannot be made or flattened is no error.
              if (!x.is("ErrlEntry::flatten") && !x.is("ErrlBase::operator new")) {
-                 Log l = x.is("homGetUnitId") ? platform("vormGetVPDPort", "0xffffffff", ENOENT)  // no such unit
-                                              : x.platform();
-                 if (step == Step::Open) l = l + added(s.mod, kRcOpen, 0);
-                 if (step == Step::Read) l = l + added(s.mod, kRcRead, s.read);
-                 if (step == Step::Write) l = l + added(s.mod, kRcWrite, s.write);
+                 const Log l = step != Step::None        ? *fileCycle(x, steps("gardStoreErrl"), {}).errl
+                               : x.is("homGetUnitId") ? platform("vormGetVPDPort", "0xffffffff", ENOENT)  // no such unit
+                                                      : x.platform();
                  r = x.cleanPlus(error(l));
              }
              r.stores["gardErrl"] = first ? slots(false, true, true) : slots(true, false, true);
              return r;
          }});
     all.push_back(
-        {"GardClearSystemResources",
-         [] {
-             unitTable(3);
-             setKeyword(0x200, record(0x5D));
-             setKeyword(0x201, record(0x5C));
-         },
-         nullptr,
-         [](Outs& o) {
-             GARD_RC rc = static_cast<GARD_RC>(9);
-             ErrlEntry* e = GardClearSystemResources(rc, GARD_DOMAIN_ALL);
-             o = {rc};
-             return e;
-         },
+        {"GardClearSystemResources", [] { unitTable(3), keywords(0x5D, 0x5C); }, nullptr,
+         [](Outs& o) { GARD_RC rc = static_cast<GARD_RC>(9); ErrlEntry* e = GardClearSystemResources(rc, GARD_DOMAIN_ALL); o = {rc}; return e; },
          nullptr,
          [](const Stores& b) {
-             Bytes t = tableAfter(b, [](Bytes& t) {
-                 for (unsigned i = 0; i < unit::kEntries; ++i) {
-                     putBe(&t[unit::kStateAt + 4 * i], 0xCC, 4);
-                     putBe(&t[unit::kErrorTypeAt + 4 * i], 0, 4);
-                 }
-             });
-             return Result{{}, {0}, {},
-                           with(b, {{"gardRask", t}, {"vpd/0x200/keyword", record(0xCC, 0, 0)},
-                                    {"rmgr/log", text(kRmgrUngard)}})};
+             return golden({0}, {}, {{"gardRask", tableAfter(b, clearAll)}, {"vpd/0x200/keyword", record(0xCC, 0, 0)},
+                                     {"rmgr/log", text(kRmgrUngard)}})(b);
          },
          "175|-|-|-|-|0x40|0x200,0x1|0x201,0x1|0x0|0x200,0xcc,0x0|0x40|0x200,0x1|0x201,0x1|0x0|0x200,0xcc|"
          "0x200,0x20|0x1,0x0|0x0|0x0",
          [](const Ctx& x) {
-             const FileSteps& s = steps("GardClearVpdData");
              if (x.seen("UtilFile::Close") == 0) {  // in the table's clear
                  const Step step = stepOf(x);
-                 if (step == Step::Exists) return x.clean;
-                 Result r = fileCycle(x, s, {});
-                 if (step != Step::Close) {  // a failed close does not fail the clear
-                     r = x.cleanPlus(error(*r.errl));
-                     r.outs = {4};
-                     r.stores["gardRask"] = x.before.at("gardRask");
-                 }
+                 Result r = fileCycle(x, steps("GardClearVpdData"), {});
+                 if (step == Step::Exists || step == Step::Close) return r;  // a failed close does not fail the clear
+                 r = x.cleanPlus(error(*r.errl));
+                 r.outs = {4}, r.stores["gardRask"] = x.before.at("gardRask");
                  return r;
              }
              // Reads of the own clearing step before the state change.
-             const bool beforeChange = x.seen("UtilReg::read") < 2 ||
-                                       (x.seen("UtilReg::read") == 2 && !x.is("UtilReg::read"));
-             Result r = x.clean;
-             auto untouched = [&](Result& res) {
-                 res.stores["vpd/0x200/keyword"] = x.before.at("vpd/0x200/keyword");
-                 res.stores["rmgr/log"] = x.before.at("rmgr/log");
-             };
-             if (beforeChange) {
-                 if (x.is("UtilReg::read")) {
-                     r = x.cleanPlus(error(x.platform()));
-                     r.outs = {4};
-                 } else if (x.is("SVPD_fru_status", "0x200")) {  // no own processor to clear
-                     r = x.cleanPlus(error(made(kQelNotThisProcessor, 0, 0xCC, 0)));
-                     r.outs = {4};
-                 } else if (x.is("SVPD_get_qel_gd_keyword")) {  // records not judged: nothing to do
-                     r = x.cleanPlus(error(x.platform()));
-                 }
-                 if (x.is("UtilReg::read") || x.is("SVPD_fru_status", "0x200") || x.is("SVPD_get_qel_gd_keyword"))
-                     untouched(r);
+             const bool beforeChange =
+                 x.seen("UtilReg::read") < 2 || (x.seen("UtilReg::read") == 2 && !x.is("UtilReg::read"));
+             if (!beforeChange) {
+                 auto [r, word] = setQelFailure(x, 0xCC);
+                 if (r.errl) r.commits.push_back(error(*r.errl));
+                 r.errl.reset(), r.outs = {word == 0 ? 0u : 4u};
                  return r;
              }
-             QelOutcome q = setQelFailure(x, 0xCC);
-             r = q.r;
-             if (r.errl) r.commits.push_back(error(*r.errl));
-             r.errl.reset();
-             r.outs = {q.word == 0 ? 0u : 4u};
+             Result r = x.clean;
+             if (x.is("UtilReg::read")) r = x.cleanPlus(error(x.platform())), r.outs = {4};
+             if (x.is("SVPD_fru_status", "0x200"))  // no own processor to clear
+                 r = x.cleanPlus(error(made(kQelNotThisProcessor, 0, 0xCC, 0))), r.outs = {4};
+             if (x.is("SVPD_get_qel_gd_keyword")) r = x.cleanPlus(error(x.platform()));  // not judged: nothing to do
+             if (x.is("UtilReg::read") || x.is("SVPD_fru_status", "0x200") || x.is("SVPD_get_qel_gd_keyword"))
+                 r.stores["vpd/0x200/keyword"] = x.before.at("vpd/0x200/keyword"), r.stores["rmgr/log"] = x.before.at("rmgr/log");
              return r;
          }});
     return all;
@@ -887,23 +711,18 @@ std::vector<Case> cases() {
 
 // The arguments every call of a library operation must have (golden call rules).
 void checkCallArguments(const std::vector<Call>& calls) {
-    for (const Call& c : calls) {
+    for (const Call& c : calls)
         for (const CallRule& rule : kCallRules) {
-            if (c.name != rule.name || (*rule.target && !std::regex_match(c.target, std::regex(rule.target))))
-                continue;
+            if (c.name != rule.name || (*rule.target && !std::regex_match(c.target, std::regex(rule.target)))) continue;
             EXPECT_TRUE(rule.args != nullptr && std::regex_match(c.args, std::regex(rule.args)))
                 << c.name << "@" << c.target << " called with \"" << c.args << "\"";
             break;
         }
-    }
 }
 // Every file object made (after a path look-up that succeeded) is closed once.
 void checkOneClosePerFile(const std::vector<Call>& calls) {
     std::size_t made = 0, closed = 0;
-    for (const Call& c : calls) {
-        made += c.name == "UtilReg::path" && !c.failed;
-        closed += c.name == "UtilFile::Close";
-    }
+    for (const Call& c : calls) made += c.name == "UtilReg::path" && !c.failed, closed += c.name == "UtilFile::Close";
     EXPECT_EQ(closed, made) << "file objects closed, of those made";
 }
 // The trace entries as "values|values|...", "-" for an entry without values.
@@ -948,8 +767,7 @@ class Sweep : public gardtest::StateTest, public ::testing::WithParamInterface<s
 protected:
     Stores stores() const {
         Stores s;
-        for (const char* f : {"gardRask", "gardErrl"})
-            s[f] = gardFileExists(f) ? std::optional<Bytes>(gardFile(f)) : std::nullopt;
+        for (const char* f : {"gardRask", "gardErrl"}) s[f] = gardFileExists(f) ? std::optional<Bytes>(gardFile(f)) : std::nullopt;
         for (const char* v : {"vpd/0x200/keyword", "vpd/0x201/keyword", "rmgr/log", "vorm/log"}) {
             Bytes b;
             s[v] = gardhost::getValue(v, b) ? std::optional<Bytes>(b) : std::nullopt;
@@ -957,21 +775,13 @@ protected:
         return s;
     }
     void restore(const Stores& s) {
+        std::error_code ec;
         for (const auto& [name, bytes] : s) {
             const bool gard = name.rfind("gard", 0) == 0;
-            if (!bytes) {
-                std::error_code ec;
-                if (gard)
-                    std::filesystem::remove(gardhost::resolvePath("/opt/p3/gard/" + name), ec);
-                else
-                    gardhost::eraseValue(name);
-            } else if (gard) {
-                writeGardFile(name, *bytes);
-            } else {
-                gardhost::setValue(name, *bytes);
-            }
+            if (bytes) gard ? writeGardFile(name, *bytes) : gardhost::setValue(name, *bytes);
+            else if (gard) std::filesystem::remove(gardhost::resolvePath("/opt/p3/gard/" + name), ec);
+            else gardhost::eraseValue(name);
         }
-        std::error_code ec;
         if (!s.at("gardRask") && !s.at("gardErrl")) std::filesystem::remove(gardhost::resolvePath("/opt/p3/gard"), ec);
         gardhost::clearCommitted();
     }
@@ -988,15 +798,13 @@ protected:
         gardhost::clearFaults();
         if (c.finish) c.finish();
         if (e != nullptr) {
-            Log l{{}, e->severity(), e->eventType(), e->getRC()};
-            for (std::size_t i = 0; i < e->srcCount(); ++i) l.srcs.push_back(srcOf(e->src(i)));
-            r.errl = l;
+            r.errl = Log{{}, e->severity(), e->eventType(), e->getRC()};
+            for (std::size_t i = 0; i < e->srcCount(); ++i) r.errl->srcs.push_back(srcOf(e->src(i)));
             delete e;
         }
         for (const auto& cm : gardhost::committed()) {
-            Log l{{}, cm.severity, cm.eventType, cm.rc};
-            for (const SrciSrc& s : cm.srcs) l.srcs.push_back(srcOf(s));
-            r.commits.push_back({cm.actions, l, cm.compId});
+            r.commits.push_back({cm.actions, Log{{}, cm.severity, cm.eventType, cm.rc}, cm.compId});
+            for (const SrciSrc& s : cm.srcs) r.commits.back().log.srcs.push_back(srcOf(s));
         }
         r.stores = stores();
         EXPECT_EQ(gardhost::liveErrls(), live) << "error-log entries leaked";
@@ -1016,10 +824,8 @@ protected:
 
 TEST_P(Sweep, EveryFailingCallDoesWhatItMust) {
     std::vector<Case> all = cases();
-    const Case* found = nullptr;
-    for (const Case& c : all)
-        if (c.name == GetParam()) found = &c;
-    ASSERT_NE(found, nullptr);
+    const auto found = std::find_if(all.begin(), all.end(), [](const Case& c) { return c.name == GetParam(); });
+    ASSERT_NE(found, all.end());
     const Case& c = *found;
     c.setup();
     gardhost::clearCommitted();
@@ -1027,11 +833,9 @@ TEST_P(Sweep, EveryFailingCallDoesWhatItMust) {
     gardhost::eraseValue("vorm/log");
     const Stores start = stores();
     const Result golden = c.golden(start);
-
-    const Result clean = runOnce(c, "");
     {
         SCOPED_TRACE("the clean run");
-        compare(golden, clean);
+        compare(golden, runOnce(c, ""));
         EXPECT_EQ(traceText(), c.traces) << "trace entries";
     }
     const std::vector<Call> log = calls_;
@@ -1046,14 +850,12 @@ TEST_P(Sweep, EveryFailingCallDoesWhatItMust) {
         std::size_t n = 0;
         for (std::size_t i = 0; i <= k; ++i)
             n += log[i].name == log[k].name && (log[k].target.empty() || log[i].target == log[k].target);
-        const std::string fault =
-            log[k].name + (log[k].target.empty() ? "" : "@" + log[k].target) + "#" + std::to_string(n);
+        const std::string fault = log[k].name + (log[k].target.empty() ? "" : "@" + log[k].target) + "#" + std::to_string(n);
         SCOPED_TRACE(fault);
         restore(start);
         const Result got = runOnce(c, fault);
-        std::size_t failed = 0;
-        for (const Call& call : calls_) failed += call.failed;
-        ASSERT_EQ(failed, 1u) << "the fault did not hit exactly one call";
+        ASSERT_EQ(std::count_if(calls_.begin(), calls_.end(), [](const Call& call) { return call.failed; }), 1)
+            << "the fault did not hit exactly one call";
         const Ctx ctx{log, k, golden, start};
         compare(c.expect(ctx), got);
         if (c.failTraces) {
@@ -1061,9 +863,7 @@ TEST_P(Sweep, EveryFailingCallDoesWhatItMust) {
         }
         ++pairs;
     }
-    g_pairs += pairs;
-    g_logged += log.size();
-    g_unfailable += unfailable;
+    g_pairs += pairs, g_logged += log.size(), g_unfailable += unfailable;
     std::printf("[ sweep    ] %s: %zu failing calls of %zu logged (%zu cannot fail)\n", c.name.c_str(), pairs,
                 log.size(), unfailable);
 }
@@ -1073,9 +873,7 @@ std::vector<std::string> caseNames() {
     for (const Case& c : cases()) names.push_back(c.name);
     return names;
 }
-
-INSTANTIATE_TEST_SUITE_P(Operations, Sweep, ::testing::ValuesIn(caseNames()),
-                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Operations, Sweep, ::testing::ValuesIn(caseNames()), [](const auto& info) { return info.param; });
 
 // The total, when the whole sweep runs in one process.
 class Total : public ::testing::Environment {
