@@ -40,23 +40,15 @@ constexpr Reason kReasons[] = {kRcRefused, kRcGarded, kRcGarded2, kRcOpen, kRcRe
 // (0: the operation has no such step)
 struct FileSteps {
     const char* op;
-    int fileId;
-    const char* file;
-    unsigned image;  // bytes read and written at offset 0
     uint8_t mod;
     uint32_t open, read, write, close;
 };
 constexpr FileSteps kFileSteps[] = {
-    {"GardUpdateVpdUnit", 3, "gardRask", 14504, 0x66, 1, 1, 9, 33},
-    {"GardSetVpdUnitState", 3, "gardRask", 14504, 0x67, 1, 3, 10, 20},
-    {"GardClearVpdData", 3, "gardRask", 14504, 0x68, 1, 4, 5, 21},
-    {"GardResetVpdData", 3, "gardRask", 14504, 0x69, 1, 42, 43, 22},
-    {"GardGetVpdUnitState", 3, "gardRask", 14504, 0x6A, 1, 6, 0, 23},
-    {"GardGetVpdConfigData", 3, "gardRask", 14504, 0x6B, 1, 7, 0, 24},
-    {"gardStoreErrl", 4, "gardErrl", 41120, 0xD0, 15, 16, 17, 20},
-    {"gardReadStoredErrl", 4, "gardErrl", 41120, 0xD0, 15, 16, 0, 20},
-    {"gardClearStoredErrl", 4, "gardErrl", 41120, 0xD0, 17, 18, 20, 20},
-    {"gardClearStoredErrlByPort", 4, "gardErrl", 41120, 0xD0, 17, 18, 19, 20},
+    {"GardUpdateVpdUnit", 0x66, 1, 1, 9, 33},     {"GardSetVpdUnitState", 0x67, 1, 3, 10, 20},
+    {"GardClearVpdData", 0x68, 1, 4, 5, 21},      {"GardResetVpdData", 0x69, 1, 42, 43, 22},
+    {"GardGetVpdUnitState", 0x6A, 1, 6, 0, 23},   {"GardGetVpdConfigData", 0x6B, 1, 7, 0, 24},
+    {"gardStoreErrl", 0xD0, 15, 16, 17, 20},      {"gardReadStoredErrl", 0xD0, 15, 16, 0, 20},
+    {"gardClearStoredErrl", 0xD0, 17, 18, 20, 20}, {"gardClearStoredErrlByPort", 0xD0, 17, 18, 19, 20},
 };
 constexpr const FileSteps& steps(std::string_view op) {
     for (const FileSteps& s : kFileSteps)
@@ -117,6 +109,12 @@ constexpr CallRule kCallRules[] = {
     {"UtilReg::path", "", "roots=fstp/P3_Root"},
     {"mkdir", "/opt/p3/gard", "mode=0777"},
     {"UtilFile::Seek", "", "offset=[0-9]+ origin=1"},
+    // the whole record image at offset 0 (file 3: 14504 bytes, file 4:
+    // 41120), or a new file's zero fill
+    {"UtilFile::Read", "gardRask", "count=14504 pos=0"},
+    {"UtilFile::Write", "gardRask", "count=(14504|20480) pos=0"},
+    {"UtilFile::Read", "gardErrl", "count=41120 pos=0"},
+    {"UtilFile::Write", "gardErrl", "count=(41120|51200) pos=0"},
     {"UtilReg::read", "dscv/.*", "size=1 flag=1"},
     {"UtilReg::read", "hutl/HOMSystemType", "size=4 flag=1"},
     // the size first (no buffer), then the value (flag false)

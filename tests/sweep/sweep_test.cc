@@ -174,11 +174,10 @@ uint64_t fnv(const void* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
     return h;
 }
-void writeGard(const std::string& name, const Bytes& bytes) {
-    std::filesystem::path p = gardhost::resolvePath("/opt/p3/gard/" + name);
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+struct Files : gardtest::StateTest {
+    using StateTest::writeGardFile;
+};
+void writeGard(const std::string& name, const Bytes& bytes) { Files::writeGardFile(name, bytes); }
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 // A unit table of `n` entries: unit 0x10 + i, group 1, entry 0 garded with error type 2.
 void unitTable(unsigned n) {
@@ -257,7 +256,8 @@ Bytes tableAfter(const Stores& before, const std::function<void(Bytes&)>& change
     return b;
 }
 void clearAll(Bytes& t) {
-    for (unsigned i = 0; i < unit::kEntries; ++i) putBe(&t[unit::kStateAt + 4 * i], 0xCC, 4), putBe(&t[unit::kErrorTypeAt + 4 * i], 0, 4);
+    for (unsigned i = 0; i < unit::kEntries; ++i)
+        putBe(&t[unit::kStateAt + 4 * i], 0xCC, 4), putBe(&t[unit::kErrorTypeAt + 4 * i], 0, 4);
 }
 
 const std::string kRmgrGard = "rmgrGardBackup sp=0 comp=0xca00\n", kRmgrUngard = "rmgrUngardBackup sp=0 comp=0xca00\n";
@@ -377,18 +377,6 @@ std::vector<Case> cases() {
              return x.stopped(x.platform() + added(0x42, kRcRead, 6, 7, 8, 9), {fnv(untouched.data(), untouched.size())});
          },
          false, seekThenTransfer()});
-    all.push_back(
-        {"GardSysFileWrite", [] { unitTable(3); }, openTable,
-         [](Outs&) {
-             std::memset(g_image, 0x33, sizeof g_image);
-             return GardSysFileWrite(g_file, 0, g_image, sizeof g_image, 0x42, 9, 1, 2, 3);
-         },
-         closeTable,
-         [](const Stores& b) {
-             return golden({}, {}, {{"gardRask", tableAfter(b, [](Bytes& t) { std::fill_n(t.begin(), unit::kImage, 0x33); })}})(b);
-         },
-         "", [](const Ctx& x) { return x.stopped(x.platform() + added(0x42, kRcWrite, 9, 1, 2, 3), {}); }, false,
-         seekThenTransfer()});
     all.push_back({"GardSysFileSeek", [] { unitTable(1); }, openTable,
                    [](Outs&) { return GardSysFileSeek(g_file, 100, 0x42, 1, 2, 3, 4); }, closeTable, golden({}), "",
                    [](const Ctx& x) { return x.stopped(x.platform(), {}); },  // bare: the seek adds no SRC
@@ -401,7 +389,11 @@ std::vector<Case> cases() {
 
     // ---- unit gard table
     all.push_back({"GardGetVpdUnitState", [] { unitTable(5); }, nullptr,
-                   [](Outs& o) { bool g = true; ErrlEntry* e = gardAcc::GardGetVpdUnitState(0x10, 1, &g); o = {g}; return e; },
+                   [](Outs& o) {
+                       bool g = true;
+                       ErrlEntry* e = gardAcc::GardGetVpdUnitState(0x10, 1, &g);
+                       return o = {g}, e;
+                   },
                    nullptr, golden({1}), "-|-|-|-", cycle("GardGetVpdUnitState", {0})});
     static vpdRecordMenu menu, untouched;  // the menu as handed back, and as the caller left it
     std::memset(&untouched, 0x11, sizeof untouched);
@@ -433,15 +425,16 @@ std::vector<Case> cases() {
          },
          nullptr,
          [](const Stores& b) {
-             return golden({GARD_FRU_SET_UP}, {}, {{"gardRask", tableAfter(b, [](Bytes& t) { putEntry(t, 5, {0x40, 2, 0x5C, 0, 'b', ""}); })}})(b);
+             Bytes t = tableAfter(b, [](Bytes& t) { putEntry(t, 5, {0x40, 2, 0x5C, 0, 'b', ""}); });
+             return golden({GARD_FRU_SET_UP}, {}, {{"gardRask", t}})(b);
          },
          "-|-|-|-", cycle("GardUpdateVpdUnit", {77})});
     all.push_back(
         {"GardSetVpdUnitState", [] { unitTable(5); }, [] { g_cause = logWithText(kCause); },
          [](Outs&) { return gardAcc::GardSetVpdUnitState(0x12, 1, GARD_GARDED_2, 7, g_cause); }, dropCause,
          [](const Stores& b) {
-             return golden({}, {info(made(kUnitStateChanged, 0x12, 1, 0xED))},
-                           {{"gardRask", tableAfter(b, [](Bytes& t) { putEntry(t, 2, {0x12, 1, 0xED, 7, 'a', kCause}); })}})(b);
+             Bytes t = tableAfter(b, [](Bytes& t) { putEntry(t, 2, {0x12, 1, 0xED, 7, 'a', kCause}); });
+             return golden({}, {info(made(kUnitStateChanged, 0x12, 1, 0xED))}, {{"gardRask", t}})(b);
          },
          "-|-|-|-",
          [](const Ctx& x) {
@@ -485,7 +478,8 @@ std::vector<Case> cases() {
          },
          dropCause, golden({1, 0xAB01, 1, fnv("B7001234", 8)}), "-|-|-|-|-",
          [](const Ctx& x) {
-             if (!x.is("ErrlEntry::unflatten") && !x.is("ErrlBase::operator new")) return fileCycle(x, steps("gardReadStoredErrl"), {0});
+             if (!x.is("ErrlEntry::unflatten") && !x.is("ErrlBase::operator new"))
+                 return fileCycle(x, steps("gardReadStoredErrl"), {0});
              Result r = x.clean;  // nothing read back, no error
              r.outs = {0};
              return r;
@@ -505,7 +499,8 @@ std::vector<Case> cases() {
              Result r = x.clean;
              const bool first = x.call().target == "0x200";
              if (x.is("SVPD_fru_status")) {  // absent: a blank record, not repaired
-                 r.outs = first ? recordOuts(0, 0x201, 0, kBlank, record(0x5C)) : recordOuts(0x200, 0, 0, record(0x5C), kBlank);
+                 r.outs = first ? recordOuts(0, 0x201, 0, kBlank, record(0x5C))
+                                : recordOuts(0x200, 0, 0, record(0x5C), kBlank);
                  if (!first) r.stores = x.before;
              } else if (x.is("SVPD_get_qel_gd_keyword")) {
                  r.outs = first ? recordOuts(0x200, 0x201, 1, kUnreadable, record(0x5C))
@@ -545,7 +540,11 @@ std::vector<Case> cases() {
          }});
     all.push_back(
         {"GardGetQelState", [] { setKeyword(0x200, record(0x5D)); }, nullptr,
-         [](Outs& o) { bool g = false; ErrlEntry* e = GardRdndQel::GardGetQelState(0x200, g, false, false); o = {g}; return e; },
+         [](Outs& o) {
+             bool g = false;
+             ErrlEntry* e = GardRdndQel::GardGetQelState(0x200, g, false, false);
+             return o = {g}, e;
+         },
          nullptr, golden({1}, {}, {{"rmgr/log", text(kRmgrGard)}}), "0x200|0x1",
          [](const Ctx& x) { return x.stopped(x.platform(), {!x.is("SVPD_get_qel_gd_keyword")}); }});
     // A failure that stops the answer: its log committed, the default answer.
@@ -576,7 +575,11 @@ std::vector<Case> cases() {
                    }});
     all.push_back(
         {"gardCheckFailoverCapable", usableState, nullptr,
-         [](Outs& o) { GardFoStatus s = static_cast<GardFoStatus>(9); ErrlEntry* e = gardCheckFailoverCapable(s); o = {s}; return e; },
+         [](Outs& o) {
+             GardFoStatus s = static_cast<GardFoStatus>(9);
+             ErrlEntry* e = gardCheckFailoverCapable(s);
+             return o = {s}, e;
+         },
          nullptr, golden({GARD_FO_SIBLING_DOWN}),
          "-|0x200|0x40|0x200,0x1|0x201,0x1|0x0|0x0|0x201|0x40|0x200,0x1|0x201,0x1|0x0|0x1|0x1",
          [defaulted](const Ctx& x) {
@@ -669,7 +672,11 @@ std::vector<Case> cases() {
          }});
     all.push_back(
         {"GardClearSystemResources", [] { unitTable(3), keywords(0x5D, 0x5C); }, nullptr,
-         [](Outs& o) { GARD_RC rc = static_cast<GARD_RC>(9); ErrlEntry* e = GardClearSystemResources(rc, GARD_DOMAIN_ALL); o = {rc}; return e; },
+         [](Outs& o) {
+             GARD_RC rc = static_cast<GARD_RC>(9);
+             ErrlEntry* e = GardClearSystemResources(rc, GARD_DOMAIN_ALL);
+             return o = {rc}, e;
+         },
          nullptr,
          [](const Stores& b) {
              return golden({0}, {}, {{"gardRask", tableAfter(b, clearAll)}, {"vpd/0x200/keyword", record(0xCC, 0, 0)},
@@ -701,7 +708,7 @@ std::vector<Case> cases() {
                  r = x.cleanPlus(error(made(kQelNotThisProcessor, 0, 0xCC, 0))), r.outs = {4};
              if (x.is("SVPD_get_qel_gd_keyword")) r = x.cleanPlus(error(x.platform()));  // not judged: nothing to do
              if (x.is("UtilReg::read") || x.is("SVPD_fru_status", "0x200") || x.is("SVPD_get_qel_gd_keyword"))
-                 r.stores["vpd/0x200/keyword"] = x.before.at("vpd/0x200/keyword"), r.stores["rmgr/log"] = x.before.at("rmgr/log");
+                 for (const char* v : {"vpd/0x200/keyword", "rmgr/log"}) r.stores[v] = x.before.at(v);
              return r;
          }});
     return all;
@@ -767,7 +774,8 @@ class Sweep : public gardtest::StateTest, public ::testing::WithParamInterface<s
 protected:
     Stores stores() const {
         Stores s;
-        for (const char* f : {"gardRask", "gardErrl"}) s[f] = gardFileExists(f) ? std::optional<Bytes>(gardFile(f)) : std::nullopt;
+        for (const char* f : {"gardRask", "gardErrl"})
+            s[f] = gardFileExists(f) ? std::optional<Bytes>(gardFile(f)) : std::nullopt;
         for (const char* v : {"vpd/0x200/keyword", "vpd/0x201/keyword", "rmgr/log", "vorm/log"}) {
             Bytes b;
             s[v] = gardhost::getValue(v, b) ? std::optional<Bytes>(b) : std::nullopt;

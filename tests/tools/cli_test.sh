@@ -248,14 +248,9 @@ inspect)
   n=$((n + 1)); GARD_STATE_DIR=$W/untouched "$GARD" inspect "$errl" >/dev/null 2>&1
   [ -e "$W/untouched" ] && fail outside-state "inspect made a state directory" ""
   mkdir "$W/short" && head -c 51199 /dev/zero >"$W/short/gardErrl"
-  t errl-by-name      3 'stored error logs'          inspect "$W/short/gardErrl"
   t errl-truncated    3 'size 51199 bytes, a gardErrl file has 51200 \(truncated\)' inspect "$W/short/gardErrl"
-  j errl-sizes        'kind;size;expectedSize' 'errl 51199 51200' inspect "$W/short/gardErrl"
-  head -c 20481 /dev/zero >"$W/short/gardRask"
-  t units-oversized   3 'size 20481 bytes, a gardRask file has 20480 \(oversized\)' inspect "$W/short/gardRask"
   head -c 40000 /dev/zero >"$W/short/table.bin" && poke "$W/short/table.bin" 0 cafe0001
   t units-by-content  3 'unit table, magic 0xcafe0001' inspect "$W/short/table.bin"
-  t too-small         3 'a gardRask file has 20480 \(truncated\)' inspect "$HERE/jget.cmake"
   t missing           2 'cannot read'                inspect "$W/nothing"
   t directory         2 'is not a regular file'      inspect "$W"
   t device            2 'is not a regular file'      inspect /dev/zero

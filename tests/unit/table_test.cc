@@ -16,7 +16,6 @@ using gardtest::reasons;
 // transposed (character j of entry i at 6504 + 250 * j + i).
 using Row = golden::Entry;
 using golden::putBe;
-constexpr std::size_t kFileSize = 20480, kImage = 14504;
 Bytes table(const std::vector<Row>& rows) { return golden::unitTable(rows); }
 svpd_SerialNum serial(char c) {
     svpd_SerialNum s;
@@ -47,10 +46,6 @@ protected:
         EXPECT_EQ(std::make_tuple(s.modId, e->getRC(), e->eventType(), e->severity(), s.srciType, ud(s)),
                   std::make_tuple(site.mod, site.rc, site.eventType, golden::kSeverity, golden::kSrciNew,
                                   U32s{site.ud1, ud2, ud3, 0}));
-        drop(e);
-    }
-    static void failed(ErrlEntry* e, uint16_t reason) {
-        EXPECT_EQ(e != nullptr ? reasons(e).back() : 0, reason);
         drop(e);
     }
     ErrlEntry* update(uint16_t unit, uint32_t group, char sn) {
@@ -186,26 +181,6 @@ TEST_F(UnitTable, QueriesSeeUsedEntriesOnly) {
     EXPECT_EQ(U32s(m.errorType, m.errorType + 8), (U32s{1, 2, 3, 0, 0, 0, 0, 0}));
     EXPECT_EQ(std::make_tuple(m.groupId[249], m.unitId[249], m.state[249], m.errorType[249]),
               std::make_tuple(0u, uint16_t{0}, GARD_CLEARED, 0u));
-}
-
-TEST_F(UnitTable, ClearAndReset) {
-    Bytes b(kFileSize);
-    for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<uint8_t>(k * 131 % 251);
-    seed(b);
-    ok(gardAcc::GardClearVpdData());  // every entry, free or not, whatever the bytes
-    for (std::size_t i = 0; i < 250; ++i) {
-        putBe(&b[4504 + 4 * i], 0xCC, 4);
-        putBe(&b[5504 + 4 * i], 0, 4);
-    }
-    EXPECT_EQ(rask(), b);
-    gardhost::failCall("UtilFile::Read@gardRask");
-    failed(gardAcc::GardResetVpdData(), 0xCA07);  // unreadable: not reset
-    EXPECT_EQ(rask(), b);
-    gardhost::clearFaults();
-    ok(gardAcc::GardResetVpdData());
-    std::fill_n(b.begin(), kImage, 0);
-    putBe(&b[0], 0xCAFE0001, 4);
-    EXPECT_EQ(rask(), b);
 }
 
 // Unit id 0 goes through the same scan as any unit id; its entry stays free.
