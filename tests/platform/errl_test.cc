@@ -120,6 +120,9 @@ TEST_F(ErrlTest, PruneFitsBigEntryInto2048) {
     e->prune(2048);
     EXPECT_EQ(e->flatSize(), 2048u);
     EXPECT_EQ(e->srcCount(), 3u);
+    Bytes exact(2048);  // an entry that fills its area exactly reads back
+    ASSERT_EQ(e->flatten(exact.data(), exact.size()), 0);
+    EXPECT_EQ(ErrlEntry().unflatten(exact.data(), exact.size()), 0);
     e->detail().assign(6000, 0x5A);
     for (int i = 0; i < 100; ++i) e->addSRC(0xCA00, 0xB1, 0, 0x66, 0x4399, 0xCA07, i, 0, 0, 0, 0x75);
     e->prune(2048);

@@ -240,6 +240,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Operations, ::testing::Values(
     ROW("Usable", , gardIsQelUsable(0x200), 0, "5C 5C Dma"),
     ROW("UsableGarded", states(0xED, 0x5C), gardIsQelUsable(0x200), 2, "ED 5C"),
     ROW("UsableNoDmaPath", gardhost::setU8("vorm/functional/0x201", 0), gardIsQelUsable(0x201), 1, "5C 5C Dma"),
+    ROW("UsableNoFunctionalValue", gardhost::eraseValue("vorm/functional/0x200"), gardIsQelUsable(0x200), 0, "5C 5C Dma"),
     ROW("UsableOtherSystemType", sysType(0x10020000), gardIsQelUsable(0x200), 0, "FF FF"),
     ROW("UsableNotAServiceProcessor", , gardIsQelUsable(0x300), 0, "5C 5C"),
     ROW("FailoverOwnGarded", states(0x5D, 0x5D), fo(), 0, "5D 5D"),
