@@ -2,14 +2,15 @@
 # Proof that the library survives every platform failure, every input and
 # every crash, with its figures: the every-failure sweep, the fuzzers
 # (bounded, after replaying every kept regression input), the kill test,
-# and gard commands run in parallel keeping every change.
+# gard commands run in parallel keeping every change, and the gard tool on
+# 1,000 random files and 10 random states (the suite runs a sample).
 # Expects the normal build in ./build (scripts/test.sh build), as .ci/run
 # leaves it. Usage: scripts/ci-proof.sh [fuzz seconds per fuzzer, default 30]
 # GARD_CI_BENCH=1 also runs a short benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
-ninja -C "$build" -j2 sweep_test gard-crash multiproc_test gardtool >/dev/null
+ninja -C "$build" -j2 sweep_test gard-crash multiproc_test gardtool gard-robust >/dev/null
 
 echo "== every-failure sweep"
 "$build/tests/sweep/sweep_test" >"$build/sweep.log" 2>&1 || { tail -50 "$build/sweep.log"; exit 1; }
@@ -29,6 +30,10 @@ echo "== gard commands in parallel (two loops of 100, fsync on)"
 GARD_HOST_NOSYNC=0 timeout 300 "$build/tests/multiproc/multiproc_test" --gtest_filter='*ParallelLoops*' \
   >"$build/parallel.log" 2>&1 || { tail -50 "$build/parallel.log"; exit 1; }
 grep '^\[ figures' "$build/parallel.log"
+
+echo "== the gard tool on 1,000 random files and 10 random states"
+GARD_HOST_NOSYNC=1 "$build/tests/tools/gard-robust" "$build/tools/gard/gard" "$PWD/$build/robust-long" \
+  --files 1000 --states 10 --seconds 600
 
 echo "== fuzzers"
 scripts/fuzz.sh "${1:-30}"

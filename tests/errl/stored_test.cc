@@ -3,11 +3,13 @@
 // steps. Arbitrary file contents and sizes are the fuzzer's.
 #include "errl/stored.h"
 #include "fixture.h"
+#include "golden.h"
 
 namespace {
 
 using gardtest::reasons;
-constexpr std::size_t kSlot = 2056, kSlots = 20, kFileSize = 51200;
+using golden::putBe;
+constexpr std::size_t kSlot = golden::slot::kSize, kSlots = golden::slot::kSlots, kFileSize = 51200;
 using Bytes = std::vector<uint8_t>;
 
 ErrlEntry* makeEntry(uint16_t reason, std::size_t detail = 0) {
@@ -16,16 +18,11 @@ ErrlEntry* makeEntry(uint16_t reason, std::size_t detail = 0) {
     return e;
 }
 
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
 // The slot the store must write: ids big-endian, then the platform's own
 // flatten of a pruned copy.
 Bytes slotFor(uint32_t unit, uint32_t port, const ErrlEntry& e) {
     Bytes s(kSlot, 0);
-    put32(&s[0], unit);
-    put32(&s[4], port);
+    putBe(&s[0], unit, 4), putBe(&s[4], port, 4);
     ErrlEntry copy(e);
     copy.prune(2048);
     EXPECT_EQ(copy.flatten(&s[8], 2048), 0);
@@ -50,8 +47,7 @@ protected:
         Bytes f(kFileSize, 0);
         for (std::size_t i = 0; i < used.size(); ++i) {
             if (used[i].port == 0) continue;
-            put32(&f[i * kSlot], used[i].unit);
-            put32(&f[i * kSlot + 4], used[i].port);
+            putBe(&f[i * kSlot], used[i].unit, 4), putBe(&f[i * kSlot + 4], used[i].port, 4);
             std::fill(&f[i * kSlot + 8], &f[(i + 1) * kSlot], static_cast<uint8_t>(0x10 + i));
         }
         if (!used.empty()) writeGardFile("gardErrl", f);
@@ -74,6 +70,11 @@ struct ScanCase {
 std::vector<Used> allUsed() {
     std::vector<Used> out;
     for (uint32_t i = 1; i <= kSlots; ++i) out.push_back({i, i});
+    return out;
+}
+std::vector<Used> lastSlotFree() {
+    std::vector<Used> out = allUsed();
+    out.back() = {0, 0};
     return out;
 }
 std::vector<Used> onlySlot19(uint32_t unit) {
@@ -108,6 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{"StoredInSlot19BehindFreeSlot0", onlySlot19(7), 7, -1},
                       ScanCase{"StoredBeforeAFreeSlot", units({3, 7, 0}), 7, -1},
                       ScanCase{"AllSlotsUsed", allUsed(), 21, -1},
+                      ScanCase{"OnlyTheLastSlotFree", lastSlotFree(), 21, 19},
                       ScanCase{"UnitZeroTakesTheFirstFreeSlot", units({1, 0, 0}), 0, 1},
                       // a slot stored for unit 0 still counts as free
                       ScanCase{"UnitZeroSlotIsOverwritten", {{1, 1}, {0, 0x55}}, 0, 1},
@@ -169,7 +171,10 @@ class Clear : public StoredErrl, public ::testing::WithParamInterface<ClearCase>
 
 TEST_P(Clear, FreesMatchingSlotsInPlaceAndAlwaysWritesBack) {
     const ClearCase& c = GetParam();
-    Bytes want = seed({{1, 5}, {2, 6}, {0, 0}, {3, 5}, {4, 7}});
+    std::vector<Used> used{{1, 5}, {2, 6}, {0, 0}, {3, 5}, {4, 7}};
+    used.resize(kSlots, Used{0, 0});
+    used.back() = {9, 5};  // the last slot
+    Bytes want = seed(used);
     for (std::size_t i : c.freed) setSlot(want, i, Bytes(kSlot, 0));
     ErrlEntry* result = c.byPort ? gardClearStoredErrlByPort(c.value) : gardClearStoredErrl(c.value);
     EXPECT_EQ(result, nullptr);
@@ -179,78 +184,55 @@ TEST_P(Clear, FreesMatchingSlotsInPlaceAndAlwaysWritesBack) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Clear,
                          ::testing::Values(ClearCase{"ByUnit", false, 3, {3}},
-                                           ClearCase{"ByUnitNoMatch", false, 9, {}},
-                                           ClearCase{"ByPort", true, 5, {0, 3}},
+                                           ClearCase{"ByUnitInTheLastSlot", false, 9, {19}},
+                                           ClearCase{"ByUnitNoMatch", false, 0x99, {}},
+                                           ClearCase{"ByPort", true, 5, {0, 3, 19}},
                                            ClearCase{"ByPortNoMatch", true, 9, {}}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // Each file step of each operation failing once: the SRCs the library adds
-// (after the platform's own), their first user word, and the file untouched.
-enum Op { kStore, kRead, kClear, kClearPort };
+// after the platform's own, as (reason, first user word), and the file untouched.
 enum Step { kOpen, kCreate, kReadStep, kWrite, kClose };
-struct Progress {
-    unsigned int open, read, write;
-};
-constexpr Progress kProgress[] = {{15, 16, 17}, {15, 16, 0}, {17, 18, 20}, {17, 18, 19}};
+constexpr const char* kOps[] = {"gardStoreErrl", "gardReadStoredErrl", "gardClearStoredErrl", "gardClearStoredErrlByPort"};
+constexpr const char* kStepNames[] = {"Open", "Create", "Read", "Write", "Close"};
+using Added = std::vector<std::pair<uint16_t, uint32_t>>;
 
-class FileFaults : public StoredErrl, public ::testing::WithParamInterface<std::tuple<Op, Step>> {};
+class FileFaults : public StoredErrl, public ::testing::WithParamInterface<std::tuple<int, Step>> {};
 
 TEST_P(FileFaults, GiveTheStepsSrcs) {
+    using namespace golden;
     const auto [op, step] = GetParam();
-    const Progress p = kProgress[op];
-    Bytes before;
-    if (step != kCreate) before = seed({{1, 5}});
-    const char* faults[] = {"UtilFile::Open", "UtilFile::Write#1", "UtilFile::Read",
-                            "UtilFile::Write", "UtilFile::Close"};
+    const FileSteps& p = steps(kOps[op]);
+    const Bytes before = step == kCreate ? Bytes() : seed({{1, 5}});
+    const char* faults[] = {"UtilFile::Open", "UtilFile::Write#1", "UtilFile::Read", "UtilFile::Write", "UtilFile::Close"};
     gardhost::failCall(faults[step]);
-
-    ErrlEntry* e = makeEntry(0xCA03);
-    ErrlEntry* var = nullptr;
-    ErrlEntry* result = op == kStore  ? gardStoreErrl(5, 2, e)
-                        : op == kRead ? gardReadStoredErrl(1, var)
-                        : op == kClear ? gardClearStoredErrl(1)
-                                       : gardClearStoredErrlByPort(5);
-    std::vector<uint16_t> added;
-    std::vector<uint32_t> ud1;
-    for (std::size_t i = 1; result != nullptr && i < result->srcCount(); ++i) {
-        added.push_back(result->src(i).reasonCode);
-        ud1.push_back(result->src(i).ud[0]);
-    }
-    struct Want {
-        std::vector<uint16_t> added;
-        std::vector<uint32_t> ud1;
-    };
-    const Want want[] = {{{0xCA06}, {0}},
-                         {{0xCA08, 0xCA06}, {p.open, 0}},
-                         {{0xCA07}, {p.read}},
-                         p.write ? Want{{0xCA08}, {p.write}} : Want{},
-                         {}};
-    EXPECT_EQ(added, want[step].added);
-    EXPECT_EQ(ud1, want[step].ud1);
-    auto logs = gardtest::committedWith(0x2000);
+    ErrlEntry *e = makeEntry(0xCA03), *var = nullptr;
+    ErrlEntry* result = op == 0   ? gardStoreErrl(5, 2, e)
+                        : op == 1 ? gardReadStoredErrl(1, var)
+                        : op == 2 ? gardClearStoredErrl(1)
+                                  : gardClearStoredErrlByPort(5);
+    Added added;
+    for (std::size_t i = 1; result != nullptr && i < result->srcCount(); ++i)
+        added.push_back({result->src(i).reasonCode, result->src(i).ud[0]});
+    const Added want[] = {{{kRcOpen, 0}}, {{kRcWrite, p.open}, {kRcOpen, 0}}, {{kRcRead, p.read}},
+                          p.write ? Added{{kRcWrite, p.write}} : Added{}, {}};
+    EXPECT_EQ(added, want[step]);
+    auto logs = gardtest::committedWith(kActionError);
     ASSERT_EQ(logs.size(), step == kClose ? 1u : 0u);
     if (step == kClose) {
-        EXPECT_EQ(logs[0].srcs.back().reasonCode, 0xCA09);
-        EXPECT_EQ(logs[0].srcs.back().ud[0], 20u);
+        EXPECT_EQ(std::make_pair(logs[0].srcs.back().reasonCode, logs[0].srcs.back().ud[0]),
+                  std::make_pair(uint16_t{kRcClose}, p.close));
     }
     if (step != kClose && step != kCreate) {
         EXPECT_EQ(file(), before);
     }
-    gardtest::drop(result);
-    gardtest::drop(var);
-    gardtest::drop(e);
+    gardtest::drop(result), gardtest::drop(var), gardtest::drop(e);
 }
-
-std::string faultName(const ::testing::TestParamInfo<std::tuple<Op, Step>>& row) {
-    const char* ops[] = {"Store", "Read", "Clear", "ClearPort"};
-    const char* steps[] = {"Open", "Create", "Read", "Write", "Close"};
-    return std::string(ops[std::get<0>(row.param)]) + "_" + steps[std::get<1>(row.param)];
-}
-
 INSTANTIATE_TEST_SUITE_P(EachStep, FileFaults,
-                         ::testing::Combine(::testing::Values(kStore, kRead, kClear, kClearPort),
-                                            ::testing::Values(kOpen, kCreate, kReadStep, kWrite,
-                                                              kClose)),
-                         faultName);
+                         ::testing::Combine(::testing::Range(0, 4),
+                                            ::testing::Values(kOpen, kCreate, kReadStep, kWrite, kClose)),
+                         [](const auto& row) {
+                             return std::string(kOps[std::get<0>(row.param)]) + "_" + kStepNames[std::get<1>(row.param)];
+                         });
 
 }  // namespace

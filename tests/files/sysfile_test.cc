@@ -1,12 +1,11 @@
-// The gard system files: creation on first use, and the SRC each failing
-// step adds to the platform's error log.
-#include <sys/stat.h>
-
+// The gard system files: each created on first use at its size, an existing
+// file of another size used as it is, the object in the variable reused,
+// ids that name no file. What each failing step adds is the sweep's.
 #include <filesystem>
-#include <fstream>
 
 #include "fixture.h"
 #include "gard/gard.h"
+#include "golden.h"
 #include "platform/utilfile.h"
 
 namespace {
@@ -22,38 +21,23 @@ void expectTracesWithoutValues() {
     for (const auto& e : entries) EXPECT_EQ(std::make_pair(e.format, e.values.size()), std::make_pair(std::string(" "), std::size_t{0}));
 }
 
-struct FileRow {
-    int id;
-    const char* name;
-    std::size_t size;
-    friend void PrintTo(const FileRow& r, std::ostream* os) { *os << r.name; }
-};
-
-class FirstUse : public gardtest::StateTest, public ::testing::WithParamInterface<FileRow> {};
+class FirstUse : public gardtest::StateTest, public ::testing::WithParamInterface<golden::SysFile> {};
 
 TEST_P(FirstUse, CreatesDirectoryAndZeroFilledFileOfItsSize) {
-    const FileRow& row = GetParam();
+    const golden::SysFile& f = GetParam();
     ASSERT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3/gard")));
     UtilFile* file = nullptr;
-    ASSERT_EQ(GardSysFileOpen(file, kMod, 7, row.id), nullptr);
-    ASSERT_NE(file, nullptr);
-    std::vector<unsigned char> image(row.size, 0xAB);
-    EXPECT_EQ(GardSysFileRead(file, 0, image.data(), static_cast<unsigned>(image.size()), kMod, 1,
-                              0, 0, 0),
-              nullptr);
+    ASSERT_EQ(GardSysFileOpen(file, kMod, 7, f.id), nullptr);
+    std::vector<unsigned char> image(f.size, 0xAB);
+    EXPECT_EQ(GardSysFileRead(file, 0, image.data(), f.size, kMod, 1, 0, 0, 0), nullptr);
     EXPECT_EQ(GardSysFileClose(file, kMod, 3), nullptr);
     EXPECT_EQ(file, nullptr);
-    EXPECT_EQ(image, std::vector<unsigned char>(row.size, 0));
-    EXPECT_EQ(gardFile(row.name), std::vector<uint8_t>(row.size, 0));
+    EXPECT_EQ(image, std::vector<unsigned char>(f.size, 0));
+    EXPECT_EQ(gardFile(f.name), std::vector<uint8_t>(f.size, 0));
     expectTracesWithoutValues();
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, FirstUse,
-    ::testing::Values(FileRow{0, "gardArea", 40960}, FileRow{1, "memGard", 81920},
-                      FileRow{3, "gardRask", 20480}, FileRow{4, "gardErrl", 51200},
-                      FileRow{5, "DimmJedecData", 640}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, FirstUse, ::testing::ValuesIn(golden::kSysFiles),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class SysFile : public gardtest::StateTest {};
 
@@ -100,18 +84,6 @@ TEST_F(SysFile, CloseOfNullVariableDoesNothing) {
     EXPECT_TRUE(gardhost::calls().empty());
 }
 
-TEST_F(SysFile, ShortFileFailsTheRead) {
-    writeGardFile("gardRask", std::vector<uint8_t>(100, 1));
-    UtilFile* file = nullptr;
-    ASSERT_EQ(GardSysFileOpen(file, kMod, 1, 3), nullptr);
-    unsigned char image[200];
-    ErrlEntry* errl = GardSysFileRead(file, 0, image, sizeof image, kMod, 6, 0, 0, 0);
-    ASSERT_NE(errl, nullptr);
-    EXPECT_EQ(reasons(errl).back(), 0xCA07);
-    gardtest::drop(errl);
-    EXPECT_EQ(GardSysFileClose(file, kMod, 2), nullptr);
-}
-
 // Bad input: each a clear error log, nothing written anywhere.
 class BadInput : public gardtest::StateTest, public ::testing::WithParamInterface<int> {};
 
@@ -128,42 +100,5 @@ TEST_P(BadInput, UnknownFileIdBuildsNoPath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, BadInput, ::testing::Values(-1, 2, 6, 1000));
-
-TEST_F(SysFile, NullFileIsAnErrorNotACrash) {
-    unsigned char buf[4] = {};
-    for (ErrlEntry* errl : {GardSysFileRead(nullptr, 0, buf, 4, kMod, 1, 0, 0, 0),
-                            GardSysFileWrite(nullptr, 0, buf, 4, kMod, 1, 0, 0, 0),
-                            GardSysFileSeek(nullptr, 0, kMod, 1, 0, 0, 0)}) {
-        ASSERT_NE(errl, nullptr);
-        delete errl;
-    }
-    EXPECT_FALSE(std::filesystem::exists(gardhost::resolvePath("/opt/p3")));
-}
-
-// The open fails with the open SRC on top; the close that follows cleans up.
-void expectOpenFails(int fileId) {
-    UtilFile* file = nullptr;
-    ErrlEntry* errl = GardSysFileOpen(file, kMod, 1, fileId);
-    ASSERT_NE(errl, nullptr);
-    EXPECT_EQ(reasons(errl).back(), 0xCA06);
-    gardtest::drop(errl);
-    ErrlEntry* closed = GardSysFileClose(file, kMod, 2);
-    gardtest::drop(closed);
-}
-
-TEST_F(SysFile, GardPathThatIsADirectoryFailsTheOpen) {
-    std::filesystem::create_directories(gardhost::resolvePath("/opt/p3/gard/gardRask"));
-    expectOpenFails(3);
-    EXPECT_TRUE(std::filesystem::is_directory(gardhost::resolvePath("/opt/p3/gard/gardRask")));
-}
-
-TEST_F(SysFile, UnwritableStateDirectoryFailsTheOpen) {
-    // A regular file where the firmware root should be: nothing can be made
-    // below it, whoever runs the test.
-    std::filesystem::create_directories(
-        std::filesystem::path(gardhost::resolvePath("/opt")).parent_path());
-    std::ofstream(gardhost::resolvePath("/opt")) << "not a directory";
-    expectOpenFails(4);
-}
 
 }  // namespace

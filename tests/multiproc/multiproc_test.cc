@@ -241,20 +241,27 @@ INSTANTIATE_TEST_SUITE_P(
         Change{"Fault", 1, "reg dscv/QelRole", "platform fault add UtilReg::read@dscv/QelRole", "0", "fail"}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// A command that waits for the lock says so once, then runs.
+// A command that waits for the lock says so once, then runs. The lock is
+// released when the notice has appeared, however slowly the command starts
+// (a sanitized build takes seconds).
 TEST_F(MultiProcess, WaitingCommandSaysSoOnce) {
     const std::string err = dir_ + "/stderr";
+    const std::string notice = "gard: waiting for another command or program using " + dir_ + " to finish\n";
+    const auto said = [&] {
+        std::ifstream in(err);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
     gardhost::StateLock held(gardhost::StateLock::kExclusive);
     std::atomic<int> status{-2};
     std::thread command([&] { status = gard("units list", err); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (const auto deadline = Clock::now() + std::chrono::seconds(120);
+         said() != notice && status == -2 && Clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling the event, not timing it
     EXPECT_EQ(status, -2) << "ran beside an exclusive holder";
     held.release();
     command.join();
     EXPECT_EQ(status, 0);
-    std::ifstream in(err);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              "gard: waiting for another command or program using " + dir_ + " to finish\n");
+    EXPECT_EQ(said(), notice);
 }
 
 // ---------------------------------------------------------------- writers that die

@@ -27,18 +27,12 @@ ErrlEntry* fullEntry() {
 }
 
 void expectSameSrc(const SrciSrc& a, const SrciSrc& b) {
-    SrciSrc x = a, y = b;
-    EXPECT_EQ(x.compId, y.compId);
-    EXPECT_EQ(x.srciType, y.srciType);
-    EXPECT_EQ(x.word, y.word);
-    EXPECT_EQ(x.modId, y.modId);
-    EXPECT_EQ(x.serviceCodes, y.serviceCodes);
-    EXPECT_EQ(x.reasonCode, y.reasonCode);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(x.ud[i], y.ud[i]) << "ud" << i + 1;
-    EXPECT_EQ(x.epubSubSystem, y.epubSubSystem);
-    EXPECT_EQ(x.gardBit, y.gardBit);
-    EXPECT_EQ(x.hasCustomAscii(), y.hasCustomAscii());
-    EXPECT_STREQ(x.getAsciiString(), y.getAsciiString());
+    auto fields = [](SrciSrc s) {  // a copy: the default text is made on asking
+        return std::make_tuple(s.compId, s.srciType, s.word, s.modId, s.serviceCodes, s.reasonCode,
+                               std::vector<uint32_t>(s.ud, s.ud + 4), s.epubSubSystem, s.gardBit, s.hasCustomAscii(),
+                               std::string(s.getAsciiString()));
+    };
+    EXPECT_EQ(fields(a), fields(b));
 }
 
 TEST_F(ErrlTest, FlattenRoundTripKeepsEverything) {
@@ -129,6 +123,9 @@ TEST_F(ErrlTest, PruneFitsBigEntryInto2048) {
     e->prune(2048);
     EXPECT_EQ(e->flatSize(), 2048u);
     EXPECT_EQ(e->srcCount(), 3u);
+    Bytes exact(2048);  // an entry that fills its area exactly reads back
+    ASSERT_EQ(e->flatten(exact.data(), exact.size()), 0);
+    EXPECT_EQ(ErrlEntry().unflatten(exact.data(), exact.size()), 0);
     e->detail().assign(6000, 0x5A);
     for (int i = 0; i < 100; ++i) e->addSRC(0xCA00, 0xB1, 0, 0x66, 0x4399, 0xCA07, i, 0, 0, 0, 0x75);
     e->prune(2048);
@@ -140,16 +137,22 @@ TEST_F(ErrlTest, PruneFitsBigEntryInto2048) {
     ErrlEntry* original = fullEntry();
     expectSameSrc(back.src(0), original->src(0));
     EXPECT_STREQ(back.getSRC(0)->getAsciiString(), "D121CA01                        ") << "made from the fields";
+    SrciSrc small = back.src(0);
+    small.reasonCode = 1;
+    EXPECT_STREQ(small.getAsciiString(), "D1210001                        ") << "four digits of reason";
     EXPECT_EQ(back.getSRC(static_cast<unsigned>(back.srcCount())), nullptr) << "past the last SRC";
     delete original;
     delete e;
 }
 
+// A copy keeps every field; a copy's commit reads back as the original's.
 TEST_F(ErrlTest, CommitLogReadsBackEverySrc) {
     long live = gardhost::liveErrls();
     ErrlEntry* e = fullEntry();
     ErrlEntry* copy = new ErrlEntry(*e);
     EXPECT_EQ(gardhost::liveErrls(), live + 2);
+    EXPECT_EQ(std::make_tuple(copy->severity(), copy->eventType(), copy->srciTermState(), copy->getRC(), copy->detail()),
+              std::make_tuple(e->severity(), e->eventType(), e->srciTermState(), e->getRC(), e->detail()));
     e->commit(0xCA00, 0x4000);
     // What is no whole log is passed over: a blank line, junk, a line a
     // writer killed mid-way left (ended by the next commit), one whose
@@ -176,6 +179,8 @@ TEST_F(ErrlTest, CommitLogReadsBackEverySrc) {
     EXPECT_EQ(all[0].rc, 0xDEADBEEFu);
     ASSERT_EQ(all[0].srcs.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) expectSameSrc(all[0].srcs[i], e->src(i));
+    for (std::size_t i = 0; i < 3; ++i) expectSameSrc(all[1].srcs[i], e->src(i));
+    EXPECT_EQ(all[1].rc, 0xDEADBEEFu);
     delete e;
     delete copy;
     EXPECT_EQ(gardhost::liveErrls(), live);

@@ -83,12 +83,15 @@ INSTANTIATE_TEST_SUITE_P(Sync, WriteModes, ::testing::Values(true, false),
 
 // Killed writers leave the old or the new content, never a torn file; the
 // temporary files they may leave go at the next start on the directory,
-// but not one a live writer still holds.
+// but not one a live writer still holds. Each writer is killed once it
+// says it finished its first, second ... write, as it starts the next one.
 TEST_F(FileTest, KilledWriterLeavesOldOrNewContentAndNoTemporary) {
     gardhost::setSync(true);  // sync off gives this up
     const Bytes a(0x14000, 'A'), b(0x14000, 'B');
     writeGardFile("big", a);
     for (int round = 0; round < 5; ++round) {
+        int done[2];
+        ASSERT_EQ(::pipe(done), 0);
         pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -97,10 +100,14 @@ TEST_F(FileTest, KilledWriterLeavesOldOrNewContentAndNoTemporary) {
             for (unsigned i = 0;; ++i) {
                 f.Seek(0, UtilFile::SEEK_FROM_START);
                 f.Write(i % 2 ? a.data() : b.data(), a.size());
+                if (::write(done[1], "w", 1) != 1) std::_Exit(1);
             }
         }
-        usleep(2000 + 1500 * round);
+        ::close(done[1]);
+        char said[8];
+        for (int writes = 0; writes <= round && ::read(done[0], said, 1) == 1;) ++writes;
         kill(child, SIGKILL);
+        ::close(done[0]);
         waitpid(child, nullptr, 0);
         Bytes now = gardFile("big");
         EXPECT_TRUE(now == a || now == b) << "round " << round << ": torn file of " << now.size();
@@ -140,6 +147,26 @@ TEST_F(FileTest, NewFileAppearsOnlyWithFirstWrite) {
     EXPECT_EQ(take(f), nullptr);
     EXPECT_TRUE(f.exists());
     EXPECT_EQ(gardFile("new"), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+}
+
+// Origin 1 counts from the start, 2 from the position, 3 from the end;
+// another origin, or a position before the start, fails.
+TEST_F(FileTest, SeekOrigins) {
+    UtilFile f("/opt/p3/gard/f");
+    f.Open("r+");
+    char c = 0;
+    const auto at = [&](long offset, int origin) {
+        f.Seek(offset, origin);
+        f.Read(&c, 1);
+        ErrlEntry* e = take(f);
+        const bool failed = e != nullptr;
+        gardtest::drop(e);
+        return failed ? '!' : c;
+    };
+    EXPECT_EQ(std::string({at(1, UtilFile::SEEK_FROM_START), at(2, UtilFile::SEEK_FROM_CURRENT),
+                           at(-2, UtilFile::SEEK_FROM_END), at(-1, UtilFile::SEEK_FROM_CURRENT),
+                           at(0, 0), at(-1, UtilFile::SEEK_FROM_START)}),
+              "beee!!");
 }
 
 TEST_F(FileTest, ShortReadFailsAndStaysPut) {

@@ -27,18 +27,6 @@ protected:
     }
 };
 
-TEST_F(ServicesTest, RegistryReadCopiesAtMostSizeAndReportsLength) {
-    gardhost::setValue(gardhost::regName("smgr/StateData"), Bytes(80, 0x11));
-    std::size_t size = 0;
-    EXPECT_EQ(UtilReg::read("smgr/StateData", nullptr, size, true, nullptr), nullptr);
-    EXPECT_EQ(size, 80u);
-    Bytes buf(16, 0);
-    size = 8;
-    EXPECT_EQ(UtilReg::read("smgr/StateData", buf.data(), size, false, nullptr), nullptr);
-    EXPECT_EQ(size, 80u);
-    EXPECT_EQ(buf, (Bytes{0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
 TEST_F(ServicesTest, RegistryMissingKeyFailsAndViewFollowsPosition) {
     gardhost::eraseValue(gardhost::regName("dscv/QelRole"));
     EXPECT_TRUE(roleReadFails());
@@ -76,6 +64,7 @@ struct FaultCase {
 class FaultSources : public ServicesTest, public ::testing::WithParamInterface<FaultCase> {
 protected:
     void check() {
+        gardhost::clearCalls();
         std::vector<bool> seen;
         for (std::size_t i = 0; i < GetParam().fails.size(); ++i) seen.push_back(roleReadFails());
         EXPECT_EQ(seen, GetParam().fails);
@@ -88,21 +77,17 @@ protected:
     }
 };
 
-TEST_P(FaultSources, ThroughFailCall) {
+// The same fault given through failCall, the environment, the faults file.
+TEST_P(FaultSources, FailCallEnvironmentAndFile) {
     gardhost::failCall(GetParam().fault);
     check();
-}
-
-TEST_P(FaultSources, ThroughEnvironment) {
+    gardhost::clearFaults();
     setenv("GARD_HOST_FAULTS", (std::string("vormGetVPDPort,") + GetParam().fault).c_str(), 1);
     gardhost::reloadFaults();
     check();
     unsetenv("GARD_HOST_FAULTS");
-    gardhost::reloadFaults();
-}
-
-TEST_P(FaultSources, ThroughFaultsFile) {
-    std::string text = std::string("# comment\n\n") + GetParam().fault + "\n";
+    gardhost::clearFaults();
+    const std::string text = std::string("# comment\n\n") + GetParam().fault + "\n";
     gardhost::setValue("faults", Bytes(text.begin(), text.end()));
     check();
 }
@@ -111,6 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FaultSources,
     ::testing::Values(FaultCase{"Always", "UtilReg::read", {true, true, true}},
                       FaultCase{"Nth", "UtilReg::read#2", {false, true, false, false}},
+                      FaultCase{"NthZeroIsRejected", "UtilReg::read#0", {false, false}},
                       FaultCase{"Target", "UtilReg::read@dscv/QelRole", {true, true}},
                       FaultCase{"TargetNth", "UtilReg::read@dscv/QelRole#3", {false, false, true}},
                       FaultCase{"OtherTarget", "UtilReg::read@dscv/QelPosition", {false, false}},
@@ -146,7 +132,25 @@ TEST_F(ServicesTest, CallLogFileWhenAsked) {
               "UtilReg::read target=dscv/QelRole args=size=1 flag=1 FAILED\n");
 }
 
-// Written, then read back in a block released with scalar delete.
+// Keywords of up to 64 bytes are written and read back; longer ones fail.
+TEST_F(ServicesTest, KeywordOf64BytesAtMost) {
+    const Bytes full(64, 0xA5);
+    ErrlEntry* e = SVPD_set_qel_gd_keyword(0x200, 64, full.data());
+    EXPECT_EQ(e, nullptr);
+    gardtest::drop(e);
+    unsigned int length = 0;
+    unsigned char* block = nullptr;
+    e = SVPD_get_qel_gd_keyword(0x200, &length, &block, false);
+    EXPECT_EQ(e, nullptr);
+    ASSERT_EQ(length, 64u);
+    EXPECT_EQ(Bytes(block, block + length), full);
+    ::operator delete(block);
+    const Bytes over(65, 0);
+    e = SVPD_set_qel_gd_keyword(0x200, 65, over.data());
+    EXPECT_NE(e, nullptr);
+    gardtest::drop(e);
+}
+
 TEST_F(ServicesTest, KeywordReadFailureSetsNothing) {
     for (const char* why : {"missing", "too long", "fault"}) {
         gardhost::clearFaults();
@@ -199,6 +203,9 @@ TEST_F(ServicesTest, TraceRingDropsOldestWithinItsSize) {
     ASSERT_EQ(saved.size(), 4u);
     EXPECT_EQ(saved.back().format, " ");
     EXPECT_EQ(gardhost::formatTrace(saved[1]), gardhost::formatTrace(entries[1]));
+    // One of five values (36 bytes) pushes out one entry: 24 + 24 + 16 + 36 fill 100 exactly.
+    trace_ulka_write_all(td, 0xEF, " %x,%x,%x,%x,%x", 98, 0, 1, 2, 3, 4, 5);
+    EXPECT_EQ(gardhost::traceEntries("ring").front().line, 12u);
 }
 
 }  // namespace

@@ -4,28 +4,22 @@
 // operation, each run again once per platform call it made with that call
 // failing.
 #include <map>
+#include <set>
 
 #include "fixture.h"
 #include "gard/gard.h"
+#include "golden.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using golden::record;
 
 std::string kw(unsigned unit) { return "vpd/" + gardhost::unitName(unit) + "/keyword"; }
 Bytes keyword(unsigned unit) {
     Bytes b;
     gardhost::getValue(kw(unit), b);
     return b;
-}
-Bytes record(uint8_t state, uint32_t failure = ~0u, uint32_t extra = ~0u, uint8_t rest = 0xFF) {
-    Bytes r(32, rest);
-    r[0] = 0x0C, r[1] = 0x05, r[2] = state;
-    for (int i = 0; i < 4; ++i) {
-        r[4 + i] = static_cast<uint8_t>(failure >> (24 - 8 * i));
-        r[8 + i] = static_cast<uint8_t>(extra >> (24 - 8 * i));
-    }
-    return r;
 }
 const Bytes kFresh = record(0x5C), kNone, kBadMarker = {0x0C, 0x06, 0x5D}, kNine = {9}, kShort = {0, 9, 0};
 const Bytes kUnreadable = [] { Bytes r(32, 0xFF); r[2] = 0x5D; return r; }();
@@ -93,11 +87,13 @@ TEST_P(StateChange, FollowsOutcomeTable) {
     ASSERT_EQ(logs.size(), reason ? 1u : 0u);
     if (!reason) return;
     const SrciSrc& s = logs[0].srcs[0];
-    EXPECT_EQ(std::make_tuple(logs[0].actions, s.reasonCode, s.modId), std::make_tuple(0x4000u, reason, uint8_t{0x21}));
     using U = std::vector<uint32_t>;
-    const U ud = reason == 0xCA15   ? U{0x15, 0xCC, 9, 0}
-                 : reason == 0xCA12 ? U{2, 0x200, o.state, 0}
-                                    : U{0xD, 0x200, o.state, 0x010000B7};
+    const auto [site, ud] = reason == 0xCA15   ? std::pair(golden::kQelClearRefused, U{0x15, 0xCC, 9, 0})
+                            : reason == 0xCA12 ? std::pair(golden::kQelRefused, U{2, 0x200, o.state, 0})
+                            : reason == 0xCA02 ? std::pair(golden::kQelGarded2, U{0xD, 0x200, o.state, 0x010000B7})
+                                               : std::pair(golden::kQelGarded, U{0xD, 0x200, o.state, 0x010000B7});
+    EXPECT_EQ(std::make_tuple(logs[0].actions, s.reasonCode, s.modId, logs[0].eventType, logs[0].severity, s.srciType),
+              std::make_tuple(site.actions, site.reason, site.mod, site.eventType, golden::kSeverity, golden::kSrciNew));
     EXPECT_EQ(U(s.ud, s.ud + 4), ud);
 }
 
@@ -206,7 +202,6 @@ TEST_P(Operations, AnswerAndEffects) {
     const Scenario& s = GetParam();
     g_returned.clear();
     s.prepare();
-    const Bytes kw0 = keyword(0x200), kw1 = keyword(0x201);  // all an operation changes
     EXPECT_EQ(s.ask(), s.answer);
     EXPECT_EQ(effects(), s.effects);
 }
@@ -216,7 +211,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, Operations, ::testing::Values(
     ROW("ReadEmpty", gardhost::setValue(kw(0x200), kNone), read(64), 1, "-- 5C"),
     ROW("ReadAbsent", gardhost::setU8("vpd/0x200/present", 0), read(64), 0, "FF 5C"),
     ROW("ReadRole2SkipsRepair", role(2), read(64), 0, "FF FF"),
-    ROW("ReadRoleUnreadableWrites", role(-1), read(64), 0, "5C 5C E010/2 E010/2"),
     ROW("Read1Then15", (states(0, 0xFF), fail("SVPD_set_qel_gd_keyword@0x201")), read(64), 15, "-- FF E032/2"),
     ROW("Read15Then1", (states(0xFF, 0), fail("SVPD_set_qel_gd_keyword@0x200")), read(64), 1, "FF -- E032/2"),
     ROW("ReadSize63", , read(63), 31, "FF FF"),
@@ -243,12 +237,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, Operations, ::testing::Values(
     ROW("SetStateThreeBytes", stateData(kShort), set(0x200, 0xCC), 0, "CC 5C"),
     ROW("DoGardSp1", states(0x5C, 0xED), GardRdndQel::GardQelDoGard(0x201), 1, "5C ED"),
     ROW("DoGardOtherIdReadsRecord0", states(0x5D, 0x5C), GardRdndQel::GardQelDoGard(0x300), 1, "5D 5C"),
-    ROW("DoGardUnreadable", states(0x5D, 0), GardRdndQel::GardQelDoGard(0x200), 0, "5D --"),
     ROW("Usable", , gardIsQelUsable(0x200), 0, "5C 5C Dma"),
     ROW("UsableGarded", states(0xED, 0x5C), gardIsQelUsable(0x200), 2, "ED 5C"),
     ROW("UsableNoDmaPath", gardhost::setU8("vorm/functional/0x201", 0), gardIsQelUsable(0x201), 1, "5C 5C Dma"),
+    ROW("UsableNoFunctionalValue", gardhost::eraseValue("vorm/functional/0x200"), gardIsQelUsable(0x200), 0, "5C 5C Dma"),
     ROW("UsableOtherSystemType", sysType(0x10020000), gardIsQelUsable(0x200), 0, "FF FF"),
-    ROW("UsableRecordsUnreadable", states(0x5C, 0), gardIsQelUsable(0x200), 0, "5C --"),
     ROW("UsableNotAServiceProcessor", , gardIsQelUsable(0x300), 0, "5C 5C"),
     ROW("FailoverOwnGarded", states(0x5D, 0x5D), fo(), 0, "5D 5D"),
     ROW("FailoverSiblingGarded", states(0x5C, 0xED), fo(), 1, "5C ED Dma"),
@@ -265,20 +258,39 @@ INSTANTIATE_TEST_SUITE_P(Rows, Operations, ::testing::Values(
     ROW("DmaRole1Position1", pos(1), dma(64), 2, "5C 5C"),
     ROW("DmaRole0SiblingState1", role(0), dma(64), 2, "FF FF"),
     ROW("DmaRole0SiblingState2", (role(0), reg("dscv/SiblingState", 2)), dma(64), 0, "FF FF"),
+    ROW("DmaRole0SiblingState0", (role(0), reg("dscv/SiblingState", 0)), dma(64), 0, "FF FF"),
     ROW("DmaRole0SiblingUnreadable", (role(0), reg("dscv/SiblingState", -1)), dma(64), 0, "FF FF E010/2"),
     ROW("DmaRole3", role(3), dma(64), 0, "FF FF"),
     ROW("DmaPosition2", pos(2), dma(64), 0, "5C 5C"),
     ROW("DmaSize63", , dma(63), 0x1F00, "FF FF"),
-    ROW("Mailbox0", , mailbox(0x200, 0), ~0u, "5C 5C"),
     ROW("Mailbox1", , mailbox(0x200, 1), 0x010000B7, "5D 5C GardBackup CA01[D,200,5D,10000B7]/4"),
-    ROW("Mailbox2", , mailbox(0x200, 2), ~0u, "5C 5C"),
-    ROW("Mailbox3", , mailbox(0x200, 3), ~0u, "5C 5C"),
-    ROW("Mailbox4", , mailbox(0x200, 4), ~0u, "5C 5C"),
-    ROW("Mailbox5", , mailbox(0x200, 5), ~0u, "5C 5C"),
     ROW("Mailbox6", , mailbox(0x200, 6), 0x060000B7, "5D 5C GardBackup CA01[D,200,5D,60000B7]/4"),
-    ROW("Mailbox7", , mailbox(0x200, 7), ~0u, "5C 5C"),
     ROW("MailboxInvalidUnit", , mailbox(0x100, 1), ~0u, "FF FF CA11[4,100,1,0]/2"),
     ROW("MailboxSiblingRefused", , mailbox(0x201, 6), ~0u, "FF FF CA11[1,201,5D,0]/2")),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Failure types other than 1 and 6 only read (and repair) the records, and
+// are told apart by their trace entries: 3 and 4 write one, 3 and 5
+// another; the other types neither.
+TEST_F(Records, MailboxTypesToldApartByTraces) {
+    std::map<uint32_t, std::set<uint32_t>> extra;  // the ids beyond those of type 0
+    for (uint32_t type : {0u, 2u, 3u, 4u, 5u, 7u}) {
+        gardhost::clearTrace("gard");
+        EXPECT_EQ(GardRdndQel::GardMailboxSetState(0x200, type), nullptr);
+        EXPECT_EQ(keyword(0x200), kFresh) << type;
+        for (const auto& e : gardhost::traceEntries("gard")) extra[type].insert(e.id);
+    }
+    EXPECT_TRUE(gardhost::committed().empty());
+    EXPECT_EQ(gardhost::callCount("rmgrGardBackup"), 0u);
+    for (auto& [type, ids] : extra)
+        if (type != 0)
+            for (uint32_t id : extra[0]) ids.erase(id);
+    extra.erase(0);
+    const auto& three = extra[3];
+    ASSERT_EQ(three.size(), 2u);
+    const std::set<uint32_t> a{*three.begin()}, b{*three.rbegin()};
+    EXPECT_TRUE((extra[4] == a && extra[5] == b) || (extra[4] == b && extra[5] == a));
+    EXPECT_EQ(std::make_pair(extra[2], extra[7]), std::make_pair(std::set<uint32_t>{}, std::set<uint32_t>{}));
+}
 
 }  // namespace

@@ -38,11 +38,11 @@ bool StateTest::gardFileExists(const std::string& name) const {
     return std::filesystem::exists(gardhost::resolvePath("/opt/p3/gard/" + name));
 }
 
-void StateTest::writeGardFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
+void StateTest::writeGardFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::filesystem::path p = gardhost::resolvePath("/opt/p3/gard/" + name);
     std::filesystem::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(p, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<uint16_t> reasons(const ErrlEntry* errl) {
@@ -50,11 +50,6 @@ std::vector<uint16_t> reasons(const ErrlEntry* errl) {
     if (errl == nullptr) return out;
     for (std::size_t i = 0; i < errl->srcCount(); ++i) out.push_back(errl->src(i).reasonCode);
     return out;
-}
-
-std::vector<uint32_t> userData(const ErrlEntry* errl, std::size_t i) {
-    const SrciSrc& s = errl->src(i);
-    return {s.ud[0], s.ud[1], s.ud[2], s.ud[3]};
 }
 
 std::vector<gardhost::Committed> committedWith(uint32_t actions) {

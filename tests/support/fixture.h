@@ -23,7 +23,7 @@ protected:
     // Bytes of a gard file by name ("gardRask"); empty if missing.
     std::vector<uint8_t> gardFile(const std::string& name) const;
     bool gardFileExists(const std::string& name) const;
-    void writeGardFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
+    static void writeGardFile(const std::string& name, const std::vector<uint8_t>& bytes);
 
     std::string dir_;
     long liveAtStart_ = 0;
@@ -31,8 +31,6 @@ protected:
 
 // The reason codes of an entry's SRCs, primary first.
 std::vector<uint16_t> reasons(const ErrlEntry* errl);
-// The user-data words of SRC i.
-std::vector<uint32_t> userData(const ErrlEntry* errl, std::size_t i);
 // The committed logs with the given actions (0x2000 or 0x4000).
 std::vector<gardhost::Committed> committedWith(uint32_t actions);
 // Deletes a handle the test took over; null is fine.

@@ -9,23 +9,37 @@
 #   same NAME PATH ARGS...       the command left PATH (a file, or a directory's
 #                                files) byte for byte as it was
 # Every command runs with stdin not a terminal; destructive ones need --yes.
+# Rows that cannot run here are skipped, each named, and the group exits 77
+# (CTest: skipped) unless a row failed.
 set -u
 GARD=$1 GROUP=$2 HERE=$(cd "$(dirname "$0")" && pwd)
 W=$(mktemp -d) && trap 'rm -rf "$W"' EXIT
 export GARD_STATE_DIR=$W/state GARD_HOST_NOSYNC=1 TMPDIR=$W  # the demo leaves its page there
 rask=$W/state/root/opt/p3/gard/gardRask
-n=0 bad=0
+n=0 bad=0 skipped=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
+skip() { skipped=$((skipped + 1)); echo "SKIP $GROUP/$1: $2"; }
 t() {
   local name=$1 want=$2 re=$3; shift 3; n=$((n + 1))
   expect "$name" "$want" "$re" "$("$GARD" "$@" 2>&1 </dev/null)" $? "$@"
 }
-# ask NAME STATUS REGEX ANSWER ARGS...: as t, on a terminal that answers ANSWER.
+# ask NAME STATUS REGEX ANSWER ARGS...: as t, on a terminal that answers ANSWER
+# once the question has appeared (or the command ended without one).
 ask() {
   local name=$1 want=$2 re=$3 answer=$4; shift 4; n=$((n + 1))
-  command -v script >/dev/null || return 0
-  expect "$name" "$want" "$re" "$( (sleep 0.5; echo "$answer") |
-    script -qec "$(printf '%q ' "$GARD" "$@")" /dev/null 2>&1)" $? "$@"
+  command -v script >/dev/null || { skip "$name" "no 'script' command to give the tool a terminal"; return; }
+  rm -f "$W/answer" && mkfifo "$W/answer"
+  script -qec "$(printf '%q ' "$GARD" "$@")" /dev/null <"$W/answer" >"$W/tty" 2>&1 &
+  local pid=$! i
+  exec 3>"$W/answer"
+  for ((i = 0; i < 3000; i++)); do  # at most a minute: a wait on the question, polled
+    grep -q 'Go on?' "$W/tty" 2>/dev/null || ! kill -0 $pid 2>/dev/null && break
+    sleep 0.02
+  done
+  echo "$answer" >&3
+  exec 3>&-
+  wait $pid && i=0 || i=$?
+  expect "$name" "$want" "$re" "$(cat "$W/tty")" $i "$@"
 }
 expect() {
   local name=$1 want=$2 re=$3 out=$4 got=$5; shift 5
@@ -61,11 +75,12 @@ units)
   j list-json         'units 1 serial' '00ff00000000000000000000' units list
   j set-state-number  'stateName' 'not-garded-2'     units set-state 0x11 1 0xec
   t garded-sticks     4 'not done: the entry was garded \(0x5d\): a garded entry keeps' units set-state 0x10 1 new
-  j asked-and-held    'stateName;tableStateName;changed' 'new garded OFF' units set-state 0x10 1 new
+  j asked-and-held    'stateName;tableStateName;changed;notDone' 'new garded OFF the entry was garded (0x5d): a garded entry keeps its state until gard units clear, a new serial number (gard units add) or gard units reset' units set-state 0x10 1 new
   t show              0 'serial +YL10A1  \(hex 594c31304131000000000000\)' units show 0x10 1
   t show-words        0 'state +garded \(0x5d\): garded; kept until' units show 0x10 1
   j show-json         'entry index' 0                units show 0x10 1
   t show-missing      4 'not done: unit 0x10 group 0x9 is not in the table' units show 0x10 9
+  j show-missing-json 'notDone' 'unit 0x10 group 0x9 is not in the table (gard units list)' units show 0x10 9
   t filter-garded     0 '^unit table: 1 used entry$' units list --garded
   t filter-state      0 '^  0x11 .*not-garded-2'     units list --state not-garded-2
   t filter-group      0 '^unit table: 0 used entries$' units list --group 2
@@ -73,6 +88,8 @@ units)
   t src-not-utf8      0 'SRC caf\\xe9$'              units set-state 0x11 1 new --src $'caf\xe9'
   j src-hex           'units 1 src;units 1 srcHex' 'caf\xe9 636166e9' units list
   t src-escaped       0 'SRC \\x1b\[31mRED$'         units set-state 0x11 1 new --src $'\e[31mRED'
+  t src-backslash     0 'SRC a\\\\b$'                units set-state 0x11 1 new --src 'a\b'
+  t src-del           0 'SRC a\\x7fb$'              units set-state 0x11 1 new --src $'a\x7fb'
   t not-recorded      1 'reason 0xca11 user data 0x8 0x99' units set-state 0x99 1 garded
   t file-fault        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   t list-read-fails   1 'reason 0xca07'              units list
@@ -109,6 +126,7 @@ sp)
   t usable-not-sp     4 'not done: 0x300 is not a service processor' sp usable 0x300
   t failover          0 'not-usable'                 sp failover
   t not-this-sp       1 'reason 0xca11 user data 0x1 0x201 0x5d' sp set-state 0x201 garded
+  j not-this-sp-json  'result;resultName;errors 0 eventType;errors 0 severity;errors 0 srcs 0 reasonCode;errors 0 srcs 0 userData 1' '1 not-done 1 0 51729 513' sp set-state 0x201 garded
   t refused-ec        4 'not done: 0x200 is garded \(0x5d\), which 0xec and 0xed do not replace' sp set-state 0x200 not-garded-2
   t ungard          0 'state cleared \(0xcc\)'       sp set-state 0x200 cleared --notify off
   t dma-config        0 '0x201 present .*dma-mark'   sp dma-config
@@ -121,12 +139,14 @@ sp)
   t unreadable-why    4 'not done: the keyword of 0x201 cannot be read' sp show
   j unreadable-json   'records 1 readable' OFF       sp show
   t keyword-erased    0 'keyword: f{64}$'            platform keyword 0x201 erased
-  t state-too-big     2 'out of range'               sp set-state 0x200 0x100
+  t state-max         0 'set 0x200 to erased \(0xff\)' sp set-state 0x200 0xff --notify off
+  t state-too-big     2 "state '0x100' out of range \(0 to 0xff\)" sp set-state 0x200 0x100
   t bad-notify        2 'neither on nor off'         sp set-state 0x200 new --notify maybe
   ;;
 system)
   t mailbox-bad-unit  4 'not done: 0x100 is not a service processor' mailbox-failure 0x100 1
   t mailbox-logs      4 'reason 0xca11 .*user data 0x4 0x100 0x1 0x0' mailbox-failure 0x100 1
+  j mailbox-logs-json 'committed 0 kind;committed 0 eventType;committed 0 severity;committed 0 modId;committed 0 srcs 0 userData 0' 'error 1 0 34 4' mailbox-failure 0x100 1
   t mailbox-gards     0 '0x200 present .*garded \(0x5d\)  failure word 0x060000b7' mailbox-failure 0x200 6
   t mailbox-reads     0 'types 1 and 6 gard; this one only reads' mailbox-failure 0x200 3
   u1=$("$GARD" platform unit-id 0x2e70 1 --json | grep -o '"unitId": [0-9]*' | grep -o '[0-9]*$')
@@ -138,6 +158,7 @@ system)
   j stored-both       'storedErrls 1 errl srcs 0 gardBit' ON dma-deconfig 0x43 1 2
   t stored-errl       0 'SRC 0: B1814601 .*gard bit' stored-errl "$u1"
   t none-stored       4 'not done: no error log is stored for unit 0x1234' stored-errl 0x1234
+  j none-stored-json  'notDone' 'no error log is stored for unit 0x1234' stored-errl 0x1234
   t out-word-1        0 '0x1 \(1\)'                  platform deconfig-out 1
   t not-garded        4 'not done: the hardware control left its out-word at 1' dma-deconfig 0x42 1 2
   t deconfig-fault    0 '1 fault'                    platform fault add vormGardDeconfigDmaPath
@@ -234,14 +255,9 @@ inspect)
   n=$((n + 1)); GARD_STATE_DIR=$W/untouched "$GARD" inspect "$errl" >/dev/null 2>&1
   [ -e "$W/untouched" ] && fail outside-state "inspect made a state directory" ""
   mkdir "$W/short" && head -c 51199 /dev/zero >"$W/short/gardErrl"
-  t errl-by-name      3 'stored error logs'          inspect "$W/short/gardErrl"
   t errl-truncated    3 'size 51199 bytes, a gardErrl file has 51200 \(truncated\)' inspect "$W/short/gardErrl"
-  j errl-sizes        'kind;size;expectedSize' 'errl 51199 51200' inspect "$W/short/gardErrl"
-  head -c 20481 /dev/zero >"$W/short/gardRask"
-  t units-oversized   3 'size 20481 bytes, a gardRask file has 20480 \(oversized\)' inspect "$W/short/gardRask"
   head -c 40000 /dev/zero >"$W/short/table.bin" && poke "$W/short/table.bin" 0 cafe0001
   t units-by-content  3 'unit table, magic 0xcafe0001' inspect "$W/short/table.bin"
-  t too-small         3 'a gardRask file has 20480 \(truncated\)' inspect "$HERE/jget.cmake"
   t missing           2 'cannot read'                inspect "$W/nothing"
   t directory         2 'is not a regular file'      inspect "$W"
   t device            2 'is not a regular file'      inspect /dev/zero
@@ -288,6 +304,16 @@ usage)
   t decimal-09        0 'unit 0x9 group 0x1 is not garded' units is-garded 09 1
   t hex-upper         0 'unit 0xab group 0x1 is not'  units is-garded 0XaB 1
   t hex-empty         2 "unit id '0x' is not a number" units is-garded 0x 1
+  # Both sides of the last digit: the largest value, and one more.
+  t unit-one          0 'unit 0x1 group 0x1 is not'  units is-garded 1 1
+  t unit-max          0 'unit 0xffff group 0x1 is not' units is-garded 65535 1
+  t unit-over         2 "unit id '65536' out of range \(0 to 0xffff\)" units is-garded 65536 1
+  t group-max         0 'group 0xffffffff is not'    units is-garded 1 4294967295
+  t group-over        2 "group id '4294967296' out of range" units is-garded 1 4294967296
+  t group-max-hex     0 'group 0xffffffff is not'    units is-garded 1 0xFFFFFFFF
+  t group-over-hex    2 "group id '0x100000000' out of range" units is-garded 1 0x100000000
+  t digit-is-base     2 "unit id '1a' is not a number" units is-garded 1a 1
+  t hex-digit-g       2 "unit id '0x1g' is not a number" units is-garded 0x1g 1
   t escaped-input     2 'unknown state .\\x1b\[31m.'  units set-state 1 1 $'\e[31m'
   touch "$W/file"
   t state-not-dir     2 'cannot create state directory' --state "$W/file/sub" status
@@ -486,11 +512,12 @@ lock)
     rm "$W/state/vorm/outside" "$W/state/vpd/pipe" "$W/state/vorm/big"
     n=$((n + 1)); [ -z "$(ls -A "$W/tmp")" ] || fail ro-copy-gone "a copy stayed behind" "$(ls "$W/tmp")"
   else
-    echo "read-only rows skipped: no user namespace to mount one in"
+    for row in ro-read ro-change ro-ask ro-ask-locked ro-change-locked; do skip $row "no user namespace to mount a read-only state in"; done
   fi
   t writable-again    0 'set-up'                     units add 0x11 1 B
   ;;
 *) echo "unknown group $GROUP"; exit 2 ;;
 esac
-echo "$((n - bad)) passed, $bad failed"
-[ $bad -eq 0 ]
+echo "$((n - bad - skipped)) passed, $skipped skipped, $bad failed"
+[ $bad -eq 0 ] || exit 1
+[ $skipped -eq 0 ] || exit 77

@@ -4,6 +4,7 @@
 
 #include "fixture.h"
 #include "gard/gard.h"
+#include "golden.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -11,31 +12,11 @@ using U32s = std::vector<uint32_t>;
 using gardtest::drop;
 using gardtest::reasons;
 
-// The layout, written out here: one big-endian column per field, the SRC
-// text transposed (character j of entry i at 6504 + 250 * j + i).
-struct Row {
-    uint16_t unit;
-    uint32_t group, state, errorType;
-    char serial;
-    std::string text;
-};
-constexpr std::size_t kFileSize = 20480, kImage = 14504;
-void putBe(Bytes& b, std::size_t at, uint32_t v, int width) {
-    for (int k = width - 1; k >= 0; --k, v /= 256) b[at + k] = static_cast<uint8_t>(v % 256);
-}
-Bytes table(const std::vector<Row>& rows, std::size_t size = kFileSize) {
-    Bytes b(size, 0);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        std::memset(&b[4 + 12 * i], r.serial, 12);
-        putBe(b, 3004 + 4 * i, r.group, 4);
-        putBe(b, 4004 + 2 * i, r.unit, 2);
-        putBe(b, 4504 + 4 * i, r.state, 4);
-        putBe(b, 5504 + 4 * i, r.errorType, 4);
-        for (std::size_t j = 0; j < r.text.size(); ++j) b[6504 + 250 * j + i] = r.text[j];
-    }
-    return b;
-}
+// The layout is golden's: one big-endian column per field, the SRC text
+// transposed (character j of entry i at 6504 + 250 * j + i).
+using Row = golden::Entry;
+using golden::putBe;
+Bytes table(const std::vector<Row>& rows) { return golden::unitTable(rows); }
 svpd_SerialNum serial(char c) {
     svpd_SerialNum s;
     std::memset(s.bytes, c, sizeof s.bytes);
@@ -58,15 +39,13 @@ protected:
         EXPECT_EQ(reasons(e), std::vector<uint16_t>{});
         drop(e);
     }
-    // A log the table makes itself: one SRC with module id, reason, user data; its rc.
-    static void made(ErrlEntry* e, uint8_t mod, uint16_t reason, uint32_t rc, const U32s& data) {
-        ASSERT_EQ(reasons(e), std::vector<uint16_t>{reason});
-        EXPECT_EQ(std::make_tuple(e->src(0).modId, e->getRC(), ud(e->src(0))),
-                  std::make_tuple(mod, rc, data));
-        drop(e);
-    }
-    static void failed(ErrlEntry* e, uint16_t reason) {
-        EXPECT_EQ(e != nullptr ? reasons(e).back() : 0, reason);
+    // A log the table makes itself at `site`, with user data 2 and 3.
+    static void made(ErrlEntry* e, const golden::Site& site, uint32_t ud2, uint32_t ud3 = 0) {
+        ASSERT_EQ(reasons(e), std::vector<uint16_t>{site.reason});
+        const SrciSrc& s = e->src(0);
+        EXPECT_EQ(std::make_tuple(s.modId, e->getRC(), e->eventType(), e->severity(), s.srciType, ud(s)),
+                  std::make_tuple(site.mod, site.rc, site.eventType, golden::kSeverity, golden::kSrciNew,
+                                  U32s{site.ud1, ud2, ud3, 0}));
         drop(e);
     }
     ErrlEntry* update(uint16_t unit, uint32_t group, char sn) {
@@ -102,12 +81,18 @@ TEST_F(UnitTable, LifeOfAnEntry) {
 
 TEST_F(UnitTable, FullTableRefusesA251stPair) {
     std::vector<Row> rows;
-    for (uint16_t u = 1; u <= 250; ++u) rows.push_back({u, 1, 0x5C, 0, 'S', ""});
+    for (uint16_t u = 1; u <= 249; ++u) rows.push_back({u, 1, 0x5C, 0, 'S', ""});
     seed(table(rows));
-    made(update(0x300, 1, 'S'), 0x67, 1, 0, {0x2C, 0x300, 0, 0});
-    EXPECT_EQ(fru_, 77u);
+    ok(update(250, 1, 'S'));  // the last free entry is taken
+    rows.push_back({250, 1, 0x5C, 0, 'S', ""});
     EXPECT_EQ(rask(), table(rows));
-    ok(update(250, 1, 'S'));  // a recorded pair is still found
+    made(update(0x300, 1, 'S'), golden::kUnitTableFull, 0x300);
+    EXPECT_EQ(fru_, GARD_FRU_SET_UP) << "not written by the refused update";
+    EXPECT_EQ(rask(), table(rows));
+    ok(set(250, 1, 0x5D));  // the last entry is garded and found so
+    bool garded = false;
+    ok(gardAcc::GardGetVpdUnitState(250, 1, &garded));
+    EXPECT_TRUE(garded);
 }
 
 struct StateCase {
@@ -151,13 +136,13 @@ TEST_F(UnitTable, StateUpdateRefusals) {
     seed(table({{0x10, 7, 0x5C, 0, 'A', ""}}));
     const Bytes before = rask();
     for (auto [unit, group] : {std::pair<uint16_t, uint32_t>{0x11, 7}, {0x10, 8}})
-        made(set(unit, group, 0x5D), 0x67, 0xCA11, 6, {8, unit, 0, 0});
+        made(set(unit, group, 0x5D), golden::kUnitNotFound, unit);
     gardhost::clearCalls();
     gardhost::setU8("mnfg/flag/2", 1);
-    made(set(0x10, 7, 0x5D), 0x67, 1, 1, {0x2C, 0x10, 0, 0});
+    made(set(0x10, 7, 0x5D), golden::kUnitPolicyRefused, 0x10);
     gardhost::eraseValue("mnfg/flag/2");
     gardhost::failCall("mnfgIsPolicyFlagSet");  // a flag left alone refuses too
-    made(set(0x10, 7, 0x5D), 0x67, 1, 1, {0x2C, 0x10, 0, 0});
+    made(set(0x10, 7, 0x5D), golden::kUnitPolicyRefused, 0x10);
     EXPECT_EQ(gardhost::callCount("UtilFile::Open"), 0u);
     EXPECT_EQ(rask(), before);
 }
@@ -175,7 +160,7 @@ TEST_F(UnitTable, QueriesSeeUsedEntriesOnly) {
     Bytes b = table({{1, 7, 0x5D, 1, 'A', ""}, {0, 9, 0xED, 9, 'Z', ""}, {2, 7, 0xED, 2, 'B', ""},
                      {3, 7, 0x5C, 3, 'C', ""}, {4, 7, 0xCC, 0, 'D', ""}, {5, 7, 0xEC, 0, 'E', ""},
                      {6, 7, 0x77, 0, 'F', ""}, {6, 7, 0x5D, 0, 'F', ""}});
-    putBe(b, 0, 0xDEADBEEF, 4);  // the magic word is not tested
+    putBe(&b[0], 0xDEADBEEF, 4);  // the magic word is not tested
     seed(b);
     for (uint16_t unit = 0; unit <= 6; ++unit) {
         bool garded = true, other = true;
@@ -196,26 +181,6 @@ TEST_F(UnitTable, QueriesSeeUsedEntriesOnly) {
     EXPECT_EQ(U32s(m.errorType, m.errorType + 8), (U32s{1, 2, 3, 0, 0, 0, 0, 0}));
     EXPECT_EQ(std::make_tuple(m.groupId[249], m.unitId[249], m.state[249], m.errorType[249]),
               std::make_tuple(0u, uint16_t{0}, GARD_CLEARED, 0u));
-}
-
-TEST_F(UnitTable, ClearAndReset) {
-    Bytes b(kFileSize);
-    for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<uint8_t>(k * 131 % 251);
-    seed(b);
-    ok(gardAcc::GardClearVpdData());  // every entry, free or not, whatever the bytes
-    for (std::size_t i = 0; i < 250; ++i) {
-        putBe(b, 4504 + 4 * i, 0xCC, 4);
-        putBe(b, 5504 + 4 * i, 0, 4);
-    }
-    EXPECT_EQ(rask(), b);
-    gardhost::failCall("UtilFile::Read@gardRask");
-    failed(gardAcc::GardResetVpdData(), 0xCA07);  // unreadable: not reset
-    EXPECT_EQ(rask(), b);
-    gardhost::clearFaults();
-    ok(gardAcc::GardResetVpdData());
-    std::fill_n(b.begin(), kImage, 0);
-    putBe(b, 0, 0xCAFE0001, 4);
-    EXPECT_EQ(rask(), b);
 }
 
 // Unit id 0 goes through the same scan as any unit id; its entry stays free.
