@@ -255,9 +255,12 @@ std::vector<FaultInForce> faultsInForce() {
     loadIfChanged();
     std::vector<FaultInForce> out;
     for (const auto& [faults, source] : {std::pair{&g_api, "call"}, {&g_env, "environment"}, {&g_file, "file"}})
-        for (const Fault& f : *faults)
-            out.push_back({f.name + (f.target.empty() ? "" : "@" + f.target) + (f.nth != 0 ? "#" + std::to_string(f.nth) : ""),
-                           source});
+        for (const Fault& f : *faults) {
+            std::string text = f.name;
+            if (!f.target.empty()) text.append(1, '@').append(f.target);
+            if (f.nth != 0) text.append(1, '#').append(std::to_string(f.nth));
+            out.push_back({std::move(text), source});
+        }
     return out;
 }
 
