@@ -288,8 +288,11 @@ int destroy(bool reset) {
     Result r;
     if (!confirmThenOpen(r, [reset] { return destroyWhat(reset); })) {
         r.out["done"] = false;
-        Json table = {{"units", peekUnitEntries()}};
+        std::string unread;
+        Json table = {{"units", peekUnitEntries(&unread)}};
         if (!table["units"].is_null()) printUnitRows(r.text, table);
+        // A table that cannot be read is unknown, but for a reset that makes it anew.
+        else if (!reset || tableTooShort().empty()) r.putUnknown(r.out, "units", unread);
         return finish(r);
     }
     // The library reads the table before it resets it, and cannot read one
