@@ -296,7 +296,8 @@ void readFile(const char* name, std::vector<Raw>& out, std::vector<std::string>&
         start = end + 1;
     }
     if (bad != 0)
-        problems.push_back(shown + ": " + std::to_string(bad) + " line(s) that are no history record (torn or junk; " +
+        problems.push_back(shown + ": " + std::to_string(bad) + (bad == 1 ? " line that is" : " lines that are") +
+                           " no history record (torn or junk; " +
                            "first at line " + std::to_string(firstBad) + "), passed over");
 }
 

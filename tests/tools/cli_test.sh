@@ -19,28 +19,36 @@ rask=$W/state/root/opt/p3/gard/gardRask
 n=0 bad=0 skipped=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
 skip() { skipped=$((skipped + 1)); echo "SKIP $GROUP/$1: $2"; }
-t() {
+t() {  # a command that never ends (a lock held too long) fails its row after a minute
   local name=$1 want=$2 re=$3; shift 3; n=$((n + 1))
-  expect "$name" "$want" "$re" "$("$GARD" "$@" 2>&1 </dev/null)" $? "$@"
+  expect "$name" "$want" "$re" "$(timeout 60 "$GARD" "$@" 2>&1 </dev/null)" $? "$@"
 }
 # ask NAME STATUS REGEX ANSWER ARGS...: as t, on a terminal that answers ANSWER
 # once the question has appeared (or the command ended without one).
-ask() {
-  local name=$1 want=$2 re=$3 answer=$4; shift 4; n=$((n + 1))
-  command -v script >/dev/null || { skip "$name" "no 'script' command to give the tool a terminal"; return; }
+# asking ARGS... starts a command on a terminal and returns once its question
+# has appeared; answer NAME STATUS REGEX ANSWER ends it: other rows run between.
+asking() {
+  asked=("$@")
+  command -v script >/dev/null || return 0
   rm -f "$W/answer" && mkfifo "$W/answer"
   script -qec "$(printf '%q ' "$GARD" "$@")" /dev/null <"$W/answer" >"$W/tty" 2>&1 &
-  local pid=$! i
+  asker=$!
   exec 3>"$W/answer"
+  local i
   for ((i = 0; i < 3000; i++)); do  # at most a minute: a wait on the question, polled
-    grep -q 'Go on?' "$W/tty" 2>/dev/null || ! kill -0 $pid 2>/dev/null && break
+    grep -q 'Go on?' "$W/tty" 2>/dev/null || ! kill -0 $asker 2>/dev/null && break
     sleep 0.02
   done
-  echo "$answer" >&3
-  exec 3>&-
-  wait $pid && i=0 || i=$?
-  expect "$name" "$want" "$re" "$(cat "$W/tty")" $i "$@"
 }
+answer() {
+  local name=$1 want=$2 re=$3 st; n=$((n + 1))
+  command -v script >/dev/null || { skip "$name" "no 'script' command to give the tool a terminal"; return; }
+  echo "$4" >&3
+  exec 3>&-
+  wait $asker && st=0 || st=$?
+  expect "$name" "$want" "$re" "$(cat "$W/tty")" $st "${asked[@]}"
+}
+ask() { asking "${@:5}" && answer "$1" "$2" "$3" "$4"; }
 expect() {
   local name=$1 want=$2 re=$3 out=$4 got=$5; shift 5
   [ "$got" = "$want" ] || { fail "$name" "exit $got, want $want: gard $*" "$out"; return; }
@@ -64,9 +72,10 @@ poke() { printf "$(sed 's/../\\x&/g' <<<"$3")" | dd of="$1" bs=1 seek="$2" conv=
 
 case $GROUP in
 units)
-  t add-new           0 'set-up'                     units add 0x10 1 YL10A1
-  t add-again         0 'unchanged'                  units add 0x10 1 YL10A1
-  t add-hex-serial    0 'set-up'                     units add 0x11 1 00ff --hex
+  t add-new           0 '^unit 0x10 group 0x1: added to the table, state new \(0x5c\) \(set-up, 1\)$' units add 0x10 1 YL10A1
+  t add-again         0 ': already recorded with this serial number, nothing changed \(unchanged, 2\)$' units add 0x10 1 YL10A1
+  t add-other         0 ': added to the table'       units add 0x11 1 X
+  t add-hex-serial    0 ': recorded again for a new serial number, its state back to new \(0x5c\) \(set-up, 1\)$' units add 0x11 1 00ff --hex
   t set-state-src     0 'asked for garded'           units set-state 0x10 1 garded --error-type 2 --src B1814601
   t list              0 '^  0x10  +0x1  +garded \(0x5d\)  +0x2  +YL10A1  +B1814601$' units list
   t list-header       0 '^  UNIT  +GROUP  +STATE  +ERROR TYPE  +SERIAL  +SRC$' units list
@@ -81,10 +90,12 @@ units)
   j show-json         'entry index' 0                units show 0x10 1
   t show-missing      4 'not done: unit 0x10 group 0x9 is not in the table' units show 0x10 9
   j show-missing-json 'notDone' 'unit 0x10 group 0x9 is not in the table (gard units list)' units show 0x10 9
-  t filter-garded     0 '^unit table: 1 used entry$' units list --garded
-  t filter-state      0 '^  0x11 .*not-garded-2'     units list --state not-garded-2
-  t filter-group      0 '^unit table: 0 used entries$' units list --group 2
-  j filter-json       'units 0 unitId'  17           units list --state 0xec
+  t filter-garded     0 '^unit table: 2 used entries; 1 matches garded$' units list --garded
+  t filter-state      0 '^  0x11 .*not-garded-2'     units list --in-state not-garded-2
+  t filter-group      0 '^unit table: 2 used entries; 0 match in group 0x2$' units list --group 2
+  j filter-json       'units 0 unitId;usedEntries;filter' "17 2 in state not-garded-2 (0xec), in group 0x1" units list --in-state 0xec --group 1
+  t state-after-list  0 '^unit table: 0 used entries$' units list --state "$W/other"
+  t state-was-filter  2 '--state is the state directory .*: to list entries in a state give --in-state garded$' units list --state garded
   t src-not-utf8      0 'SRC caf\\xe9$'              units set-state 0x11 1 new --src $'caf\xe9'
   j src-hex           'units 1 src;units 1 srcHex' 'caf\xe9 636166e9' units list
   t src-escaped       0 'SRC \\x1b\[31mRED$'         units set-state 0x11 1 new --src $'\e[31mRED'
@@ -109,16 +120,25 @@ units)
   same reset-dry-run  "$W/state" units reset --dry-run
   j reset-dry-json    'dryRun;done' 'ON OFF'         units reset --dry-run
   ask clear-declined  4 'not done: not confirmed, nothing changed' n units clear
-  t list-not-cleared  0 '^  0x10 .*garded \(0x5d\)'   units list
-  ask clear-asks      0 'Go on\? \[y/N\] y'          y units clear
+  # A question left open holds up no other command; what changed meanwhile is not done unasked.
+  asking units clear
+  t list-while-asked  0 '^  0x10 .*garded \(0x5d\)'   units list
+  answer clear-asks   0 'Go on\? \[y/N\] y'          y
   t list-cleared      0 '^  0x10 .*cleared \(0xcc\)  +0x0 ' units list
+  asking units reset
+  t add-while-asked   0 ': added to the table'       units add 0x12 1 C
+  answer reset-changed 4 'not done: the state changed while the question was open: this would now empty the unit table, removing its 3 used entries; nothing changed' y
   t reset-no-tty      2 'add --yes'                  units reset
   t reset             0 'reset'                      units reset -y
   t list-empty        0 '0 used entries'             units list
   ;;
 sp)
   t show              0 '0x201 present  marker 0x0c05  state new \(0x5c\)' sp show
-  t gard-self         0 'result done'                sp set-state 0x200 garded --failure 0x010000b7
+  t gard-self         0 ': done \(library result done, 0\)$' sp set-state 0x200 garded --failure 0x010000b7
+  t write-fault       0 '1 fault'                    platform fault add SVPD_set_qel_gd_keyword@0x200
+  t write-failed      4 '^set 0x200 to new \(0x5c\): not done \(library result done, 0, but the keyword does not hold the state\)$' sp set-state 0x200 new
+  j write-failed-json 'resultName;done'              'done OFF' sp set-state 0x200 new
+  t write-fault-clear 0 '0 faults'                   platform fault clear
   j record-json       'records 0 failureWord' 16777399 sp show
   t garded            0 '0x200 is garded'            sp garded 0x200
   t do-gard           0 'do-gard 1'                  sp do-gard 0x200
@@ -136,6 +156,7 @@ sp)
   t usable-no-path    0 'no-dma-path \(1\)'          sp usable 0x201
   t keyword-long      0 'keyword: (ab){40}$'         platform keyword 0x201 "$(printf 'ab%.0s' {1..40})"
   t unreadable        4 '0x201 present  keyword unreadable: the library counts it as garded' sp show
+  t unreadable-read   4 '^service-processor records \(a keyword could not be read: unreadable, 1\):$' sp show
   t unreadable-why    4 'not done: the keyword of 0x201 cannot be read' sp show
   j unreadable-json   'records 1 readable' OFF       sp show
   t keyword-erased    0 'keyword: f{64}$'            platform keyword 0x201 erased
@@ -172,7 +193,7 @@ system)
   t clear-nothing     4 'not done: domain 100 names no gard data' clear 100 --yes
   t clear-leading-0   0 'clear domain 171: ok'       clear 0171 --yes
   t clear-refused     4 'not done: sp1 is in role 0, only the processor in role 1' --sp 1 clear all --yes
-  t gard-again        0 'result done'                sp set-state 0x200 garded
+  t gard-again        0 ': done \(library'           sp set-state 0x200 garded
   t sibling-state-2   0 'SiblingState: 0x2'          platform reg dscv/SiblingState 2
   t own-left-alone    4 'not done: the sibling state .* is 2' clear own --yes
   t bad-domain        2 "unknown domain 'some'"      clear some
@@ -198,7 +219,7 @@ errlogs)
   GARD=$W/gard-alone t trace-no-table 0 '^line [0-9]+ id 0x[0-9a-f]+ : 0x100$' trace
   t trace-clear       0 'trace cleared'              trace --clear
   j trace-empty       'trace' '[]'                   trace
-  t clear-no-tty      2 'this would forget the 2 committed error log\(s\); add --yes' errlogs clear
+  t clear-no-tty      2 'this would forget the 2 committed error logs; add --yes' errlogs clear
   same clear-dry-run  "$W/state" errlogs clear --dry-run
   t clear             0 'cleared'                    errlogs clear --yes
   t list-empty        0 '^0 committed'               errlogs list
@@ -268,7 +289,7 @@ inspect)
   ;;
 story)
   # With --sp 0 a processor gards itself; --sp 1 sees it and answers failover.
-  t sp0-gards-itself  0 'result done'                --sp 0 sp set-state 0x200 garded
+  t sp0-gards-itself  0 ': done \(library'           --sp 0 sp set-state 0x200 garded
   t sp1-sees-it       0 '0x200 is garded'            --sp 1 sp garded 0x200
   t sp1-failover      0 'sibling-down \(1\)'         --sp 1 sp failover
   t sp0-failover      0 'not-usable \(0\)'           --sp 0 sp failover
@@ -386,7 +407,10 @@ reads)
   j empty-show        'entry;exitStatus'             'null 1' units show 1 1
   j empty-set-state   'tableState;changed'           'null null' units set-state 1 1 new
   j clear-failed      'rc;notDone'                   "4 the unit table was not cleared: $why unit table clear" clear units --yes
-  head -c 20480 /dev/zero >"$rask"
+  t empty-says-how    1 '^gard: gard file gardRask holds 0 bytes, .*: no unit-table command can read it, .*; gard units reset --yes makes a new, empty table' units is-garded 1 1
+  t inspect-says-how  3 '\(truncated\): shorter than .* gard units reset --yes makes a new, empty table' inspect "$rask"
+  t reset-remakes     0 '^reset \(the unit-table file was too short to read: a new one was made\)$' units reset --yes
+  t read-again        0 '^unit table: 0 used entries$' units list
   t fault-read        0 '1 fault'                    platform fault add UtilFile::Read@gardRask
   j failing-read      'garded;unknown garded'        'null gard file gardRask: read failed (injected fault), operation unit is-garded' units is-garded 1 1
   t fault-clear       0 '0 faults'                   platform fault clear
@@ -417,7 +441,7 @@ reads)
   GARD_HOST_FAULTS='UtilFile::Read#9, # not one' j faults-env 'faults 0 fault;faults 0 source' 'UtilFile::Read#9 environment' platform fault list
   printf '# a comment\n\n' >"$W/state/faults"
   j faults-comment    'faults'                       '[]' platform fault list
-  GARD_HOST_FAULTS=UtilFile::Read j fault-env-stays 'faults 0 source;notDone' 'environment GARD_HOST_FAULTS still injects 1 fault(s): unset it to clear them' platform fault clear
+  GARD_HOST_FAULTS=UtilFile::Read j fault-env-stays 'faults 0 source;notDone' 'environment GARD_HOST_FAULTS still injects 1 fault: unset it to clear them' platform fault clear
   ;;
 exits)
   # Every exit status as documented, and with --json one object on stdout.
@@ -430,6 +454,7 @@ exits)
   j bytes-empty       'present;bytes'                'ON ' platform reg some/Key --bytes ''
   j bad-input         'error'                        'unit id 0 marks a free entry; give 1 to 0xffff' units is-garded 0 1
   j unknown-command   'error'                        "unknown command 'bogus' (see gard units --help)" units bogus
+  t reset-one         2 'this would empty the unit table, removing its 1 used entry; add --yes' units reset
   j no-tty            'error'                        'this would set every unit-table entry to cleared (0xcc), error type 0 (1 used entry); add --yes to do it without a question (--dry-run shows it)' units clear
   j not-done          'notDone'                      'no error log is stored for unit 0x1234' stored-errl 0x1234
   j done              'garded'                       OFF units is-garded 1 1
@@ -440,7 +465,7 @@ exits)
   done
   ;;
 history)
-  t empty             0 'history of .*: 0 change\(s\), 0 error log\(s\)' history
+  t empty             0 'history of .*: 0 changes, 0 error logs, newest last$' history
   "$GARD" units add 0x10 1 YL10A1 >/dev/null && "$GARD" units set-state 0x10 1 garded --error-type 2 --src B1814601 >/dev/null
   t unit-added        0 '^  unit 0x10 group 0x1: added as entry 0, serial YL10A1, new \(0x5c\)$' history
   t unit-garded       0 '^  unit 0x10 group 0x1: new \(0x5c\) -> garded \(0x5d\), error type 0x2, SRC B1814601$' history --unit 0x10
@@ -451,16 +476,16 @@ history)
   t registry          0 '^  sp1 registry dscv/QelRole: 0 -> 1$' history --kind registry
   t record            0 '^  record 0x201: new \(0x5c\) -> garded \(0x5d\), failure word 0x010000b7' history --unit 0x201
   t refusal-alone     0 '^  error log #3: mailbox failure ignored: unit 0x100 is not a service processor' history
-  t only-sp1          0 ': 4 change\(s\), 2 error log\(s\)' --sp 1 history --kind sp-record,registry,errlog
+  t only-sp1          0 ': 4 changes, 2 error logs' --sp 1 history --kind sp-record,registry,errlog
   j record-json       'history 1 kind;history 1 items 0 fromState;history 1 items 0 toState;history 1 items 0 to failureWord;history 1 errlogs 0 reasonCode' \
                       'sp-record new garded 16777399 51713' history --unit 0x201 --kind unit,sp-record
   sed -i '1s/ sp=.* detail=/ detail=/; 1s/ | crc=.*//' "$W/state/errl/committed"  # as logged before times were kept
-  t old-log-hidden    0 '^not shown: 1 error log\(s\) committed before times were kept' history
-  t since-now         0 ': 0 change\(s\), 0 error log\(s\)' history --since now
-  t until-2000        0 ': 0 change\(s\)' history --until 2000-01-01
-  t since-2000        0 ': 7 change\(s\)' history --since 2000-01-01T00:00Z --until now
-  t since-hour        0 ': 7 change\(s\)' history --since 1h
-  t since-offset      0 ': 0 change\(s\)' history --since "$(date -u -d '+1 hour' +%Y-%m-%dT%H:%M:%S)+00:30"
+  t old-log-hidden    0 '^not shown: 1 error log committed before times were kept' history
+  t since-now         0 ': 0 changes, 0 error logs' history --since now
+  t until-2000        0 ': 0 changes' history --until 2000-01-01
+  t since-2000        0 ': 7 changes' history --since 2000-01-01T00:00Z --until now
+  t since-hour        0 ': 7 changes' history --since 1h
+  t since-offset      0 ': 0 changes' history --since "$(date -u -d '+1 hour' +%Y-%m-%dT%H:%M:%S)+00:30"
   t bad-time          2 "--since 'yesterday' is not a time" history --since yesterday
   t bad-date          2 "--until '2026-13-01' is not a time" history --until 2026-13-01
   t bad-kind          2 "unknown kind 'units'"      history --kind units
@@ -470,15 +495,15 @@ history)
     fail html-alone "the page is not self-contained" ""
   t html-unwritable   5 'cannot write .*: Is a directory' history --html "$W"
   (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=appended#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1  # killed before the change
-  t not-happened      0 '^not shown: 1 recorded change\(s\) that did not happen' history
+  t not-happened      0 '^not shown: 1 recorded change that did not happen' history
   t all               0 '^  gard policy 11: permits \(0\) -> forbids \(1\) \(did not happen: its writer stopped' history --all
-  t all-not-counted   0 ': 7 change\(s\), 2 error log\(s\), 1 recorded but not made, newest last$' history --all
+  t all-not-counted   0 ': 7 changes, 2 error logs, 1 recorded but not made, newest last$' history --all
   printf 'junk\n' >>"$W/state/history"
-  t junk              0 'gard: history: .*/history: 1 line\(s\) that are no history record' history
-  t junk-rest         0 ': 7 change\(s\)'      history
-  t junk-json         0 '^    ".*/history: 1 line\(s\) that are no history record \(torn or junk; first at line 9\), passed over"$' history --json
+  t junk              0 'gard: history: .*/history: 1 line that is no history record' history
+  t junk-rest         0 ': 7 changes'      history
+  t junk-json         0 '^    ".*/history: 1 line that is no history record \(torn or junk; first at line 9\), passed over"$' history --json
   head -c -30 "$W/state/history" >"$W/cut" && cat "$W/cut" >"$W/state/history"
-  t cut-short         0 '1 line\(s\) that are no history record' history
+  t cut-short         0 '1 line that is no history record' history
   rm "$W/state/history" && mkdir "$W/state/history"
   t not-regular       0 'gard: history: .*/history cannot be read: not a regular file' history
   t still-changes     0 'set-up'                    units add 0x11 1 YL10A2
@@ -486,6 +511,15 @@ history)
 lock)
   # An unusable lock file stops every command, nothing changed.
   t seed              0 'set-up'                     units add 0x10 1 A
+  # A command kept waiting names the lock and who holds it.
+  n=$((n + 1)) && mkfifo "$W/release"
+  flock -x "$W/state/lock" sh -c 'echo >"$1" && read -r x <"$2"' sh "$W/held" "$W/release" &
+  for ((i = 0; i < 3000; i++)); do [ -e "$W/held" ] && break; sleep 0.02; done  # polled, at most a minute
+  "$GARD" units list >"$W/waited" 2>&1 &
+  for ((i = 0; i < 3000; i++)); do grep -q waiting "$W/waited" && break; sleep 0.02; done
+  echo >"$W/release" && wait
+  grep -Eq "^gard: waiting for the lock of state directory $W/state \($W/state/lock, to use it alone\), held by pid [0-9]+ \(flock -x " "$W/waited" ||
+    fail lock-named "the wait does not name the lock and its holder" "$(cat "$W/waited")"
   rm "$W/state/lock" && mkdir "$W/state/lock"
   same lock-dir-keeps "$rask"                        units add 0x11 1 B
   t lock-dir          2 'lock is not a regular file' units add 0x11 1 B

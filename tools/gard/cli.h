@@ -108,6 +108,8 @@ void putBytes(Json& obj, const std::string& key, std::string_view bytes);
 void putLines(Json& obj, const std::string& key, const std::vector<std::string>& lines);
 
 // ---- names
+// "1 used entry", "2 used entries": a count with the word that fits it.
+std::string counted(std::size_t n, const std::string& one, const std::string& many);
 std::string hex(uint32_t v, int digits = 0);  // "0x1f"; zero-padded to `digits`
 std::string hexBytes(const unsigned char* p, std::size_t n);
 std::string unitStateName(uint32_t state);  // "garded"; "unknown" for other values
@@ -208,6 +210,17 @@ private:
 // without a terminal and without --yes throws Usage. `what` says what
 // would change. With --dry-run, prints `what` and returns false.
 bool confirm(Result& r, const std::string& what);
+// The same for a command that has not opened the state yet: on a terminal
+// the question is asked before the state directory's lock is taken, from
+// what `what` says of the state read without it, so that an open question
+// holds up no other command. Once the lock is held `what` is asked again,
+// and when it says something else nothing is done: not done, the new words
+// in the result. Without a question the state is opened first, as confirm.
+bool confirmThenOpen(Result& r, const std::function<std::string()>& what);
+// Points the platform at the state directory to read it without its lock
+// and without library calls (for a question asked before the lock); false
+// when the directory is not one in use that this command could change.
+bool peekState();
 
 // A caller's error log as firmware would pass one, its primary SRC carrying
 // `src` (at most 32 characters; Usage otherwise).
@@ -271,6 +284,15 @@ ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned 
 // of its file calls (a fault's "#N" counts only the library's); [] when
 // there is no table yet, null when it cannot be read whole (`why` says why).
 Json peekUnitEntries(std::string* why = nullptr);
+// What brings back a unit table too short to read.
+inline constexpr const char* kRemakeTable =
+    "gard units reset --yes makes a new, empty table (the entries in it are lost; gard inspect shows them first)";
+// Why the unit-table file is too short for the library to read, with what
+// to do; "" when it is not (missing, whole, or unreadable for another reason).
+std::string tableTooShort();
+// Removes a unit-table file too short to read, so that the library's next
+// open makes a new one; false with `why` when it is not short or stays.
+bool removeShortTable(std::string& why);
 // The state byte of a processor's keyword as stored (no platform call);
 // -1 when the keyword is missing or too short.
 int keywordState(uint32_t unit);

@@ -25,18 +25,17 @@ int list(bool detail, const std::string& numberText) {
         r.putUnknown(r.out, "errlogs", why);
         r.text << "committed error logs: " << unknownWords(r.out, "errlogs") << '\n';
     } else if (number == 0) {
-        r.text << all.size() << " committed error log(s), oldest first\n";
+        r.text << counted(all.size(), "committed error log", "committed error logs") << ", oldest first\n";
     }
     for (const Json& c : logs) printCommitted(r.text, c, detail);
     return finish(r);
 }
 
 int clear() {
-    openState();
     Result r;
-    const std::size_t count = committedCount();
     r.out["cleared"] = false;
-    if (!confirm(r, "forget the " + std::to_string(count) + " committed error log(s)")) return finish(r);
+    if (!confirmThenOpen(r, [] { return "forget the " + counted(committedCount(), "committed error log", "committed error logs"); }))
+        return finish(r);
     gardhost::clearCommitted();
     r.out["cleared"] = committedCount() == 0;
     if (committedCount() != 0) r.notDone = "the host could not empty errl/committed";

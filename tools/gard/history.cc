@@ -191,7 +191,7 @@ std::string runsWords(const gardhost::HistoryRecord& h) {
         if (k < 4) at += (k == 0 ? "" : ", ") + std::to_string(h.runs[k].offset);
     }
     if (h.runs.empty()) return "its content was replaced";
-    return std::to_string(bytes) + " byte(s) changed at offset " + at + (h.runs.size() > 4 ? ", ..." : "");
+    return counted(bytes, "byte", "bytes") + " changed at offset " + at + (h.runs.size() > 4 ? ", ..." : "");
 }
 
 std::string sizeWords(uint32_t from, uint32_t to) {
@@ -391,7 +391,7 @@ std::string faultWords(const Bytes* before, const Bytes* after) {
         if (std::find(was.begin(), was.end(), l) == was.end()) words += (words.empty() ? "" : "; ") + ("added " + shown(l));
     for (const std::string& l : was)
         if (std::find(now.begin(), now.end(), l) == now.end()) words += (words.empty() ? "" : "; ") + ("removed " + shown(l));
-    return (words.empty() ? "reordered" : words) + " (" + std::to_string(now.size()) + " fault line(s) now)";
+    return (words.empty() ? "reordered" : words) + " (" + counted(now.size(), "fault line", "fault lines") + " now)";
 }
 
 // `name` split at '/'.
@@ -758,8 +758,9 @@ namespace {
 
 void printHistory(std::ostream& os, const Json& out) {
     const Json& c = out["counts"];
-    os << "history of " << out["stateDir"].get<std::string>() << ": " << c["changes"] << " change(s), "
-       << c["errlogs"] << " error log(s)"
+    os << "history of " << out["stateDir"].get<std::string>() << ": "
+       << counted(c["changes"].get<std::size_t>(), "change", "changes") << ", "
+       << counted(c["errlogs"].get<std::size_t>(), "error log", "error logs")
        << (c["notMade"] != 0 ? ", " + std::to_string(c["notMade"].get<std::size_t>()) + " recorded but not made" : "")
        << ", newest last\n";
     std::string lastCall;
@@ -785,11 +786,11 @@ void printHistory(std::ostream& os, const Json& out) {
     }
     const Json& h = out["hidden"];
     if (h["notHappened"].get<std::size_t>() + h["unknown"].get<std::size_t>() != 0)
-        os << "not shown: " << h["notHappened"] << " recorded change(s) that did not happen and " << h["unknown"]
-           << " not known to have happened (--all shows them)\n";
+        os << "not shown: " << counted(h["notHappened"].get<std::size_t>(), "recorded change", "recorded changes")
+           << " that did not happen and " << h["unknown"] << " not known to have happened (--all shows them)\n";
     if (h["untimedErrlogs"].get<std::size_t>() != 0)
-        os << "not shown: " << h["untimedErrlogs"]
-           << " error log(s) committed before times were kept (gard errlogs list shows them)\n";
+        os << "not shown: " << counted(h["untimedErrlogs"].get<std::size_t>(), "error log", "error logs")
+           << " committed before times were kept (gard errlogs list shows them)\n";
 }
 
 int history(const Filters& f) {

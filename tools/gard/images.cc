@@ -161,7 +161,12 @@ int inspect(const std::string& path, const std::string& kindText) {
     if (size != file.fileSize)
         anomalies.push_back("size " + std::to_string(size) + " bytes, a " + file.name + " file has " +
                             std::to_string(file.fileSize) + " (" +
-                            (size < file.fileSize ? "truncated" : "oversized") + ")");
+                            (size < file.fileSize ? "truncated" : "oversized") + ")" +
+                            (&file == &kUnits && size < file.imageSize
+                                 ? ": shorter than the table's " + std::to_string(file.imageSize) +
+                                       "-byte image, which no unit-table command can read; in a state directory, " +
+                                       kRemakeTable
+                                 : ""));
     // What is missing of the record image reads as zero bytes.
     image.resize(std::max(image.size(), file.imageSize), 0);
     // Unflattening goes through the host platform, which keeps its state in
@@ -185,12 +190,12 @@ int inspect(const std::string& path, const std::string& kindText) {
                    << " (" << hex(e["state"].get<uint32_t>()) << ") error type "
                    << hex(e["errorType"].get<uint32_t>()) << "  SRC " << e["src"].get<std::string>()
                    << '\n';
-        r.text << r.out["entries"].size() << " used entries\n";
+        r.text << counted(r.out["entries"].size(), "used entry", "used entries") << '\n';
     } else {
         r.text << "stored error logs\n";
         printSlots(r.text, r.out, "slots", true);
     }
-    r.text << anomalies.size() << " anomal" << (anomalies.size() == 1 ? "y" : "ies") << '\n';
+    r.text << counted(anomalies.size(), "anomaly", "anomalies") << '\n';
     for (const std::string& a : anomalies) r.text << "  " << a << '\n';
     r.code = anomalies.empty() ? kOk : kAnomaly;
     int code = finish(r);

@@ -140,6 +140,10 @@ std::string errnoWords(int err) {
 std::string unitStateName(uint32_t state) { return nameOf(kUnitStates, state); }
 std::string qelStateName(uint32_t state) { return nameOf(kQelStates, state); }
 
+std::string counted(std::size_t n, const std::string& one, const std::string& many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string vpdResultName(uint32_t code) {
     constexpr Named t[] = {{0, "ok"}, {1, "unreadable"}, {15, "repair-failed"}, {31, "buffer-small"}};
     return nameOf(t, code);

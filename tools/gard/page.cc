@@ -117,12 +117,12 @@ Json pageData(const Json& history) {
     const Json& h = history["hidden"];
     std::string hidden;
     if (h["notHappened"].get<std::size_t>() + h["unknown"].get<std::size_t>() != 0)
-        hidden += "Not shown: " + std::to_string(h["notHappened"].get<std::size_t>()) +
-                  " recorded change(s) that did not happen and " + std::to_string(h["unknown"].get<std::size_t>()) +
+        hidden += "Not shown: " + counted(h["notHappened"].get<std::size_t>(), "recorded change", "recorded changes") +
+                  " that did not happen and " + std::to_string(h["unknown"].get<std::size_t>()) +
                   " not known to have happened (gard history --all shows them). ";
     if (h["untimedErrlogs"].get<std::size_t>() != 0)
-        hidden += std::to_string(h["untimedErrlogs"].get<std::size_t>()) +
-                  " error log(s) committed before times were kept are not on the timeline (gard errlogs list).";
+        hidden += counted(h["untimedErrlogs"].get<std::size_t>(), "error log", "error logs") +
+                  " committed before times were kept are not on the timeline (gard errlogs list).";
     return {{"stateDir", history["stateDir"]}, {"t0", t0}, {"t1", t1}, {"kinds", historyKinds()}, {"rows", rows},
             {"lanes", lanes.size()}, {"who", whos}, {"ev", ev}, {"problems", problems}, {"hidden", hidden}};
 }

@@ -243,13 +243,13 @@ int faults(const std::string& verb, std::string fault) {
         fromEnvironment += f.source == "environment";
     }
     const std::size_t n = r.out["faults"].size();
-    r.text << n << " fault" << (n == 1 ? "" : "s") << " in force (the file " << shown(gardhost::stateDir())
+    r.text << counted(n, "fault", "faults") << " in force (the file " << shown(gardhost::stateDir())
            << "/faults, GARD_HOST_FAULTS)\n";
     for (const Json& f : r.out["faults"])
         r.text << "  " << f["fault"].get<std::string>() << "  (" << f["source"].get<std::string>() << ")\n";
     if (verb == "clear" && fromEnvironment != 0 && r.notDone.empty())
-        r.notDone = "GARD_HOST_FAULTS still injects " + std::to_string(fromEnvironment) +
-                    " fault(s): unset it to clear them";
+        r.notDone = "GARD_HOST_FAULTS still injects " + counted(fromEnvironment, "fault", "faults") +
+                    ": unset it to clear them";
     return finish(r);
 }
 

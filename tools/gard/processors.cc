@@ -193,7 +193,15 @@ void putFailover(Result& r, Json& obj, uint32_t status, const Watch& watch) {
 }
 
 void printRecords(std::ostream& os, const Json& j) {
-    os << "service-processor records (read " << j["vpdResultName"].get<std::string>() << "):\n";
+    // The read's result code in words, the code's name and value beside them.
+    const auto res = j["vpdResult"].get<uint32_t>();
+    const char* words = res == 0    ? "read cleanly"
+                        : res == 1  ? "a keyword could not be read"
+                        : res == 15 ? "a repaired record could not be written back"
+                        : res == 31 ? "nothing read, the buffer is too small"
+                                    : "read with a result the tool does not know";
+    os << "service-processor records (" << words << ": " << j["vpdResultName"].get<std::string>() << ", " << res
+       << "):\n";
     if (j["records"].is_null()) os << "  " << unknownWords(j, "records") << '\n';
     for (const Json& rec : j["records"]) printRecord(os, rec);
 }
@@ -230,14 +238,17 @@ int setState(const SetArgs& a) {
     Result r;
     gardSetStateReturn result = GARD_SET_FAILED;
     r.take(GardRdndQel::GardSetQelState(unit, state, failure, result, notify, extra));
-    // Done when the library says so and the keyword holds the state.
-    if (result != GARD_SET_DONE || keywordState(unit) != static_cast<int>(state)) r.notDone = qelRefusal(unit, state);
+    // Done when the library says so and the keyword holds the state: its
+    // write may fail after the result word was settled.
+    const bool done = result == GARD_SET_DONE && keywordState(unit) == static_cast<int>(state);
+    if (!done) r.notDone = qelRefusal(unit, state);
     r.out = {{"unit", unit},        {"state", state},   {"stateName", qelStateName(state)},
              {"failureWord", failure}, {"extraWord", extra}, {"notify", notify},
-             {"result", result},    {"resultName", setResultName(result)}};
+             {"result", result},    {"resultName", setResultName(result)}, {"done", done}};
     r.out["records"] = readRecords(r);
-    r.text << "set " << hex(unit) << " to " << qelStateName(state) << " (" << hex(state)
-           << "): result " << setResultName(result) << " (" << result << ")\n";
+    r.text << "set " << hex(unit) << " to " << qelStateName(state) << " (" << hex(state) << "): "
+           << (done ? "done" : "not done") << " (library result " << setResultName(result) << ", " << result
+           << (result == GARD_SET_DONE && !done ? ", but the keyword does not hold the state" : "") << ")\n";
     printRecords(r.text, r.out["records"]);
     return finish(r);
 }

@@ -51,6 +51,10 @@ int finish(Result& r) {
     const bool failed = !r.errls.empty() || !r.unknown.empty();
     const bool notDone = !failed && !r.notDone.empty();
     const int status = failed ? kErrl : notDone ? kNotDone : r.code;
+    // A unit table too short to read fails every table command alike: say
+    // once what brings it back.
+    const std::string recovery = failed && stateOpen() ? tableTooShort() : "";
+    if (!recovery.empty()) r.out["recovery"] = recovery;
     if (opts().json) {
         if (r.out.contains("unknown")) {  // after the fields it speaks of
             Json unknown = std::move(r.out["unknown"]);
@@ -65,7 +69,7 @@ int finish(Result& r) {
     } else {
         std::cout << r.text.str();
         if (!committed.empty()) {
-            std::cout << "committed by this command: " << committed.size() << " error log(s)\n";
+            std::cout << "committed by this command: " << counted(committed.size(), "error log", "error logs") << '\n';
             for (const Json& c : committed) printCommitted(std::cout << "  ", c, false);
         }
         for (const Json& e : errors) {
@@ -76,6 +80,7 @@ int finish(Result& r) {
     // Returned logs say it themselves; a committed one or a failed call here.
     if (r.errls.empty() && !r.unknown.empty()) std::cerr << "gard: unknown: " << r.unknown << '\n';
     if (notDone) std::cerr << "gard: not done: " << r.notDone << '\n';
+    if (!recovery.empty()) std::cerr << "gard: " << recovery << '\n';
     // A dry run leaves the state directory byte for byte as it was.
     if (stateOpen() && !opts().dryRun) gardhost::saveTrace("gard");
     return status;
@@ -139,6 +144,17 @@ std::string Watch::failed(const std::string& name, const std::string& target) co
     return "";
 }
 
+namespace {
+bool ask(Result& r, const std::string& what) {
+    std::cerr << "This will " << what << ". Go on? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer == "y" || answer == "Y" || answer == "yes") return true;
+    r.notDone = "not confirmed, nothing changed";
+    return false;
+}
+}  // namespace
+
 bool confirm(Result& r, const std::string& what) {
     if (opts().dryRun) {
         r.out["dryRun"] = true;
@@ -149,11 +165,24 @@ bool confirm(Result& r, const std::string& what) {
     if (opts().yes) return true;
     if (isatty(STDIN_FILENO) == 0)
         throw Usage("this would " + what + "; add --yes to do it without a question (--dry-run shows it)");
-    std::cerr << "This will " << what << ". Go on? [y/N] " << std::flush;
-    std::string answer;
-    std::getline(std::cin, answer);
-    if (answer == "y" || answer == "Y" || answer == "yes") return true;
-    r.notDone = "not confirmed, nothing changed";
+    return ask(r, what);
+}
+
+bool confirmThenOpen(Result& r, const std::function<std::string()>& what) {
+    const bool asks = !opts().dryRun && !opts().yes && isatty(STDIN_FILENO) != 0;
+    if (!asks || !peekState()) {
+        openState();
+        return confirm(r, what());
+    }
+    const std::string shownWhat = what();
+    if (!ask(r, shownWhat)) return false;
+    openState();
+    const std::string now = what();
+    if (now == shownWhat) return true;
+    // What was agreed to is not what would happen now.
+    r.out["wouldChange"] = now;
+    r.notDone = "the state changed while the question was open: this would now " + now +
+                "; nothing changed (run the command again to be asked about that)";
     return false;
 }
 

@@ -7,9 +7,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <set>
+#include <sstream>
 
 #include "cli.h"
 #include "platform/host/host.h"
@@ -71,11 +75,42 @@ namespace {
 // one after the other.
 gardhost::StateLock g_lock;
 
+// Who holds the lock file `path`, as the kernel lists its locks (Linux):
+// "pid 12 (gard units list)", several separated by commas; "" when that
+// cannot be told.
+std::string lockHolders(const std::string& path) {
+    struct stat st {};
+    std::ifstream locks("/proc/locks");
+    if (stat(path.c_str(), &st) != 0 || !locks) return "";
+    std::string line, holders;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has "->" before FLOCK.
+    while (std::getline(locks, line)) {
+        std::istringstream in(line);
+        std::string number, kind, advisory, mode, device;
+        long pid = 0;
+        if (!(in >> number >> kind >> advisory >> mode >> pid >> device) || kind != "FLOCK" || pid == getpid())
+            continue;
+        const std::size_t colon = device.rfind(':');
+        if (colon == std::string::npos || std::strtoull(device.c_str() + colon + 1, nullptr, 10) != st.st_ino) continue;
+        std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+        std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        std::replace(args.begin(), args.end(), '\0', ' ');
+        while (!args.empty() && args.back() == ' ') args.pop_back();
+        if (args.rfind('/', args.find(' ')) != std::string::npos) args.erase(0, args.rfind('/', args.find(' ')) + 1);
+        holders += (holders.empty() ? "" : ", ") + ("pid " + std::to_string(pid)) +
+                   (args.empty() ? "" : " (" + shown(args.substr(0, 80)) + ")");
+    }
+    return holders;
+}
+
 void lockState(const std::string& dir) {
     using gardhost::StateLock;
     const bool shared = opts().access == Access::Reads;
-    g_lock = StateLock(shared ? StateLock::kShared : StateLock::kExclusive, [dir] {
-        std::cerr << "gard: waiting for another command or program using " << dir << " to finish\n";
+    g_lock = StateLock(shared ? StateLock::kShared : StateLock::kExclusive, [dir, shared] {
+        const std::string path = dir + "/lock", holders = lockHolders(path);
+        std::cerr << "gard: waiting for the lock of state directory " << dir << " (" << path << ", to "
+                  << (shared ? "read it beside other readers" : "use it alone") << "), held by "
+                  << (holders.empty() ? "another command or program" : holders) << '\n';
     });
     const std::string why = g_lock.error() != 0 ? std::string(": ") + std::strerror(g_lock.error()) : "";
     const std::string cannot = "cannot lock state directory " + dir + ": ";
@@ -158,6 +193,16 @@ void openState() {
 }
 
 bool stateOpen() { return g_open; }
+
+bool peekState() {
+    const std::string dir = stateDirChoice();
+    std::error_code ec;
+    if (!std::filesystem::exists(dir + "/.seeded", ec) || access(dir.c_str(), W_OK | X_OK) != 0) return false;
+    const auto lock = std::filesystem::symlink_status(dir + "/lock", ec);
+    if (std::filesystem::exists(lock) && !std::filesystem::is_regular_file(lock)) return false;
+    gardhost::setStateDir(dir);
+    return true;
+}
 
 void newCall() {
     if (!g_lock.held()) return;

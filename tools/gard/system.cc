@@ -27,16 +27,23 @@ ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned 
 }
 
 namespace {
-// Gard file `name` as the library would find it, read straight from the
-// state directory: 0 when it is not there yet, -1 when it cannot be read
-// whole (`why`), else 1.
-int peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size, std::string& why) {
+// Where the library finds gard file `name` in the state directory; "" with
+// `why` when the registry does not say.
+std::string gardFilePath(const std::string& name, std::string& why) {
     std::vector<uint8_t> root;
     if (!gardhost::getValue(gardhost::regName("fstp/P3_Root"), root)) {
         why = "the registry value fstp/P3_Root, where the gard files are, " + valueProblem(gardhost::regName("fstp/P3_Root"));
-        return -1;
+        return "";
     }
-    const std::string path = gardhost::resolvePath(std::string(root.begin(), root.end()) + "/gard/" + name);
+    return gardhost::resolvePath(std::string(root.begin(), root.end()) + "/gard/" + name);
+}
+
+// Gard file `name` as the library would find it, read straight from the
+// state directory: 0 when it is not there yet, -1 when it cannot be read
+// whole (`why`), -2 when it is a regular file shorter than `size`, else 1.
+int peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size, std::string& why) {
+    const std::string path = gardFilePath(name, why);
+    if (path.empty()) return -1;
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return 0;
     struct stat st {};
@@ -53,9 +60,33 @@ int peekGardFile(const std::string& name, std::vector<unsigned char>& image, std
     if (got == size) return 1;
     why = "gard file " + name + " holds " + std::to_string(got) + " bytes, fewer than its " + std::to_string(size) +
           "-byte image (a short file)";
-    return -1;
+    return -2;
 }
 }  // namespace
+
+std::string tableTooShort() {
+    std::vector<unsigned char> image;
+    std::string why;
+    if (peekGardFile("gardRask", image, gard::unit::kImageSize, why) != -2) return "";
+    return why + ": no unit-table command can read it, and the library does not mend it; " + kRemakeTable;
+}
+
+bool removeShortTable(std::string& why) {
+    std::vector<unsigned char> image;
+    if (peekGardFile("gardRask", image, gard::unit::kImageSize, why) != -2) {
+        why.clear();
+        return false;
+    }
+    const std::string path = gardFilePath("gardRask", why), dir = gardhost::stateDir() + "/";
+    // Through the platform, so that the change history holds it.
+    gardhost::eraseValue(path.substr(dir.size()));
+    if (access(path.c_str(), F_OK) == 0) {
+        why = "cannot remove " + shown(path) + " (see the line above)";
+        return false;
+    }
+    why.clear();
+    return true;
+}
 
 int keywordState(uint32_t unit) {
     std::vector<uint8_t> kw;
@@ -218,18 +249,21 @@ int clear(const std::string& domainText) {
     GARD_Domain domain = parseDomain(domainText);
     const bool units = domain == GARD_DOMAIN_UNITS || domain == GARD_DOMAIN_ALL;
     const bool own = domain == GARD_DOMAIN_OWN_QEL || domain == GARD_DOMAIN_ALL;
-    openState();
     Result r;
     uint32_t pos = 0;
-    const std::string badPosition = positionProblem(pos);
-    std::string what = units ? "set every unit-table entry to cleared (0xcc)" : "";
-    if (own)
-        what += (units ? " and " : "") +
-                (badPosition.empty() ? "set this processor's own record (" + hex(GARD_QEL_SP0 + pos) + ") to cleared (0xcc)"
-                                     : "leave this processor's own record as it is: " + badPosition);
-    if (!units && !own) what = "clear nothing: domain " + std::to_string(domain) + " names no gard data";
+    std::string badPosition;
+    auto what = [&] {
+        badPosition = positionProblem(pos);
+        if (!units && !own) return "clear nothing: domain " + std::to_string(domain) + " names no gard data";
+        std::string w = units ? "set every unit-table entry to cleared (0xcc)" : "";
+        if (own)
+            w += (units ? " and " : "") +
+                 (badPosition.empty() ? "set this processor's own record (" + hex(GARD_QEL_SP0 + pos) + ") to cleared (0xcc)"
+                                      : "leave this processor's own record as it is: " + badPosition);
+        return w;
+    };
     r.out = {{"domain", domain}};
-    if (!confirm(r, what)) return finish(r);
+    if (!confirmThenOpen(r, what)) return finish(r);
     GARD_RC rc = GARD_RC_FAILED;
     Watch watch;
     r.take(GardClearSystemResources(rc, domain));

@@ -1,6 +1,7 @@
 // units: the unit gard table (class gardAcc).
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -84,7 +85,12 @@ void printUnitRows(std::ostream& os, const Json& obj) {
         os << "unit table: " << unknownWords(obj, "units") << '\n';
         return;
     }
-    os << "unit table: " << rows.size() << " used entr" << (rows.size() == 1 ? "y" : "ies") << '\n';
+    // Filtered, the count is the table's and then what matched.
+    if (obj.contains("filter"))
+        os << "unit table: " << counted(obj["usedEntries"].get<std::size_t>(), "used entry", "used entries") << "; "
+           << rows.size() << (rows.size() == 1 ? " matches " : " match ") << obj["filter"].get<std::string>() << '\n';
+    else
+        os << "unit table: " << counted(rows.size(), "used entry", "used entries") << '\n';
     if (rows.empty()) return;
     std::vector<std::vector<std::string>> table = {{"UNIT", "GROUP", "STATE", "ERROR TYPE", "SERIAL", "SRC"}};
     for (const Json& u : rows)
@@ -116,12 +122,17 @@ int add(const Args& a) {
     std::copy(bytes.begin(), bytes.end(), serial.bytes);
     openState();
     Result r;
+    const bool known = findEntry(peekUnitEntries(), unit, group) != nullptr;
     auto fru = static_cast<gardFruState>(0);
     r.take(gardAcc::GardUpdateVpdUnit(unit, serial, group, &fru));
     const char* name = fru == GARD_FRU_SET_UP ? "set-up" : fru == GARD_FRU_UNCHANGED ? "unchanged" : "not-written";
     r.out = {{"unitId", unit}, {"groupId", group}, {"serial", hexBytes(serial.bytes, 12)},
              {"fruState", fru}, {"fruStateName", name}};
-    r.text << "unit " << hex(unit) << " group " << hex(group) << ": " << name << '\n';
+    const std::string words = fru == GARD_FRU_UNCHANGED ? "already recorded with this serial number, nothing changed"
+                              : fru != GARD_FRU_SET_UP  ? "not recorded"
+                              : known ? "recorded again for a new serial number, its state back to new (0x5c)"
+                                      : "added to the table, state new (0x5c)";
+    r.text << "unit " << hex(unit) << " group " << hex(group) << ": " << words << " (" << name << ", " << fru << ")\n";
     return finish(r);
 }
 
@@ -219,12 +230,33 @@ int show(const Args& a) {
 }
 
 int list(const Args& a) {
+    // --state once filtered here: a script that still gives it a state name
+    // would otherwise list an empty state directory of that name.
+    std::error_code ec;
+    const auto named = [](const std::string& text) {
+        for (uint32_t s : {0x00u, 0x5Cu, 0x5Du, 0xCCu, 0xECu, 0xEDu})
+            if (unitStateName(s) == text) return true;
+        return false;
+    };
+    if (opts().stateGiven && named(opts().stateDir) && !std::filesystem::is_directory(opts().stateDir, ec))
+        throw Usage("--state is the state directory (" + opts().stateDir +
+                    " is a gard state, not a directory): to list entries in a state give --in-state " +
+                    opts().stateDir);
     const bool byState = !a.stateFilter.empty(), byGroup = !a.groupFilter.empty();
     uint32_t state = byState ? parseUnitState(a.stateFilter) : 0;
     uint32_t group = byGroup ? parseNumber(a.groupFilter, "group id") : 0;
     openState();
     Result r;
     putUnitRows(r, r.out);
+    std::vector<std::string> filter;
+    if (a.garded) filter.push_back("garded");
+    if (byState) filter.push_back("in state " + stateText(state));
+    if (byGroup) filter.push_back("in group " + hex(group));
+    if (!filter.empty() && !r.out["units"].is_null()) {
+        r.out["usedEntries"] = r.out["units"].size();
+        r.out["filter"] = filter[0];
+        for (std::size_t i = 1; i < filter.size(); ++i) r.out["filter"] = r.out["filter"].get<std::string>() + ", " + filter[i];
+    }
     Json rows = Json::array();
     for (Json& u : r.out["units"]) {
         auto s = u["state"].get<uint32_t>();
@@ -238,30 +270,46 @@ int list(const Args& a) {
     return finish(r);
 }
 
-// units clear and units reset: what they would change, asked for first.
+// units clear and units reset: what they would change, asked for first,
+// from the table read straight (no library call), so that it can be said
+// before the lock is taken.
+std::string destroyWhat(bool reset) {
+    std::string why;
+    const Json rows = peekUnitEntries(&why);
+    if (rows.is_null() && reset && !tableTooShort().empty())
+        return "remove the unit-table file, too short to read (" + why + "), and make a new, empty table";
+    if (rows.is_null()) return std::string(reset ? "empty" : "clear") + " the unit table, which cannot be read now (" + why + ")";
+    const std::string used = counted(rows.size(), "used entry", "used entries");
+    return reset ? "empty the unit table, removing its " + used
+                 : "set every unit-table entry to cleared (0xcc), error type 0 (" + used + ")";
+}
+
 int destroy(bool reset) {
-    openState();
     Result r;
-    Json table = Json::object();
-    putUnitRows(r, table);
-    if (table["units"].is_null()) {
-        r.out = {{"done", false}, {"units", nullptr}, {"unknown", table["unknown"]}};
-        printUnitRows(r.text, table);
+    if (!confirmThenOpen(r, [reset] { return destroyWhat(reset); })) {
+        r.out["done"] = false;
+        std::string unread;
+        Json table = {{"units", peekUnitEntries(&unread)}};
+        if (!table["units"].is_null()) printUnitRows(r.text, table);
+        // A table that cannot be read is unknown, but for a reset that makes it anew.
+        else if (!reset || tableTooShort().empty()) r.putUnknown(r.out, "units", unread);
         return finish(r);
     }
-    const Json& rows = table["units"];
-    const std::string used = std::to_string(rows.size()) + (rows.size() == 1 ? " used entry" : " used entries");
-    std::string what = reset ? "empty the unit table (" + used + " go)"
-                             : "set every unit-table entry to cleared (0xcc), error type 0 (" + used + ")";
-    if (confirm(r, what)) {
-        ErrlEntry* e = reset ? gardAcc::GardResetVpdData() : gardAcc::GardClearVpdData();
-        r.out["done"] = e == nullptr;
-        r.take(e);
-        r.text << (e != nullptr ? "not done" : reset ? "reset" : "cleared") << '\n';
-    } else {
+    // The library reads the table before it resets it, and cannot read one
+    // too short: a new file, made as on first use, is what it can reset.
+    std::string why;
+    const bool remade = reset && removeShortTable(why);
+    if (!why.empty()) {
         r.out["done"] = false;
-        printUnitRows(r.text, table);
+        r.notDone = why;
+        return finish(r);
     }
+    ErrlEntry* e = reset ? gardAcc::GardResetVpdData() : gardAcc::GardClearVpdData();
+    r.out["done"] = e == nullptr;
+    if (reset) r.out["remade"] = remade;
+    r.take(e);
+    r.text << (e != nullptr ? "not done" : reset ? "reset" : "cleared")
+           << (remade ? " (the unit-table file was too short to read: a new one was made)" : "") << '\n';
     return finish(r);
 }
 
@@ -303,12 +351,10 @@ void addUnits(CLI::App& app) {
     unitGroup(c);
     c->callback([a] { action() = [a] { return show(*a); }; });
 
-    // Here --state filters; the state directory goes before the command.
     c = command(g, "list", "The used entries: unit, group, state, error type, serial, SRC text",
-                "gard units list --garded", false);
-    addStateOptions(c, false);
+                "gard units list --garded");
     c->add_flag("--garded", a->garded, "Only garded entries (0x5d, 0xed)");
-    c->add_option("--state", a->stateFilter, "Only entries in this state (a name or a number)");
+    c->add_option("--in-state", a->stateFilter, "Only entries in this state (a name or a number)");
     c->add_option("--group", a->groupFilter, "Only entries of this group id");
     c->callback([a] { action() = [a] { return list(*a); }; });
 
