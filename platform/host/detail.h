@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -150,10 +151,27 @@ inline int putFile(std::string_view name, const uint8_t* data, std::size_t size)
 // place and cuts it to `size` (sync off only: fast, not crash-safe).
 // ENOENT when there is no such file.
 int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size);
+// A log kept to a bound: once `at` bytes long it becomes "<name>.1",
+// replacing the older part, so that the two hold at most about twice `at`.
+// `lastLine`, when given, is appended just before (durably): what the part
+// being dropped held, told by the part that replaces it.
+struct Rotation {
+    off_t at;
+    std::function<std::string()> lastLine;
+};
+// The bound set by the environment variable `env` (bytes), else `fallback`.
+off_t byteLimit(const char* env, off_t fallback);
+// Rotates the log `name` when the file `fd` (open on it) has reached the
+// bound and is still the one at `name`: another writer may have rotated it
+// first. Rotations of one directory exclude each other and the file writes
+// in it; the rename is atomic and made durable, so a writer killed or cut
+// off at any point leaves every line it appended in one of the two files.
+void rotateLog(std::string_view name, int fd, const Rotation& rotation);
 // Appends one line (a newline is added) to `name`, creating it; a torn line
 // left by a writer that died is ended first, so that it spoils no other.
-// `durable`: synced before the call returns (with sync on).
-int appendLine(std::string_view name, std::string_view line, bool durable);
+// `durable`: synced before the call returns (with sync on). With `rotation`
+// the log is rotated after the line when it has reached its bound.
+int appendLine(std::string_view name, std::string_view line, bool durable, const Rotation* rotation = nullptr);
 // Appends `line` and a newline to the open file `fd` (`st` its fstat),
 // ending first a line a killed writer left torn.
 int appendTo(int fd, const struct stat& st, std::string_view line, bool durable);
@@ -249,7 +267,8 @@ bool numberValue(std::string_view name, uint32_t& value);
 int writeValue(std::string_view name, const uint8_t* data, std::size_t size);
 // Appends a line to a value of the state directory, creating it; error logs
 // are appended durably.
-void appendValue(std::string_view name, std::string_view line, bool durable = false);
+void appendValue(std::string_view name, std::string_view line, bool durable = false,
+                 const Rotation* rotation = nullptr);
 void forgetValues();
 
 // ---- history (history.cc)

@@ -2,10 +2,14 @@
 // flattened form the stored error-log file keeps.
 #include "platform/errl.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <new>
 #include <time.h>
 #include <unistd.h>
@@ -72,6 +76,8 @@ void appendHex(std::string& out, uint32_t v, int width) {
     out.append(text + 8 - n, static_cast<std::size_t>(n));
 }
 
+const gardhost::detail::Rotation& committedRotation();
+
 // The committed line is written on every commit: built without printf.
 class Line {
 public:
@@ -84,6 +90,10 @@ public:
         out += key;
         out += std::to_string(v);
         return *this;
+    }
+    // A torn line (its writer killed, or cut off by a power loss) is told by its checksum.
+    Line& seal() {
+        return hex(" | crc=", gardhost::detail::crc32(reinterpret_cast<const unsigned char*>(out.data()), out.size()), 8);
     }
     std::string out;
 };
@@ -202,11 +212,10 @@ void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
         line.out += " ascii=";
         line.out += gardhost::detail::hexText(s.getAsciiString());
     }
-    // A torn line (its writer killed, or cut off by a power loss) is told by its checksum.
-    line.hex(" | crc=", gardhost::detail::crc32(reinterpret_cast<const unsigned char*>(line.out.data()), line.out.size()), 8);
+    line.seal();
     // Durable before the commit returns: the log of an acknowledged change
     // must survive a power cut.
-    gardhost::detail::appendValue("errl/committed", line.out, true);
+    gardhost::detail::appendValue("errl/committed", line.out, true, &committedRotation());
 }
 
 std::size_t ErrlEntry::flatSize() const {
@@ -335,6 +344,14 @@ long liveErrls() { return g_live.load(); }
 
 namespace {
 
+// Whether `line` ends in " | crc=X", X the CRC-32 of what comes before it.
+bool crcMatches(const std::string& line) {
+    const std::size_t at = line.rfind(" | crc=");
+    return at != std::string::npos && line.size() == at + 15 &&
+           std::strtoul(line.c_str() + at + 7, nullptr, 16) ==
+               detail::crc32(reinterpret_cast<const unsigned char*>(line.data()), at);
+}
+
 // One committed line: "comp=... srcs=N | <SRC> | ... | crc=X". A line with
 // a checksum must match it; an older one without must at least carry its
 // header and the number of SRCs it names. Anything else (blank, junk, torn)
@@ -348,11 +365,7 @@ bool parseCommitted(const std::string& line, Committed& c) {
         start = bar + 3;
     }
     if (parts.back().rfind("crc=", 0) == 0) {
-        const std::size_t at = line.rfind(" | crc=");
-        const auto want = static_cast<uint32_t>(std::strtoul(parts.back().c_str() + 4, nullptr, 16));
-        if (parts.back().size() != 12 ||
-            want != detail::crc32(reinterpret_cast<const unsigned char*>(line.data()), at))
-            return false;
+        if (!crcMatches(line)) return false;
         parts.pop_back();
     }
     c = Committed{};
@@ -410,20 +423,139 @@ bool parseCommitted(const std::string& line, Committed& c) {
     return header && srcCount == c.srcs.size();
 }
 
+// What a run of committed lines holds: its logs (kept when `logs` is set),
+// and, in the older part, how many were dropped before them.
+struct Lines {
+    std::vector<Committed>* logs = nullptr;
+    uint64_t count = 0;
+    uint64_t dropped = 0;
+};
+
+void readLines(const std::vector<uint8_t>& bytes, std::size_t from, Lines& into, bool older) {
+    Committed c;
+    for (std::size_t start = from; start < bytes.size();) {
+        const auto* nl = static_cast<const uint8_t*>(std::memchr(bytes.data() + start, '\n', bytes.size() - start));
+        const std::size_t end = nl != nullptr ? static_cast<std::size_t>(nl - bytes.data()) : bytes.size();
+        const std::string line(bytes.begin() + static_cast<long>(start), bytes.begin() + static_cast<long>(end));
+        start = end + 1;
+        if (line.rfind("dropped=", 0) == 0) {
+            // The last one counts: a rotation cut short may have left one before it.
+            if (older && crcMatches(line)) into.dropped = std::strtoull(line.c_str() + 8, nullptr, 10);
+        } else if (parseCommitted(line, c)) {
+            ++into.count;
+            if (into.logs != nullptr) into.logs->push_back(std::move(c));
+        }
+    }
+}
+
+constexpr const char* kNow = "errl/committed";
+constexpr const char* kOlder = "errl/committed.1";
+
+// Both parts through the values' cache: the older one, then the one appended to.
+Lines readBoth(std::vector<Committed>* logs) {
+    Lines all{logs};
+    std::vector<uint8_t> bytes;
+    if (getValue(kOlder, bytes)) readLines(bytes, 0, all, true);
+    if (getValue(kNow, bytes)) readLines(bytes, 0, all, false);
+    return all;
+}
+
+// Numbers the last logs of `logs`, from `first` on, as the last of `last` ever committed.
+void number(std::vector<Committed>& logs, uint64_t last) {
+    for (std::size_t i = logs.size(); i-- > 0; --last) logs[i].number = last;
+}
+
+// A state file's inode and the bytes from `from` on (none when it is not there).
+struct Tail {
+    uint64_t file = 0;
+    std::vector<uint8_t> bytes;
+};
+Tail tailOf(const char* name, uint64_t file, uint64_t from) {
+    Tail t;
+    const int fd = detail::openIn(name, O_RDONLY | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0) return t;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        t.file = st.st_ino;
+        // Another file at that name since: all of it.
+        off_t at = t.file == file ? static_cast<off_t>(std::min<uint64_t>(from, st.st_size)) : 0;
+        t.bytes.resize(static_cast<std::size_t>(st.st_size - at));
+        std::size_t got = 0;
+        for (ssize_t n; got < t.bytes.size() && (n = ::pread(fd, t.bytes.data() + got, t.bytes.size() - got,
+                                                           at + static_cast<off_t>(got))) > 0;)
+            got += static_cast<std::size_t>(n);
+        t.bytes.resize(got);
+    }
+    ::close(fd);
+    return t;
+}
+
 }  // namespace
 
 std::vector<Committed> committed() {
     std::vector<Committed> out;
-    std::vector<uint8_t> bytes;
-    if (!getValue("errl/committed", bytes)) return out;
-    std::istringstream lines(std::string(bytes.begin(), bytes.end()));
-    std::string line;
-    Committed c;
-    while (std::getline(lines, line))
-        if (parseCommitted(line, c)) out.push_back(std::move(c));
+    const Lines all = readBoth(&out);
+    number(out, all.dropped + all.count);
     return out;
 }
 
-void clearCommitted() { eraseValue("errl/committed"); }
+CommittedMark committedEnd() {
+    detail::stateRoot();
+    CommittedMark m;
+    struct stat st {};
+    const int root = detail::rootFd();
+    if (::fstatat(root, kNow, &st, AT_SYMLINK_NOFOLLOW) == 0) m.file = st.st_ino, m.size = static_cast<uint64_t>(st.st_size);
+    if (::fstatat(root, kOlder, &st, AT_SYMLINK_NOFOLLOW) == 0) m.older = st.st_ino;
+    return m;
+}
+
+std::vector<Committed> committedSince(const CommittedMark& mark) {
+    detail::stateRoot();
+    std::vector<Committed> out;
+    Lines tail{&out};
+    const Tail now = tailOf(kNow, mark.file, mark.size);
+    if (now.file != mark.file || mark.file == 0) {
+        // Rotated since: the rest of the part the mark was in, unless that is
+        // the older part the mark already knew.
+        const Tail older = tailOf(kOlder, mark.file, mark.size);
+        if (older.file != 0 && older.file != mark.older) readLines(older.bytes, 0, tail, false);
+    }
+    readLines(now.bytes, 0, tail, false);
+    // They are the newest: numbered back from the count of all.
+    if (!out.empty()) {
+        const Lines all = readBoth(nullptr);
+        number(out, all.dropped + all.count);
+    }
+    return out;
+}
+
+void clearCommitted() {
+    eraseValue(kOlder);
+    eraseValue(kNow);
+}
 
 }  // namespace gardhost
+
+namespace {
+
+// The committed logs are kept to a bound like a real error-log repository:
+// GARD_HOST_ERRL_MAX bytes (default 1 MiB) for the part appended to, as much
+// for the older part. The part that replaces the older one says how many
+// logs were dropped before its own.
+const gardhost::detail::Rotation& committedRotation() {
+    using namespace gardhost;
+    static const gardhost::detail::Rotation r{
+        gardhost::detail::byteLimit("GARD_HOST_ERRL_MAX", 1 << 20), [] {
+            std::vector<uint8_t> bytes;
+            Lines older;
+            if (gardhost::detail::readWhole(kOlder, bytes) == 0) readLines(bytes, 0, older, true);
+            if (older.count + older.dropped == 0) return std::string();
+            Line line;
+            line.dec("dropped=", older.count + older.dropped);
+            return line.seal().out;
+        }};
+    return r;
+}
+
+}  // namespace
+

@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -391,13 +392,42 @@ int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size) 
     return err;
 }
 
-int appendLine(std::string_view name, std::string_view line, bool durable) {
+off_t byteLimit(const char* env, off_t fallback) {
+    const char* text = std::getenv(env);
+    const long long v = text != nullptr ? std::atoll(text) : 0;
+    return v > 0 ? static_cast<off_t>(v) : fallback;
+}
+
+void rotateLog(std::string_view name, int fd, const Rotation& rotation) {
+    struct stat st {}, named {};
+    if (::fstat(fd, &st) != 0 || st.st_size < rotation.at) return;
+    const auto [dir, base] = split(name);
+    const int dfd = openDirIn(dir, false);
+    if (dfd < 0) return;
+    flockRetrying(dfd, LOCK_EX);
+    const std::string file(base), older = file + ".1";
+    if (::fstatat(dfd, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == st.st_ino &&
+        named.st_dev == st.st_dev) {
+        const std::string last = rotation.lastLine ? rotation.lastLine() : std::string();
+        int err = 0;
+        if (!last.empty() && ::fstat(fd, &st) == 0) err = appendTo(fd, st, last, true);
+        if (err == 0 && ::renameat(dfd, file.c_str(), dfd, older.c_str()) == 0) {
+            crashPoint("rotated");
+            if (syncOn()) syncDir(dfd);
+        }
+    }
+    ::close(dfd);
+}
+
+int appendLine(std::string_view name, std::string_view line, bool durable, const Rotation* rotation) {
     std::lock_guard<std::mutex> lock(g_appendMutex);
     int fd = -1;
-    struct stat st {};
+    struct stat st {}, named {};
     if (auto it = g_appends.find(name); it != g_appends.end()) {
-        // Removed or replaced since: appends go to the file now there.
-        if (ownRegular(it->second, st)) {
+        // Removed, replaced or rotated since: appends go to the file now there.
+        const std::string path(name);
+        if (ownRegular(it->second, st) && ::fstatat(rootFd(), path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_ino == st.st_ino && named.st_dev == st.st_dev) {
             fd = it->second;
         } else {
             ::close(it->second);
@@ -435,7 +465,9 @@ int appendLine(std::string_view name, std::string_view line, bool durable) {
         }
         g_appends.emplace(std::string(name), fd);
     }
-    return appendTo(fd, st, line, durable);
+    const int err = appendTo(fd, st, line, durable);
+    if (err == 0 && rotation != nullptr) rotateLog(name, fd, *rotation);
+    return err;
 }
 
 int appendTo(int fd, const struct stat& st, std::string_view line, bool durable) {

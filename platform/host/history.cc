@@ -35,13 +35,9 @@ namespace gardhost {
 namespace {
 
 // GARD_HOST_HISTORY_MAX (bytes) sets it lower, for tests that fill it.
-off_t rotateAt() {
-    static const off_t at = [] {
-        const char* env = std::getenv("GARD_HOST_HISTORY_MAX");
-        const long long v = env != nullptr ? std::atoll(env) : 0;
-        return static_cast<off_t>(v > 0 ? v : 2 << 20);
-    }();
-    return at;
+const detail::Rotation& rotation() {
+    static const detail::Rotation r{detail::byteLimit("GARD_HOST_HISTORY_MAX", 2 << 20), {}};
+    return r;
 }
 constexpr std::size_t kSmall = 512;          // a value this small carries its whole content
 constexpr std::size_t kMaxDiff = 16 << 10;   // more differing bytes: the whole content after
@@ -151,21 +147,6 @@ int historyFile(struct stat& st) {
         }
     }
     return g_fd;
-}
-
-// Under g_mutex, after an append: a full history file becomes history.1.
-void rotate(int fd) {
-    struct stat st {}, named {};
-    const int root = detail::rootFd();
-    if (::fstat(fd, &st) != 0 || st.st_size < rotateAt() || root < 0) return;
-    if (::fstatat(root, "history", &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_ino != st.st_ino) return;
-    if (::renameat(root, "history", root, "history.1") == 0 && detail::syncOn()) {
-        int dir = detail::openIn("", O_RDONLY | O_DIRECTORY);
-        if (dir >= 0) {
-            detail::syncDir(dir);
-            ::close(dir);
-        }
-    }
 }
 
 uint64_t nowMicros() {
@@ -403,7 +384,7 @@ void recordChange(std::string_view name, const uint8_t* before, std::size_t befo
     line += format(" crc=%08x", crc32(reinterpret_cast<const unsigned char*>(line.data()), line.size()));
     if (appendTo(fd, st, line, true) != 0) return;
     if (base || !existed) noteHistoryBased(st.st_ino, nameCrc);
-    if (st.st_size + static_cast<off_t>(line.size()) >= rotateAt()) rotate(fd);
+    detail::rotateLog("history", fd, rotation());
 }
 
 }  // namespace detail

@@ -16,6 +16,8 @@
 //                     again by setStateDir
 //   GARD_HOST_HISTORY_MAX  bytes at which <state>/history becomes history.1
 //                     (default 2 MiB), for tests that fill it
+//   GARD_HOST_ERRL_MAX  bytes at which <state>/errl/committed becomes
+//                     committed.1 (default 1 MiB), for tests that fill it
 //
 // Behaviour of the platform calls where a real platform leaves a choice:
 //   UtilReg::read     missing key fails (errno ENOENT in ud4); null buffer
@@ -103,7 +105,11 @@ namespace gardhost {
 //   errl/committed                    one line per committed error log: key=value
 //                                     fields, each SRC after " | ", its ASCII
 //                                     text hex-encoded; synced before the
-//                                     commit returns (sync on)
+//                                     commit returns (sync on); past a bound
+//                                     it becomes errl/committed.1, dropping
+//                                     the older one, and ends in a line
+//                                     "dropped=N | crc=X": the logs dropped
+//                                     before its own
 //   faults                            one fault per line ('#' starts a comment)
 //   trace/<buffer>                    saved trace entries (saveTrace), one a line
 //   calls.log                         the call log, with GARD_HOST_CALLLOG=1
@@ -217,10 +223,20 @@ struct Committed {
     std::string program;  // the program's name
     int pid = 0;
     std::string call;     // as HistoryRecord::call
+    uint64_t number = 0;  // 1 for the first ever committed, those rotated away counted
 };
-// Oldest first, from errl/committed; lines that are no whole error log
-// (blank, junk, cut short by a kill or a power cut) are passed over.
+// Oldest first, the kept ones: errl/committed.1, then errl/committed; lines
+// that are no whole error log (blank, junk, cut short by a kill or a power
+// cut) are passed over. The first one's number less one were dropped.
 std::vector<Committed> committed();
+// Where the committed logs end now; committedSince gives the logs committed
+// after it, reading only those (and counting the others to number them).
+struct CommittedMark {
+    uint64_t file = 0, size = 0;  // errl/committed's inode (0: none) and length
+    uint64_t older = 0;           // errl/committed.1's inode
+};
+CommittedMark committedEnd();
+std::vector<Committed> committedSince(const CommittedMark& mark);
 void clearCommitted();
 // The platform's own failure entry, as a failing call returns it: component
 // 0xE000, srciType 0xE1, a reason per call (0xE001 UtilFile::Open ... see
@@ -337,7 +353,8 @@ void setSync(bool on);
 // at the Nth crash point (of that name): "opened" (a write window opened),
 // "written" and "synced" (a standby filled and synced), "renamed" (a file
 // exchanged into place, before its directory is synced and the change
-// announced), "appended", "removed", "announced" (the counter moved, the
+// announced), "appended", "rotated" (a log renamed to <name>.1, before its
+// directory is synced), "removed", "announced" (the counter moved, the
 // window not yet closed).
 //
 // Simulated power loss: after startPowerSim, every process with

@@ -210,11 +210,11 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
     return err;
 }
 
-void appendValue(std::string_view name, std::string_view line, bool durable) {
+void appendValue(std::string_view name, std::string_view line, bool durable, const Rotation* rotation) {
     stateRoot();
-    WriteWindow window;
+    WriteWindow window;  // a rotation changes two values
     // appendLine says why it refuses a file that is not the directory's own.
-    if (int err = appendLine(name, line, durable); err != 0 && err != EPERM) say("append to", std::string(name), err);
+    if (int err = appendLine(name, line, durable, rotation); err != 0 && err != EPERM) say("append to", std::string(name), err);
     std::lock_guard<std::mutex> lock(g_mutex);
     afterWrite(window, name, [] {});
 }

@@ -7,7 +7,8 @@
 // - every file holds its content before the change under way or after it,
 //   never anything else, and every change the driver finished is there;
 // - the committed error logs are those of the finished changes, then a
-//   first part of those of the change under way;
+//   first part of those of the change under way; kept to a small bound,
+//   they rotate often, and the logs dropped are counted exactly;
 // - the history holds exactly the changes that are in the files: each
 //   name's records form one chain ending at its content, and as many
 //   happened as the replay made;
@@ -183,21 +184,38 @@ Snapshot snapshot(const std::string& dir) {
     return s;
 }
 
-// The committed logs of a state directory, each as one comparable line
-// (where and when it was committed left out).
-std::vector<std::string> committedLogs(const std::string& dir) {
+// The committed logs a state directory keeps, each as one comparable line
+// (where and when it was committed left out), and how many went before them.
+struct Logs {
+    uint64_t dropped = 0;
+    std::vector<std::string> lines;
+    uint64_t total() const { return dropped + lines.size(); }
+};
+Logs committedLogs(const std::string& dir) {
     gardhost::setStateDir(dir);
-    std::vector<std::string> out;
-    for (const gardhost::Committed& c : gardhost::committed()) {
+    Logs out;
+    const std::vector<gardhost::Committed> all = gardhost::committed();
+    if (!all.empty()) out.dropped = all.front().number - 1;
+    for (const gardhost::Committed& c : all) {
         std::string line = std::to_string(c.compId) + "/" + std::to_string(c.actions) + "/" + std::to_string(c.rc);
         for (SrciSrc s : c.srcs)
             line += " " + std::string(s.getAsciiString()) + ":" + std::to_string(s.ud[0]) + "," +
                     std::to_string(s.ud[1]) + "," + std::to_string(s.ud[2]) + "," + std::to_string(s.ud[3]) +
                     (s.gardBit ? "g" : "");
-        out.push_back(line);
+        out.lines.push_back(line);
     }
     return out;
 }
+
+// Whether the logs of `found` are those of `want` with the same numbers.
+bool sameLogs(const Logs& found, const Logs& want) {
+    for (std::size_t i = 0; i < found.lines.size(); ++i) {
+        const uint64_t n = found.dropped + i;
+        if (n >= want.dropped && n < want.total() && found.lines[i] != want.lines[n - want.dropped]) return false;
+    }
+    return true;
+}
+
 
 struct DriverLog {
     uint64_t done = 0;  // changes logged done, from the round's first
@@ -273,6 +291,9 @@ int run(const Options& o) {
                 replay = scratch + "/gardcrash-replay.XXXXXX";
     if (mkdtemp(real.data()) == nullptr || mkdtemp(replay.data()) == nullptr) return fail("mkdtemp");
     const std::string sim = replay + ".power", log = real + ".log";
+    // A committed log a dozen lines long: it rotates every few rounds, and
+    // stops and cuts land inside rotations.
+    ::setenv("GARD_HOST_ERRL_MAX", "4096", 1);
     prepare(real);
     prepare(replay);
     gardhost::setSync(false);  // the replay's own writes
@@ -294,6 +315,9 @@ int run(const Options& o) {
     unsigned stoppedInside = 0, tookEffect = 0, completed = 0, checks = 0;
     unsigned cutsThatLost = 0;  // cuts after which a compared file or the log was not as before it
     std::map<std::string, long> expected;  // changes made since the last history check
+    uint64_t commits = committedLogs(real).total();  // counted by the replay's calls, not read from files
+    unsigned rotations = 0;  // that dropped logs
+    uint64_t dropped = 0;
     uint64_t lastCheck = nowMicros();
     const auto t0 = std::chrono::steady_clock::now();
     const auto stateOf = [&](const Snapshot& s) {
@@ -335,6 +359,7 @@ int run(const Options& o) {
 
         // The replay of what the driver finished, then of the change under way.
         gardhost::setStateDir(replay);
+        const std::size_t callsBefore = gardhost::callCount("ErrlEntry::commit");
         Snapshot before = snapshot(replay);
         for (uint64_t k = 0; k < dl.done; ++k, ++next) {
             delete change(next);
@@ -342,16 +367,16 @@ int run(const Options& o) {
             for (const auto& [name, bytes] : after) expected[name] += bytes != before[name];
             before = after;
         }
-        const std::vector<std::string> logsBefore = committedLogs(replay);
+        const uint64_t commitsBefore = commits + gardhost::callCount("ErrlEntry::commit") - callsBefore;
         Snapshot after = before;
-        std::vector<std::string> logsAfter = logsBefore;
         if (dl.underWay) {
             gardhost::setStateDir(replay);
             delete change(*dl.underWay);
             after = snapshot(replay);
-            logsAfter = committedLogs(replay);
             ++stoppedInside;
         }
+        const uint64_t commitsAfter = commits + gardhost::callCount("ErrlEntry::commit") - callsBefore;
+        const Logs logsAfter = committedLogs(replay);
         // Each file old or new; the logs those of the finished changes and a first part of the next's.
         const Snapshot found = snapshot(real);
         for (const auto& [name, bytes] : found) {
@@ -361,13 +386,16 @@ int run(const Options& o) {
                             stateOf(found) + ")");
             if (bytes == after[name] && after[name] != before[name]) ++expected[name], ++tookEffect;
         }
-        const std::vector<std::string> logs = committedLogs(real);
-        if (logs.size() < logsBefore.size() || logs.size() > logsAfter.size() ||
-            !std::equal(logs.begin(), logs.end(), logsAfter.begin()))
-            return fail("round " + std::to_string(round) + ", point " + crashAt + ": " + std::to_string(logs.size()) +
-                        " committed logs, want those of the " + std::to_string(logsBefore.size()) +
-                        " finished changes and up to " + std::to_string(logsAfter.size() - logsBefore.size()) +
+        const Logs logs = committedLogs(real);
+        if (logs.total() < commitsBefore || logs.total() > commitsAfter || !sameLogs(logs, logsAfter))
+            return fail("round " + std::to_string(round) + ", point " + crashAt + ": " +
+                        std::to_string(logs.total()) + " committed logs (" + std::to_string(logs.dropped) +
+                        " dropped), want those of the " + std::to_string(commitsBefore) +
+                        " commits finished and up to " + std::to_string(commitsAfter - commitsBefore) +
                         " more, in order");
+        rotations += logs.dropped != dropped;
+        dropped = logs.dropped;
+        commits = logs.total();
         // The replay goes on from what the driver left, as the next driver does.
         gardhost::setStateDir(replay);
         for (const auto& [name, bytes] : found) {
@@ -376,8 +404,12 @@ int run(const Options& o) {
             else
                 gardhost::eraseValue(name);
         }
-        const std::optional<Bytes> committedFile = fileOf(real + "/errl/committed");
-        gardhost::setValue("errl/committed", committedFile.value_or(Bytes{}));
+        for (const std::string name : {"errl/committed", "errl/committed.1"}) {
+            if (const std::optional<Bytes> bytes = fileOf(real + "/" + name))
+                gardhost::setValue(name, *bytes);
+            else
+                gardhost::eraseValue(name);
+        }
 
         if (round % (o.power ? 25 : 10) == 0 || last) {
             std::string why;
@@ -400,9 +432,9 @@ int run(const Options& o) {
     std::printf(
         "crash test (%s): %u rounds, %u stopped inside a change (%u files changed by it), %u ran to the end, "
         "%llu changes, history checked %u times, %u cuts lost what was not synced, "
-        "0 torn, 0 lost, 0 temporary files left, %.1f s, seed %u\n",
+        "%llu logs committed (%u rotations dropped some), 0 torn, 0 lost, 0 temporary files left, %.1f s, seed %u\n",
         o.power ? "power cut" : "kill", o.rounds, stoppedInside, tookEffect, completed,
-        static_cast<unsigned long long>(next), checks, cutsThatLost,
+        static_cast<unsigned long long>(next), checks, cutsThatLost, static_cast<unsigned long long>(commits), rotations,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), o.seed);
     std::error_code ec;
     for (const std::string& p : {real, replay, sim, log}) fs::remove_all(p, ec);

@@ -161,7 +161,7 @@ TEST_F(ErrlTest, CommitLogReadsBackEverySrc) {
     std::string first;
     std::getline(std::ifstream(path) >> std::ws, first);
     std::ofstream(path, std::ios::app) << "\njunk line\n" << first.substr(0, first.size() / 2) << "\n"
-                                       << first.substr(0, first.size() - 1) << "0\n"
+                                       << first.substr(0, first.size() - 1) << (first.back() == '0' ? "1\n" : "0\n")
                                        << first.substr(0, first.size() / 3);
     gardhost::reloadValues();
     copy->commit(0xCA00, 0x2000);

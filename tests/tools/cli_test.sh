@@ -223,6 +223,13 @@ errlogs)
   same clear-dry-run  "$W/state" errlogs clear --dry-run
   t clear             0 'cleared'                    errlogs clear --yes
   t list-empty        0 '^0 committed'               errlogs list
+  # A log of about 330 bytes a line kept to 500: every second commit rotates it,
+  # the first rotation dropping nothing and the second the first two logs.
+  for _ in 1 2 3 4; do GARD_HOST_ERRL_MAX=500 "$GARD" mailbox-failure 0x100 1 >/dev/null 2>&1 || true; done
+  GARD_HOST_ERRL_MAX=500 t rotated-own 4 '^  #5 component 0xca00' mailbox-failure 0x100 1
+  t rotated-list      0 '2 logs before #3 were dropped when the log rotated' errlogs list
+  j rotated-json      'dropped;errlogs 0 number'     '2 3' errlogs list
+  t rotated-show      2 'no longer kept: the oldest 2' errlogs show 1
   ;;
 platform)
   t reg-list          0 'sp0/reg/hutl/HOMSystemType: 0x10030000' platform reg

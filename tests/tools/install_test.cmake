@@ -1,9 +1,9 @@
 # Installs the build tree into a fresh prefix and checks that a consumer finds
 # what it needs there: headers, libgard with its SONAME, the host platform,
-# gard with its man page and trace messages, the CMake package and gard.pc;
-# and that the README's library example builds and runs as shown. The
-# consumers (find_package and pkg-config) are built and run without
-# LD_LIBRARY_PATH.
+# gard with its man page (its sections and the guides it points at) and
+# trace messages, the CMake package and gard.pc; and that the README's
+# library example builds and runs as shown. The consumers (find_package, and
+# pkg-config's flags alone) are built and run without LD_LIBRARY_PATH.
 # cmake -DBUILD=... -DSRC=... -DWORK=... -DREADME=... -DSANITIZE=ON|OFF -DGENERATOR=... -DCXX=...
 #       -P install_test.cmake
 function(run)
@@ -20,7 +20,8 @@ run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
 
 include(GNUInstallDirs)
 foreach(f include/gard/gard.h include/gard/platform/errl.h include/gard/platform/host/host.h
-          bin/gard share/man/man1/gard.1 share/gard/trace-strings)
+          bin/gard share/man/man1/gard.1 share/gard/trace-strings share/doc/gard/tool.md share/doc/gard/json.md
+          share/doc/gard/host.md share/doc/gard/glossary.md)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -31,6 +32,16 @@ file(GLOB_RECURSE pc ${prefix}/lib*/gard.pc)
 if(NOT soname OR NOT config OR NOT pc)
   message(FATAL_ERROR "missing: libgard.so.1 '${soname}', gardConfig.cmake '${config}', gard.pc '${pc}'")
 endif()
+
+# The man page has the sections a reader looks for, a command three words
+# deep among them, and points at guides that are installed.
+file(READ ${prefix}/share/man/man1/gard.1 man)
+foreach(want "\n\\.SH \"?EXIT STATUS" "\n\\.SH \"?ENVIRONMENT" "\n\\.SH \"?FILES" "\n\\.B 4\n"
+        "GARD_HOST_ERRL_MAX" "errl/committed\\.1" "\\.SS \"gard platform fault add\"" "share/doc/gard")
+  if(NOT man MATCHES "${want}")
+    message(FATAL_ERROR "the man page lacks ${want}")
+  endif()
+endforeach()
 
 # The installed tool runs from its own tree and finds its trace messages there.
 run(${prefix}/bin/gard --state ${WORK}/state-tool units list)
@@ -70,11 +81,10 @@ if(PKG_CONFIG)
   if(NOT out MATCHES "-lgard" OR NOT EXISTS "${CMAKE_MATCH_1}/gard/gard.h")
     message(FATAL_ERROR "gard.pc gives '${out}'")
   endif()
-  # A consumer built with those flags and a run path to the library only.
+  # A consumer built with those flags alone runs from a prefix the loader
+  # does not search: the flags carry the run path.
   separate_arguments(pcflags UNIX_COMMAND "${out}")
-  get_filename_component(libdir ${soname} DIRECTORY)
-  run(${CXX} -std=c++20 ${flags} ${SRC}/consumer/main.cc ${pcflags} -Wl,--as-needed
-      -Wl,-rpath,${libdir} -o ${WORK}/consumer-pc)
+  run(${CXX} -std=c++20 ${flags} ${SRC}/consumer/main.cc ${pcflags} -Wl,--as-needed -o ${WORK}/consumer-pc)
   run(${CMAKE_COMMAND} -E env GARD_STATE_DIR=${WORK}/state-consumer-pc ${WORK}/consumer-pc)
 endif()
 message(STATUS "installed tree usable: ${prefix}")

@@ -229,17 +229,21 @@ void checkSrc(const std::string& src);
 
 Json errlJson(ErrlEntry* errl);
 void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "  ");
-// A committed log with its 1-based number, oldest first, and when, where and
-// by what it was committed (null for logs committed before that was kept).
-Json committedJson(std::size_t number, gardhost::Committed& c);
+// A committed log with its 1-based number (those rotated away counted), and
+// when, where and by what it was committed (null for logs committed before
+// that was kept).
+Json committedJson(gardhost::Committed& c);
 void printCommitted(std::ostream& os, const Json& c, bool detail);
 // "committed <time> on sp1 by gard (pid 12)", or why that is not known.
 std::string committedWhen(const Json& c);
 std::size_t committedCount();
 // The logs committed so far have been printed: finish leaves them out.
 void committedShown();
-// How many committed logs there were when they were last marked shown.
-std::size_t committedMark();
+// The logs committed since they were last marked shown, read without
+// reading the others.
+std::vector<gardhost::Committed> committedUnshown();
+// Why a part of the committed logs cannot be read, or "".
+std::string committedUnreadable();
 
 // ---- decoded views shared between commands
 // Service-processor record (32 bytes) of `unit`.

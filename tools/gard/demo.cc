@@ -38,7 +38,7 @@ public:
         close();
         newCall();  // each step a call of its own in the history
         cur_ = {{"title", title}, {"explain", explain}, {"actions", Json::array()}};
-        from_ = committedCount();
+        committedShown();
     }
     void did(const std::string& line) { cur_["actions"].push_back(line); }
     // The library runs as the processor at `sp`: its registry view.
@@ -64,9 +64,8 @@ public:
     void close() {
         if (cur_.is_null()) return;
         on(0);
-        std::vector<gardhost::Committed> all = gardhost::committed();
         cur_["committed"] = Json::array();
-        for (std::size_t i = from_; i < all.size(); ++i) cur_["committed"].push_back(committedJson(i + 1, all[i]));
+        for (gardhost::Committed& c : committedUnshown()) cur_["committed"].push_back(committedJson(c));
         cur_["status"] = statusJson(r_);
         if (!opts().json) print();
         r_.out["steps"].push_back(cur_);
@@ -92,7 +91,6 @@ private:
 
     Result& r_;
     Json cur_;
-    std::size_t from_ = 0;
 };
 
 int demo(bool keep, std::string page) {

@@ -14,18 +14,27 @@ int list(bool detail, const std::string& numberText) {
     openState();
     Result r;
     std::vector<gardhost::Committed> all = gardhost::committed();
-    if (number > all.size() || (!numberText.empty() && number == 0))
+    // The log is kept to a bound: the oldest ones go when it rotates.
+    const uint64_t dropped = all.empty() ? 0 : all.front().number - 1;
+    if (number > dropped + all.size() || (!numberText.empty() && number == 0))
         throw Usage("no committed error log #" + numberText + " (there are " +
-                    std::to_string(all.size()) + ")");
+                    std::to_string(dropped + all.size()) + ")");
+    if (number != 0 && number <= dropped)
+        throw Usage("committed error log #" + numberText + " is no longer kept: the oldest " +
+                    std::to_string(dropped) + " were dropped when the log rotated");
     Json logs = Json::array();
-    for (std::size_t i = 0; i < all.size(); ++i)
-        if (number == 0 || i + 1 == number) logs.push_back(committedJson(i + 1, all[i]));
+    for (gardhost::Committed& c : all)
+        if (number == 0 || c.number == number) logs.push_back(committedJson(c));
     r.out["errlogs"] = logs;
-    if (std::string why = unreadableValue("errl/committed"); !why.empty()) {
+    r.out["dropped"] = dropped;
+    if (std::string why = committedUnreadable(); !why.empty()) {
         r.putUnknown(r.out, "errlogs", why);
         r.text << "committed error logs: " << unknownWords(r.out, "errlogs") << '\n';
     } else if (number == 0) {
         r.text << counted(all.size(), "committed error log", "committed error logs") << ", oldest first\n";
+        if (dropped != 0)
+            r.text << counted(dropped, "log", "logs") << " before #" << dropped + 1
+                   << (dropped == 1 ? " was" : " were") << " dropped when the log rotated (errl/committed.1 holds the older part kept)\n";
     }
     for (const Json& c : logs) printCommitted(r.text, c, detail);
     return finish(r);

@@ -8,12 +8,12 @@
 namespace gardcli {
 
 namespace {
-std::size_t g_committedShown = 0;
+gardhost::CommittedMark g_committedShown;
 }  // namespace
 
 std::size_t committedCount() { return gardhost::committed().size(); }
-void committedShown() { g_committedShown = committedCount(); }
-std::size_t committedMark() { return g_committedShown; }
+void committedShown() { g_committedShown = gardhost::committedEnd(); }
+std::vector<gardhost::Committed> committedUnshown() { return gardhost::committedSince(g_committedShown); }
 
 namespace {
 Json srcJson(SrciSrc& s) {
@@ -74,8 +74,8 @@ void printErrl(std::ostream& os, const Json& e, const std::string& indent) {
     for (const Json& s : e["srcs"]) printSrc(os, s, indent, i++);
 }
 
-Json committedJson(std::size_t number, gardhost::Committed& c) {
-    Json j = {{"number", number},
+Json committedJson(gardhost::Committed& c) {
+    Json j = {{"number", c.number},
               {"compId", c.compId},
               {"actions", c.actions},
               {"kind", c.actions == 0x4000 ? "info" : c.actions == 0x2000 ? "error" : "other"},

@@ -612,7 +612,7 @@ Json buildHistory(const Filters& f) {
         }
         Json e = stamp("errlog", all[i].time, all[i].sp, all[i].program, all[i].pid, all[i].call);
         e["kind"] = "errlog";
-        e["errlog"] = committedJson(i + 1, all[i]);
+        e["errlog"] = committedJson(all[i]);
         errlogs.push_back(std::move(e));
     }
     std::vector<bool> attached;

@@ -43,9 +43,7 @@ int finish(Result& r) {
     for (ErrlEntry* e : r.errls) errors.push_back(errlJson(e));
     Json committed = Json::array();
     if (stateOpen()) {
-        std::vector<gardhost::Committed> all = gardhost::committed();
-        for (std::size_t i = committedMark(); i < all.size(); ++i)
-            committed.push_back(committedJson(i + 1, all[i]));
+        for (gardhost::Committed& c : committedUnshown()) committed.push_back(committedJson(c));
     }
     // A failed read outranks a refusal: what was refused is not known either.
     const bool failed = !r.errls.empty() || !r.unknown.empty();
@@ -130,8 +128,8 @@ std::string Watch::trouble() const {
     if (error) {
         // The commits since the watch are the newest committed logs: the
         // command holds the state directory's lock alone.
-        std::vector<gardhost::Committed> all = gardhost::committed();
-        if (all.size() >= commits) return committedJson(0, all[all.size() - commits + firstError])["text"];
+        std::vector<gardhost::Committed> since = committedUnshown();
+        if (since.size() >= commits) return committedJson(since[since.size() - commits + firstError])["text"];
     }
     return failedCall;
 }

@@ -238,6 +238,11 @@ std::string unreadableValue(const std::string& name) {
     return why == "is missing" ? "" : name + " " + why;
 }
 
+std::string committedUnreadable() {
+    const std::string why = unreadableValue("errl/committed.1");
+    return why.empty() ? unreadableValue("errl/committed") : why;
+}
+
 bool hostNumber(const std::string& name, uint32_t& value) {
     std::vector<uint8_t> b;
     if (!gardhost::getValue(name, b) || b.empty() || b.size() == 3) return false;

@@ -46,8 +46,10 @@ Json statusJson(Result& r) {
     putFailover(r, s, fo, failoverWatch);
     putUnitRows(r, s);
     putStoredSlots(r, s);
-    s["committedErrls"] = committedCount();
-    if (std::string why = unreadableValue("errl/committed"); !why.empty()) r.putUnknown(s, "committedErrls", why);
+    const std::vector<gardhost::Committed> all = gardhost::committed();
+    s["committedErrls"] = all.size();
+    s["committedErrlsDropped"] = all.empty() ? 0 : all.front().number - 1;
+    if (std::string why = committedUnreadable(); !why.empty()) r.putUnknown(s, "committedErrls", why);
     return s;
 }
 
@@ -63,7 +65,9 @@ void printStatus(std::ostream& os, const Json& s) {
     printUnitRows(os, s);
     printSlots(os, s, "storedErrls");
     os << "committed error logs: "
-       << (s["committedErrls"].is_null() ? unknownWords(s, "committedErrls") : s["committedErrls"].dump()) << '\n';
+       << (s["committedErrls"].is_null() ? unknownWords(s, "committedErrls") : s["committedErrls"].dump());
+    if (s["committedErrlsDropped"] != 0) os << " (the " << s["committedErrlsDropped"] << " before them dropped when the log rotated)";
+    os << '\n';
 }
 
 namespace {
