@@ -357,7 +357,9 @@ HistoryQuiet::~HistoryQuiet() { --t_quiet; }
 void recordChange(std::string_view name, const uint8_t* before, std::size_t beforeSize, bool existed,
                   const uint8_t* after, std::size_t afterSize, bool exists) {
     if (!historyTracked(name)) return;
-    if (existed == exists && (!exists || (beforeSize == afterSize && std::memcmp(before, after, afterSize) == 0)))
+    // An empty content may come as a null pointer, which memcmp must not see.
+    if (existed == exists &&
+        (!exists || (beforeSize == afterSize && (afterSize == 0 || std::memcmp(before, after, afterSize) == 0))))
         return;  // nothing changes
     std::lock_guard<std::mutex> lock(g_mutex);
     struct stat st {};
