@@ -46,8 +46,9 @@ int clear() {
     if (!confirmThenOpen(r, [] { return "forget the " + counted(committedCount(), "committed error log", "committed error logs"); }))
         return finish(r);
     gardhost::clearCommitted();
-    r.out["cleared"] = committedCount() == 0;
-    if (committedCount() != 0) r.notDone = "the host could not empty errl/committed";
+    const bool cleared = committedCount() == 0;
+    r.out["cleared"] = cleared;
+    if (!cleared) r.notDone = "the host could not empty errl/committed";
     else r.text << "committed error logs cleared\n";
     return finish(r);
 }
