@@ -267,10 +267,12 @@ void answerOrUnknown(Result& r, Json& obj, const std::string& key, const Json& a
 // else, unless `notJudgedWhy` says the records were not asked, an
 // unreadable keyword.
 std::string queryTrouble(const Watch& watch, const std::string& notJudgedWhy);
-// usable and usableName (not-judged where the library did not judge), or unknown.
-void putUsable(Result& r, Json& obj, int code, const Watch& watch);
-// failover and failoverName (not-checked where the library did not check), or unknown.
-void putFailover(Result& r, Json& obj, uint32_t status, const Watch& watch);
+// usable and usableName (not-judged where the library did not judge), or
+// unknown; why the library did not judge ("" when it did), as notJudged.
+std::string putUsable(Result& r, Json& obj, int code, const Watch& watch);
+// failover and failoverName (not-checked where the library did not check),
+// or unknown; why the library did not check ("" when it did), as notJudged.
+std::string putFailover(Result& r, Json& obj, uint32_t status, const Watch& watch);
 void printRecords(std::ostream& os, const Json& records);
 // The used unit-table entries (GardGetVpdConfigData) with serial and SRC
 // text, as obj.units (unknown when the table could not be read).

@@ -178,18 +178,20 @@ std::string queryTrouble(const Watch& watch, const std::string& notJudgedWhy) {
     return !why.empty() || !notJudgedWhy.empty() ? why : recordsTrouble();
 }
 
-void putUsable(Result& r, Json& obj, int code, const Watch& watch) {
+std::string putUsable(Result& r, Json& obj, int code, const Watch& watch) {
     const std::string skipped = notJudged(false);
     answerOrUnknown(r, obj, "usable", code, queryTrouble(watch, skipped));
     if (obj["usable"].is_null()) obj["usableName"] = nullptr;
     else obj["usableName"] = code == 0 && !skipped.empty() ? "not-judged" : usableName(code);
+    return skipped;
 }
 
-void putFailover(Result& r, Json& obj, uint32_t status, const Watch& watch) {
+std::string putFailover(Result& r, Json& obj, uint32_t status, const Watch& watch) {
     const std::string skipped = notJudged(true);
     answerOrUnknown(r, obj, "failover", status, queryTrouble(watch, skipped));
     if (obj["failover"].is_null()) obj["failoverName"] = nullptr;
     else obj["failoverName"] = status == GARD_FO_CAPABLE && !skipped.empty() ? "not-checked" : failoverName(status);
+    return skipped;
 }
 
 void printRecords(std::ostream& os, const Json& j) {
@@ -288,13 +290,13 @@ int usable(const std::string& unitText) {
     Watch watch;
     int code = gardIsQelUsable(unit);
     r.out = {{"unit", unit}};
-    putUsable(r, r.out, code, watch);
+    const std::string skipped = putUsable(r, r.out, code, watch);
     r.text << hex(unit) << ": "
            << (r.out["usable"].is_null() ? unknownWords(r.out, "usable")
                                          : r.out["usableName"].get<std::string>() + " (" + std::to_string(code) + ")")
            << '\n';
     r.notDone = notProcessor(unit, "answers 0 without judging it");
-    if (r.notDone.empty() && r.out["usableName"] == "not-judged") r.notDone = "the library answers 0 without judging: " + notJudged(false);
+    if (r.notDone.empty() && r.out["usableName"] == "not-judged") r.notDone = "the library answers 0 without judging: " + skipped;
     return finish(r);
 }
 
@@ -305,12 +307,12 @@ int failover() {
     Watch watch;
     r.take(gardCheckFailoverCapable(status));
     r.out = Json::object();
-    putFailover(r, r.out, status, watch);
+    const std::string skipped = putFailover(r, r.out, status, watch);
     r.text << "failover: "
            << (r.out["failover"].is_null() ? unknownWords(r.out, "failover")
                                            : r.out["failoverName"].get<std::string>() + " (" + std::to_string(status) + ")")
            << '\n';
-    if (r.out["failoverName"] == "not-checked") r.notDone = "the library answers 2 without checking: " + notJudged(true);
+    if (r.out["failoverName"] == "not-checked") r.notDone = "the library answers 2 without checking: " + skipped;
     return finish(r);
 }
 
