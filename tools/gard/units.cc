@@ -11,11 +11,11 @@
 namespace gardcli {
 
 namespace {
-// A serial number as text: its bytes without the zero bytes that pad it.
-std::string serialText(const std::string& hexDigits) {
+// A serial number's bytes without the zero bytes that pad it.
+std::string serialBytes(const std::string& hexDigits) {
     std::vector<uint8_t> b = parseHex(hexDigits, "serial");
     while (!b.empty() && b.back() == 0) b.pop_back();
-    return shown(std::string(b.begin(), b.end()));
+    return std::string(b.begin(), b.end());
 }
 
 // The table image's used entries, in index order, as obj[key] (serial
@@ -96,7 +96,7 @@ void printUnitRows(std::ostream& os, const Json& obj) {
     for (const Json& u : rows)
         table.push_back({hex(u["unitId"].get<uint32_t>()), hex(u["groupId"].get<uint32_t>()),
                          stateText(u["state"].get<uint32_t>()), hex(u["errorType"].get<uint32_t>()),
-                         u["serial"].is_null() ? "?" : serialText(u["serial"].get<std::string>()),
+                         u["serial"].is_null() ? "?" : shown(serialBytes(u["serial"].get<std::string>())),
                          u["src"].is_null() ? "?" : u["src"].get<std::string>()});
     printTable(os, table, "  ");
 }
@@ -213,9 +213,7 @@ int show(const Args& a) {
         return finish(r);
     }
     Json e = *en;
-    std::vector<uint8_t> serial = parseHex(e["serial"].get<std::string>(), "serial");
-    while (!serial.empty() && serial.back() == 0) serial.pop_back();
-    putBytes(e, "serialText", std::string(serial.begin(), serial.end()));
+    putBytes(e, "serialText", serialBytes(e["serial"].get<std::string>()));
     auto state = e["state"].get<uint32_t>();
     e["garded"] = gard::unit::isGarded(state);
     e["stateWords"] = stateWords(state);
