@@ -228,6 +228,8 @@ ErrlEntry* callerErrl(const std::string& src);
 void checkSrc(const std::string& src);
 
 Json errlJson(ErrlEntry* errl);
+// An SRC's text (its JSON form's ascii) without the spaces that pad it.
+std::string srcText(const Json& src);
 void printErrl(std::ostream& os, const Json& errl, const std::string& indent = "  ");
 // A committed log with its 1-based number (those rotated away counted), and
 // when, where and by what it was committed (null for logs committed before

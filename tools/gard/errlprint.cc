@@ -27,19 +27,20 @@ Json srcJson(SrciSrc& s) {
     return j;
 }
 
-std::string trimmed(const std::string& s) {
-    std::size_t end = s.find_last_not_of(' ');
-    return end == std::string::npos ? "" : s.substr(0, end + 1);
-}
-
 void printSrc(std::ostream& os, const Json& s, const std::string& indent, std::size_t i) {
-    os << indent << "SRC " << i << ": " << trimmed(s["ascii"].get<std::string>()) << "  module "
+    os << indent << "SRC " << i << ": " << srcText(s) << "  module "
        << hex(s["modId"].get<uint32_t>()) << " reason " << hex(s["reasonCode"].get<uint32_t>()) << " user data";
     for (const Json& u : s["userData"]) os << ' ' << hex(u.get<uint32_t>());
     if (s["gardBit"].get<bool>()) os << "  gard bit";
     os << '\n';
 }
 }  // namespace
+
+std::string srcText(const Json& src) {
+    std::string ascii = src.value("ascii", std::string());
+    ascii.erase(ascii.find_last_not_of(' ') + 1);
+    return ascii;
+}
 
 void checkSrc(const std::string& src) {
     if (src.size() > 32) throw Usage("SRC text '" + src + "' is longer than 32 characters");
@@ -114,7 +115,7 @@ void printCommitted(std::ostream& os, const Json& c, bool detail) {
         if (!c["srcs"].empty()) {
             os << " user data";
             for (const Json& u : c["srcs"][0]["userData"]) os << ' ' << hex(u.get<uint32_t>());
-            os << "  " << trimmed(c["srcs"][0]["ascii"].get<std::string>());
+            os << "  " << srcText(c["srcs"][0]);
         }
         os << "\n    " << c["text"].get<std::string>() << "\n    " << committedWhen(c) << '\n';
         return;

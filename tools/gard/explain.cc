@@ -136,8 +136,7 @@ Src srcOf(const Json& s) {
     out.reason = s.value("reasonCode", uint16_t{0});
     if (s.contains("userData") && s["userData"].is_array())
         for (std::size_t i = 0; i < 4 && i < s["userData"].size(); ++i) out.ud[i] = s["userData"][i].get<uint32_t>();
-    out.ascii = s.value("ascii", std::string());
-    out.ascii.erase(out.ascii.find_last_not_of(' ') + 1);
+    out.ascii = srcText(s);
     return out;
 }
 

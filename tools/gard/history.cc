@@ -740,8 +740,7 @@ std::pair<uint64_t, uint64_t> parseTime(const std::string& s, const std::string&
 // ---------------------------------------------------------------- text
 
 std::string errlogLine(const Json& c) {
-    std::string ascii = c["srcs"].empty() ? "" : c["srcs"][0]["ascii"].get<std::string>();
-    ascii.erase(ascii.find_last_not_of(' ') + 1);
+    const std::string ascii = c["srcs"].empty() ? "" : srcText(c["srcs"][0]);
     return "error log #" + std::to_string(c["number"].get<std::size_t>()) + ": " + c["text"].get<std::string>() +
            (ascii.empty() ? "" : "  [" + ascii + "]");
 }

@@ -56,10 +56,9 @@ std::string errlogWords(const Json& l) {
 }
 
 Event errlogEvent(const Json& l, const std::string& owner) {
-    std::string ascii = l["srcs"].empty() ? "" : l["srcs"][0]["ascii"].get<std::string>();
-    ascii.erase(ascii.find_last_not_of(' ') + 1);
-    std::string more = "SRC " + ascii + ", component " + hex(l["compId"].get<uint32_t>()) + " module " +
-                       hex(l["modId"].get<uint32_t>()) + " reason " + hex(l["reasonCode"].get<uint32_t>());
+    std::string more = "SRC " + (l["srcs"].empty() ? "" : srcText(l["srcs"][0])) + ", component " +
+                       hex(l["compId"].get<uint32_t>()) + " module " + hex(l["modId"].get<uint32_t>()) + " reason " +
+                       hex(l["reasonCode"].get<uint32_t>());
     if (!owner.empty()) more += "\ncommitted by the same call as: " + owner;
     return {l["time"].get<uint64_t>(), l["sp"].get<int>(), kErrlogRow, "errlog", "",
             l["kind"].get<std::string>(), "error log " + errlogWords(l),

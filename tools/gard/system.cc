@@ -149,9 +149,7 @@ void printSlots(std::ostream& os, const Json& obj, const std::string& key, bool 
             continue;
         }
         const Json& src = s["errl"]["srcs"].at(0);
-        std::string ascii = src["ascii"].get<std::string>();
-        os << "  SRC " << ascii.substr(0, ascii.find_last_not_of(' ') + 1)
-           << (src["gardBit"].get<bool>() ? "  gard bit" : "") << '\n';
+        os << "  SRC " << srcText(src) << (src["gardBit"].get<bool>() ? "  gard bit" : "") << '\n';
     }
 }
 
