@@ -61,9 +61,7 @@ Event errlogEvent(const Json& l, const std::string& owner) {
                        hex(l["reasonCode"].get<uint32_t>());
     if (!owner.empty()) more += "\ncommitted by the same call as: " + owner;
     return {l["time"].get<uint64_t>(), l["sp"].get<int>(), kErrlogRow, "errlog", "",
-            l["kind"].get<std::string>(), "error log " + errlogWords(l),
-            l["program"].get<std::string>() + " (pid " + std::to_string(l["pid"].get<int>()) + ")",
-            l["call"].get<std::string>(), more};
+            l["kind"].get<std::string>(), "error log " + errlogWords(l), who(l), l["call"].get<std::string>(), more};
 }
 
 // Events, rows and lanes of the page, from the history's JSON.
