@@ -70,7 +70,7 @@ struct OutputFailed : std::runtime_error {
 };
 
 // --state and --sp, on the top level and on every command that uses a state.
-void addStateOptions(CLI::App* app, bool stateDir = true);
+void addStateOptions(CLI::App* app);
 // An option or argument given as "" is bad input (a script's unset
 // variable, say), not one left out: refuseEmpty adds that check to every
 // one below `app` but those allowEmpty marked, which take "" as a value.

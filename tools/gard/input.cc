@@ -18,12 +18,10 @@ std::function<int()>& action() {
     return a;
 }
 
-void addStateOptions(CLI::App* app, bool stateDir) {
-    if (stateDir) {
-        allowEmpty(app->add_option("--state", opts().stateDir, "State directory (else GARD_STATE_DIR, else "
-                                                    "$XDG_STATE_HOME/gard, else ~/.local/state/gard)")
-            ->each([](const std::string&) { opts().stateGiven = true; }));
-    }
+void addStateOptions(CLI::App* app) {
+    allowEmpty(app->add_option("--state", opts().stateDir, "State directory (else GARD_STATE_DIR, else "
+                                                           "$XDG_STATE_HOME/gard, else ~/.local/state/gard)")
+                   ->each([](const std::string&) { opts().stateGiven = true; }));
     // Both say themselves what an empty one is.
     allowEmpty(app->add_option("--sp", opts().spText, "Run as the service processor at position 0 or 1 "
                                                       "(else GARD_HOST_SP, else 0)")
