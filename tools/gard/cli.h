@@ -290,8 +290,9 @@ ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned 
 // The used unit-table entries read straight from the state directory,
 // beside the platform, so that a command's own look at the table is not one
 // of its file calls (a fault's "#N" counts only the library's); [] when
-// there is no table yet, null when it cannot be read whole (`why` says why).
-Json peekUnitEntries(std::string* why = nullptr);
+// there is no table yet, null when it cannot be read whole (`why` says why;
+// `tooShort`: because the file is shorter than the table, as tableTooShort).
+Json peekUnitEntries(std::string* why = nullptr, bool* tooShort = nullptr);
 // What brings back a unit table too short to read.
 inline constexpr const char* kRemakeTable =
     "gard units reset --yes makes a new, empty table (the entries in it are lost; gard inspect shows them first)";

@@ -109,11 +109,13 @@ bool readDecoded(Result& r, Json& obj, const std::string& key, int fileId, unsig
     return true;
 }
 
-Json peekUnitEntries(std::string* why) {
+Json peekUnitEntries(std::string* why, bool* tooShort) {
     std::vector<unsigned char> image;
     std::vector<std::string> ignored;
     std::string problem;
-    switch (peekGardFile("gardRask", image, gard::unit::kImageSize, problem)) {
+    const int peeked = peekGardFile("gardRask", image, gard::unit::kImageSize, problem);
+    if (tooShort != nullptr) *tooShort = peeked == -2;
+    switch (peeked) {
     case 0: return Json::array();
     case 1: return decodeUnitImage(image.data(), ignored)["entries"];
     default:

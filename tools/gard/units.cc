@@ -273,8 +273,9 @@ int list(const Args& a) {
 // before the lock is taken.
 std::string destroyWhat(bool reset) {
     std::string why;
-    const Json rows = peekUnitEntries(&why);
-    if (rows.is_null() && reset && !tableTooShort().empty())
+    bool tooShort = false;
+    const Json rows = peekUnitEntries(&why, &tooShort);
+    if (rows.is_null() && reset && tooShort)
         return "remove the unit-table file, too short to read (" + why + "), and make a new, empty table";
     if (rows.is_null()) return std::string(reset ? "empty" : "clear") + " the unit table, which cannot be read now (" + why + ")";
     const std::string used = counted(rows.size(), "used entry", "used entries");
@@ -287,10 +288,11 @@ int destroy(bool reset) {
     if (!confirmThenOpen(r, [reset] { return destroyWhat(reset); })) {
         r.out["done"] = false;
         std::string unread;
-        Json table = {{"units", peekUnitEntries(&unread)}};
+        bool tooShort = false;
+        Json table = {{"units", peekUnitEntries(&unread, &tooShort)}};
         if (!table["units"].is_null()) printUnitRows(r.text, table);
         // A table that cannot be read is unknown, but for a reset that makes it anew.
-        else if (!reset || tableTooShort().empty()) r.putUnknown(r.out, "units", unread);
+        else if (!reset || !tooShort) r.putUnknown(r.out, "units", unread);
         return finish(r);
     }
     // The library reads the table before it resets it, and cannot read one
