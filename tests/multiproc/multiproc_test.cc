@@ -5,6 +5,7 @@
 // The suite runs with sync on, as in real use: its slower writes are what
 // left the window in which two unlocked commands lost an update.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -23,6 +25,7 @@
 #include <thread>
 
 #include "gard/gard.h"
+#include "platform/utilfile.h"
 #include "platform/utilreg.h"
 #include "platform/vorm.h"
 #include "support/fixture.h"
@@ -41,6 +44,10 @@ std::string query(const std::string& line) {
     if (what == "dogard") return std::to_string(GardRdndQel::GardQelDoGard(n));
     if (what == "usable") return std::to_string(gardIsQelUsable(n));
     if (what == "present") return std::to_string(isQelPresent(n) ? 1 : 0);
+    if (what == "value") {  // through host.h alone, as a program that reads values does
+        std::vector<uint8_t> bytes;
+        return gardhost::getValue(text, bytes) ? std::string(bytes.begin(), bytes.end()) : "missing";
+    }
     ErrlEntry* e = nullptr;
     uint32_t value = 0;
     if (what == "failover") {
@@ -96,14 +103,29 @@ int watch(const char* name) {
     return 0;
 }
 
-// Writes `count` numbers to value `name`, each one more than the last.
-int count(const char* name, int n) {
+// Writes `count` numbers to value `name`, each one more than the last;
+// with `temporary`, holds a temporary of that name (locked) while it writes,
+// as a writer of an earlier version did.
+int count(const char* name, int n, const char* temporary) {
     std::vector<uint8_t> bytes;
     gardhost::getValue(name, bytes);
+    if (temporary != nullptr)
+        ::flock(::open((gardhost::stateDir() + "/" + temporary).c_str(), O_RDWR | O_CREAT, 0600), LOCK_EX);
     unsigned long v = std::strtoul(std::string(bytes.begin(), bytes.end()).c_str(), nullptr, 10);
     for (int i = 0; i < n; ++i) {
         const std::string text = std::to_string(++v);
         gardhost::setValue(name, std::vector<uint8_t>(text.begin(), text.end()));
+    }
+    return 0;
+}
+
+// Writes each text in turn as the whole content of firmware file `path`.
+int file(const char* path, char** texts, int n) {
+    for (int i = 0; i < n; ++i) {
+        UtilFile f(path);
+        f.Open("w+");
+        f.Write(texts[i], std::strlen(texts[i]));
+        f.Close();
     }
     return 0;
 }
@@ -272,6 +294,12 @@ TEST_F(MultiProcess, WaitingCommandSaysSoOnce) {
 
 // ---------------------------------------------------------------- writers that die
 
+// Runs this binary again with `args`, stopped at crash point `point`.
+void runStopped(const std::string& point, const std::string& args) {
+    std::system(("GARD_HOST_CRASH_AT=" + point + " /proc/" + std::to_string(::getpid()) + "/exe " + args +
+                 " >/dev/null 2>&1").c_str());
+}
+
 // Rounds of the tests below: GARD_ROUNDS, else a few for the suite.
 int rounds(int otherwise) {
     const char* env = std::getenv("GARD_ROUNDS");
@@ -349,18 +377,43 @@ TEST_F(MultiProcess, ReadsNeverGoBackAndEndOnTheFile) {
     Sp reader(dir_, 0, {"--watch", "probe"});
     std::mt19937 random(::testing::UnitTest::GetInstance()->random_seed());
     const int n = rounds(40);
-    for (int round = 0; round < n; ++round) {
-        const std::string point = std::to_string(1 + random() % 60);
-        const std::string cmd = "GARD_HOST_CRASH_AT=" + point + " /proc/" + std::to_string(::getpid()) +
-                                "/exe --count probe 10 >/dev/null 2>&1";
-        std::system(cmd.c_str());
-    }
+    for (int round = 0; round < n; ++round) runStopped(std::to_string(1 + random() % 60), "--count probe 10");
     std::vector<uint8_t> onDisk;
     gardhost::reloadValues();
     gardhost::getValue("probe", onDisk);
     const std::string last = reader.ask("end");
     EXPECT_EQ(last.substr(0, last.find(' ')), std::string(onDisk.begin(), onDisk.end())) << last;
     EXPECT_EQ(last.find("back"), std::string::npos) << last;
+}
+
+// A program that reads values through host.h alone (library calls look for
+// dead writers first, this does not), beside a writer killed once its file
+// is in place, before it announced the change: its next read gives the new
+// content, and the temporary that writer held is gone, with no new process
+// on the state directory to sweep it at its start.
+TEST_F(MultiProcess, HostReaderAloneFollowsKilledWriter) {
+    gardhost::setValue("probe", {'1'});
+    Sp reader(dir_, 0);
+    EXPECT_EQ(reader.ask("value probe"), "1");
+    runStopped("renamed#1", "--count probe 1 .probe.Held01");
+    ASSERT_TRUE(std::filesystem::exists(dir_ + "/.probe.Held01"));
+    EXPECT_EQ(reader.ask("value probe"), "2");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/.probe.Held01"));
+}
+
+// A gard file kept open while another process replaces it, then is killed
+// filling the file's standby, the very file kept open, with a next content:
+// a read through the open file gives the content in place, never one no
+// write completed.
+TEST_F(MultiProcess, KeptFileReadsNoUnfinishedContent) {
+    writeGardFile("probe", {'o', 'n', 'e'});
+    UtilFile kept("/opt/p3/gard/probe");
+    kept.Open("r+");
+    runStopped("written#2", "--file /opt/p3/gard/probe two off");
+    char got[3] = {};
+    EXPECT_EQ(kept.Read(got, 3), 3u);
+    EXPECT_EQ(std::string(got, 3), "two");
+    kept.Close();
 }
 
 // The counter file removed, cut short, replaced by a directory or filled
@@ -503,7 +556,9 @@ INSTANTIATE_TEST_SUITE_P(
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--serve") == 0) return serve();
     if (argc == 3 && std::strcmp(argv[1], "--watch") == 0) return watch(argv[2]);
-    if (argc == 4 && std::strcmp(argv[1], "--count") == 0) return count(argv[2], std::atoi(argv[3]));
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--count") == 0)
+        return count(argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : nullptr);
+    if (argc >= 3 && std::strcmp(argv[1], "--file") == 0) return file(argv[2], argv + 3, argc - 3);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

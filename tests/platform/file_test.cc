@@ -51,7 +51,8 @@ protected:
 
 // Sync on, a Write replaces the file: a reader of the old one still sees it
 // whole. Sync off, it overwrites in place. Either way the bytes around the
-// written range stay and reads go on through the file as written.
+// written range stay, reads go on through the file as written, and a Write
+// past the end fills the gap with zeros.
 class WriteModes : public FileTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(WriteModes, WriteReplacesRangeKeepsTailAndReadsOn) {
@@ -73,8 +74,11 @@ TEST_P(WriteModes, WriteReplacesRangeKeepsTailAndReadsOn) {
     f.Seek(0, UtilFile::SEEK_FROM_START);
     EXPECT_EQ(f.Read(now, 6), 6u);
     EXPECT_EQ(std::string(now, 6), "abXYef");
+    f.Seek(8, UtilFile::SEEK_FROM_START);  // past the end: zeros up to it
+    EXPECT_EQ(f.Write("Z", 1), 1u);
     f.Close();
     EXPECT_EQ(take(f), nullptr);
+    EXPECT_EQ(gardFile("f"), (Bytes{'a', 'b', 'X', 'Y', 'e', 'f', 0, 0, 'Z'}));
     EXPECT_EQ(filesInGardDir(), 1u) << "temporary file left behind";
 }
 
@@ -121,15 +125,6 @@ TEST_F(FileTest, KilledWriterLeavesOldOrNewContentAndNoTemporary) {
     EXPECT_EQ(filesInGardDir(), 3u) << "f, big and the live writer's temporary";
     EXPECT_TRUE(fs::exists(live));
     ::close(held);
-}
-
-TEST_F(FileTest, WritePastEndExtendsWithZeros) {
-    UtilFile f("/opt/p3/gard/f");
-    f.Open("r+");
-    f.Seek(8, UtilFile::SEEK_FROM_START);
-    f.Write("Z", 1);
-    EXPECT_EQ(take(f), nullptr);
-    EXPECT_EQ(gardFile("f"), (Bytes{'a', 'b', 'c', 'd', 'e', 'f', 0, 0, 'Z'}));
 }
 
 // "w+" creates or truncates only with the first Write.
