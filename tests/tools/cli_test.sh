@@ -478,6 +478,9 @@ history)
   t unit-garded       0 '^  unit 0x10 group 0x1: new \(0x5c\) -> garded \(0x5d\), error type 0x2, SRC B1814601$' history --unit 0x10
   t log-under-change  0 '^    error log #1: unit state changed: unit 0x10 group 0x1 is now garded \(0x5d\)  \[D167CA01\]$' history
   t header            0 '^20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z  sp0  gard \(pid [0-9]+\)$' history
+  # A time given to the microsecond names that microsecond: both ends keep the change made in it.
+  first=$("$GARD" history | grep -oE '^20[0-9-]{8}T[0-9:]{8}\.[0-9]{6}Z' | head -1)
+  t own-microsecond   0 ': [1-9][0-9]* changes?,' history --since "${first:-none}" --until "${first:-none}"
   "$GARD" --sp 1 platform reg dscv/QelRole 1 >/dev/null && "$GARD" --sp 1 mailbox-failure 0x201 1 >/dev/null
   "$GARD" --sp 1 mailbox-failure 0x100 1 >/dev/null 2>&1
   t registry          0 '^  sp1 registry dscv/QelRole: 0 -> 1$' history --kind registry
