@@ -267,11 +267,15 @@ int readOnce(std::string_view name, std::vector<uint8_t>& out, bool check, bool&
     if (err == 0) out.resize(static_cast<std::size_t>(st.st_size) + 1);
     while (err == 0) {
         if (used == out.size()) out.resize(out.size() * 2);
-        ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+        const std::size_t asked = out.size() - used;
+        ssize_t n = ::read(fd, out.data() + used, asked);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) err = errno;
         if (n <= 0) break;
         used += static_cast<std::size_t>(n);
+        // A regular file's read comes short only at its end: no second read
+        // to hear it (the buffer holds one byte more than the file had).
+        if (static_cast<std::size_t>(n) < asked) break;
     }
     if (check && err == 0) {
         const std::string at(name);
