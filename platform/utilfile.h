@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 class ErrlEntry;
 
@@ -41,10 +42,11 @@ private:
     char* path_;       // owned: the name inside the state directory
     int fd_ = -1;
     bool pendingCreate_ = false;  // opened "w+": nothing on disk until the first Write
+    bool open_ = false;           // opened, or written: reads go to what the call staged, or the file
     std::size_t pos_ = 0;
-    uint64_t rewrites_ = 0;       // standby fills begun when fd_ was opened
     void fail(const char* call, int err);
-    int readPublished(void* buffer, std::size_t count);
+    int content(std::vector<unsigned char>& out);
+    int descriptor();
 };
 
 #endif

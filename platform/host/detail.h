@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/host/host.h"
+
 class ErrlEntry;
 
 namespace gardhost::detail {
@@ -123,70 +125,71 @@ std::string firmwareName(std::string_view firmwarePath);
 // minus an errno.
 int openIn(std::string_view name, int flags, mode_t mode = 0);
 // The directory `name` ("" for the state directory), made with its missing
-// parents when `make` (each new one made durable in its parent).
+// parents when `make`. New directories are made durable by the next
+// checkpoint, not here: the journal can make them again.
 int openDirIn(std::string_view name, bool make);
-// The whole content of a regular file: 0 or an errno (ENOENT, EACCES,
-// ELOOP for a link, EISDIR ...).
+// The whole content of a regular file as it is on disk (not what a call
+// under way has staged): 0 or an errno (ENOENT, EACCES, ELOOP for a link,
+// EISDIR ...).
 int readWhole(std::string_view name, std::vector<uint8_t>& out);
 // Pieces of a file's new content, in order; data null: that many zero bytes.
 struct Piece {
     const void* data;
     std::size_t size;
 };
-// Puts new content at `name` so that it is either all there or not at all,
-// also across a power cut with sync on: the content goes to a standby file
-// beside it (".<name>.standby"), is synced, and is exchanged with the file
-// in one rename; the directory is synced after. The old content becomes
-// the standby for the next write. A new file is renamed into place.
-// `mode` < 0 keeps the mode of the file replaced (0644 for a new one). With
-// `keep` non-null the new file stays open for reading and writing and its
-// descriptor is stored there. 0 or an errno.
-int putFile(std::string_view name, const Piece* pieces, std::size_t count, int* keep = nullptr,
-            int mode = -1);
-inline int putFile(std::string_view name, const uint8_t* data, std::size_t size) {
-    const Piece one{data, size};
-    return putFile(name, &one, 1);
+// Puts new content at `name` so that every reader and every process killed
+// at any moment sees the old content or the new one, never a mix: it is
+// written to a temporary file beside it, which is renamed into place. No
+// flush: the journal makes changes durable. With sync off an existing file
+// of this directory alone is overwritten in place instead (fast, and a
+// writer killed half-way may leave it torn). `mode` < 0 keeps the mode of
+// the file replaced (0644 for a new one). 0 or an errno.
+int replaceFile(std::string_view name, const Piece* pieces, std::size_t count, int mode = -1);
+inline int replaceFile(std::string_view name, const std::vector<uint8_t>& bytes) {
+    const Piece one{bytes.data(), bytes.size()};
+    return replaceFile(name, &one, 1);
 }
-// Writes `data` over the start of the existing regular file `name` in
-// place and cuts it to `size` (sync off only: fast, not crash-safe).
-// ENOENT when there is no such file.
-int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size);
+// Removes the file `name`: 0, or an errno (ENOENT).
+int unlinkFile(std::string_view name);
+// Whether `name` could be written: its directory there or makeable and
+// writable, the name no directory. 0 or an errno; checked when a change is
+// staged, so that a change that cannot be put in place fails at its call.
+int writable(std::string_view name);
+// Makes a file and its directories up to the state directory durable
+// (checkpoints). 0 or an errno; a missing file is fine.
+int syncName(std::string_view name);
+int syncDirOf(std::string_view name);
 // A log kept to a bound: once `at` bytes long it becomes "<name>.1",
 // replacing the older part, so that the two hold at most about twice `at`.
-// `lastLine`, when given, is appended just before (durably): what the part
-// being dropped held, told by the part that replaces it.
+// `lastLine`, when given, is appended just before: what the part being
+// dropped held, told by the part that replaces it.
 struct Rotation {
     off_t at;
     std::function<std::string()> lastLine;
 };
 // The bound set by the environment variable `env` (bytes), else `fallback`.
 off_t byteLimit(const char* env, off_t fallback);
-// Rotates the log `name` when the file `fd` (open on it) has reached the
-// bound and is still the one at `name`: another writer may have rotated it
-// first. Rotations of one directory exclude each other and the file writes
-// in it; the rename is atomic and made durable, so a writer killed or cut
-// off at any point leaves every line it appended in one of the two files.
-void rotateLog(std::string_view name, int fd, const Rotation& rotation);
+// Rotates the log `name` when it has reached the bound, durably. Only
+// checkpoints rotate: what a rotation drops, a checkpoint has covered.
+// True when it rotated.
+bool rotateLog(std::string_view name, const Rotation& rotation);
 // Appends one line (a newline is added) to `name`, creating it; a torn line
 // left by a writer that died is ended first, so that it spoils no other.
-// `durable`: synced before the call returns (with sync on). With `rotation`
-// the log is rotated after the line when it has reached its bound.
-int appendLine(std::string_view name, std::string_view line, bool durable, const Rotation* rotation = nullptr);
+// Not flushed.
+int appendLine(std::string_view name, std::string_view line);
 // Appends `line` and a newline to the open file `fd` (`st` its fstat),
 // ending first a line a killed writer left torn.
-int appendTo(int fd, const struct stat& st, std::string_view line, bool durable);
+int appendTo(int fd, const struct stat& st, std::string_view line);
 // This process's id, without a system call each time.
 int processId();
 // A regular file of this directory only: a hard link would let a write in
 // place land in a file elsewhere.
 bool ownRegular(int fd, struct stat& st);
-// Removes `name` (a file), durably with sync on. 0, or an errno (ENOENT).
-int removeFile(std::string_view name);
-// Whether a file name is a writer's work file: a standby (".x.standby") or
-// a temporary an earlier version left (".x.XXXXXX").
+// Whether a file name is a writer's work file: a temporary (".x.XXXXXX") or
+// a standby an earlier version kept (".x.standby").
 bool workFileName(std::string_view name);
 // Removes what writers that died left: temporary files (".x.XXXXXX") whose
-// writer no longer holds their lock.
+// writer no longer holds their lock, and standbys of earlier versions.
 void sweepTemporaries();
 // Forgets kept descriptors (setStateDir).
 void closeKept();
@@ -196,7 +199,8 @@ void closeKept();
 // the first byte is written, closed once the change is complete, which
 // moves the counter every process checks. A writer that dies inside its
 // window leaves it open; readers then trust no cache until one of them
-// finds the writer dead and closes the window for it.
+// finds the writer dead, finishes what its journal record holds, and closes
+// the window for it.
 class WriteWindow {
 public:
     explicit WriteWindow(bool faults = false);
@@ -206,6 +210,11 @@ public:
     // The counter value the change will be announced under, when no other
     // process wrote since `seen`: lets the writer keep its own result cached.
     bool announce(uint64_t seen, uint64_t& next);
+    // Whether the window is open in a counter page this process can write.
+    bool open() const { return shared_ != nullptr; }
+    // The journal record this writer is putting in place (offset + 1; 0:
+    // none): a writer that dies with one leaves it to be finished.
+    void pending(uint64_t offsetPlusOne);
 
 private:
     void* shared_ = nullptr;  // the mapping the window was opened in
@@ -226,28 +235,46 @@ bool faultsUnchanged(uint64_t& seen);
 // Maps the state directory's counter file, checking that the file at its
 // name is the one mapped (it may have been removed, replaced or damaged):
 // at first use, whenever a StateLock is taken, and before writes by a
-// process that holds none.
+// process that holds none. A page set up anew, or one of another boot,
+// has the journal redone first (recovery).
 void checkCounters();
 void noteLockHeld(bool held);
-// A file a reader opened may, once another write has put a new file in its
-// place, become the standby that a third write fills anew. Every fill of a
-// standby first moves a count, and a reader takes the count before it opens
-// a file and again once it has read it: the same count, and what it read
-// was a whole published content. kUntrusted without counters.
-uint64_t rewritesBegun();
-void noteRewrite();
-// Whether a directory (by inode) owes a sync: a writer exchanged a file in
-// it and may have died before syncing it.
-void oweDirSync(uint64_t dirIno, bool owed);
-bool dirSyncOwed(uint64_t dirIno);
 void unmapCounters();
+// Why this process cannot announce changes ("" when it can): a change
+// other processes could not learn of is not made.
+std::string countersUnwritable();
 // The number of this process's StateLock hold under way (0 with none held):
 // what one call of a program changes shares it.
 uint64_t lockNumber();
-// Whether history file `file` (inode) already holds a whole content of the
-// name with this crc, from which later changes can be rebuilt.
-bool historyBased(uint64_t file, uint32_t nameCrc);
-void noteHistoryBased(uint64_t file, uint32_t nameCrc);
+// The journal's shared bookkeeping in the counter page; all zero for a page
+// set up anew. Read and written under the journal's append lock.
+struct JournalBook {
+    uint64_t seq = 0;          // the last sequence number given
+    uint64_t checkpoint = 0;   // sequence number of the last checkpoint (its epoch)
+    uint64_t file = 0;         // inode of the journal file the offsets below are of
+    uint64_t sinceAt = 0;      // offset in it where the last checkpoint's records end
+};
+bool journalBook(JournalBook& out);
+void setJournalBook(const JournalBook& book);
+// Whether the journal holds, since the checkpoint of epoch `epoch`, a record
+// with the whole content of the name whose hash is `name`.
+bool based(uint64_t epoch, uint64_t name);
+void noteBased(uint64_t epoch, uint64_t name);
+// Slots whose writer put a journal record in place (offset + 1) and did
+// not finish: of dead writers only, or `all` (the caller holds the journal's
+// gate exclusively, so no live writer has one).
+struct PendingSlot {
+    int slot;
+    uint64_t pending;
+    int pid;  // the slot's writer
+};
+std::vector<PendingSlot> pendingSlots(bool all);
+void clearPending(int slot, uint64_t pending);
+// The boot this page was last recovered in; set once recovery is done.
+uint64_t recoveredBoot();
+void setRecoveredBoot(uint64_t boot);
+// After recovery: every process reads afresh.
+void bumpCounters();
 
 // ---- named values (values.cc), relative to the state directory
 // Copies up to `capacity` bytes of the value into `buffer` and sets `size`
@@ -262,26 +289,93 @@ void dropCached(std::string_view name);
 // A value holding a number of 1, 2 or 4 bytes (host byte order); false
 // when it is missing or of another length.
 bool numberValue(std::string_view name, uint32_t& value);
-// Writes a value as the platform's own calls do: with sync on put in place
-// whole (putFile), else overwritten in place. 0 or an errno.
+// Writes a value as the platform's own calls do: staged in the call under
+// way, or committed at once. 0 or an errno.
 int writeValue(std::string_view name, const uint8_t* data, std::size_t size);
-// Appends a line to a value of the state directory, creating it; error logs
-// are appended durably.
-void appendValue(std::string_view name, std::string_view line, bool durable = false,
-                 const Rotation* rotation = nullptr);
+// Appends a line to a log of the state directory (not journaled), creating it.
+void appendValue(std::string_view name, std::string_view line);
+// After this process's commit: its cache stays when no other process wrote.
+void afterCommit(WriteWindow& window);
 void forgetValues();
 
+// ---- calls and the journal (stage.cc, journal.cc)
+// What one call changes: a StateLock hold, or one platform write made
+// without one. Its changes are staged in the process and seen by its own
+// reads; at its end they go to the journal as one record, made durable by
+// one flush, and are then put in place at their names. A call that ends
+// without committing (a process killed, a discarded call) changed nothing.
+using Change = StagedChange;
+void beginCall();
+// Ends a call: commits it (0 or an errno) or, with `commit` false, drops its
+// changes (error logs are committed all the same when `keepLogs`).
+int endCall(bool commit, bool keepLogs = true);
+// Commits what the call under way staged so far; the call goes on.
+int commitCall();
+bool inCall();
+// Stages a change of a name the journal tracks (else writes it at once,
+// without a flush). Outside a call it is committed at once. 0 or an errno.
+int writeContent(std::string_view name, const Piece* pieces, std::size_t count);
+inline int writeContent(std::string_view name, const uint8_t* data, std::size_t size) {
+    const Piece one{data, size};
+    return writeContent(name, &one, 1);
+}
+int removeContent(std::string_view name);
+// Stages a committed error log's line.
+void commitLog(std::string line);
+// The content of a name as this process sees it: what its call staged,
+// else what is on disk. 0 or an errno, as readWhole.
+int readContent(std::string_view name, std::vector<uint8_t>& out);
+// Whether a name is staged; `content` then points at its staged bytes, null
+// for a staged removal.
+bool staged(std::string_view name, const std::vector<uint8_t>*& content);
+// The committed-log lines this process staged and has not committed.
+std::vector<std::string> stagedLogs();
+// Drops what is staged (setStateDir, a forked child).
+void forgetCall();
+
+// The journal <state>/history: one line a record, each a call's changes and
+// error logs, ending in its CRC-32; past a bound (GARD_HOST_HISTORY_MAX) it
+// becomes history.1. journal.cc.
+struct Part {
+    enum Kind { kChange, kLog, kCheckpoint, kCancel } kind = kChange;
+    Change change;          // kChange
+    std::string line;       // kLog: the committed-log line
+    uint64_t number = 0;    // kLog: its place in the record; kCancel: the seq cancelled
+    // kChange as read back: what the record holds of the contents.
+    bool base = false, full = false;      // whole content before / after recorded
+    std::vector<HistoryRecord::Run> runs;
+    uint32_t beforeSize = 0, afterSize = 0, beforeCrc = 0, afterCrc = 0;
+    // kCheckpoint: the committed-log file as it stood (inode, bytes).
+    uint64_t logFile = 0, logSize = 0;
+};
+// Appends a record of `parts` durably, puts its changes in place and
+// appends its logs. 0 or an errno; on an errno nothing changed.
+int journalCommit(std::vector<Part>& parts);
+// Finishes the records of writers that died putting them in place; false
+// when that could not be done now.
+bool finishDead(bool all);
+// After a power cut (a page set up anew, or of another boot): redoes every
+// record after the last checkpoint whose change the files do not show.
+void recover();
+// The committed log file's rotation (errl.cc), run by checkpoints, and a
+// committed line read back (false: no whole error log).
+const Rotation& committedRotation();
+bool parseCommittedLine(std::string_view line, Committed& out);
+// Records are read with bounds; a line that is no record is junk.
+struct Record {
+    uint64_t seq = 0, time = 0;
+    int sp = 0, pid = 0;
+    std::string program, call, command;
+    std::vector<Part> parts;
+};
+bool parseRecord(std::string_view line, Record& out);
+// The largest content a name may have in the journal.
+constexpr std::size_t kMaxContent = 1 << 20;
+
 // ---- history (history.cc)
-// Whether changes of `name` are history.
+// Whether changes of `name` are journaled.
 bool historyTracked(std::string_view name);
-// Records the change of `name` from its content before (`existed` false: it
-// was not there) to its content after (`exists` false: removed), durably
-// with sync on, before the change is made. A change that changes nothing is
-// not recorded.
-void recordChange(std::string_view name, const uint8_t* before, std::size_t beforeSize, bool existed,
-                  const uint8_t* after, std::size_t afterSize, bool exists);
-// While one lives on a thread, its changes are not history (the defaults a
-// new state directory is given).
+// While one lives, changes staged are the defaults of a new state directory.
 class HistoryQuiet {
 public:
     HistoryQuiet();
@@ -289,6 +383,7 @@ public:
     HistoryQuiet(const HistoryQuiet&) = delete;
     HistoryQuiet& operator=(const HistoryQuiet&) = delete;
 };
+bool historyQuiet();
 
 // ---- test modes (power.cc)
 // A crash point: with GARD_HOST_CRASH_AT naming this one ("N": the Nth point
@@ -297,11 +392,14 @@ public:
 void crashPoint(const char* name);
 // Makes a file's or a directory's content durable: fsync with sync on; with
 // simulated power loss (GARD_HOST_POWERSIM) recorded instead. 0 or an errno.
-int syncFile(int fd);
-int syncDir(int dirFd);
+// Each is counted (flushes()) and logged as the call "host::flush".
+int syncFile(int fd, std::string_view what);
+int syncDir(int dirFd, std::string_view what);
 // A file or directory this platform just created: with simulated power loss
 // its durable content starts empty.
 void created(int fd);
+// This boot, as a number: the kernel's boot id, or the simulated one.
+uint64_t bootId();
 
 // ---- text
 uint32_t crc32(const unsigned char* p, std::size_t n);

@@ -72,11 +72,12 @@ void putU32(std::vector<uint8_t>& b, uint32_t v) {
 // true when it wrote something.
 bool seedIfNew() {
     std::vector<uint8_t> ignored;
-    if (detail::readWhole(".seeded", ignored) == 0) return false;
-    detail::WriteWindow window;
+    if (detail::readContent(".seeded", ignored) == 0) return false;
+    // One call: the defaults and their mark come together or not at all.
+    detail::beginCall();
     detail::HistoryQuiet quiet;  // defaults are no one's change
     auto seed = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
-        if (detail::readWhole(name, ignored) == ENOENT) detail::putFile(name, bytes.data(), bytes.size());
+        if (detail::readContent(name, ignored) == ENOENT) detail::writeContent(name, bytes.data(), bytes.size());
     };
     std::vector<uint8_t> word;
     for (uint32_t unit : {0x200u, 0x201u}) {
@@ -101,7 +102,8 @@ bool seedIfNew() {
     seed("vorm/policy/0", word);
     seed("vorm/policy/11", word);
     seed("vorm/deconfig_out", word);
-    detail::putFile(".seeded", static_cast<const uint8_t*>(nullptr), 0);
+    detail::writeContent(".seeded", static_cast<const uint8_t*>(nullptr), 0);
+    detail::endCall(true);
     return true;
 }
 
@@ -115,6 +117,7 @@ void setStateDir(const std::string& dir) {
         if (int fd = g_rootFd.exchange(-1); fd >= 0) ::close(fd);
         detail::unmapCounters();
     }
+    detail::forgetCall();
     g_callLog = -1;
     detail::forgetValues();
     detail::closeKept();

@@ -76,8 +76,6 @@ void appendHex(std::string& out, uint32_t v, int width) {
     out.append(text + 8 - n, static_cast<std::size_t>(n));
 }
 
-const gardhost::detail::Rotation& committedRotation();
-
 // The committed line is written on every commit: built without printf.
 class Line {
 public:
@@ -212,10 +210,9 @@ void ErrlEntry::commit(uint16_t compId, uint32_t actions) {
         line.out += " ascii=";
         line.out += gardhost::detail::hexText(s.getAsciiString());
     }
-    line.seal();
-    // Durable before the commit returns: the log of an acknowledged change
-    // must survive a power cut.
-    gardhost::detail::appendValue("errl/committed", line.out, true, &committedRotation());
+    // A part of the call's journal record, which places and seals it: made
+    // durable with the call's changes, by the same flush.
+    gardhost::detail::commitLog(std::move(line.out));
 }
 
 std::size_t ErrlEntry::flatSize() const {
@@ -394,6 +391,11 @@ bool parseCommitted(const std::string& line, Committed& c) {
                 else if (key == "prog") c.program = detail::unhexText(val);
                 else if (key == "pid") c.pid = static_cast<int>(dec());
                 else if (key == "call") c.call = val;
+                else if (key == "j") {
+                    const std::size_t dot = val.find('.');
+                    c.seq = std::strtoull(val.c_str(), nullptr, 10);
+                    c.part = dot == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(val.c_str() + dot + 1, nullptr, 10));
+                }
                 else if (key == "srcs") srcCount = dec();
                 continue;
             }
@@ -490,12 +492,28 @@ Tail tailOf(const char* name, uint64_t file, uint64_t from) {
     return t;
 }
 
+// The logs this process's call under way committed, not yet in the file:
+// they come after it.
+uint64_t addStaged(std::vector<Committed>* logs) {
+    uint64_t n = 0;
+    for (const std::string& line : detail::stagedLogs()) {
+        Committed c;
+        if (!parseCommitted(line, c)) continue;
+        ++n;
+        if (logs != nullptr) logs->push_back(std::move(c));
+    }
+    return n;
+}
+
 }  // namespace
+
+bool detail::parseCommittedLine(std::string_view line, Committed& out) { return parseCommitted(std::string(line), out); }
 
 std::vector<Committed> committed() {
     std::vector<Committed> out;
     const Lines all = readBoth(&out);
-    number(out, all.dropped + all.count);
+    const uint64_t staged = addStaged(&out);
+    number(out, all.dropped + all.count + staged);
     return out;
 }
 
@@ -521,10 +539,11 @@ std::vector<Committed> committedSince(const CommittedMark& mark) {
         if (older.file != 0 && older.file != mark.older) readLines(older.bytes, 0, tail, false);
     }
     readLines(now.bytes, 0, tail, false);
+    const uint64_t staged = addStaged(&out);
     // They are the newest: numbered back from the count of all.
     if (!out.empty()) {
         const Lines all = readBoth(nullptr);
-        number(out, all.dropped + all.count);
+        number(out, all.dropped + all.count + staged);
     }
     return out;
 }
@@ -532,23 +551,25 @@ std::vector<Committed> committedSince(const CommittedMark& mark) {
 void clearCommitted() {
     eraseValue(kOlder);
     eraseValue(kNow);
+    // Durable at once: the journal's logs since its last checkpoint are
+    // put back only into a file that lacks them.
+    if (detail::syncOn()) detail::syncDirOf(kNow);
 }
 
 }  // namespace gardhost
 
-namespace {
+namespace gardhost::detail {
 
 // The committed logs are kept to a bound like a real error-log repository:
 // GARD_HOST_ERRL_MAX bytes (default 1 MiB) for the part appended to, as much
 // for the older part. The part that replaces the older one says how many
 // logs were dropped before its own.
-const gardhost::detail::Rotation& committedRotation() {
-    using namespace gardhost;
-    static const gardhost::detail::Rotation r{
-        gardhost::detail::byteLimit("GARD_HOST_ERRL_MAX", 1 << 20), [] {
+const Rotation& committedRotation() {
+    static const Rotation r{
+        byteLimit("GARD_HOST_ERRL_MAX", 1 << 20), [] {
             std::vector<uint8_t> bytes;
             Lines older;
-            if (gardhost::detail::readWhole(kOlder, bytes) == 0) readLines(bytes, 0, older, true);
+            if (readWhole(kOlder, bytes) == 0) readLines(bytes, 0, older, true);
             if (older.count + older.dropped == 0) return std::string();
             Line line;
             line.dec("dropped=", older.count + older.dropped);
@@ -557,5 +578,4 @@ const gardhost::detail::Rotation& committedRotation() {
     return r;
 }
 
-}  // namespace
-
+}  // namespace gardhost::detail

@@ -46,28 +46,6 @@ int readAt(int fd, void* buffer, std::size_t count, std::size_t offset) {
     return 0;
 }
 
-int writeAt(int fd, const void* buffer, std::size_t count, std::size_t offset) {
-    const auto* p = static_cast<const unsigned char*>(buffer);
-    while (count > 0) {
-        ssize_t n = ::pwrite(fd, p, count, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        p += n;
-        count -= static_cast<std::size_t>(n);
-        offset += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-// The bytes a replacing Write keeps from the old file, reused between calls.
-std::vector<uint8_t>& keptBytes(std::size_t size) {
-    thread_local std::vector<uint8_t> buffer;
-    if (buffer.size() < size) buffer.resize(size);
-    return buffer;
-}
-
 // exists() opens the file it finds, for the Open("r+") that usually follows
 // on the same object: one path look-up instead of two. One such descriptor
 // waits at a time: the next exists() replaces it, its object's Open or
@@ -75,26 +53,23 @@ std::vector<uint8_t>& keptBytes(std::size_t size) {
 std::mutex g_openedMutex;
 std::atomic<const UtilFile*> g_openedBy{nullptr};
 int g_opened = -1;
-uint64_t g_openedRewrites = 0;  // standby fills begun before it was opened
 
-void keepOpened(const UtilFile* owner, int fd, uint64_t rewrites) {
+void keepOpened(const UtilFile* owner, int fd) {
     int old = -1;
     {
         std::lock_guard<std::mutex> lock(g_openedMutex);
         old = g_opened;
         g_openedBy = owner;
         g_opened = fd;
-        g_openedRewrites = rewrites;
     }
     if (old >= 0) ::close(old);
 }
 
 // The descriptor exists() left for `owner`, or -1.
-int takeOpened(const UtilFile* owner, uint64_t& rewrites) {
+int takeOpened(const UtilFile* owner) {
     std::lock_guard<std::mutex> lock(g_openedMutex);
     if (g_openedBy != owner) return -1;
     int fd = g_opened;
-    rewrites = g_openedRewrites;
     g_openedBy = nullptr;
     g_opened = -1;
     return fd;
@@ -102,8 +77,13 @@ int takeOpened(const UtilFile* owner, uint64_t& rewrites) {
 
 void dropOpened(const UtilFile* owner) {
     if (g_openedBy != owner) return;  // a stale look is fine: takeOpened decides
-    uint64_t ignored = 0;
-    if (int fd = takeOpened(owner, ignored); fd >= 0) ::close(fd);
+    if (int fd = takeOpened(owner); fd >= 0) ::close(fd);
+}
+
+// The content the call under way staged for `path`: staged (then null for
+// a removal) or not.
+bool stagedContent(const char* path, const std::vector<uint8_t>*& content) {
+    return gardhost::detail::staged(path, content);
 }
 
 }  // namespace
@@ -138,29 +118,33 @@ void UtilFile::Open(const char* mode) {
     }
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    open_ = false;
     pendingCreate_ = false;
     pos_ = 0;
     if (std::strcmp(m, "r+") == 0) {
-        int fd = takeOpened(this, rewrites_);
-        if (fd < 0) {
-            rewrites_ = detail::rewritesBegun();
-            fd = detail::openIn(path_, O_RDWR | O_NONBLOCK);
+        const std::vector<uint8_t>* staged = nullptr;
+        if (stagedContent(path_, staged)) {
+            // What the call under way wrote: reads come from it.
+            dropOpened(this);
+            if (staged == nullptr) return fail("UtilFile::Open", ENOENT);
+            open_ = true;
+            return;
         }
+        int fd = takeOpened(this);
+        if (fd < 0) fd = detail::openIn(path_, O_RDWR | O_NONBLOCK);
         if (fd < 0) return fail("UtilFile::Open", -fd);
         fd_ = fd;
+        open_ = true;
     } else if (std::strcmp(m, "w+") == 0) {
         dropOpened(this);
-        // Nothing is created yet, but what would stop the first Write fails here.
+        // Nothing is created yet, but what would stop the first Write fails
+        // here: the directory must be there (the library makes it), writable.
         const std::string name = path_;
         const std::size_t slash = name.rfind('/');
         int dir = detail::openDirIn(slash == std::string::npos ? "" : name.substr(0, slash), false);
         if (dir < 0) return fail("UtilFile::Open", -dir);
-        struct stat st {};
-        int err = ::fstatat(dir, name.c_str() + (slash == std::string::npos ? 0 : slash + 1), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
-                      ? EISDIR
-                      : ::faccessat(dir, ".", W_OK | X_OK, 0) != 0 ? errno : 0;
         ::close(dir);
-        if (err != 0) return fail("UtilFile::Open", err);
+        if (int err = detail::writable(path_); err != 0) return fail("UtilFile::Open", err);
         pendingCreate_ = true;
     } else {
         dropOpened(this);
@@ -172,8 +156,9 @@ void UtilFile::Close() {
     if (gardhost::detail::enter("UtilFile::Close", fileTarget(path_)))
         return fail("UtilFile::Close", 0);
     pendingCreate_ = false;
+    open_ = false;
     pos_ = 0;
-    if (fd_ < 0) return;  // never opened, or opened "w+" and never written
+    if (fd_ < 0) return;  // never opened, opened "w+" and never written, or reading what was staged
     int rc = ::close(fd_);
     fd_ = -1;
     if (rc != 0) fail("UtilFile::Close", errno);
@@ -183,10 +168,11 @@ bool UtilFile::exists() const {
     // No failure value: a faulted check says "there", so a missing file fails
     // at the Open("r+") that follows instead of an existing one being replaced.
     if (gardhost::detail::enter("UtilFile::exists", fileTarget(path_))) return true;
-    const uint64_t rewrites = gardhost::detail::rewritesBegun();
+    const std::vector<uint8_t>* staged = nullptr;
+    if (stagedContent(path_, staged)) return staged != nullptr;
     int fd = gardhost::detail::openIn(path_, O_RDWR | O_NONBLOCK);
     if (fd >= 0) {
-        keepOpened(this, fd, rewrites);
+        keepOpened(this, fd);
         return true;
     }
     // There, but not to be opened so (a directory, no permission, a link):
@@ -194,19 +180,29 @@ bool UtilFile::exists() const {
     return fd != -ENOENT && fd != -ENOTDIR;
 }
 
-// Reads at the position; should the file have been turned into a standby
-// and filled anew since it was opened, reads the file now at its name.
-int UtilFile::readPublished(void* buffer, std::size_t count) {
-    for (int attempt = 0;; ++attempt) {
-        int err = readAt(fd_, buffer, count, pos_);  // a short read is the failure
-        const uint64_t now = gardhost::detail::rewritesBegun();
-        if (err != 0 || now == rewrites_ || now == gardhost::detail::kUntrusted || attempt == 100) return err;
-        int fd = gardhost::detail::openIn(path_, O_RDWR | O_NONBLOCK);
-        if (fd < 0) return -fd;
-        ::close(fd_);
-        fd_ = fd;
-        rewrites_ = now;
+// The descriptor of the file at the name, opened again once a Write put a
+// new file there: 0 or an errno.
+int UtilFile::descriptor() {
+    if (fd_ >= 0) return 0;
+    const int fd = gardhost::detail::openIn(path_, O_RDWR | O_NONBLOCK);
+    if (fd < 0) return -fd;
+    fd_ = fd;
+    return 0;
+}
+
+// The whole content this object reads: what the call staged, else the file.
+int UtilFile::content(std::vector<unsigned char>& out) {
+    const std::vector<uint8_t>* staged = nullptr;
+    if (stagedContent(path_, staged)) {
+        if (staged == nullptr) return ENOENT;
+        out = *staged;
+        return 0;
     }
+    if (int err = descriptor(); err != 0) return err;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return errno;
+    out.resize(static_cast<std::size_t>(st.st_size));
+    return readAt(fd_, out.data(), out.size(), 0);
 }
 
 std::size_t UtilFile::Read(void* buffer, std::size_t count) {
@@ -216,19 +212,27 @@ std::size_t UtilFile::Read(void* buffer, std::size_t count) {
         return 0;
     }
     int err = 0;
-    struct stat st {};
-    if (fd_ < 0 && !pendingCreate_)
+    const std::vector<uint8_t>* staged = nullptr;
+    if (!open_ && !pendingCreate_)
         err = EBADF;
     else if (buffer == nullptr && count > 0)
         err = EFAULT;
     else if (pendingCreate_)
         err = count > 0 ? ENODATA : 0;  // "w+" before its first Write: empty
-    else if (count > 0)
-        err = readPublished(buffer, count);
-    else if (::fstat(fd_, &st) != 0)
-        err = errno;
-    else if (pos_ > static_cast<std::size_t>(st.st_size))
-        err = ENODATA;  // nothing to read, but the position is past the end
+    else if (stagedContent(path_, staged))
+        err = staged == nullptr ? ENOENT
+              : pos_ > staged->size() || staged->size() - pos_ < count ? ENODATA
+                                                                         : 0;
+    else if ((err = descriptor()) == 0 && count > 0)
+        err = readAt(fd_, buffer, count, pos_);  // a short read is the failure
+    if (err == 0 && staged != nullptr && count > 0) std::memcpy(buffer, staged->data() + pos_, count);
+    if (err == 0 && staged == nullptr && count == 0) {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0)
+            err = errno;
+        else if (pos_ > static_cast<std::size_t>(st.st_size))
+            err = ENODATA;  // nothing to read, but the position is past the end
+    }
     if (err != 0) {
         fail("UtilFile::Read", err);
         return 0;
@@ -243,7 +247,7 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         fail("UtilFile::Write", 0);
         return 0;
     }
-    if (fd_ < 0 && !pendingCreate_) {
+    if (!open_ && !pendingCreate_) {
         fail("UtilFile::Write", EBADF);
         return 0;
     }
@@ -251,62 +255,29 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
         fail("UtilFile::Write", EFAULT);
         return 0;
     }
-    int err = 0;
-    if (pendingCreate_) {
-        // The file appears whole with its first Write: zeros up to the position, then the data.
-        const detail::Piece pieces[2] = {{nullptr, pos_}, {buffer, count}};
-        int fd = -1;
-        err = detail::putFile(path_, pieces, 2, &fd);
-        if (err == 0) fd_ = fd, rewrites_ = detail::rewritesBegun();
-    } else {
-        // The old content around the written range stays.
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0) {
-            fail("UtilFile::Write", errno);
-            return 0;
-        }
-        const auto size = static_cast<std::size_t>(st.st_size);
-        const std::size_t head = std::min(pos_, size);
-        const std::size_t end = pos_ + count;
-        const std::size_t tail = size > end ? size - end : 0;
-        // In place only into a file this directory alone holds: through a
-        // hard link a write would land in a file elsewhere.
-        if (!detail::syncOn() && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-            // Only for tests and benchmarks: overwritten in place, past the end with zeros.
-            if (detail::historyTracked(path_)) {
-                std::vector<uint8_t>& old = keptBytes(size);
-                std::vector<uint8_t> now;
-                err = readAt(fd_, old.data(), size, 0);
-                if (err == 0) {
-                    now.assign(old.begin(), old.begin() + static_cast<long>(head));
-                    now.resize(pos_, 0);
-                    now.insert(now.end(), static_cast<const uint8_t*>(buffer),
-                               static_cast<const uint8_t*>(buffer) + count);
-                    now.insert(now.end(), old.begin() + static_cast<long>(size - tail), old.begin() + static_cast<long>(size));
-                    detail::recordChange(path_, old.data(), size, true, now.data(), now.size(), true);
-                }
-            }
-            if (err == 0) err = writeAt(fd_, buffer, count, pos_);
-        } else {
-            // A new file: the old one's bytes before and after the written range, the range replaced.
-            std::vector<uint8_t>& kept = keptBytes(head + tail);
-            err = readAt(fd_, kept.data(), head, 0);
-            if (err == 0) err = readAt(fd_, kept.data() + head, tail, end);
-            const detail::Piece pieces[4] = {
-                {kept.data(), head}, {nullptr, pos_ - head}, {buffer, count}, {kept.data() + head, tail}};
-            int fd = -1;
-            if (err == 0) err = detail::putFile(path_, pieces, 4, &fd, static_cast<int>(st.st_mode & 07777));
-            if (err == 0) {
-                ::close(fd_);
-                fd_ = fd;  // reads go on through the new file
-                rewrites_ = detail::rewritesBegun();
-            }
-        }
-    }
+    // The new content: the old one's bytes before and after the written
+    // range, zeros up to the position where it ends before it. A file
+    // opened "w+" appears whole with its first Write.
+    std::vector<unsigned char> old;
+    int err = pendingCreate_ ? 0 : content(old);
     if (err != 0) {
         fail("UtilFile::Write", err);
         return 0;
     }
+    const std::size_t head = std::min(pos_, old.size());
+    const std::size_t end = pos_ + count;
+    const std::size_t tail = old.size() > end ? old.size() - end : 0;
+    const detail::Piece pieces[4] = {
+        {old.data(), head}, {nullptr, pos_ - head}, {buffer, count}, {old.data() + old.size() - tail, tail}};
+    err = detail::writeContent(path_, pieces, 4);
+    if (err != 0) {
+        fail("UtilFile::Write", err);
+        return 0;
+    }
+    // Reads go on through what the call staged, or the new file at the name.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    open_ = true;
     pendingCreate_ = false;
     pos_ += count;
     return count;
@@ -318,7 +289,7 @@ int UtilFile::Seek(long offset, int origin) {
         fail("UtilFile::Seek", 0);
         return -1;
     }
-    if (fd_ < 0 && !pendingCreate_) {
+    if (!open_ && !pendingCreate_) {
         fail("UtilFile::Seek", EBADF);
         return -1;
     }
@@ -326,12 +297,13 @@ int UtilFile::Seek(long offset, int origin) {
     if (origin == SEEK_FROM_CURRENT) {
         base = static_cast<long>(pos_);
     } else if (origin == SEEK_FROM_END) {
-        struct stat st {};
-        if (!pendingCreate_ && ::fstat(fd_, &st) != 0) {
-            fail("UtilFile::Seek", errno);
+        std::vector<unsigned char> now;
+        int err = pendingCreate_ ? 0 : content(now);
+        if (err != 0) {
+            fail("UtilFile::Seek", err);
             return -1;
         }
-        base = pendingCreate_ ? 0 : static_cast<long>(st.st_size);
+        base = static_cast<long>(now.size());
     } else if (origin != SEEK_FROM_START) {
         fail("UtilFile::Seek", EINVAL);
         return -1;
@@ -345,8 +317,7 @@ int UtilFile::Seek(long offset, int origin) {
 }
 
 // The library is linked with --wrap=mkdir: its mkdir of a firmware path
-// lands inside the state directory, parents included, each made durable in
-// its parent.
+// lands inside the state directory, parents included.
 extern "C" int __wrap_mkdir(const char* path, mode_t mode) {
     using namespace gardhost;
     if (path == nullptr) {
@@ -368,12 +339,13 @@ extern "C" int __wrap_mkdir(const char* path, mode_t mode) {
     const char* last = name.c_str() + (slash == std::string::npos ? 0 : slash + 1);
     int rc = ::mkdirat(parent, last, mode);
     int err = errno;
+    // Made durable by the next checkpoint: the journal makes it again after
+    // a power cut, with the files it holds.
     if (rc == 0) {
         if (int made = ::openat(parent, last, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); made >= 0) {
             detail::created(made);
             ::close(made);
         }
-        if (detail::syncOn()) detail::syncDir(parent);
     }
     ::close(parent);
     errno = err;

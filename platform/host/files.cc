@@ -1,6 +1,5 @@
-// File operations confined to the state directory, and the writes that
-// survive a crash or a power cut: whole-file replacement through a standby
-// file, and appends.
+// File operations confined to the state directory: whole-file replacement
+// that no reader sees half-done, appends, and the flushes of checkpoints.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -109,45 +108,6 @@ int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
     return flush();
 }
 
-// The standby of a file, open for writing: made anew when it is missing or
-// is anything but this directory's own regular file.
-int openStandby(int dirFd, const std::string& name, mode_t mode) {
-    int fd = ::openat(dirFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    const int err = fd < 0 ? errno : 0;
-    struct stat st {};
-    if (fd >= 0 && ownRegular(fd, st)) return fd;
-    if (fd >= 0) ::close(fd);
-    if (err != ENOENT && ::unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT) return -errno;
-    fd = ::openat(dirFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) return -errno;
-    created(fd);
-    return fd;
-}
-
-// The whole content of an open file.
-int readFd(int fd, std::vector<uint8_t>& out) {
-    out.clear();
-    char buf[16384];
-    for (off_t at = 0;;) {
-        ssize_t n = ::pread(fd, buf, sizeof buf, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return 0;
-        out.insert(out.end(), buf, buf + n);
-        at += n;
-    }
-}
-
-// The whole content of the regular file `name` of the directory `dirFd`.
-int readAt(int dirFd, const std::string& name, std::vector<uint8_t>& out) {
-    int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
-    struct stat st {};
-    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? readFd(fd, out) : EINVAL;
-    ::close(fd);
-    return err;
-}
-
 // Descriptors of the files appended to, kept open: checking that one is
 // still linked costs less than looking its path up again.
 std::mutex g_appendMutex;
@@ -174,6 +134,9 @@ void sweepBelow(int dirFd, int depth) {
         if (n == "." || n == "..") continue;
         if (e->d_type == DT_DIR) {
             dirs.emplace_back(n);
+        } else if (n.size() > 9 && n[0] == '.' && n.substr(n.size() - 8) == ".standby" &&
+                   (e->d_type == DT_REG || e->d_type == DT_UNKNOWN)) {
+            ::unlinkat(fd, e->d_name, 0);  // an earlier version's spare copy: nothing reads it
         } else if (temporaryName(n) && (e->d_type == DT_REG || e->d_type == DT_UNKNOWN)) {
             int t = ::openat(fd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             if (t < 0) continue;
@@ -224,7 +187,7 @@ int openIn(std::string_view name, int flags, mode_t mode) {
 int openDirIn(std::string_view name, bool make) {
     int fd = openIn(name, O_RDONLY | O_DIRECTORY);
     if (fd != -ENOENT || !make) return fd;
-    // Made one component at a time, each new one durable in its parent.
+    // Made one component at a time; a checkpoint makes them durable.
     int parent = openIn("", O_RDONLY | O_DIRECTORY);
     if (parent < 0) return parent;
     std::size_t at = 0;
@@ -236,10 +199,7 @@ int openDirIn(std::string_view name, bool make) {
         bool made = ::mkdirat(parent, part.c_str(), 0755) == 0;
         int next = ::openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         const int err = errno;
-        if (next >= 0 && made) {
-            created(next);
-            if (syncOn()) syncDir(parent);
-        }
+        if (next >= 0 && made) created(next);
         ::close(parent);
         if (next < 0) return -err;
         parent = next;
@@ -249,13 +209,13 @@ int openDirIn(std::string_view name, bool make) {
 
 namespace {
 
-// One read of a whole file; `same` tells whether the file read is still the
-// one at the name and unchanged (checked only without counters).
-int readOnce(std::string_view name, std::vector<uint8_t>& out, bool check, bool& same) {
+// One read of a whole file: a file is never rewritten in place (sync on), so
+// what one open reads is one whole content.
+int readOnce(std::string_view name, std::vector<uint8_t>& out) {
     out.clear();
     int fd = openIn(name, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return -fd;
-    struct stat st {}, end {}, named {};
+    struct stat st {};
     int err = 0;
     if (::fstat(fd, &st) != 0)
         err = errno;
@@ -277,12 +237,6 @@ int readOnce(std::string_view name, std::vector<uint8_t>& out, bool check, bool&
         // to hear it (the buffer holds one byte more than the file had).
         if (static_cast<std::size_t>(n) < asked) break;
     }
-    if (check && err == 0) {
-        const std::string at(name);
-        same = ::fstat(fd, &end) == 0 && end.st_ctim.tv_sec == st.st_ctim.tv_sec &&
-               end.st_ctim.tv_nsec == st.st_ctim.tv_nsec && ::fstatat(rootFd(), at.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-               named.st_ino == st.st_ino;
-    }
     ::close(fd);
     out.resize(err == 0 ? used : 0);
     return err;
@@ -290,110 +244,133 @@ int readOnce(std::string_view name, std::vector<uint8_t>& out, bool check, bool&
 
 }  // namespace
 
-int readWhole(std::string_view name, std::vector<uint8_t>& out) {
-    // Read again while a standby may have been filled under the reader.
-    for (int attempt = 0;; ++attempt) {
-        const uint64_t before = rewritesBegun();
-        bool same = true;
-        const int err = readOnce(name, out, before == kUntrusted, same);
-        if (err != 0 || attempt == 100) return err;
-        if (before == kUntrusted ? same : rewritesBegun() == before) return 0;
+int readWhole(std::string_view name, std::vector<uint8_t>& out) { return readOnce(name, out); }
+
+namespace {
+
+// A temporary beside `file` in `dfd`, locked by this writer until it is
+// renamed: the sweep of dead writers' temporaries passes over it.
+int openTemporary(int dfd, const std::string& file, mode_t mode, std::string& tmp) {
+    static std::atomic<unsigned> serial{0};
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        uint64_t v = (static_cast<uint64_t>(processId()) << 20) ^ (serial++ * 0x9E3779B97F4A7C15ull) ^
+                     static_cast<uint64_t>(attempt);
+        tmp = "." + file + ".";
+        for (int i = 0; i < 6; ++i, v /= 62) tmp += kChars[v % 62];
+        int fd = ::openat(dfd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return -errno;
+        flockRetrying(fd, LOCK_EX);
+        created(fd);
+        return fd;
     }
+    return -EEXIST;
 }
 
-int putFile(std::string_view name, const Piece* pieces, std::size_t count, int* keep, int mode) {
+}  // namespace
+
+int replaceFile(std::string_view name, const Piece* pieces, std::size_t count, int mode) {
     const auto [dir, base] = split(name);
     if (base.empty() || base == "." || base == "..") return EINVAL;
     int dfd = openDirIn(dir, true);
     if (dfd < 0) return -dfd;
-    // One writer in a directory at a time, through its exchange and the
-    // directory's sync: the standby of one is the live file of the other.
-    flockRetrying(dfd, LOCK_EX);
-    const bool sync = syncOn();
-    struct stat dirSt {};
-    ::fstat(dfd, &dirSt);
     const std::string file(base);
-    const std::string standby = "." + file + ".standby";
-    int err = 0;
-    // A writer that died between its exchange and the directory's sync may
-    // have left the old name durable on what is now the standby.
-    if (sync && dirSyncOwed(dirSt.st_ino) && (err = syncDir(dfd)) == 0) oweDirSync(dirSt.st_ino, false);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
     struct stat cur {};
     const bool exists = ::fstatat(dfd, file.c_str(), &cur, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && S_ISDIR(cur.st_mode)) err = EISDIR;
+    int err = exists && S_ISDIR(cur.st_mode) ? EISDIR : 0;
     if (exists && S_ISLNK(cur.st_mode))
         sayOnce(std::string(name).c_str(), format("replacing the symbolic link %.*s with a file",
                                                   static_cast<int>(name.size()), name.data()));
     const auto m = static_cast<mode_t>(mode >= 0 ? mode : exists && S_ISREG(cur.st_mode) ? cur.st_mode & 07777 : 0644);
-    int sfd = err == 0 ? openStandby(dfd, standby, m) : -err;
-    if (sfd < 0) err = -sfd;
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
-    struct stat sst {};
-    if (err == 0) noteRewrite();  // a reader may still hold this file from when it was live
-    if (err == 0) err = writePieces(sfd, pieces, count, 0);
-    if (err == 0 && ::fstat(sfd, &sst) != 0) err = errno;
-    if (err == 0 && static_cast<std::size_t>(sst.st_size) != total &&
-        ::ftruncate(sfd, static_cast<off_t>(total)) != 0)
-        err = errno;
-    if (err == 0 && (sst.st_mode & 07777) != m && ::fchmod(sfd, m) != 0) err = errno;
+    // Sync off (tests and benchmarks): in place, into a file this directory alone holds.
+    if (err == 0 && !syncOn() && exists && S_ISREG(cur.st_mode) && cur.st_nlink == 1) {
+        int fd = ::openat(dfd, file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && ownRegular(fd, st)) {
+            err = writePieces(fd, pieces, count, 0);
+            if (err == 0 && static_cast<std::size_t>(st.st_size) != total && ::ftruncate(fd, static_cast<off_t>(total)) != 0)
+                err = errno;
+            ::close(fd);
+            ::close(dfd);
+            return err;
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    std::string tmp;
+    int tfd = err == 0 ? openTemporary(dfd, file, m, tmp) : -err;
+    if (tfd < 0) err = -tfd;
+    if (err == 0) err = writePieces(tfd, pieces, count, 0);
+    if (err == 0 && ::fchmod(tfd, m) != 0) err = errno;  // the umask may have narrowed it
     if (err == 0) crashPoint("written");
-    if (err == 0 && sync) err = syncFile(sfd);
-    if (err == 0) crashPoint("synced");
-    if (err == 0 && historyTracked(name)) {
-        std::vector<uint8_t> before, after;
-        const bool existed = exists && readAt(dfd, file, before) == 0;
-        after.reserve(total);
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto* d = static_cast<const uint8_t*>(pieces[i].data);
-            if (d != nullptr)
-                after.insert(after.end(), d, d + pieces[i].size);
-            else
-                after.resize(after.size() + pieces[i].size, 0);
-        }
-        recordChange(name, before.data(), before.size(), existed, after.data(), after.size(), true);
-    }
-    if (err == 0) {
-        if (exists) {
-            oweDirSync(dirSt.st_ino, true);
-            if (::renameat2(dfd, standby.c_str(), dfd, file.c_str(), RENAME_EXCHANGE) != 0) {
-                // A file system without exchange: a plain replace, the standby used up.
-                if (errno != EINVAL && errno != ENOSYS) err = errno;
-                if (err == 0 && ::renameat(dfd, standby.c_str(), dfd, file.c_str()) != 0) err = errno;
-            }
-        } else if (::renameat(dfd, standby.c_str(), dfd, file.c_str()) != 0) {
-            err = errno;
-        }
-    }
-    if (err == 0) {
-        crashPoint("renamed");
-        // The content is in place; a failed directory sync still is a
-        // failure, since the rename may not survive a power cut.
-        if (sync && (err = syncDir(dfd)) == 0) oweDirSync(dirSt.st_ino, false);
-    }
+    if (err == 0 && ::renameat(dfd, tmp.c_str(), dfd, file.c_str()) != 0) err = errno;
+    if (err != 0 && tfd >= 0) ::unlinkat(dfd, tmp.c_str(), 0);
+    if (err == 0) crashPoint("renamed");
+    if (tfd >= 0) ::close(tfd);
     ::close(dfd);
-    if (keep != nullptr && err == 0)
-        *keep = sfd;
-    else if (sfd >= 0)
-        ::close(sfd);
     return err;
 }
 
-int overwriteFile(std::string_view name, const uint8_t* data, std::size_t size) {
-    int fd = openIn(name, O_RDWR | O_NONBLOCK);
-    if (fd < 0) return -fd;
-    struct stat st {};
-    int err = ownRegular(fd, st) ? 0 : EPERM;
-    if (err == 0 && historyTracked(name)) {
-        std::vector<uint8_t> before;
-        if ((err = readFd(fd, before)) == 0) recordChange(name, before.data(), before.size(), true, data, size, true);
+int unlinkFile(std::string_view name) {
+    const auto [dir, base] = split(name);
+    int dfd = openDirIn(dir, false);
+    if (dfd < 0) return -dfd;
+    const std::string file(base);
+    int err = ::unlinkat(dfd, file.c_str(), 0) == 0 ? 0 : errno;
+    if (err == 0) crashPoint("removed");
+    ::close(dfd);
+    return err;
+}
+
+int writable(std::string_view name) {
+    const auto [dir, base] = split(name);
+    if (base.empty() || base == "." || base == "..") return EINVAL;
+    // The nearest directory that is there must let a file (or the missing
+    // directories) be made in it.
+    std::string_view d = dir;
+    for (;;) {
+        int dfd = openDirIn(d, false);
+        if (dfd >= 0) {
+            struct stat st {};
+            const std::string file(base);
+            int err = d == dir && ::fstatat(dfd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+                          ? EISDIR
+                          : ::faccessat(dfd, ".", W_OK | X_OK, 0) != 0 ? errno : 0;
+            ::close(dfd);
+            return err;
+        }
+        if (dfd != -ENOENT || d.empty()) return -dfd;
+        const std::size_t slash = d.rfind('/');
+        d = slash == std::string_view::npos ? std::string_view() : d.substr(0, slash);
     }
-    const Piece one{data, size};
-    if (err == 0) err = writePieces(fd, &one, 1, 0);
-    if (err == 0 && static_cast<std::size_t>(st.st_size) != size && ::ftruncate(fd, static_cast<off_t>(size)) != 0)
-        err = errno;
+}
+
+int syncName(std::string_view name) {
+    int fd = openIn(name, O_RDONLY | O_NONBLOCK);
+    if (fd == -ENOENT) return 0;
+    if (fd < 0) return -fd;
+    const int err = syncFile(fd, name);
     ::close(fd);
     return err;
+}
+
+int syncDirOf(std::string_view name) {
+    // The directory and each one above it: a directory made since the last
+    // checkpoint is durable only once its parent is.
+    std::string_view dir = split(name).first;
+    for (;;) {
+        int dfd = openDirIn(dir, false);
+        if (dfd >= 0) {
+            const int err = syncDir(dfd, dir.empty() ? std::string_view(".") : dir);
+            ::close(dfd);
+            if (err != 0) return err;
+        }
+        if (dir.empty()) return 0;
+        const std::size_t slash = dir.rfind('/');
+        dir = slash == std::string_view::npos ? std::string_view() : dir.substr(0, slash);
+    }
 }
 
 off_t byteLimit(const char* env, off_t fallback) {
@@ -402,28 +379,32 @@ off_t byteLimit(const char* env, off_t fallback) {
     return v > 0 ? static_cast<off_t>(v) : fallback;
 }
 
-void rotateLog(std::string_view name, int fd, const Rotation& rotation) {
-    struct stat st {}, named {};
-    if (::fstat(fd, &st) != 0 || st.st_size < rotation.at) return;
+bool rotateLog(std::string_view name, const Rotation& rotation) {
     const auto [dir, base] = split(name);
     const int dfd = openDirIn(dir, false);
-    if (dfd < 0) return;
-    flockRetrying(dfd, LOCK_EX);
+    if (dfd < 0) return false;
     const std::string file(base), older = file + ".1";
-    if (::fstatat(dfd, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == st.st_ino &&
-        named.st_dev == st.st_dev) {
+    bool rotated = false;
+    int fd = ::openat(dfd, file.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && ownRegular(fd, st) && st.st_size >= rotation.at) {
         const std::string last = rotation.lastLine ? rotation.lastLine() : std::string();
         int err = 0;
-        if (!last.empty() && ::fstat(fd, &st) == 0) err = appendTo(fd, st, last, true);
+        if (!last.empty()) {
+            err = appendTo(fd, st, last);
+            if (err == 0) err = syncFile(fd, name);
+        }
         if (err == 0 && ::renameat(dfd, file.c_str(), dfd, older.c_str()) == 0) {
             crashPoint("rotated");
-            if (syncOn()) syncDir(dfd);
+            rotated = syncDir(dfd, dir.empty() ? std::string_view(".") : dir) == 0;
         }
     }
+    if (fd >= 0) ::close(fd);
     ::close(dfd);
+    return rotated;
 }
 
-int appendLine(std::string_view name, std::string_view line, bool durable, const Rotation* rotation) {
+int appendLine(std::string_view name, std::string_view line) {
     std::lock_guard<std::mutex> lock(g_appendMutex);
     int fd = -1;
     struct stat st {}, named {};
@@ -457,24 +438,13 @@ int appendLine(std::string_view name, std::string_view line, bool durable, const
                                         static_cast<int>(name.size()), name.data()));
             return EPERM;
         }
-        if (made) {
-            created(fd);
-            if (durable && syncOn()) {
-                int dfd = openDirIn(split(name).first, false);
-                if (dfd >= 0) {
-                    syncDir(dfd);
-                    ::close(dfd);
-                }
-            }
-        }
+        if (made) created(fd);
         g_appends.emplace(std::string(name), fd);
     }
-    const int err = appendTo(fd, st, line, durable);
-    if (err == 0 && rotation != nullptr) rotateLog(name, fd, *rotation);
-    return err;
+    return appendTo(fd, st, line);
 }
 
-int appendTo(int fd, const struct stat& st, std::string_view line, bool durable) {
+int appendTo(int fd, const struct stat& st, std::string_view line) {
     // Where this process's last line ended, file by file: a file that still
     // ends there ends in a whole line.
     struct End {
@@ -506,25 +476,6 @@ int appendTo(int fd, const struct stat& st, std::string_view line, bool durable)
         *slot = End{st.st_dev, st.st_ino, st.st_size + static_cast<off_t>(torn + line.size() + 1)};
     }
     if (err == 0) crashPoint("appended");
-    if (err == 0 && durable && syncOn()) err = syncFile(fd);
-    return err;
-}
-
-int removeFile(std::string_view name) {
-    const auto [dir, base] = split(name);
-    int dfd = openDirIn(dir, false);
-    if (dfd < 0) return -dfd;
-    flockRetrying(dfd, LOCK_EX);
-    const std::string file(base);
-    std::vector<uint8_t> before;
-    if (historyTracked(name) && readAt(dfd, file, before) == 0)
-        recordChange(name, before.data(), before.size(), true, nullptr, 0, false);
-    int err = ::unlinkat(dfd, file.c_str(), 0) == 0 ? 0 : errno;
-    if (err == 0) {
-        crashPoint("removed");
-        if (syncOn()) err = syncDir(dfd);
-    }
-    ::close(dfd);
     return err;
 }
 

@@ -37,13 +37,13 @@
 namespace gardhost::detail {
 namespace {
 
-constexpr uint64_t kMagic = 0x314e454744524147;    // "GARDGEN1"
+constexpr uint64_t kMagic = 0x324e454744524147;    // "GARDGEN2"
 constexpr uint64_t kRetired = 0x44455249544552;    // another file took its place
 constexpr uint64_t kBroken = 0x4e454b4f5242;       // a private page after SIGBUS
 constexpr uint64_t kOpenMask = 0xFFFF;             // windows open, in `writing`
 constexpr uint64_t kOpened = kOpenMask + 1;        // windows ever opened, above it
 constexpr uint64_t kReclaiming = 1;                // a slot being freed
-constexpr std::size_t kSlots = 128, kDirs = 32, kBased = 64;
+constexpr std::size_t kSlots = 96, kBased = 64;
 constexpr std::size_t kPage = 4096;
 
 struct Shared {
@@ -52,17 +52,16 @@ struct Shared {
     uint64_t writing;    // windows open (low 16 bits), windows opened (above)
     uint64_t closed;     // windows closed for dead writers
     uint64_t unslotted;  // windows open without a slot
-    uint64_t spare[3];
+    uint64_t recovered;  // the boot whose power cut the journal was redone for
+    JournalBook book;    // under the journal's append lock
+    uint64_t spare[4];
     struct {
-        uint64_t ino, owed;
-    } dirs[kDirs];  // directories a writer must sync before it reuses a standby
+        uint64_t owner, busy, pending;
+    } slots[kSlots];  // owner: pid | start time << 32; busy: windows open; pending: a record put in place
     struct {
-        uint64_t owner, busy;
-    } slots[kSlots];  // owner: pid | start time << 32; busy: windows open
-    struct {
-        uint64_t file, name;
-    } based[kBased];  // history files (inode) that hold a name's whole content (crc | 1 << 32)
-    uint64_t spare2[(kPage - 64 - 16 * (kDirs + kSlots + kBased)) / 8 - 1];
+        uint64_t epoch, name;
+    } based[kBased];  // names whose whole content the journal holds since checkpoint `epoch`
+    uint64_t spare2[(kPage - 8 * (10 + 4) - 24 * kSlots - 16 * kBased) / 8 - 1];
     // Last, so that a file cut short anywhere loses it and is set up anew,
     // its counters moved to values no process has seen.
     uint64_t magic;
@@ -130,6 +129,7 @@ void freeSlot(Shared* s, std::size_t i, uint64_t owner) {
     uint64_t expected = owner;
     if (!word(s->slots[i].owner).compare_exchange_strong(expected, kReclaiming)) return;
     word(s->slots[i].busy).store(0);
+    word(s->slots[i].pending).store(0);
     word(s->slots[i].owner).store(0);
 }
 
@@ -172,6 +172,12 @@ bool closeDead(Shared* s) {
         if (static_cast<int>(i) == mine || alive(owner)) {
             live = true;
         } else {
+            // What its journal record holds is finished before anyone reads
+            // on; until that can be done its window stays open.
+            if (word(s->slots[i].pending).load() != 0 && !finishDead(false)) {
+                live = true;
+                continue;
+            }
             freeSlot(s, i, owner);
             dead = true;
         }
@@ -277,13 +283,14 @@ void mapFile() {
     }
     auto* s = static_cast<Shared*>(map);
     if (word(s->magic).load() != kMagic && writable) {
-        if (st.st_size != 0)
+        if (st.st_size != 0 && word(s->magic).load() != 0)
             sayOnce("generation-damaged", at + " was damaged; it was set up again and every process reads "
                                                 "values afresh");
         std::memset(s->spare, 0, sizeof s->spare);
-        std::memset(s->dirs, 0, sizeof s->dirs);
+        s->book = JournalBook{};
         std::memset(s->slots, 0, sizeof s->slots);
         std::memset(s->based, 0, sizeof s->based);
+        word(s->recovered).store(0);  // the journal is redone before anything is read
         word(s->values).store(freshCount());
         word(s->faults).store(freshCount());
         word(s->writing).store(word(s->writing).load() & ~kOpenMask);
@@ -331,8 +338,14 @@ Shared* forWriting() {
 }  // namespace
 
 void checkCounters() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    check();
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        check();
+    }
+    // A page set up anew, or last used in another boot: the journal is
+    // redone before anything is read (recover() notes the boot when done).
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s != nullptr && g_writable && word(s->recovered).load() != bootId()) recover();
 }
 
 void unmapCounters() {
@@ -349,30 +362,101 @@ void noteLockHeld(bool held) {
 
 uint64_t lockNumber() { return g_locksHeld.load() > 0 ? g_locksTaken.load() : 0; }
 
-bool historyBased(uint64_t file, uint32_t nameCrc) {
+bool journalBook(JournalBook& out) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return false;
+    out.seq = word(s->book.seq).load();
+    out.checkpoint = word(s->book.checkpoint).load();
+    out.file = word(s->book.file).load();
+    out.sinceAt = word(s->book.sinceAt).load();
+    return true;
+}
+
+void setJournalBook(const JournalBook& book) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return;
+    word(s->book.seq).store(book.seq);
+    word(s->book.checkpoint).store(book.checkpoint);
+    word(s->book.file).store(book.file);
+    word(s->book.sinceAt).store(book.sinceAt);
+}
+
+// A name of the table: never 0, which marks a free entry.
+uint64_t basedName(uint64_t name) { return name | 1; }
+
+bool based(uint64_t epoch, uint64_t name) {
     Shared* s = g_shared.load(std::memory_order_acquire);
     if (s == nullptr) return false;
-    const uint64_t name = nameCrc | uint64_t{1} << 32;
+    name = basedName(name);
     for (auto& b : s->based)
-        if (word(b.file).load() == file && word(b.name).load() == name) return true;
+        if (word(b.name).load() == name && word(b.epoch).load() == epoch) return true;
     return false;
 }
 
-void noteHistoryBased(uint64_t file, uint32_t nameCrc) {
+void noteBased(uint64_t epoch, uint64_t name) {
     Shared* s = g_shared.load(std::memory_order_acquire);
     if (s == nullptr || !g_writable) return;
-    const uint64_t name = nameCrc | uint64_t{1} << 32;
-    // The first entry of another (older) history file, or the oldest-looking one, makes room.
-    static std::atomic<unsigned> next{0};
-    std::size_t at = next++ % kBased;
-    for (std::size_t i = 0; i < kBased; ++i)
-        if (word(s->based[i].file).load() != file) {
-            at = i;
-            break;
-        }
-    word(s->based[at].name).store(0);
-    word(s->based[at].file).store(file);
-    word(s->based[at].name).store(name);
+    name = basedName(name);
+    // An entry of an older epoch makes room; with none, the table is full and
+    // the name's next record carries its whole content again (safe, larger).
+    for (auto& b : s->based) {
+        if (word(b.epoch).load() == epoch && word(b.name).load() != 0) continue;
+        word(b.name).store(0);
+        word(b.epoch).store(epoch);
+        word(b.name).store(name);
+        return;
+    }
+}
+
+std::vector<PendingSlot> pendingSlots(bool all) {
+    std::vector<PendingSlot> out;
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return out;
+    const int mine = g_slot.load();
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        const uint64_t pending = word(s->slots[i].pending).load();
+        const uint64_t owner = word(s->slots[i].owner).load();
+        if (pending == 0 || static_cast<int>(i) == mine || owner <= kReclaiming) continue;
+        if (all || !alive(owner))
+            out.push_back({static_cast<int>(i), pending, static_cast<int>(owner & 0xFFFFFFFFu)});
+    }
+    return out;
+}
+
+void clearPending(int slot, uint64_t pending) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || slot < 0 || static_cast<std::size_t>(slot) >= kSlots) return;
+    uint64_t expected = pending;
+    word(s->slots[slot].pending).compare_exchange_strong(expected, 0);
+}
+
+uint64_t recoveredBoot() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    return s != nullptr ? word(s->recovered).load() : 0;
+}
+
+void setRecoveredBoot(uint64_t boot) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s != nullptr && g_writable) word(s->recovered).store(boot);
+}
+
+void bumpCounters() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return;
+    word(s->values).fetch_add(1);
+    word(s->faults).fetch_add(1);
+}
+
+std::string countersUnwritable() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_shared.load() == nullptr) check();
+    if (g_shared.load() != nullptr && g_writable) return "";
+    const std::string at = shownDir() + "/generation";
+    int fd = openIn("generation", O_RDWR | O_NONBLOCK);
+    const int err = fd < 0 ? -fd : 0;
+    if (fd >= 0) ::close(fd);
+    return at + (err != 0 ? std::string(" cannot be written (") + std::strerror(err) + ")"
+                          : std::string(" is not a regular file of the state directory"));
 }
 
 WriteWindow::WriteWindow(bool faults) : faults_(faults) {
@@ -387,6 +471,11 @@ WriteWindow::WriteWindow(bool faults) : faults_(faults) {
         word(s->unslotted).fetch_add(1);  // a dead one keeps every cache off: safe, if slow
     word(s->writing).fetch_add(kOpened + 1);
     crashPoint("opened");
+}
+
+void WriteWindow::pending(uint64_t offsetPlusOne) {
+    auto* s = static_cast<Shared*>(shared_);
+    if (s != nullptr && slot_ >= 0) word(s->slots[slot_].pending).store(offsetPlusOne);
 }
 
 bool WriteWindow::announce(uint64_t seen, uint64_t& next) {
@@ -438,43 +527,6 @@ bool faultsUnchanged(uint64_t& seen) {
         return true;
     seen = trustedCount() == kUntrusted ? kUntrusted : word(g_shared.load()->faults).load();
     return false;
-}
-
-uint64_t rewritesBegun() {
-    Shared* s = g_shared.load(std::memory_order_acquire);
-    return s != nullptr ? word(s->writing).load() / kOpened : kUntrusted;
-}
-
-void noteRewrite() {
-    Shared* s = g_shared.load(std::memory_order_acquire);
-    if (s != nullptr && g_writable) word(s->writing).fetch_add(kOpened);
-}
-
-void oweDirSync(uint64_t dirIno, bool owed) {
-    Shared* s = g_shared.load(std::memory_order_acquire);
-    if (s == nullptr || !g_writable) return;
-    for (auto& d : s->dirs) {
-        uint64_t ino = word(d.ino).load();
-        if (ino == 0 && owed) {
-            if (word(d.ino).compare_exchange_strong(ino, dirIno)) ino = dirIno;
-        }
-        if (ino == dirIno) {
-            word(d.owed).store(owed ? 1 : 0);
-            return;
-        }
-    }
-}
-
-bool dirSyncOwed(uint64_t dirIno) {
-    Shared* s = g_shared.load(std::memory_order_acquire);
-    if (s == nullptr || !g_writable) return true;  // nothing to tell: sync to be sure
-    bool full = true;
-    for (auto& d : s->dirs) {
-        const uint64_t ino = word(d.ino).load();
-        if (ino == dirIno) return word(d.owed).load() != 0;
-        full = full && ino != 0;
-    }
-    return full;  // a directory the table has no room for is always synced first
 }
 
 }  // namespace gardhost::detail

@@ -155,6 +155,10 @@ std::string resolvePath(const std::string& firmwarePath);
 // on (see UtilFile), in place with sync off (a new value is always created
 // whole).
 bool getValue(const std::string& name, std::vector<uint8_t>& out);
+// The same with the reason a value cannot be read: 0, or an errno (ENOENT:
+// no such value; EACCES; EISDIR; EINVAL: not a regular file). A call under
+// way sees what it staged.
+int readState(const std::string& name, std::vector<uint8_t>& out);
 void setValue(const std::string& name, const std::vector<uint8_t>& bytes);
 void eraseValue(const std::string& name);
 void reloadValues();  // every process reads values afresh
@@ -224,6 +228,8 @@ struct Committed {
     int pid = 0;
     std::string call;     // as HistoryRecord::call
     uint64_t number = 0;  // 1 for the first ever committed, those rotated away counted
+    uint64_t seq = 0;     // its journal record (0: committed before logs were journaled)
+    unsigned part = 0;    // its place in the record
 };
 // Oldest first, the kept ones: errl/committed.1, then errl/committed; lines
 // that are no whole error log (blank, junk, cut short by a kill or a power
@@ -245,18 +251,27 @@ void clearCommitted();
 // rc the errno or 0xFA, and the text "call target: reason" as detail data.
 ErrlEntry* platformFailure(const std::string& call);
 
-// ---- history
+// ---- history: the journal
 // Every change of a gard file, a VPD value, a registry value or another
 // platform value (not logs and traces) made through the platform, by any
-// process, is recorded in <state>/history before it is made (history.cc).
+// process, and every committed error log, is a part of a record of the
+// journal <state>/history: one record a call (a StateLock hold, or one
+// platform write made without one), made durable before the call's changes
+// are put in place (journal.cc). Records are in the order they were made;
+// their times are shown, never used to order them.
 struct HistoryRecord {
-    uint64_t time = 0;    // microseconds since 1970-01-01 UTC
+    enum Kind { kChange, kLog, kCancel } kind = kChange;
+    uint64_t seq = 0;     // the record's number: later records have larger ones
+    unsigned part = 0;    // the part's place in its record
+    uint64_t time = 0;    // microseconds since 1970-01-01 UTC, as the writer's clock read
     int sp = 0;           // position of the processor the program ran as
     std::string program;  // its name
     int pid = 0;
     std::string call;     // "<pid>.<n>": its nth StateLock hold ("<pid>.0": none held)
-    std::string name;     // in the state directory: "root/opt/p3/gard/gardRask",
-                          // "vpd/0x200/keyword", "sp1/reg/dscv/QelRole" ...
+    std::string command;  // its command line, arguments separated by spaces (bounded)
+    // kChange: the name in the state directory ("root/opt/p3/gard/gardRask",
+    // "vpd/0x200/keyword", "sp1/reg/dscv/QelRole" ...) and its content.
+    std::string name;
     bool before = false, after = false;  // the value was there before, after
     uint32_t beforeSize = 0, afterSize = 0, beforeCrc = 0, afterCrc = 0;
     struct Run {
@@ -264,18 +279,47 @@ struct HistoryRecord {
         std::vector<uint8_t> before, after;
     };
     std::vector<Run> runs;  // the bytes that differ
-    // Happened: the value went on from it. Not happened: its writer stopped
-    // between record and change. Unknown: the value changed otherwise since.
-    enum Status { kHappened, kNotHappened, kUnknown } status = kUnknown;
+    bool setup = false;     // a default given to a new state directory
+    // The content before is not the one the journal's last record of the
+    // name left: it was changed outside the platform in between.
+    bool outside = false;
+    // Happened: a change of the journal. Not happened: a kCancel's record,
+    // whose changes were journaled but could not be put in place.
+    enum Status { kHappened, kNotHappened, kUnknown } status = kHappened;
+    uint64_t cancelled = 0;  // kCancel: the seq of that record
+    Committed log;           // kLog (its number is 0: committed() numbers logs)
 };
-// Calls `each` for every record, oldest first, with the value's whole
-// content before and after it where the history holds enough to rebuild
-// them (else null; `after` is null too for a change that did not happen).
-// Problems with the history files (not readable, lines that are no record)
-// are added to `problems`, one line each.
-void readHistory(const std::function<void(const HistoryRecord&, const std::vector<uint8_t>* before,
-                                          const std::vector<uint8_t>* after)>& each,
-                 std::vector<std::string>& problems);
+using HistoryEach = std::function<void(const HistoryRecord&, const std::vector<uint8_t>* before,
+                                       const std::vector<uint8_t>* after)>;
+// Reads the journal in one pass, oldest record first (history.1, then
+// history), with memory that grows with the names, not the records. `each`
+// gets every part with the value's whole content before and after it where
+// the journal holds enough to rebuild them (else null). Every record is read
+// with bounds: one that claims more than it holds, or than a content may
+// be, is junk. Problems with the journal files (not readable, lines that
+// are no record) are added to `problems`, one line each.
+class HistoryReader {
+public:
+    HistoryReader();
+    ~HistoryReader();
+    HistoryReader(const HistoryReader&) = delete;
+    HistoryReader& operator=(const HistoryReader&) = delete;
+    // Reads what was appended since the last call (everything the first
+    // time), following the journal through its rotations. The number of
+    // records read.
+    std::size_t read(const HistoryEach& each, std::vector<std::string>& problems);
+    // Names whose content now is not what the journal's last record of them
+    // left (changed outside the platform since), one line each.
+    void outsideChanges(std::vector<std::string>& problems);
+
+    struct State;  // what the reader keeps between records
+
+private:
+    State* state_;  // owned
+};
+void readHistory(const HistoryEach& each, std::vector<std::string>& problems);
+// Flushes (fsync, fdatasync) this process made: a durable change costs one.
+uint64_t flushes();
 
 // ---- trace
 struct TraceEntry {
@@ -295,7 +339,7 @@ std::string formatTrace(const TraceEntry& e);  // "line 123 id 0x... : 0x200,0x5
 void saveTrace(const std::string& buffer);
 std::vector<TraceEntry> loadTrace(const std::string& buffer);
 
-// ---- serialising callers
+// ---- serialising callers, and calls
 // The library takes no lock, and two of its read-change-write cycles on one
 // gard file or keyword must not overlap. Programs that may run beside others
 // on a state directory (the gard tool, firmware processes, scripts) hold
@@ -306,6 +350,13 @@ std::vector<TraceEntry> loadTrace(const std::string& buffer);
 // exclusive unless the calls only read values through this header. Holders
 // in one process exclude each other as well; a thread must not take it
 // twice. A process that dies drops its lock.
+//
+// A hold is one call: what the process changes while it holds the lock is
+// staged (its own reads see it, no other process does) and committed when
+// the lock is released, or at commit(): one journal record, one flush, then
+// the files at their names. A process killed before that changed nothing;
+// one killed after it has its changes finished by the next process.
+// Without a lock, each platform write is a call of its own.
 class StateLock {
 public:
     enum Mode { kShared, kExclusive };
@@ -328,7 +379,15 @@ public:
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
     ~StateLock();
+    // Commits what the hold changed, then lets go (a failed commit is said
+    // on stderr: call commit() first to act on it).
     void release();
+    // Commits what the hold changed so far: 0, or the errno that kept the
+    // changes from being made (then none of them was made).
+    int commit();
+    // Drops what the hold changed and did not commit; the error logs it
+    // committed stay committed unless `keepLogs` is false.
+    void discard(bool keepLogs = true);
 
     Status status() const { return status_; }
     bool held() const { return status_ == kHeld; }
@@ -339,8 +398,17 @@ private:
     int fd_ = -1;
     Status status_ = kNotTaken;
     int error_ = 0;
+    bool call_ = false;  // a call was begun for this hold
     std::string path_;
 };
+// A change staged and not committed yet: by a hold under way in this process.
+struct StagedChange {
+    std::string name;
+    bool existed = false, exists = false;
+    std::vector<uint8_t> before, after;
+    bool setup = false;  // a default given to a new state directory
+};
+std::vector<StagedChange> stagedChanges();
 
 // ---- files
 // Overrides GARD_HOST_NOSYNC. Off is for tests and benchmarks only: no
@@ -367,8 +435,10 @@ void setSync(bool on);
 // and removals) is gone, as on a machine that lost power. Recording goes on
 // from the rebuilt state. It returns one line for each file whose content,
 // and each directory whose entries, were never synced.
+// `seed` makes the cut's chances repeatable (0: a random one). The processes
+// after a cut run in a new (simulated) boot.
 void startPowerSim(const std::string& simDir);
-std::string cutPower(const std::string& simDir);
+std::string cutPower(const std::string& simDir, uint64_t seed = 0);
 
 }  // namespace gardhost
 

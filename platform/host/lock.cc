@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -83,9 +84,13 @@ StateLock::StateLock(Mode mode, const std::function<void()>& onWait, std::chrono
     }
     status_ = kHeld;
     // While one holds the lock no writer that takes it runs: the moment to
-    // check that the counters mapped are the directory's own.
+    // check that the counters mapped are the directory's own (and to redo
+    // the journal after a power cut).
     detail::noteLockHeld(true);
     detail::checkCounters();
+    // What the hold changes is one call.
+    detail::beginCall();
+    call_ = true;
 }
 
 StateLock::StateLock(StateLock&& other) noexcept { *this = std::move(other); }
@@ -96,6 +101,7 @@ StateLock& StateLock::operator=(StateLock&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         status_ = std::exchange(other.status_, kNotTaken);
         error_ = std::exchange(other.error_, 0);
+        call_ = std::exchange(other.call_, false);
         path_ = std::move(other.path_);
     }
     return *this;
@@ -103,7 +109,22 @@ StateLock& StateLock::operator=(StateLock&& other) noexcept {
 
 StateLock::~StateLock() { release(); }
 
+int StateLock::commit() { return call_ ? detail::commitCall() : 0; }
+
+void StateLock::discard(bool keepLogs) {
+    if (!call_) return;
+    // Ended without its changes, and begun again: the hold goes on.
+    detail::endCall(false, keepLogs);
+    detail::beginCall();
+}
+
 void StateLock::release() {
+    if (call_) {
+        call_ = false;
+        if (int err = detail::endCall(true); err != 0)
+            detail::sayOnce("release-commit", "the changes made under the lock of " + detail::shownDir() +
+                                                  " were not made: " + std::strerror(err));
+    }
     if (fd_ >= 0) ::close(fd_);  // closing the only descriptor drops the flock
     fd_ = -1;
     if (status_ == kHeld) {

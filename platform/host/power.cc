@@ -6,9 +6,12 @@
 // With GARD_HOST_POWERSIM=<dir>, syncs are not made but recorded in <dir>:
 // the content of a synced file under its inode, the entries of a synced
 // directory under its inode. A cut rebuilds the state directory from the
-// root's recorded entries down: a file holds what its last sync recorded
-// (nothing when it was never synced), a directory the entries its last sync
-// recorded (none when never synced).
+// root's entries down, each directory as its last sync recorded it or, by
+// chance, as it stood (renames and creations since may or may not have
+// reached the disk). A file whose content changed since its last sync may
+// hold anything: that sync's content, its content at the cut, a first part
+// of what was appended to it, junk, or zeros, each chance by a seeded
+// random choice. A file unchanged since its sync holds what was synced.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <random>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -66,6 +71,7 @@ std::atomic<long> g_points{0};
 std::mutex g_simMutex;
 std::string g_sim;
 bool g_simRead = false;
+std::atomic<uint64_t> g_flushes{0};
 
 // GARD_HOST_POWERSIM, read once; startPowerSim sets it.
 std::string simDir() {
@@ -201,11 +207,79 @@ std::string record(const std::string& sim, const std::string& name, bool& found)
     return found ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
 }
 
+// What the state directory held at the cut: each directory's entries and
+// each file's content, by key.
+struct Live {
+    std::map<std::string, std::string> dirs, files;
+};
+
+void readLive(int dirFd, Live& live, int depth) {
+    struct stat st {};
+    if (::fstat(dirFd, &st) != 0 || depth > 32) return;
+    const std::string entries = listing(dirFd);
+    live.dirs["d" + key(st)] = entries;
+    std::istringstream lines(entries);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string type, k, mode, name;
+        fields >> type >> k >> mode >> name;
+        if (type != "f" && type != "d") continue;
+        int fd = ::openat(dirFd, detail::unhexText(name).c_str(),
+                          (type == "d" ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (type == "d")
+            readLive(fd, live, depth + 1);
+        else
+            live.files["f" + k] = readAll(fd);
+        ::close(fd);
+    }
+}
+
+// What a file holds after the cut, given what its last sync made durable
+// (`synced`, none when never synced) and what it held at the cut.
+std::string afterCut(bool wasSynced, const std::string& synced, const std::string* live, std::mt19937_64& random) {
+    if (live == nullptr || (wasSynced && *live == synced)) return synced;
+    std::uniform_int_distribution<int> pick(0, 5);
+    const std::string& base = wasSynced ? synced : std::string();
+    switch (pick(random)) {
+        case 0: return base;
+        case 1: return *live;
+        case 2: {
+            // Appended: a first part of what came after the synced content.
+            if (live->size() <= base.size() || live->compare(0, base.size(), base) != 0) return base;
+            std::uniform_int_distribution<std::size_t> cut(0, live->size() - base.size());
+            return live->substr(0, base.size() + cut(random));
+        }
+        case 3: {
+            std::uniform_int_distribution<std::size_t> size(0, std::max(live->size(), base.size()) + 64);
+            std::string junk(size(random), '\0');
+            for (char& c : junk) c = static_cast<char>(random());
+            return junk;
+        }
+        case 4: return std::string(live->size(), '\0');
+        default: {
+            // The start of the new content, the rest as it was.
+            std::string out = base;
+            std::uniform_int_distribution<std::size_t> cut(0, live->size());
+            const std::size_t n = cut(random);
+            if (out.size() < n) out.resize(n);
+            out.replace(0, n, *live, 0, n);
+            return out;
+        }
+    }
+}
+
 // Builds at `path` the directory recorded under `k`.
-void rebuild(const std::string& sim, const std::string& k, const fs::path& path, int depth, std::string& report) {
+void rebuild(const std::string& sim, const std::string& k, const fs::path& path, int depth, std::string& report,
+             const Live& live, std::mt19937_64& random) {
     bool found = false;
-    std::istringstream lines(record(sim, "d" + k, found));
+    std::string entries = record(sim, "d" + k, found);
+    const auto now = live.dirs.find("d" + k);
+    // Entries made or renamed since the last sync may have reached the disk.
+    if (now != live.dirs.end() && now->second != entries && (random() & 1) != 0) entries = now->second;
     if (!found) report += path.string() + ": its entries were never synced\n";
+    std::istringstream lines(entries);
     std::string line;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
@@ -217,15 +291,18 @@ void rebuild(const std::string& sim, const std::string& k, const fs::path& path,
         if (type == "d") {
             fs::create_directory(at, ec);
             fs::permissions(at, perms, ec);
-            if (depth < 32) rebuild(sim, entry, at, depth + 1, report);
+            if (depth < 32) rebuild(sim, entry, at, depth + 1, report, live, random);
         } else if (type == "l") {
             fs::create_symlink(detail::unhexText(target), at, ec);
         } else if (type == "f") {
             bool synced = false;
             const std::string bytes = record(sim, "f" + entry, synced);
+            const auto held = live.files.find("f" + entry);
+            const std::string content =
+                afterCut(synced, bytes, held != live.files.end() ? &held->second : nullptr, random);
             if (!synced) report += at.string() + ": its content was never synced\n";
-            std::ofstream(at, std::ios::binary | std::ios::trunc).write(bytes.data(),
-                                                                         static_cast<std::streamsize>(bytes.size()));
+            std::ofstream(at, std::ios::binary | std::ios::trunc).write(content.data(),
+                                                                         static_cast<std::streamsize>(content.size()));
             fs::permissions(at, perms, ec);
         }
     }
@@ -240,9 +317,13 @@ void startPowerSim(const std::string& sim) {
         g_sim = sim;
         g_simRead = true;
     }
+    // The simulated boot goes on across the cuts of one simulation.
+    bool had = false;
+    const std::string boot = record(sim, "boot", had);
     std::error_code ec;
     fs::remove_all(sim, ec);
     fs::create_directories(sim, ec);
+    putRecord(sim, "boot", had ? boot : "1");
     const std::string dir = detail::chosenDir();
     int root = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root < 0) return;
@@ -253,15 +334,25 @@ void startPowerSim(const std::string& sim) {
     ::close(root);
 }
 
-std::string cutPower(const std::string& sim) {
+std::string cutPower(const std::string& sim, uint64_t seed) {
     const std::string dir = detail::chosenDir();
     bool found = false;
     const std::string root = record(sim, "root", found);
     if (!found) return "no simulated power loss was started for " + dir;
+    Live live;
+    if (int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        readLive(fd, live, 0);
+        ::close(fd);
+    }
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec)) fs::remove_all(entry.path(), ec);
     std::string report;
-    rebuild(sim, root, dir, 0, report);
+    std::mt19937_64 random(seed != 0 ? seed : std::random_device{}());
+    rebuild(sim, root, dir, 0, report, live, random);
+    // The next processes run in a boot of their own.
+    bool had = false;
+    const std::string boot = record(sim, "boot", had);
+    putRecord(sim, "boot", std::to_string(std::strtoull(boot.c_str(), nullptr, 10) + 1));
     setStateDir(dir);  // nothing this process knew of the directory holds
     startPowerSim(sim);
     return report;
@@ -279,7 +370,9 @@ void crashPoint(const char* name) {
 namespace {
 
 // With simulated power loss the sync is recorded, not made.
-int durable(int fd, int (*sync)(int)) {
+int durable(int fd, int (*sync)(int), std::string_view what) {
+    ++g_flushes;
+    if (callLogToFile()) appendLine("calls.log", "host::flush target=" + std::string(what) + " args=-");
     if (const std::string sim = simDir(); !sim.empty()) {
         if (!detail::syncOn()) return 0;
         recordFile(sim, fd);
@@ -292,8 +385,34 @@ int durable(int fd, int (*sync)(int)) {
 
 }  // namespace
 
-int syncFile(int fd) { return durable(fd, ::fdatasync); }
-int syncDir(int dirFd) { return durable(dirFd, ::fsync); }
+int syncFile(int fd, std::string_view what) { return durable(fd, ::fdatasync, what); }
+int syncDir(int dirFd, std::string_view what) { return durable(dirFd, ::fsync, what); }
+
+uint64_t bootId() {
+    auto hash = [](const std::string& text) {
+        uint64_t h = 1469598103934665603ull;
+        for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+        return h | 1;  // never 0, the mark of a page not recovered
+    };
+    // Simulated: the cuts counted in the simulation's directory.
+    if (const std::string sim = simDir(); !sim.empty()) {
+        bool found = false;
+        return hash("sim " + record(sim, "boot", found));
+    }
+    static const uint64_t real = [&] {
+        std::ifstream in("/proc/sys/kernel/random/boot_id");
+        std::string id;
+        std::getline(in, id);
+        return hash(id.empty() ? std::string("no boot id") : id);
+    }();
+    return real;
+}
+
+}  // namespace detail
+
+uint64_t flushes() { return g_flushes.load(); }
+
+namespace detail {
 
 void created(int fd) {
     const std::string sim = simDir();

@@ -85,19 +85,32 @@ bool plain(std::string_view name) {
     return true;
 }
 
-// Runs `use` on the cached value, reading it from its file on first use: 0,
-// or the errno that kept it from being read.
+// Runs `use` on the cached value, reading it on first use (as this process
+// sees it: what its call staged, else the file): 0, or the errno that kept
+// it from being read.
 template <class Use>
 int withValue(std::string_view name, Use&& use) {
     std::string spelled;
     if (!plain(name)) name = spelled = canonical(name);
     detail::stateRoot();
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::unique_lock<std::mutex> lock(g_mutex);
     followWriters();
     auto it = g_values.find(name);
     if (it == g_values.end()) {
+        // Read without the cache's lock: a read may finish a dead writer's
+        // record, which takes the stage's lock, which a commit holds while it
+        // takes this one.
+        const uint64_t generation = g_generation;
+        lock.unlock();
         Cached c;
-        c.err = detail::readWhole(name, c.bytes);
+        c.err = detail::readContent(name, c.bytes);
+        lock.lock();
+        if (generation != g_generation) {
+            // Changed meanwhile: use what was read, keep nothing.
+            if (c.err != 0) return c.err;
+            use(c.bytes);
+            return 0;
+        }
         it = g_values.emplace(std::string(name), std::move(c)).first;
     }
     if (it->second.err != 0) return it->second.err;
@@ -119,6 +132,12 @@ bool getValue(const std::string& name, std::vector<uint8_t>& out) {
     return withValue(name, [&](const std::vector<uint8_t>& bytes) { out = bytes; }) == 0;
 }
 
+int readState(const std::string& name, std::vector<uint8_t>& out) {
+    if (!validName(name)) return EINVAL;
+    detail::stateRoot();
+    return detail::readContent(canonical(name), out);
+}
+
 void setValue(const std::string& name, const std::vector<uint8_t>& bytes) {
     const std::string key = validName(name) ? canonical(name) : std::string();
     int err = key.empty() ? EINVAL : detail::writeValue(key, bytes.data(), bytes.size());
@@ -129,15 +148,14 @@ void eraseValue(const std::string& name) {
     if (!validName(name)) return;
     const std::string key = canonical(name);
     detail::stateRoot();
-    const bool faults = key == "faults";
+    const int err = detail::removeContent(key);
+    if (err != 0 && err != ENOENT) say("remove", name, err);
     {
-        detail::WriteWindow window(faults);
-        int err = detail::removeFile(key);
-        if (err != 0 && err != ENOENT) say("remove", name, err);
         std::lock_guard<std::mutex> lock(g_mutex);
-        afterWrite(window, key, [&] { g_values[key] = Cached{}; });
+        ++g_generation;
+        if (err == 0 || err == ENOENT) g_values[key] = Cached{};
     }
-    if (faults) detail::faultsFileChanged();
+    if (key == "faults") detail::faultsFileChanged();
 }
 
 void reloadValues() {
@@ -193,30 +211,42 @@ bool numberValue(std::string_view name, uint32_t& value) {
 
 int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
     stateRoot();
-    const bool faults = name == "faults";
-    int err = 0;
+    const int err = writeContent(name, data, size);
     {
-        WriteWindow window(faults);
-        // Sync off: in place, only for tests and benchmarks. A new value, or
-        // sync on: put in place whole.
-        err = syncOn() ? ENOENT : overwriteFile(name, data, size);
-        if (err != 0) err = putFile(name, data, size);
         std::lock_guard<std::mutex> lock(g_mutex);
-        afterWrite(window, name, [&] {
-            if (err == 0) g_values[std::string(name)] = Cached{0, {data, data + size}};
-        });
+        ++g_generation;
+        if (err == 0)
+            g_values[std::string(name)] = Cached{0, {data, data + size}};
+        else if (auto it = g_values.find(name); it != g_values.end())
+            g_values.erase(it);
     }
-    if (faults) faultsFileChanged();
+    if (name == "faults") faultsFileChanged();
     return err;
 }
 
-void appendValue(std::string_view name, std::string_view line, bool durable, const Rotation* rotation) {
+void appendValue(std::string_view name, std::string_view line) {
     stateRoot();
-    WriteWindow window;  // a rotation changes two values
+    WriteWindow window;
     // appendLine says why it refuses a file that is not the directory's own.
-    if (int err = appendLine(name, line, durable, rotation); err != 0 && err != EPERM) say("append to", std::string(name), err);
+    if (int err = appendLine(name, line); err != 0 && err != EPERM) say("append to", std::string(name), err);
     std::lock_guard<std::mutex> lock(g_mutex);
     afterWrite(window, name, [] {});
+}
+
+void afterCommit(WriteWindow& window) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_generation;
+    uint64_t next = 0;
+    // What this process cached of its own call is what the files now hold,
+    // but for the committed logs, appended by the commit itself.
+    if (g_seen != kUntrusted && window.announce(g_seen, next)) {
+        g_seen = next;
+        for (const char* log : {"errl/committed", "errl/committed.1"})
+            if (auto it = g_values.find(std::string_view(log)); it != g_values.end()) g_values.erase(it);
+    } else {
+        g_values.clear();
+        g_seen = kUntrusted;
+    }
 }
 
 void forgetValues() {

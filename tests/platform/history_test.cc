@@ -71,28 +71,6 @@ TEST_F(History, RebuildsEveryContentAsItWas) {
     }
 }
 
-// A record whose writer stopped before its change (here: a record of a
-// change not made) reads as not happened; the real change after it as
-// happened, and nothing that changes nothing is recorded, an empty content
-// written again included.
-TEST_F(History, ChangeThatNeverCameIsToldApart) {
-    const std::string name = gardhost::regName("dscv/SiblingState");
-    const std::string keyword = "vpd/0x200/keyword";
-    const Bytes one{1}, two{2};
-    gardhost::detail::recordChange(name, one.data(), 1, true, two.data(), 1, true);
-    gardhost::setValue(name, Bytes{3});
-    gardhost::setValue(name, Bytes{3});
-    gardhost::setValue(keyword, Bytes{});
-    gardhost::setValue(keyword, Bytes{});
-    std::vector<HistoryRecord::Status> statuses, emptied;
-    for (const Seen& s : read()) {
-        if (s.record.name == name) statuses.push_back(s.record.status);
-        if (s.record.name == keyword && s.after == Bytes{}) emptied.push_back(s.record.status);
-    }
-    EXPECT_EQ(statuses, (std::vector<HistoryRecord::Status>{HistoryRecord::kNotHappened, HistoryRecord::kHappened}));
-    EXPECT_EQ(emptied, std::vector<HistoryRecord::Status>{HistoryRecord::kHappened});
-}
-
 // A history that is cut short, holds junk or is no regular file is told in
 // one line, and the changes go on.
 struct Bad {

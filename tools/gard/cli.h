@@ -164,6 +164,9 @@ struct Result {
     int code = kOk;
     std::string notDone;  // why the command did not do what it asked, in words
     std::string unknown;  // why an answer could not be read, in words (the first one)
+    // With --json: "{ ... \"history\": [...]" was written already (a long
+    // output streamed); finish() writes the other fields after it.
+    bool streamedJson = false;
 
     Result() = default;
     Result(const Result&) = delete;
@@ -241,6 +244,13 @@ std::string committedWhen(const Json& c);
 std::size_t committedCount();
 // The logs committed so far have been printed: finish leaves them out.
 void committedShown();
+// Ends the command's call on the state directory: commits its changes, or,
+// for a command that only reads (and a dry run), drops them, adding to
+// `notWritten` what it would have written, in words. Why the changes were
+// not made ("" when they were, or there were none).
+std::string settleState(std::vector<std::string>& notWritten);
+// A staged change in the history's words.
+std::vector<std::string> stagedWords(const gardhost::StagedChange& change);
 // The logs committed since they were last marked shown, read without
 // reading the others.
 std::vector<gardhost::Committed> committedUnshown();

@@ -492,26 +492,15 @@ Json stamp(const std::string& type, uint64_t time, int sp, const std::string& pr
     return j;
 }
 
-// What a change that did not happen (or was overwritten since) wrote or was
-// to write: the content before with the recorded bytes put in; null where
-// the record holds no bytes of it.
-bool intended(const gardhost::HistoryRecord& h, const Bytes* before, Bytes& out) {
-    if (before == nullptr || !h.after || h.runs.empty()) return false;
-    out = *before;
-    out.resize(h.afterSize);
-    for (const gardhost::HistoryRecord::Run& r : h.runs)
-        for (std::size_t k = 0; k < r.after.size() && r.offset + k < out.size(); ++k) out[r.offset + k] = r.after[k];
-    return true;
-}
-
 Json changeJson(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
-    Bytes meant;
-    if (h.status != gardhost::HistoryRecord::kHappened && after == nullptr && intended(h, before, meant)) after = &meant;
     Json j = stamp("change", h.time, h.sp, h.program, h.pid, h.call);
+    j["seq"] = h.seq;
+    putBytes(j, "command", h.command);
     putBytes(j, "name", h.name);
     const std::string kind = kindOf(h.name);
     j["kind"] = kind;
     j["status"] = statusName(h.status);
+    j["outside"] = h.outside;
     j["before"] = content(h.before, h.beforeSize, h.beforeCrc);
     j["after"] = content(h.after, h.afterSize, h.afterCrc);
     Json runs = Json::array();
@@ -527,7 +516,8 @@ Json changeJson(const gardhost::HistoryRecord& h, const Bytes* before, const Byt
     else if (kind == "sp-record") recordItems(h.name == "vpd/0x200/keyword" ? 0x200 : 0x201, h, before, after, items);
     else if (kind == "registry") registryItems(h.name, h, before, after, items);
     else platformItems(h.name, h, before, after, items);
-    if (items.empty()) items.push_back(item(shown(h.name) + ": " + runsWords(h)));
+    if (items.empty() && !(kind == "unit" && after != nullptr && before != nullptr))
+        items.push_back(item(shown(h.name) + ": " + runsWords(h)));
     for (Json& i : items) i["kind"] = kind;
     j["items"] = items;
     j["errlogs"] = Json::array();
@@ -560,103 +550,167 @@ bool namesUnitOf(const Json& change, const Json& errlog) {
     return false;
 }
 
-// An error log belongs to a change of its call: the nearest in time of those
-// that name a unit the log names, else the nearest. "<pid>.0" is no call (no
-// lock held), so it groups nothing.
-void attach(Json& changes, std::vector<Json>& errlogs, std::vector<bool>& attached) {
-    std::map<std::string, std::vector<std::size_t>> byCall;
-    for (std::size_t i = 0; i < changes.size(); ++i) {
-        const std::string call = changes[i]["call"].get<std::string>();
-        if (changes[i]["status"] == "happened" && !noCall(call))
-            byCall[call].push_back(i);
+// The history in journal order, one record (a call) at a time: its changes
+// with the error logs the same call committed, filtered as asked. Memory
+// grows with one record, not with the journal.
+class HistoryStream {
+public:
+    explicit HistoryStream(const Filters& f) : f_(f) {
+        // Numbers of the logs the store still keeps, by their journal place.
+        std::vector<gardhost::Committed> kept = gardhost::committed();
+        if (!kept.empty()) rotatedOut_ = kept.front().number - 1;
+        for (gardhost::Committed& c : kept)
+            if (c.seq != 0) numbers_[{c.seq, c.part}] = c.number;
     }
-    attached.assign(errlogs.size(), false);
-    for (std::size_t k = 0; k < errlogs.size(); ++k) {
-        auto it = byCall.find(errlogs[k]["call"].get<std::string>());
-        if (it == byCall.end()) continue;
-        const auto t = static_cast<int64_t>(errlogs[k]["time"].get<uint64_t>());
-        auto distance = [&](std::size_t i) {
-            return std::llabs(static_cast<int64_t>(changes[i]["time"].get<uint64_t>()) - t);
-        };
-        std::size_t best = it->second.front();
-        bool named = false;
-        for (std::size_t i : it->second) {
-            const bool names = namesUnitOf(changes[i], errlogs[k]["errlog"]);
-            if ((names && !named) || (names == named && distance(i) < distance(best))) best = i, named = names;
+
+    // Every entry shown goes to `out`, oldest first.
+    void read(const std::function<void(Json&&)>& out) {
+        out_ = &out;
+        reader_.read(
+            [&](const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
+                if (h.seq != seq_) flush();
+                seq_ = h.seq;
+                take(h, before, after);
+            },
+            problems_);
+        flush();
+        reader_.outsideChanges(problems_);
+        out_ = nullptr;
+    }
+
+    Json summary() const {
+        Json out = Json::object();
+        out["counts"] = {{"changes", changes_}, {"errlogs", errlogs_}, {"notMade", notMade_}};
+        out["hidden"] = {{"setup", setup_}};
+        // Logs the store dropped before the first it keeps: the history
+        // names them but cannot show what they said.
+        out["errlogsRotatedOut"] = rotatedOut_;
+        Json problems = Json::array();
+        for (const std::string& l : problems_) problems.push_back(shown(l));
+        out["problems"] = problems;
+        return out;
+    }
+    const std::vector<std::string>& problems() const { return problems_; }
+
+private:
+    void take(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
+        switch (h.kind) {
+            case gardhost::HistoryRecord::kChange: {
+                // The defaults of a new state directory are nobody's change.
+                if (h.setup) {
+                    ++setup_;
+                    return;
+                }
+                changes.push_back(changeJson(h, before, after));
+                changes.back()["part"] = h.part;
+                return;
+            }
+            case gardhost::HistoryRecord::kLog: {
+                gardhost::Committed c = h.log;
+                const auto n = numbers_.find({h.seq, h.part});
+                c.number = n != numbers_.end() ? n->second : 0;
+                Json e = stamp("errlog", h.time, h.sp, h.program, h.pid, h.call);
+                e["seq"] = h.seq;
+                putBytes(e, "command", h.command);
+                e["kind"] = "errlog";
+                e["errlog"] = committedJson(c);
+                if (c.number == 0) e["errlog"]["number"] = nullptr;
+                e["part"] = h.part;
+                logs.push_back(std::move(e));
+                return;
+            }
+            case gardhost::HistoryRecord::kCancel: {
+                // A record whose changes were journaled but could not be put
+                // in place: they did not happen, whatever it says.
+                Json e = stamp("cancel", h.time, h.sp, h.program, h.pid, h.call);
+                e["seq"] = h.seq;
+                putBytes(e, "command", h.command);
+                e["kind"] = "cancel";
+                e["cancelled"] = h.cancelled;
+                e["text"] = "the changes of #" + std::to_string(h.cancelled) +
+                            " were not made: they could not be put in place, so everything they name stays as it was";
+                cancels.push_back(std::move(e));
+                return;
+            }
         }
-        changes[best]["errlogs"].push_back(errlogs[k]["errlog"]);
-        attached[k] = true;
     }
-}
+
+    // The record read: its changes and logs, filtered, to `out`.
+    void flush() {
+        for (Json& c : cancels) {
+            ++notMade_;
+            if (whenShown(f_, c)) (*out_)(std::move(c));
+        }
+        cancels.clear();
+        if (changes.empty() && logs.empty()) return;
+        // A log belongs to the change of its call nearest to it in the
+        // record among those that name a unit it names, else the nearest;
+        // outside a call (no lock) it stands alone.
+        std::vector<bool> attached(logs.size(), false);
+        for (std::size_t k = 0; k < logs.size(); ++k) {
+            if (changes.empty() || noCall(logs[k]["call"].get<std::string>())) continue;
+            const auto at = static_cast<long>(logs[k]["part"].get<unsigned>());
+            std::size_t best = 0;
+            bool named = false;
+            for (std::size_t i = 0; i < changes.size(); ++i) {
+                const bool names = namesUnitOf(changes[i], logs[k]["errlog"]);
+                const long d = std::labs(static_cast<long>(changes[i]["part"].get<unsigned>()) - at);
+                const long dBest = std::labs(static_cast<long>(changes[best]["part"].get<unsigned>()) - at);
+                if ((names && !named) || (names == named && d < dBest)) best = i, named = names;
+            }
+            changes[best]["errlogs"].push_back(logs[k]["errlog"]);
+            attached[k] = true;
+        }
+        std::set<const Json*> shownLogs;
+        for (Json& c : changes) {
+            if (!kindShown(f_, c["kind"].get<std::string>()) || !whenShown(f_, c)) continue;
+            if (f_.unitGiven) {
+                Json keep = Json::array();
+                for (Json& i : c["items"])
+                    if (i.contains("unit") && i["unit"].get<uint32_t>() == f_.unit) keep.push_back(std::move(i));
+                if (keep.empty()) continue;
+                c["items"] = keep;
+            }
+            ++changes_;
+            errlogs_ += c["errlogs"].size();
+            (*out_)(std::move(c));
+        }
+        // A log stands on its own unless its change is shown with it.
+        for (std::size_t k = 0; k < logs.size(); ++k) {
+            if (f_.unitGiven || !kindShown(f_, "errlog") || !whenShown(f_, logs[k])) continue;
+            if (attached[k]) {
+                bool changeShown = false;
+                for (const Json& c : changes)
+                    changeShown = changeShown || (!c.is_null() && kindShown(f_, c.value("kind", "")) && whenShown(f_, c));
+                if (changeShown) continue;
+            }
+            ++errlogs_;
+            (*out_)(std::move(logs[k]));
+        }
+        changes.clear();
+        logs.clear();
+    }
+
+    const Filters& f_;
+    gardhost::HistoryReader reader_;
+    std::vector<std::string> problems_;
+    std::map<std::pair<uint64_t, unsigned>, uint64_t> numbers_;
+    const std::function<void(Json&&)>* out_ = nullptr;
+    uint64_t seq_ = 0;
+    Json changes = Json::array();
+    std::vector<Json> logs, cancels;
+    std::size_t changes_ = 0, errlogs_ = 0, notMade_ = 0, setup_ = 0;
+    uint64_t rotatedOut_ = 0;
+};
 
 Json buildHistory(const Filters& f) {
-    Json changes = Json::array(), problems = Json::array();
-    std::size_t notHappened = 0, unknown = 0;
-    std::vector<std::string> lines;
-    gardhost::readHistory(
-        [&](const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
-            if (h.status == gardhost::HistoryRecord::kNotHappened) ++notHappened;
-            if (h.status == gardhost::HistoryRecord::kUnknown) ++unknown;
-            if (h.status != gardhost::HistoryRecord::kHappened && !f.all) return;
-            changes.push_back(changeJson(h, before, after));
-        },
-        lines);
-    for (const std::string& l : lines) problems.push_back(shown(l));
-    std::vector<Json> errlogs;
-    std::size_t untimed = 0;
-    std::vector<gardhost::Committed> all = gardhost::committed();
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        if (all[i].time == 0) {
-            ++untimed;
-            continue;
-        }
-        Json e = stamp("errlog", all[i].time, all[i].sp, all[i].program, all[i].pid, all[i].call);
-        e["kind"] = "errlog";
-        e["errlog"] = committedJson(all[i]);
-        errlogs.push_back(std::move(e));
-    }
-    std::vector<bool> attached;
-    attach(changes, errlogs, attached);
-
-    std::vector<Json> shownEntries;
-    for (Json& c : changes) {
-        if (!kindShown(f, c["kind"].get<std::string>()) || !whenShown(f, c)) continue;
-        if (f.unitGiven) {
-            Json keep = Json::array();
-            for (Json& i : c["items"])
-                if (i.contains("unit") && i["unit"].get<uint32_t>() == f.unit) keep.push_back(std::move(i));
-            if (keep.empty()) continue;
-            c["items"] = keep;
-        }
-        shownEntries.push_back(std::move(c));
-    }
-    // A log stands on its own unless its change is shown with it.
-    std::set<std::size_t> underShown;
-    for (const Json& c : shownEntries)
-        for (const Json& l : c["errlogs"]) underShown.insert(l["number"].get<std::size_t>());
-    if (kindShown(f, "errlog") && !f.unitGiven)
-        for (Json& e : errlogs)
-            if (whenShown(f, e) && underShown.count(e["errlog"]["number"].get<std::size_t>()) == 0)
-                shownEntries.push_back(std::move(e));
-    std::stable_sort(shownEntries.begin(), shownEntries.end(), [](const Json& a, const Json& b) {
-        return a["time"].get<uint64_t>() < b["time"].get<uint64_t>();
-    });
-
+    HistoryStream stream(f);
+    Json entries = Json::array();
+    stream.read([&](Json&& e) { entries.push_back(std::move(e)); });
     Json out = Json::object();
     putBytes(out, "stateDir", stateDirChoice());
-    // Recorded changes that did not happen (--all) are not counted as changes.
-    std::size_t changeCount = 0, errlogCount = 0, notMade = 0;
-    for (const Json& e : shownEntries) {
-        changeCount += e["type"] == "change" && e["status"] == "happened";
-        notMade += e["type"] == "change" && e["status"] != "happened";
-        errlogCount += e["type"] == "errlog" ? 1 : e["errlogs"].size();
-    }
-    out["counts"] = {{"changes", changeCount}, {"errlogs", errlogCount}, {"notMade", notMade}};
-    out["history"] = shownEntries;
-    out["hidden"] = {{"notHappened", f.all ? 0 : notHappened},
-                     {"unknown", f.all ? 0 : unknown},
-                     {"untimedErrlogs", untimed}};
-    out["problems"] = problems;
+    out.update(stream.summary());
+    out["history"] = std::move(entries);
     return out;
 }
 
@@ -748,63 +802,93 @@ std::string errlogLine(const Json& c) {
 }  // namespace
 
 const char* historyStatusWords(const Json& status) {
-    if (status == "not-happened") return " (did not happen: its writer stopped before the change)";
-    if (status == "unknown") return " (not known to have happened: the value was changed outside the platform since)";
+    if (status == "not-happened") return " (not made: a later record of the journal says it could not be put in place)";
     return "";
 }
 
 namespace {
 
-void printHistory(std::ostream& os, const Json& out) {
-    const Json& c = out["counts"];
-    os << "history of " << out["stateDir"].get<std::string>() << ": "
-       << counted(c["changes"].get<std::size_t>(), "change", "changes") << ", "
-       << counted(c["errlogs"].get<std::size_t>(), "error log", "error logs")
-       << (c["notMade"] != 0 ? ", " + std::to_string(c["notMade"].get<std::size_t>()) + " recorded but not made" : "")
-       << ", newest last\n";
-    std::string lastCall;
-    uint64_t lastTime = 0;
-    int lastSp = -1;
-    for (const Json& e : out["history"]) {
-        // Changes of one call follow one header while they come together.
-        const std::string call = e["call"].get<std::string>();
-        const auto t = e["time"].get<uint64_t>();
-        const int sp = e["sp"].get<int>();
-        if (call != lastCall || sp != lastSp || noCall(call) || t - lastTime > 1000000u)
-            os << e["timeText"].get<std::string>() << "  sp" << e["sp"] << "  " << e["program"].get<std::string>()
-               << " (pid " << e["pid"] << ")\n";
-        lastCall = call;
-        lastTime = t;
-        lastSp = sp;
-        if (e["type"] == "errlog") {
-            os << "  " << errlogLine(e["errlog"]) << '\n';
-            continue;
+// The history as text, one entry at a time, oldest first.
+class TextPrinter {
+public:
+    explicit TextPrinter(std::ostream& os) : os_(os) {}
+    void operator()(const Json& e) {
+        // A record's entries (one call) follow one header: when, where,
+        // which event, and the command that made it.
+        const auto seq = e["seq"].get<uint64_t>();
+        if (seq != lastSeq_) {
+            const std::string who = e.value("command", "").empty() ? e["program"].get<std::string>()
+                                                                    : e["command"].get<std::string>();
+            os_ << e["timeText"].get<std::string>() << "  sp" << e["sp"] << "  #" << seq << "  " << who << " (pid "
+                << e["pid"] << ")\n";
+            lastSeq_ = seq;
         }
-        for (const Json& i : e["items"]) os << "  " << i["text"].get<std::string>() << historyStatusWords(e["status"]) << '\n';
-        for (const Json& l : e["errlogs"]) os << "    " << errlogLine(l) << '\n';
+        if (e["type"] == "errlog") {
+            os_ << "  " << errlogLine(e["errlog"]) << '\n';
+            return;
+        }
+        if (e["type"] == "cancel") {
+            os_ << "  " << e["text"].get<std::string>() << '\n';
+            return;
+        }
+        const char* outside = e.value("outside", false)
+                                  ? " (its content before was changed outside the platform since the journal's last record of it)"
+                                  : "";
+        for (const Json& i : e["items"])
+            os_ << "  " << i["text"].get<std::string>() << historyStatusWords(e["status"]) << outside << '\n';
+        for (const Json& l : e["errlogs"]) os_ << "    " << errlogLine(l) << '\n';
     }
-    const Json& h = out["hidden"];
-    if (h["notHappened"].get<std::size_t>() + h["unknown"].get<std::size_t>() != 0)
-        os << "not shown: " << counted(h["notHappened"].get<std::size_t>(), "recorded change", "recorded changes")
-           << " that did not happen and " << h["unknown"] << " not known to have happened (--all shows them)\n";
-    if (h["untimedErrlogs"].get<std::size_t>() != 0)
-        os << "not shown: " << counted(h["untimedErrlogs"].get<std::size_t>(), "error log", "error logs")
-           << " committed before times were kept (gard errlogs list shows them)\n";
+
+private:
+    std::ostream& os_;
+    uint64_t lastSeq_ = 0;
+};
+
+void printSummary(std::ostream& os, const Json& out) {
+    const Json& c = out["counts"];
+    os << counted(c["changes"].get<std::size_t>(), "change", "changes") << ", "
+       << counted(c["errlogs"].get<std::size_t>(), "error log", "error logs")
+       << (c["notMade"] != 0 ? ", " + counted(c["notMade"].get<std::size_t>(), "record", "records") + " not made" : "")
+       << '\n';
+    if (out["errlogsRotatedOut"].get<uint64_t>() != 0)
+        os << "before the first error log shown, "
+           << counted(out["errlogsRotatedOut"].get<uint64_t>(), "error log was", "error logs were")
+           << " rotated out of the store (their changes show without them)\n";
 }
 
 int history(const Filters& f) {
     openState();
     Result r;
-    r.out = buildHistory(f);
-    for (const Json& p : r.out["problems"]) std::cerr << "gard: history: " << p.get<std::string>() << '\n';
     if (!f.html.empty()) {
+        r.out = buildHistory(f);
+        for (const Json& p : r.out["problems"]) std::cerr << "gard: history: " << p.get<std::string>() << '\n';
         std::string said;
         if (!writePage(f.html, r.out, said)) throw OutputFailed("cannot write " + f.html + ": " + said);
+        r.out.erase("history");
         putBytes(r.out, "page", f.html);
         r.text << "history page written to " << shown(f.html) << ": " << said << '\n';
-    } else {
-        printHistory(r.text, r.out);
+        return finish(r);
     }
+    // Streamed: each entry is written as it is read, never all held at once.
+    HistoryStream stream(f);
+    if (opts().json) {
+        std::cout << "{\n  \"history\": [";
+        bool first = true;
+        stream.read([&](Json&& e) {
+            std::cout << (first ? "\n    " : ",\n    ") << e.dump();
+            first = false;
+        });
+        std::cout << (first ? "]" : "\n  ]");
+        r.streamedJson = true;
+    } else {
+        std::cout << "history of " << shown(stateDirChoice()) << ", oldest first:\n";
+        TextPrinter print(std::cout);
+        stream.read([&](Json&& e) { print(e); });
+    }
+    putBytes(r.out, "stateDir", stateDirChoice());
+    r.out.update(stream.summary());
+    for (const std::string& p : stream.problems()) std::cerr << "gard: history: " << shown(p) << '\n';
+    if (!opts().json) printSummary(r.text, r.out);
     return finish(r);
 }
 
@@ -817,6 +901,19 @@ const std::vector<std::string>& historyKinds() {
 }
 
 Json historyJson() { return buildHistory(Filters{}); }
+
+std::vector<std::string> stagedWords(const gardhost::StagedChange& c) {
+    gardhost::HistoryRecord h;
+    h.name = c.name;
+    h.before = c.existed;
+    h.after = c.exists;
+    h.beforeSize = static_cast<uint32_t>(c.before.size());
+    h.afterSize = static_cast<uint32_t>(c.after.size());
+    const Json change = changeJson(h, c.existed ? &c.before : nullptr, c.exists ? &c.after : nullptr);
+    std::vector<std::string> out;
+    for (const Json& i : change["items"]) out.push_back(i["text"].get<std::string>());
+    return out;
+}
 
 void addHistory(CLI::App& app) {
     auto f = std::make_shared<Filters>();

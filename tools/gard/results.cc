@@ -39,6 +39,10 @@ void Result::putUnknown(Json& obj, const std::string& key, const std::string& wh
 }
 
 int finish(Result& r) {
+    // The command's call ends here: its changes committed (one journal
+    // record, one flush), or, for a command that only reads, dropped.
+    std::vector<std::string> notWritten;
+    const std::string notMade = stateOpen() ? settleState(notWritten) : "";
     Json errors = Json::array();
     for (ErrlEntry* e : r.errls) errors.push_back(errlJson(e));
     Json committed = Json::array();
@@ -46,7 +50,7 @@ int finish(Result& r) {
         for (gardhost::Committed& c : committedUnshown()) committed.push_back(committedJson(c));
     }
     // A failed read outranks a refusal: what was refused is not known either.
-    const bool failed = !r.errls.empty() || !r.unknown.empty();
+    const bool failed = !r.errls.empty() || !r.unknown.empty() || !notMade.empty();
     const bool notDone = !failed && !r.notDone.empty();
     const int status = failed ? kErrl : notDone ? kNotDone : r.code;
     // A unit table too short to read fails every table command alike: say
@@ -60,10 +64,14 @@ int finish(Result& r) {
             r.out["unknown"] = std::move(unknown);
         }
         if (notDone) r.out["notDone"] = r.notDone;
+        if (!notMade.empty()) r.out["notMade"] = notMade;
+        if (!notWritten.empty()) r.out["notWritten"] = notWritten;
         r.out["errors"] = errors;
         r.out["committed"] = committed;
         r.out["exitStatus"] = status;
-        std::cout << r.out.dump(2) << '\n';
+        // After a streamed start, the rest of the object follows it.
+        const std::string rest = r.out.dump(2);
+        std::cout << (r.streamedJson ? ",\n" + rest.substr(2) : rest) << '\n';
     } else {
         std::cout << r.text.str();
         if (!committed.empty()) {
@@ -78,6 +86,12 @@ int finish(Result& r) {
     // Returned logs say it themselves; a committed one or a failed call here.
     if (r.errls.empty() && !r.unknown.empty()) std::cerr << "gard: unknown: " << r.unknown << '\n';
     if (notDone) std::cerr << "gard: not done: " << r.notDone << '\n';
+    if (!notMade.empty()) std::cerr << "gard: not made: " << notMade << '\n';
+    if (!notWritten.empty() && !opts().json) {
+        std::cerr << "gard: this command only reads, so it changed nothing; a command that changes the state would "
+                     "first write:\n";
+        for (const std::string& w : notWritten) std::cerr << "  " << w << '\n';
+    }
     if (!recovery.empty()) std::cerr << "gard: " << recovery << '\n';
     // A dry run leaves the state directory byte for byte as it was.
     if (stateOpen() && !opts().dryRun) gardhost::saveTrace("gard");

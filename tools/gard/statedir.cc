@@ -204,6 +204,19 @@ bool peekState() {
     return true;
 }
 
+std::string settleState(std::vector<std::string>& notWritten) {
+    if (!g_lock.held()) return "";
+    if (opts().access != Access::Changes || opts().dryRun) {
+        for (const gardhost::StagedChange& c : gardhost::stagedChanges())
+            if (!c.setup)
+                for (std::string& w : stagedWords(c)) notWritten.push_back(std::move(w));
+        g_lock.discard(true);
+        return "";
+    }
+    const int err = g_lock.commit();
+    return err == 0 ? "" : "the state directory could not be changed (" + errnoWords(err) + "); nothing of this command's changes was made";
+}
+
 void newCall() {
     if (!g_lock.held()) return;
     g_lock.release();
@@ -221,14 +234,10 @@ std::string makeTempDir(const std::string& prefix) {
 
 std::string valueProblem(const std::string& name) {
     std::vector<uint8_t> b;
-    if (gardhost::getValue(name, b)) return "holds " + std::to_string(b.size()) + " bytes (" + hexBytes(b.data(), b.size()) + ")";
-    const std::string path = gardhost::stateDir() + "/" + name;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? "is missing" : "cannot be read (" + errnoWords(errno) + ")";
-    struct stat st {};
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    return regular ? "cannot be read" : "cannot be read (not a regular file)";
+    const int err = gardhost::readState(name, b);
+    if (err == 0) return "holds " + std::to_string(b.size()) + " bytes (" + hexBytes(b.data(), b.size()) + ")";
+    if (err == ENOENT || err == ENOTDIR) return "is missing";
+    return err == EINVAL || err == EISDIR ? "cannot be read (not a regular file)" : "cannot be read (" + errnoWords(err) + ")";
 }
 
 std::string unreadableValue(const std::string& name) {

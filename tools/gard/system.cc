@@ -44,19 +44,18 @@ std::string gardFilePath(const std::string& name, std::string& why) {
 int peekGardFile(const std::string& name, std::vector<unsigned char>& image, std::size_t size, std::string& why) {
     const std::string path = gardFilePath(name, why);
     if (path.empty()) return -1;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return 0;
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "cannot read " + shown(path) + ": " + (fd < 0 ? errnoWords(errno) : "not a regular file");
-        if (fd >= 0) close(fd);
+    // Through the platform: what this command's own call changed counts.
+    const std::string dir = gardhost::stateDir() + "/";
+    std::vector<uint8_t> bytes;
+    const int err = gardhost::readState(path.substr(dir.size()), bytes);
+    if (err == ENOENT) return 0;
+    if (err != 0) {
+        why = "cannot read " + shown(path) + ": " + (err == EINVAL || err == EISDIR ? "not a regular file" : errnoWords(err));
         return -1;
     }
+    const std::size_t got = std::min(bytes.size(), size);
     image.assign(size, 0);
-    std::size_t got = 0;
-    for (ssize_t n = 1; got < size && n > 0; got += n > 0 ? static_cast<std::size_t>(n) : 0)
-        n = read(fd, image.data() + got, size - got);
-    close(fd);
+    std::copy(bytes.begin(), bytes.begin() + static_cast<long>(got), image.begin());
     if (got == size) return 1;
     why = "gard file " + name + " holds " + std::to_string(got) + " bytes, fewer than its " + std::to_string(size) +
           "-byte image (a short file)";
@@ -80,7 +79,8 @@ bool removeShortTable(std::string& why) {
     const std::string path = gardFilePath("gardRask", why), dir = gardhost::stateDir() + "/";
     // Through the platform, so that the change history holds it.
     gardhost::eraseValue(path.substr(dir.size()));
-    if (access(path.c_str(), F_OK) == 0) {
+    std::vector<uint8_t> left;
+    if (gardhost::readState(path.substr(dir.size()), left) != ENOENT) {
         why = "cannot remove " + shown(path) + " (see the line above)";
         return false;
     }

@@ -1,0 +1,1034 @@
+// The journal of a state directory, <state>/history: the write-ahead log of
+// every change of a tracked name and every committed error log.
+//
+// A call's changes and logs are one record, one line ending in the CRC-32 of
+// the line. A call is acknowledged once its record is durable: one append,
+// one flush. Only then are its changes put in place at their names and its
+// logs appended to errl/committed, neither flushed on its own: a process
+// killed half-way leaves its record marked in its slot of the counter page,
+// and the next process that looks finishes it; after a power cut the first
+// process redoes every record since the last checkpoint whose change the
+// files do not show, rebuilding each content from the journal alone, never
+// from bytes the cut may have spoilt.
+//
+// A record carries, for each change, the bytes that differ, and the whole
+// content before ("base") where the journal does not hold it since its last
+// checkpoint, so that every content can be rebuilt from the records after a
+// checkpoint. A checkpoint flushes the files changed since the one before,
+// then records itself; only then may the journal rotate to history.1, so
+// that what a rotation drops a checkpoint covers.
+//
+// Locks, on the journal file (open file description locks, by byte): the
+// gate (byte 0), held shared from a record's append until its changes are
+// in place and exclusively by checkpoints and recovery, so that a
+// checkpoint never covers a record not yet in place; the append lock
+// (byte 1), which orders sequence numbers with the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "platform/host/detail.h"
+#include "platform/host/host.h"
+
+namespace gardhost::detail {
+namespace {
+
+constexpr const char* kJournal = "history";
+constexpr const char* kOlder = "history.1";
+constexpr const char* kLogs = "errl/committed";
+constexpr std::size_t kMaxRecord = 64u << 20;  // a longer line is no record
+constexpr std::size_t kMaxName = 4096;
+constexpr std::size_t kSmall = 512;          // a content this small always carries its whole before
+constexpr std::size_t kMaxDiff = 16 << 10;   // more differing bytes: the whole content after
+constexpr std::size_t kJoin = 8;             // runs this close together make one
+constexpr std::size_t kMaxCommand = 240;     // bytes of a command line kept
+constexpr off_t kGate = 0, kAppend = 1;
+
+// GARD_HOST_HISTORY_MAX: the journal's bound; checkpoints come four times as often.
+off_t journalBound() {
+    static const off_t bound = byteLimit("GARD_HOST_HISTORY_MAX", 2 << 20);
+    return bound;
+}
+off_t checkpointBound() { return std::max<off_t>(4096, std::min<off_t>(256 << 10, journalBound() / 4)); }
+
+// ---------------------------------------------------------------- encoding
+
+void putHex(std::string& out, const uint8_t* p, std::size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    const std::size_t at = out.size();
+    out.resize(at + 2 * n);
+    char* o = out.data() + at;
+    for (std::size_t i = 0; i < n; ++i) {
+        *o++ = digits[p[i] >> 4];
+        *o++ = digits[p[i] & 15];
+    }
+}
+
+void putDec(std::string& out, uint64_t v) {
+    char text[24];
+    const auto r = std::to_chars(text, text + sizeof text, v);
+    out.append(text, r.ptr);
+}
+
+void putContent(std::string& out, const char* key, bool present, const std::vector<uint8_t>& b) {
+    out += key;
+    if (!present) {
+        out += '-';
+        return;
+    }
+    putDec(out, b.size());
+    out += format(":%08x", crc32(b.data(), b.size()));
+}
+
+// The first place at or after `i` where `a` and `b` differ; a place past
+// either's end differs. Equal stretches go by blocks.
+std::size_t nextDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, std::size_t i) {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (; i + 64 <= common; i += 64)
+        if (std::memcmp(a.data() + i, b.data() + i, 64) != 0) break;
+    for (; i < common; ++i)
+        if (a[i] != b[i]) return i;
+    return i;
+}
+
+// The runs of bytes that differ, joined when close; false when there are
+// more than kMaxDiff differing bytes.
+bool diffRuns(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, std::string& out) {
+    const std::size_t n = std::max(a.size(), b.size());
+    std::size_t used = 0;
+    bool first = true;
+    for (std::size_t i = nextDiff(a, b, 0); i < n; i = nextDiff(a, b, i)) {
+        std::size_t end = i + 1;
+        for (std::size_t next; end < n && (next = nextDiff(a, b, end)) < n && next - end < kJoin;) end = next + 1;
+        used += end - i;
+        if (used > kMaxDiff) return false;
+        out += first ? " diff=" : ",";
+        first = false;
+        putDec(out, i);
+        out += ':';
+        if (i < a.size()) putHex(out, a.data() + i, std::min(end, a.size()) - i);
+        out += ':';
+        if (i < b.size()) putHex(out, b.data() + i, std::min(end, b.size()) - i);
+        i = end;
+    }
+    return true;
+}
+
+// A whole content as the runs of bytes that are not zero: gard files are
+// mostly zeros.
+void putWhole(std::string& out, const char* key, const std::vector<uint8_t>& p) {
+    out += key;
+    const std::size_t n = p.size();
+    bool any = false;
+    for (std::size_t i = 0; i < n;) {
+        if (p[i] == 0) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i + 1;
+        for (std::size_t gap = 0; end < n && gap < kJoin; ++end) gap = p[end] == 0 ? gap + 1 : 0;
+        while (end > i + 1 && p[end - 1] == 0) --end;
+        if (any) out += ',';
+        any = true;
+        putDec(out, i);
+        out += ':';
+        putHex(out, p.data() + i, end - i);
+        i = end;
+    }
+    if (!any) out += "0:";
+}
+
+uint64_t nameHash(std::string_view name) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+uint64_t nowMicros() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// This process's command line, arguments joined by spaces, bounded.
+const std::string& commandLine() {
+    static const std::string line = [] {
+        std::string out;
+        int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return out;
+        char buf[kMaxCommand + 1];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        ::close(fd);
+        if (n <= 0) return out;
+        out.assign(buf, static_cast<std::size_t>(std::min<ssize_t>(n, kMaxCommand)));
+        while (!out.empty() && out.back() == '\0') out.pop_back();
+        std::replace(out.begin(), out.end(), '\0', ' ');
+        if (n > static_cast<ssize_t>(kMaxCommand)) out += "...";
+        return out;
+    }();
+    return line;
+}
+
+// A record's first fields: who, when, and its sequence number.
+std::string header(uint64_t seq) {
+    std::string line = "J seq=";
+    putDec(line, seq);
+    line += format(" t=%llu sp=%d prog=", static_cast<unsigned long long>(nowMicros()), position());
+    line += hexText(program_invocation_short_name);
+    line += format(" pid=%d call=%d.%llu cmd=", processId(), processId(),
+                   static_cast<unsigned long long>(lockNumber()));
+    line += hexText(commandLine());
+    return line;
+}
+
+void seal(std::string& line) {
+    line += format(" crc=%08x", crc32(reinterpret_cast<const unsigned char*>(line.data()), line.size()));
+}
+
+// A committed-log line given its place in the journal, and its checksum.
+std::string placedLog(const std::string& body, uint64_t seq, std::size_t part) {
+    std::string line = body;
+    const std::size_t bar = line.find(" | ");
+    line.insert(bar == std::string::npos ? line.size() : bar, " j=" + std::to_string(seq) + "." + std::to_string(part));
+    line += format(" | crc=%08X", crc32(reinterpret_cast<const unsigned char*>(line.data()), line.size()));
+    return line;
+}
+
+// ---------------------------------------------------------------- decoding, with bounds
+
+bool decValue(std::string_view v, uint64_t& out) {
+    if (v.empty() || v.size() > 20) return false;
+    const auto r = std::from_chars(v.data(), v.data() + v.size(), out);
+    return r.ec == std::errc() && r.ptr == v.data() + v.size();
+}
+
+int nibble(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool hexValue(std::string_view v, std::vector<uint8_t>& out, std::size_t max) {
+    if (v.size() % 2 != 0 || v.size() / 2 > max) return false;
+    out.resize(v.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int hi = nibble(v[2 * i]), lo = nibble(v[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return true;
+}
+
+bool textValue(std::string_view v, std::string& out, std::size_t max) {
+    std::vector<uint8_t> b;
+    if (!hexValue(v, b, max)) return false;
+    out.assign(b.begin(), b.end());
+    return true;
+}
+
+// "-" or "<size>:<crc>", the size within what a content may be.
+bool contentValue(std::string_view v, bool& present, uint32_t& size, uint32_t& crc) {
+    present = v != "-";
+    if (!present) return true;
+    const std::size_t colon = v.find(':');
+    uint64_t n = 0, c = 0;
+    if (colon == std::string_view::npos || !decValue(v.substr(0, colon), n) || n > kMaxContent) return false;
+    const std::string_view digits = v.substr(colon + 1);
+    if (digits.size() != 8) return false;
+    const auto r = std::from_chars(digits.data(), digits.data() + 8, c, 16);
+    if (r.ec != std::errc() || r.ptr != digits.data() + 8) return false;
+    size = static_cast<uint32_t>(n);
+    crc = static_cast<uint32_t>(c);
+    return true;
+}
+
+// Splits `v` at `sep`, calling `each` with every piece; false when one fails.
+template <class Each>
+bool pieces(std::string_view v, char sep, Each&& each) {
+    for (std::size_t at = 0;;) {
+        const std::size_t end = v.find(sep, at);
+        if (!each(v.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at))) return false;
+        if (end == std::string_view::npos) return true;
+        at = end + 1;
+    }
+}
+
+// A whole content as putWhole wrote it, `size` bytes: every run within it.
+bool wholeValue(std::string_view v, uint32_t size, std::vector<uint8_t>& out) {
+    out.assign(size, 0);
+    std::vector<uint8_t> bytes;
+    return pieces(v, ',', [&](std::string_view run) {
+        const std::size_t colon = run.find(':');
+        uint64_t at = 0;
+        if (colon == std::string_view::npos || !decValue(run.substr(0, colon), at) || at > size) return false;
+        if (!hexValue(run.substr(colon + 1), bytes, size - at)) return false;
+        std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<long>(at));
+        return true;
+    });
+}
+
+// The differing runs, each within the content before and after it.
+bool diffValue(std::string_view v, uint32_t beforeSize, uint32_t afterSize, std::vector<HistoryRecord::Run>& out) {
+    const uint32_t most = std::max(beforeSize, afterSize);
+    return pieces(v, ',', [&](std::string_view run) {
+        const std::size_t c1 = run.find(':');
+        const std::size_t c2 = c1 == std::string_view::npos ? c1 : run.find(':', c1 + 1);
+        uint64_t at = 0;
+        if (c2 == std::string_view::npos || !decValue(run.substr(0, c1), at) || at > most) return false;
+        HistoryRecord::Run r{static_cast<std::size_t>(at), {}, {}};
+        if (!hexValue(run.substr(c1 + 1, c2 - c1 - 1), r.before, at <= beforeSize ? beforeSize - at : 0) ||
+            !hexValue(run.substr(c2 + 1), r.after, at <= afterSize ? afterSize - at : 0))
+            return false;
+        out.push_back(std::move(r));
+        return true;
+    });
+}
+
+}  // namespace
+
+bool parseRecord(std::string_view line, Record& out) {
+    out = Record{};
+    const std::size_t at = line.rfind(" crc=");
+    if (at == std::string_view::npos || line.size() != at + 13 || line.substr(0, 2) != "J ") return false;
+    uint64_t crc = 0;
+    const auto r = std::from_chars(line.data() + at + 5, line.data() + at + 13, crc, 16);
+    if (r.ec != std::errc() || r.ptr != line.data() + at + 13) return false;
+    if (crc != crc32(reinterpret_cast<const unsigned char*>(line.data()), at)) return false;
+    bool seq = false, ok = true;
+    Part* part = nullptr;
+    std::string_view base, full, diff;
+    // A change's contents are decoded once its sizes are known, at its end.
+    auto finish = [&]() {
+        if (part == nullptr || part->kind != Part::kChange) return true;
+        Part& p = *part;
+        if (p.change.name.empty()) return false;
+        if (!base.empty()) {
+            if (!p.change.existed || !wholeValue(base, p.beforeSize, p.change.before)) return false;
+            p.base = true;
+        }
+        if (!full.empty()) {
+            if (!p.change.exists || !wholeValue(full, p.afterSize, p.change.after)) return false;
+            p.full = true;
+        }
+        if (!diff.empty() && !diffValue(diff, p.beforeSize, p.afterSize, p.runs)) return false;
+        base = full = diff = {};
+        return true;
+    };
+    pieces(line.substr(2, at - 2), ' ', [&](std::string_view field) {
+        if (field == "C" || field == "E" || field == "K" || field == "X") {
+            if (!finish()) return ok = false;
+            out.parts.emplace_back();
+            part = &out.parts.back();
+            part->kind = field == "C" ? Part::kChange : field == "E" ? Part::kLog : field == "K" ? Part::kCheckpoint : Part::kCancel;
+            part->number = out.parts.size() - 1;
+            return true;
+        }
+        const std::size_t eq = field.find('=');
+        if (eq == std::string_view::npos) return ok = false;
+        const std::string_view key = field.substr(0, eq), v = field.substr(eq + 1);
+        uint64_t n = 0;
+        if (part == nullptr) {
+            if (key == "seq") ok = seq = decValue(v, out.seq) && out.seq != 0;
+            else if (key == "t") ok = decValue(v, out.time);
+            else if (key == "sp") ok = decValue(v, n) && n <= 255, out.sp = static_cast<int>(n);
+            else if (key == "pid") ok = decValue(v, n) && n <= 0x7FFFFFFF, out.pid = static_cast<int>(n);
+            else if (key == "prog") ok = textValue(v, out.program, 256);
+            else if (key == "cmd") ok = textValue(v, out.command, kMaxCommand + 3);
+            else if (key == "call") ok = v.size() <= 48, out.call = std::string(v);
+            return ok;
+        }
+        Part& p = *part;
+        switch (p.kind) {
+            case Part::kChange:
+                if (key == "name") ok = textValue(v, p.change.name, kMaxName);
+                else if (key == "from") ok = contentValue(v, p.change.existed, p.beforeSize, p.beforeCrc);
+                else if (key == "to") ok = contentValue(v, p.change.exists, p.afterSize, p.afterCrc);
+                else if (key == "setup") p.change.setup = v == "1";
+                else if (key == "base") base = v;
+                else if (key == "full") full = v;
+                else if (key == "diff") diff = v;
+                break;
+            case Part::kLog:
+                if (key == "line") ok = textValue(v, p.line, kMaxContent);
+                break;
+            case Part::kCheckpoint:
+                if (key == "file") ok = decValue(v, p.logFile);
+                else if (key == "size") ok = decValue(v, p.logSize);
+                break;
+            case Part::kCancel:
+                if (key == "seq") ok = decValue(v, p.number);
+                break;
+        }
+        return ok;
+    });
+    return ok && finish() && seq;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- the journal file
+
+// One commit, checkpoint, recovery or finish at a time in a process; the
+// journal's locks order them between processes.
+std::recursive_mutex g_mutex;
+int g_fd = -1;        // the journal appended to
+ino_t g_ino = 0;
+thread_local bool t_busy = false;  // this thread works on the journal
+
+int lockByte(int fd, short type, off_t byte) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    while (::fcntl(fd, F_OFD_SETLKW, &fl) != 0)
+        if (errno != EINTR) return errno;
+    return 0;
+}
+
+void unlockByte(int fd, off_t byte) { lockByte(fd, F_UNLCK, byte); }
+
+// Under g_mutex: the file now named "history", open for appending, made when
+// missing (its name made durable: a record in it must not vanish with it).
+int journal(std::string& why) {
+    const int root = rootFd();
+    struct stat named {}, st {};
+    if (g_fd >= 0 && root >= 0 && ::fstatat(root, kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == g_ino && ownRegular(g_fd, st))
+        return g_fd;
+    if (g_fd >= 0) ::close(g_fd);
+    g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
+    const bool made = g_fd >= 0;
+    if (g_fd == -EEXIST) g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_NONBLOCK);
+    if (g_fd >= 0 && !ownRegular(g_fd, st)) {
+        ::close(g_fd);
+        g_fd = -EPERM;
+    }
+    if (g_fd < 0) {
+        const int err = -g_fd;
+        g_fd = -1;
+        why = shownDir() + "/" + kJournal + " cannot be written (" +
+              (err == EPERM || err == ELOOP ? std::string("not a regular file of the state directory: remove it")
+                                            : std::string(std::strerror(err))) + ")";
+        return -err;
+    }
+    g_ino = st.st_ino;
+    if (made) {
+        created(g_fd);
+        if (syncOn()) {
+            int dir = openIn("", O_RDONLY | O_DIRECTORY);
+            if (dir >= 0) {
+                syncDir(dir, ".");
+                ::close(dir);
+            }
+        }
+    }
+    return g_fd;
+}
+
+// Under g_mutex: the journal with its gate taken (`type`), still the one at
+// its name once the lock is held (a checkpoint may have rotated it).
+int openGate(short type, std::string& why) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = journal(why);
+        if (fd < 0) return fd;
+        if (int err = lockByte(fd, type, kGate); err != 0) {
+            why = shownDir() + "/" + kJournal + " cannot be locked (" + std::strerror(err) + ")";
+            return -err;
+        }
+        struct stat named {};
+        if (::fstatat(rootFd(), kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == g_ino) return fd;
+        unlockByte(fd, kGate);
+    }
+    why = shownDir() + "/" + kJournal + " keeps being replaced";
+    return -EAGAIN;
+}
+
+// Reads the record that starts at `offset` (bounded; a newline that ended a
+// torn line before it passed over): false when none does.
+bool recordAt(int fd, uint64_t offset, Record& out) {
+    char first = 0;
+    if (::pread(fd, &first, 1, static_cast<off_t>(offset)) == 1 && first == '\n') ++offset;
+    std::string line;
+    char buf[65536];
+    for (uint64_t at = offset; line.size() < kMaxRecord;) {
+        const ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        const auto* nl = static_cast<const char*>(std::memchr(buf, '\n', static_cast<std::size_t>(n)));
+        line.append(buf, nl != nullptr ? static_cast<std::size_t>(nl - buf) : static_cast<std::size_t>(n));
+        if (nl != nullptr) return parseRecord(line, out);
+        at += static_cast<uint64_t>(n);
+    }
+    return false;
+}
+
+// Calls `each` with every whole line of the file `name` from `from` on and
+// its offset; lines longer than a record may be are passed over.
+template <class Each>
+int eachLine(std::string_view name, uint64_t from, Each&& each) {
+    int fd = openIn(name, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return -fd;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return EINVAL;
+    }
+    std::string line;
+    bool tooLong = false;
+    uint64_t lineAt = from;
+    char buf[1 << 16];
+    for (uint64_t at = from;;) {
+        const ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n);) {
+            const auto* nl = static_cast<const char*>(std::memchr(buf + i, '\n', static_cast<std::size_t>(n) - i));
+            const std::size_t end = nl != nullptr ? static_cast<std::size_t>(nl - buf) : static_cast<std::size_t>(n);
+            if (!tooLong && line.size() + (end - i) <= kMaxRecord)
+                line.append(buf + i, end - i);
+            else
+                tooLong = true, line.clear();
+            if (nl == nullptr) break;
+            each(std::string_view(line), lineAt, tooLong);
+            line.clear();
+            tooLong = false;
+            lineAt = at + end + 1;
+            i = end + 1;
+        }
+        at += static_cast<uint64_t>(n);
+    }
+    ::close(fd);
+    return 0;
+}
+
+// The last sequence number and checkpoint the journal holds, and where the
+// records after that checkpoint start, when the page does not know them.
+void readBook(JournalBook& book) {
+    book = JournalBook{};
+    book.file = g_ino;
+    for (const char* name : {kOlder, kJournal}) {
+        eachLine(name, 0, [&](std::string_view line, uint64_t at, bool) {
+            Record r;
+            if (!parseRecord(line, r)) return;
+            book.seq = std::max(book.seq, r.seq);
+            if (!r.parts.empty() && r.parts[0].kind == Part::kCheckpoint) {
+                book.checkpoint = r.seq;
+                book.sinceAt = std::strcmp(name, kJournal) == 0 ? at + line.size() + 1 : 0;
+            }
+        });
+    }
+}
+
+// Under the append lock: the page's bookkeeping of this journal file.
+JournalBook currentBook() {
+    JournalBook book;
+    if (!journalBook(book) || book.file != g_ino || book.seq == 0) readBook(book);
+    return book;
+}
+
+// Under the append lock: appends `line` at the end; its offset, or -errno.
+int64_t appendRecord(int fd, const std::string& line) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return -errno;
+    const Piece text[2] = {{line.data(), line.size()}, {"\n", 1}};
+    // A torn line a killed writer left is ended first, so that it spoils no other.
+    char last = '\n';
+    const bool torn = st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    if (torn && ::write(fd, "\n", 1) != 1) return -errno;
+    const off_t at = st.st_size + (torn ? 1 : 0);
+    std::size_t done = 0;
+    const std::size_t total = line.size() + 1;
+    while (done < total) {
+        const Piece& p = done < line.size() ? text[0] : text[1];
+        const std::size_t skip = done < line.size() ? done : done - line.size();
+        const ssize_t n = ::write(fd, static_cast<const char*>(p.data) + skip, p.size - skip);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            // A part of a record is no record: cut back to where it began.
+            if (::ftruncate(fd, at) != 0) {
+            }
+            return -err;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    crashPoint("journaled");
+    return at;
+}
+
+// A record of one part (a checkpoint or a cancel), appended and flushed.
+int appendLone(int fd, Part::Kind kind, uint64_t a, uint64_t b, uint64_t* seqOut = nullptr) {
+    lockByte(fd, F_WRLCK, kAppend);
+    JournalBook book = currentBook();
+    const uint64_t seq = ++book.seq;
+    std::string line = header(seq);
+    if (kind == Part::kCheckpoint)
+        line += " K file=" + std::to_string(a) + " size=" + std::to_string(b);
+    else
+        line += " X seq=" + std::to_string(a);
+    seal(line);
+    const int64_t at = appendRecord(fd, line);
+    if (at >= 0) {
+        if (kind == Part::kCheckpoint) {
+            book.checkpoint = seq;
+            book.sinceAt = static_cast<uint64_t>(at) + line.size() + 1;
+        }
+        setJournalBook(book);
+    }
+    unlockByte(fd, kAppend);
+    if (seqOut != nullptr) *seqOut = seq;
+    if (at < 0) return static_cast<int>(-at);
+    return syncOn() ? syncFile(fd, kJournal) : 0;
+}
+
+// ---------------------------------------------------------------- putting changes in place
+
+// A name's changes within one record: the content before the first and
+// after the last.
+struct Net {
+    std::string name;
+    std::size_t first = 0, last = 0;
+};
+
+std::vector<Net> netChanges(const std::vector<Part>& parts) {
+    std::vector<Net> out;
+    std::map<std::string_view, std::size_t> at;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].kind != Part::kChange) continue;
+        auto [it, fresh] = at.emplace(parts[i].change.name, out.size());
+        if (fresh) out.push_back({parts[i].change.name, i, i});
+        out[it->second].last = i;
+    }
+    return out;
+}
+
+int putInPlace(const std::string& name, bool exists, const std::vector<uint8_t>& bytes) {
+    int err = exists ? replaceFile(name, bytes) : unlinkFile(name);
+    if (err == ENOENT && !exists) err = 0;
+    if (err == 0) crashPoint("applied");
+    return err;
+}
+
+// The committed-log file's lines' places ("seq.part"), to tell which of a
+// record's logs it already holds.
+std::set<std::pair<uint64_t, unsigned>> placedLogs() {
+    std::set<std::pair<uint64_t, unsigned>> out;
+    eachLine(kLogs, 0, [&](std::string_view line, uint64_t, bool) {
+        Committed c;
+        if (parseCommittedLine(line, c) && c.seq != 0) out.emplace(c.seq, c.part);
+    });
+    return out;
+}
+
+int appendLogs(const Record& r, const std::set<std::pair<uint64_t, unsigned>>* placed) {
+    for (const Part& p : r.parts) {
+        if (p.kind != Part::kLog) continue;
+        if (placed != nullptr && placed->count({r.seq, static_cast<unsigned>(p.number)}) != 0) continue;
+        if (int err = appendLine(kLogs, p.line); err != 0) return err;
+    }
+    return 0;
+}
+
+// A content as a record's changes of it leave it, from `content` before the
+// first: false where the record does not hold enough (or the result is not
+// the one it names).
+bool replay(const Part& p, bool& exists, std::vector<uint8_t>& content, bool& known) {
+    if (p.base) content = p.change.before, known = true, exists = true;
+    if (!p.change.existed) content.clear(), known = true, exists = false;
+    if (known && (exists != p.change.existed ||
+                  (exists && (content.size() != p.beforeSize || crc32(content.data(), content.size()) != p.beforeCrc))))
+        known = false;
+    exists = p.change.exists;
+    if (!exists) {
+        content.clear();
+        known = true;
+        return true;
+    }
+    if (p.full) {
+        content = p.change.after;
+        known = true;
+    } else if (known) {
+        content.resize(p.afterSize);
+        for (const HistoryRecord::Run& run : p.runs)
+            for (std::size_t k = 0; k < run.after.size() && run.offset + k < content.size(); ++k)
+                content[run.offset + k] = run.after[k];
+    }
+    known = known && content.size() == p.afterSize && crc32(content.data(), content.size()) == p.afterCrc;
+    return known;
+}
+
+bool shows(const std::vector<uint8_t>& bytes, bool present, bool exists, uint32_t size, uint32_t crc) {
+    return present == exists && (!exists || (bytes.size() == size && crc32(bytes.data(), bytes.size()) == crc));
+}
+
+// Finishes a record a writer journaled and did not put in place: each name
+// that still shows its content before the record gets its content after.
+void finishRecord(const Record& r) {
+    for (const Net& n : netChanges(r.parts)) {
+        const Part& first = r.parts[n.first];
+        const Part& last = r.parts[n.last];
+        std::vector<uint8_t> now;
+        const bool present = readWhole(n.name, now) == 0;
+        if (shows(now, present, last.change.exists, last.afterSize, last.afterCrc)) continue;
+        if (!shows(now, present, first.change.existed, first.beforeSize, first.beforeCrc)) {
+            sayOnce(("finish " + n.name).c_str(),
+                    n.name + " was changed outside the platform: record " + std::to_string(r.seq) +
+                        " of the journal is not put in place for it");
+            continue;
+        }
+        bool exists = present, known = true;
+        bool whole = true;
+        for (std::size_t i = n.first; i <= n.last; ++i)
+            if (r.parts[i].kind == Part::kChange && r.parts[i].change.name == n.name)
+                whole = replay(r.parts[i], exists, now, known) && whole;
+        if (whole) putInPlace(n.name, exists, now);
+    }
+    std::set<std::pair<uint64_t, unsigned>> placed = placedLogs();
+    appendLogs(r, &placed);
+}
+
+// Under g_mutex, the gate held: the records of writers that died with them
+// half in place.
+void finishSlots(int fd, bool all) {
+    for (const PendingSlot& p : pendingSlots(all)) {
+        // The mark is set before the append: a writer that died before it
+        // wrote left the place to the next writer's record.
+        Record r;
+        if (recordAt(fd, p.pending - 1, r) && r.pid == p.pid) finishRecord(r);
+        clearPending(p.slot, p.pending);
+    }
+}
+
+// ---------------------------------------------------------------- checkpoints
+
+// Under g_mutex, the gate held exclusively: flushes every file the records
+// since the last checkpoint changed, then records the checkpoint; rotates
+// the committed logs and the journal past their bounds.
+void checkpointLocked(int fd) {
+    finishSlots(fd, true);
+    JournalBook book;
+    lockByte(fd, F_WRLCK, kAppend);
+    book = currentBook();
+    unlockByte(fd, kAppend);
+    std::set<std::string> names, dirs;
+    eachLine(kJournal, book.sinceAt, [&](std::string_view line, uint64_t, bool) {
+        Record r;
+        if (!parseRecord(line, r)) return;
+        for (const Part& p : r.parts)
+            if (p.kind == Part::kChange) names.insert(p.change.name);
+    });
+    names.insert(kLogs);
+    for (const std::string& n : names) {
+        if (syncName(n) != 0) return;  // no checkpoint over a file not made durable
+        const std::size_t slash = n.rfind('/');
+        dirs.insert(slash == std::string::npos ? "." : n.substr(0, slash + 1) + ".");
+    }
+    for (const std::string& d : dirs)
+        if (syncDirOf(d) != 0) return;
+    crashPoint("checkpointing");
+    rotateLog(kLogs, committedRotation());
+    struct stat logs {};
+    const bool haveLogs = ::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0;
+    if (appendLone(fd, Part::kCheckpoint, haveLogs ? logs.st_ino : 0, haveLogs ? static_cast<uint64_t>(logs.st_size) : 0) != 0)
+        return;
+    crashPoint("checkpointed");
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size >= journalBound()) {
+        if (::renameat(rootFd(), kJournal, rootFd(), kOlder) == 0) {
+            crashPoint("rotated");
+            int dir = openIn("", O_RDONLY | O_DIRECTORY);
+            if (dir >= 0) {
+                syncDir(dir, ".");
+                ::close(dir);
+            }
+        }
+    }
+}
+
+void maybeCheckpoint() {
+    std::string why;
+    const int fd = journal(why);
+    if (fd < 0) return;
+    struct stat st {}, logs {};
+    JournalBook book;
+    if (::fstat(fd, &st) != 0 || !journalBook(book)) return;
+    const off_t since = book.file == g_ino ? st.st_size - static_cast<off_t>(book.sinceAt) : st.st_size;
+    const bool logsFull = ::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          logs.st_size >= committedRotation().at;
+    if (since < checkpointBound() && st.st_size < journalBound() && !logsFull) return;
+    if (openGate(F_WRLCK, why) < 0) return;
+    const int gated = g_fd;
+    // Another process may have checkpointed while this one waited.
+    if (journalBook(book) && book.file == g_ino && ::fstat(gated, &st) == 0 &&
+        st.st_size - static_cast<off_t>(book.sinceAt) < checkpointBound() && st.st_size < journalBound() &&
+        !(::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 && logs.st_size >= committedRotation().at)) {
+        unlockByte(gated, kGate);
+        return;
+    }
+    {
+        // Logs rotate: every process reads them afresh.
+        WriteWindow window;
+        checkpointLocked(gated);
+    }
+    unlockByte(gated, kGate);
+}
+
+struct Busy {
+    Busy() { t_busy = true; }
+    ~Busy() { t_busy = false; }
+};
+
+}  // namespace
+
+int journalCommit(std::vector<Part>& parts) {
+    checkCounters();
+    const std::string unwritable = countersUnwritable();
+    if (!unwritable.empty()) {
+        sayOnce(("counters " + unwritable).c_str(),
+                "not changing " + shownDir() + ": " + unwritable + ", so other processes could not learn of the change");
+        return EACCES;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Busy busy;
+    bool faults = false;
+    for (const Part& p : parts) faults = faults || (p.kind == Part::kChange && p.change.name == "faults");
+    std::string why;
+    int err = 0;
+    {
+        WriteWindow window(faults);
+        const int fd = openGate(F_RDLCK, why);
+        if (fd < 0) {
+            sayOnce(why.c_str(), "not changing " + shownDir() + ": " + why);
+            return -fd;
+        }
+        // The record: every change with what rebuilds it, every log in place.
+        lockByte(fd, F_WRLCK, kAppend);
+        JournalBook book = currentBook();
+        const uint64_t seq = ++book.seq;
+        std::string line = header(seq);
+        std::vector<uint64_t> wholeNames;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            Part& p = parts[i];
+            if (p.kind == Part::kLog) {
+                p.line = placedLog(p.line, seq, i);
+                line += " E line=";
+                putHex(line, reinterpret_cast<const uint8_t*>(p.line.data()), p.line.size());
+                continue;
+            }
+            const Change& c = p.change;
+            line += " C name=";
+            line += hexText(c.name);
+            putContent(line, " from=", c.existed, c.before);
+            putContent(line, " to=", c.exists, c.after);
+            if (c.setup) line += " setup=1";
+            const uint64_t h = nameHash(c.name);
+            bool whole = !c.existed;
+            if (c.existed && (c.before.size() <= kSmall || !detail::based(book.checkpoint, h))) {
+                putWhole(line, " base=", c.before);
+                whole = true;
+            }
+            if (c.exists) {
+                std::string runs;
+                if (diffRuns(c.existed ? c.before : std::vector<uint8_t>(), c.after, runs)) {
+                    line += runs;
+                } else {
+                    putWhole(line, " full=", c.after);
+                    whole = true;
+                }
+            } else {
+                whole = true;
+            }
+            if (whole) wholeNames.push_back(h);
+        }
+        seal(line);
+        int64_t at = line.size() > kMaxRecord ? -E2BIG : 0;
+        struct stat st {};
+        if (at == 0 && ::fstat(fd, &st) != 0) at = -errno;
+        if (at == 0) {
+            // Marked before the first byte: a writer killed after it leaves
+            // its record to be finished.
+            window.pending(static_cast<uint64_t>(st.st_size) + 1);
+            at = appendRecord(fd, line);
+        }
+        if (at >= 0) {
+            setJournalBook(book);
+            for (uint64_t h : wholeNames) noteBased(book.checkpoint, h);
+        }
+        unlockByte(fd, kAppend);
+        if (at < 0) {
+            window.pending(0);
+            unlockByte(fd, kGate);
+            err = static_cast<int>(-at);
+            sayOnce(("journal " + std::to_string(err)).c_str(),
+                    "not changing " + shownDir() + ": " + shownDir() + "/" + kJournal + " cannot be appended to (" +
+                        std::strerror(err) + ")");
+            return err;
+        }
+        // Acknowledged once durable: the one flush of the call.
+        if (syncOn()) err = syncFile(fd, kJournal);
+        if (err == 0) crashPoint("flushed");
+        // In place: the logs, then each name's last content.
+        Record rec;
+        rec.seq = seq;
+        const std::vector<Net> nets = netChanges(parts);
+        std::size_t applied = 0;
+        if (err == 0) {
+            rec.parts = parts;
+            err = appendLogs(rec, nullptr);
+        }
+        for (; err == 0 && applied < nets.size(); ++applied) {
+            const Change& c = parts[nets[applied].last].change;
+            err = putInPlace(c.name, c.exists, c.after);
+        }
+        if (err != 0) {
+            // Not made after all: what was put in place goes back, and the
+            // journal says the record's changes did not happen.
+            for (std::size_t k = 0; k < applied; ++k) {
+                const Change& c = parts[nets[k].first].change;
+                putInPlace(c.name, c.existed, c.before);
+            }
+            appendLone(fd, Part::kCancel, seq, 0);
+            sayOnce(("apply " + std::to_string(err)).c_str(),
+                    "a change of " + shownDir() + " was not made: " + std::strerror(err));
+        }
+        window.pending(0);
+        unlockByte(fd, kGate);
+        afterCommit(window);
+    }
+    if (err == 0) maybeCheckpoint();
+    return err;
+}
+
+bool finishDead(bool all) {
+    if (t_busy) return false;  // the journal's own work reads values too
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Busy busy;
+    std::string why;
+    const int fd = openGate(all ? F_WRLCK : F_RDLCK, why);
+    if (fd < 0) return false;
+    finishSlots(fd, all);
+    unlockByte(fd, kGate);
+    return true;
+}
+
+void recover() {
+    if (t_busy) return;
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Busy busy;
+    const uint64_t boot = bootId();
+    if (recoveredBoot() == boot) return;
+    // No journal yet: nothing to redo, and none is made by looking.
+    struct stat there {};
+    if (::fstatat(rootFd(), kJournal, &there, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        setRecoveredBoot(boot);
+        return;
+    }
+    std::string why;
+    const int fd = openGate(F_WRLCK, why);
+    if (fd < 0) {
+        if (!why.empty()) sayOnce(why.c_str(), "the journal cannot be redone: " + why);
+        return;
+    }
+    if (recoveredBoot() == boot) {
+        unlockByte(fd, kGate);
+        return;
+    }
+    // The records after the last checkpoint, in order, those cancelled left out.
+    std::vector<Record> since;
+    Part checkpoint;
+    bool haveCheckpoint = false;
+    JournalBook book;
+    book.file = g_ino;
+    for (const char* name : {kOlder, kJournal}) {
+        const bool current = std::strcmp(name, kJournal) == 0;
+        eachLine(name, 0, [&](std::string_view line, uint64_t at, bool) {
+            Record r;
+            if (!parseRecord(line, r)) return;
+            book.seq = std::max(book.seq, r.seq);
+            if (!r.parts.empty() && r.parts[0].kind == Part::kCheckpoint) {
+                since.clear();
+                checkpoint = r.parts[0];
+                haveCheckpoint = true;
+                book.checkpoint = r.seq;
+                book.sinceAt = current ? at + line.size() + 1 : 0;
+                return;
+            }
+            if (!r.parts.empty() && r.parts[0].kind == Part::kCancel) {
+                const uint64_t gone = r.parts[0].number;
+                since.erase(std::remove_if(since.begin(), since.end(), [&](const Record& x) { return x.seq == gone; }),
+                            since.end());
+                return;
+            }
+            since.push_back(std::move(r));
+        });
+    }
+    // Each name's content as the journal leaves it, rebuilt from the records alone.
+    struct Rebuilt {
+        bool exists = false, known = false;
+        std::vector<uint8_t> bytes;
+    };
+    std::map<std::string, Rebuilt> names;
+    std::vector<std::string> order;
+    for (const Record& r : since) {
+        for (const Part& p : r.parts) {
+            if (p.kind != Part::kChange) continue;
+            auto [it, fresh] = names.try_emplace(p.change.name);
+            Rebuilt& b = it->second;
+            if (fresh) {
+                order.push_back(p.change.name);
+                // A first record that does not hold the whole content: the
+                // file is the one the checkpoint made durable, if it shows it.
+                if (!p.base && p.change.existed) {
+                    b.exists = readWhole(p.change.name, b.bytes) == 0;
+                    b.known = shows(b.bytes, b.exists, true, p.beforeSize, p.beforeCrc);
+                }
+            }
+            replay(p, b.exists, b.bytes, b.known);
+        }
+    }
+    for (const std::string& n : order) {
+        const Rebuilt& b = names[n];
+        if (!b.known) {
+            sayOnce(("recover " + n).c_str(), n + ": the journal does not hold its content after a power cut; left as it is");
+            continue;
+        }
+        std::vector<uint8_t> now;
+        const bool present = readWhole(n, now) == 0;
+        if (present == b.exists && (!present || now == b.bytes)) continue;
+        putInPlace(n, b.exists, b.bytes);
+        crashPoint("recovering");
+    }
+    // The committed logs: what the checkpoint made durable, then the logs
+    // of the records since that the file does not hold.
+    struct stat logs {};
+    if (haveCheckpoint && ::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 &&
+        static_cast<uint64_t>(logs.st_ino) == checkpoint.logFile && static_cast<uint64_t>(logs.st_size) > checkpoint.logSize) {
+        int lfd = openIn(kLogs, O_RDWR | O_NONBLOCK);
+        if (lfd >= 0) {
+            if (::ftruncate(lfd, static_cast<off_t>(checkpoint.logSize)) != 0) {
+            }
+            ::close(lfd);
+        }
+    }
+    const std::set<std::pair<uint64_t, unsigned>> placed = placedLogs();
+    for (const Record& r : since) appendLogs(r, &placed);
+    setJournalBook(book);
+    // No writer of the page's last boot is alive: their marks go.
+    for (const PendingSlot& p : pendingSlots(true)) clearPending(p.slot, p.pending);
+    setRecoveredBoot(boot);
+    bumpCounters();
+    unlockByte(fd, kGate);
+}
+
+}  // namespace gardhost::detail
