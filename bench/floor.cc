@@ -159,6 +159,16 @@ Floor Floor::plan(const std::function<void()>& op, Scope scope) {
     return floor;
 }
 
+Floor Floor::durable(const std::function<void()>& op) {
+    const std::string journal = valuePath("history");
+    const std::size_t before = fileSize(journal);
+    op();
+    const std::size_t after = fileSize(journal);
+    Floor floor;
+    floor.steps_.push_back({Kind::Record, journal + ".floor", after > before ? after - before : 0, 1});
+    return floor;
+}
+
 void Floor::run(bool sync) const {
     std::map<std::string, int> open;
     static std::vector<unsigned char> scratch(1 << 20, 'x');
@@ -206,6 +216,7 @@ void Floor::run(bool sync) const {
                     }
                 }
                 break;
+            case Kind::Record:
             case Kind::Append: {
                 int fd = ::open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
                 if (fd >= 0) {
@@ -225,6 +236,10 @@ std::string Floor::describe() const {
     std::map<Kind, int> n;
     for (const Step& s : steps_) ++n[s.kind];
     char text[160];
+    if (n[Kind::Record] != 0) {
+        std::snprintf(text, sizeof text, "one append of %zu bytes and its fdatasync", steps_.front().count);
+        return text;
+    }
     std::snprintf(text, sizeof text,
                   "open %d, pread %d, write %d, close %d, values read %d, written %d, appends %d",
                   n[Kind::Open], n[Kind::Read], n[Kind::Write], n[Kind::Close], n[Kind::ReadValue],

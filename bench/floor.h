@@ -22,6 +22,9 @@ public:
 
     // Runs `op` once with the call log on and records its steps.
     static Floor plan(const std::function<void()>& op, Scope scope);
+    // The floor of a durable change: one append of the bytes `op`'s journal
+    // record took, and one flush (fdatasync) of them.
+    static Floor durable(const std::function<void()>& op);
     // Runs the steps; `sync` turns each write into the durable atomic
     // replace (temporary file, write, fsync, rename, directory fsync) and
     // each error-log append into a durable one (write, fdatasync).
@@ -30,7 +33,7 @@ public:
     std::string describe() const;
 
 private:
-    enum class Kind { Open, Read, Write, Close, ReadValue, WriteValue, Append };
+    enum class Kind { Open, Read, Write, Close, ReadValue, WriteValue, Append, Record };
     struct Step {
         Kind kind;
         std::string path;

@@ -155,9 +155,7 @@ int unlinkFile(std::string_view name);
 // writable, the name no directory. 0 or an errno; checked when a change is
 // staged, so that a change that cannot be put in place fails at its call.
 int writable(std::string_view name);
-// Makes a file and its directories up to the state directory durable
-// (checkpoints). 0 or an errno; a missing file is fine.
-int syncName(std::string_view name);
+// Makes the directory of `name` and each one above it durable. 0 or an errno.
 int syncDirOf(std::string_view name);
 // A log kept to a bound: once `at` bytes long it becomes "<name>.1",
 // replacing the older part, so that the two hold at most about twice `at`.
@@ -328,8 +326,10 @@ int readContent(std::string_view name, std::vector<uint8_t>& out);
 // Whether a name is staged; `content` then points at its staged bytes, null
 // for a staged removal.
 bool staged(std::string_view name, const std::vector<uint8_t>*& content);
-// The committed-log lines this process staged and has not committed.
+// The committed-log lines this process staged and has not committed, sealed
+// as the journal will seal them (their place in it not known yet: 0.0).
 std::vector<std::string> stagedLogs();
+std::string sealedLog(const std::string& body);
 // Drops what is staged (setStateDir, a forked child).
 void forgetCall();
 
@@ -395,6 +395,9 @@ void crashPoint(const char* name);
 // Each is counted (flushes()) and logged as the call "host::flush".
 int syncFile(int fd, std::string_view what);
 int syncDir(int dirFd, std::string_view what);
+// Makes everything the state directory's file system holds durable in one
+// flush (syncfs): what a checkpoint needs. 0 or an errno.
+int syncAll();
 // A file or directory this platform just created: with simulated power loss
 // its durable content starts empty.
 void created(int fd);

@@ -3,6 +3,7 @@
 #include "platform/errl.h"
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -349,10 +350,22 @@ bool crcMatches(const std::string& line) {
                detail::crc32(reinterpret_cast<const unsigned char*>(line.data()), at);
 }
 
+// A field as this log writes them: a known key, a value of hex digits (and
+// the dots and commas of "j" and "ud"), nothing else.
+bool cleanField(const std::string& key, const std::string& val) {
+    static const char* const kKeys[] = {"comp", "actions", "severity", "event", "term", "rc",    "sp",
+                                        "t",    "prog",    "pid",      "call",  "j",    "detail", "srcs",
+                                        "type", "word",    "mod",      "svc",   "reason", "ud",   "sub",
+                                        "gard", "custom",  "ascii"};
+    if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) return false;
+    return (!val.empty() || key == "ascii" || key == "prog") &&
+           std::all_of(val.begin(), val.end(), [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)) || ch == '.' || ch == ','; });
+}
+
 // One committed line: "comp=... srcs=N | <SRC> | ... | crc=X". A line with
-// a checksum must match it; an older one without must at least carry its
-// header and the number of SRCs it names. Anything else (blank, junk, torn)
-// is no error log.
+// a checksum must match it; an older one without (logs from before times
+// were kept) must carry its header, no time, at least one SRC and nothing
+// but clean fields. Anything else (blank, junk, torn) is no error log.
 bool parseCommitted(const std::string& line, Committed& c) {
     std::vector<std::string> parts;
     for (std::size_t start = 0;;) {
@@ -361,9 +374,11 @@ bool parseCommitted(const std::string& line, Committed& c) {
         if (bar == std::string::npos) break;
         start = bar + 3;
     }
+    bool sealed = false;
     if (parts.back().rfind("crc=", 0) == 0) {
         if (!crcMatches(line)) return false;
         parts.pop_back();
+        sealed = true;
     }
     c = Committed{};
     std::size_t srcCount = 0;
@@ -378,6 +393,7 @@ bool parseCommitted(const std::string& line, Committed& c) {
             std::size_t eq = field.find('=');
             if (eq == std::string::npos) return false;
             std::string key = field.substr(0, eq), val = field.substr(eq + 1);
+            if (!sealed && !cleanField(key, val)) return false;
             auto num = [&] { return static_cast<uint32_t>(std::strtoul(val.c_str(), nullptr, 16)); };
             auto dec = [&] { return std::strtoull(val.c_str(), nullptr, 10); };
             if (i == 0) {
@@ -422,7 +438,9 @@ bool parseCommitted(const std::string& line, Committed& c) {
         if (custom) s.setAsciiString(ascii);
         c.srcs.push_back(s);
     }
-    return header && srcCount == c.srcs.size();
+    // Only logs from before times were kept go without a checksum: a line
+    // with a time is one cut short just before its checksum.
+    return header && srcCount == c.srcs.size() && (sealed || (c.time == 0 && c.seq == 0 && srcCount != 0));
 }
 
 // What a run of committed lines holds: its logs (kept when `logs` is set),

@@ -347,15 +347,6 @@ int writable(std::string_view name) {
     }
 }
 
-int syncName(std::string_view name) {
-    int fd = openIn(name, O_RDONLY | O_NONBLOCK);
-    if (fd == -ENOENT) return 0;
-    if (fd < 0) return -fd;
-    const int err = syncFile(fd, name);
-    ::close(fd);
-    return err;
-}
-
 int syncDirOf(std::string_view name) {
     // The directory and each one above it: a directory made since the last
     // checkpoint is durable only once its parent is.

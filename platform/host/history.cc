@@ -241,7 +241,11 @@ std::size_t readFile(HistoryReader::State& s, const char* name, uint64_t ino, ui
     // What follows the last newline is a record being written, or one a
     // writer left torn: read again next time from its start.
     if (endOut != nullptr) *endOut = at - line.size();
+    const bool torn = !line.empty();
     line.clear();
+    if (torn)
+        problems.push_back(shown + ": its last record is cut short (its writer stopped while writing it, or is still "
+                                   "writing it), passed over");
     if (bad != 0)
         problems.push_back(shown + ": " + std::to_string(bad) + (bad == 1 ? " line that is" : " lines that are") +
                            " no journal record (torn, junk or claiming more than it holds; first at line " +

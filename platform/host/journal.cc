@@ -171,6 +171,10 @@ const std::string& commandLine() {
         if (n <= 0) return out;
         out.assign(buf, static_cast<std::size_t>(std::min<ssize_t>(n, kMaxCommand)));
         while (!out.empty() && out.back() == '\0') out.pop_back();
+        // The program by its name, not the path it was started by.
+        const std::size_t end = std::min(out.find('\0'), out.size());
+        const std::size_t slash = out.rfind('/', end);
+        if (slash != std::string::npos) out.erase(0, slash + 1);
         std::replace(out.begin(), out.end(), '\0', ' ');
         if (n > static_cast<ssize_t>(kMaxCommand)) out += "...";
         return out;
@@ -296,6 +300,8 @@ bool diffValue(std::string_view v, uint32_t beforeSize, uint32_t afterSize, std:
 
 }  // namespace
 
+std::string sealedLog(const std::string& body) { return placedLog(body, 0, 0); }
+
 bool parseRecord(std::string_view line, Record& out) {
     out = Record{};
     const std::size_t at = line.rfind(" crc=");
@@ -398,6 +404,25 @@ int lockByte(int fd, short type, off_t byte) {
 
 void unlockByte(int fd, off_t byte) { lockByte(fd, F_UNLCK, byte); }
 
+// Under g_mutex: what stands at "history" when it is no regular file of the
+// state directory (a directory, a pipe, a link) is moved aside, kept for
+// whoever put it there, so that changes can go on with a journal.
+bool moveAside(std::string& why) {
+    const int root = rootFd();
+    for (int n = 0; n < 100; ++n) {
+        const std::string aside = std::string(kJournal) + ".unusable" + (n == 0 ? "" : "." + std::to_string(n));
+        if (::renameat2(root, kJournal, root, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            sayOnce("journal-aside", shownDir() + "/" + kJournal + " was no regular file; it is kept as " + shownDir() +
+                                         "/" + aside + " and a new journal begins");
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    why = shownDir() + "/" + kJournal + " is no regular file and cannot be moved aside (" + std::strerror(errno) +
+          "): remove it";
+    return false;
+}
+
 // Under g_mutex: the file now named "history", open for appending, made when
 // missing (its name made durable: a record in it must not vanish with it).
 int journal(std::string& why) {
@@ -407,29 +432,36 @@ int journal(std::string& why) {
         named.st_ino == g_ino && ownRegular(g_fd, st))
         return g_fd;
     if (g_fd >= 0) ::close(g_fd);
-    g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
-    const bool made = g_fd >= 0;
-    if (g_fd == -EEXIST) g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_NONBLOCK);
-    if (g_fd >= 0 && !ownRegular(g_fd, st)) {
-        ::close(g_fd);
-        g_fd = -EPERM;
-    }
-    if (g_fd < 0) {
-        const int err = -g_fd;
-        g_fd = -1;
-        why = shownDir() + "/" + kJournal + " cannot be written (" +
-              (err == EPERM || err == ELOOP ? std::string("not a regular file of the state directory: remove it")
-                                            : std::string(std::strerror(err))) + ")";
-        return -err;
-    }
-    g_ino = st.st_ino;
-    if (made) {
-        created(g_fd);
-        if (syncOn()) {
-            int dir = openIn("", O_RDONLY | O_DIRECTORY);
-            if (dir >= 0) {
-                syncDir(dir, ".");
-                ::close(dir);
+    g_fd = -1;
+    for (int attempt = 0; attempt < 2 && g_fd < 0; ++attempt) {
+        g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
+        const bool made = g_fd >= 0;
+        if (g_fd == -EEXIST) g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_NONBLOCK);
+        if (g_fd >= 0 && !ownRegular(g_fd, st)) {
+            ::close(g_fd);
+            g_fd = -EPERM;
+        }
+        const bool unusable = g_fd == -EPERM || g_fd == -ELOOP || g_fd == -EISDIR || g_fd == -ENXIO;
+        if (unusable && attempt == 0 && moveAside(why)) {
+            g_fd = -1;
+            continue;
+        }
+        if (g_fd < 0) {
+            const int err = -g_fd;
+            g_fd = -1;
+            if (why.empty())
+                why = shownDir() + "/" + kJournal + " cannot be written (" + std::strerror(err) + ")";
+            return -err;
+        }
+        g_ino = st.st_ino;
+        if (made) {
+            created(g_fd);
+            if (syncOn()) {
+                int dir = openIn("", O_RDONLY | O_DIRECTORY);
+                if (dir >= 0) {
+                    syncDir(dir, ".");
+                    ::close(dir);
+                }
             }
         }
     }
@@ -578,12 +610,11 @@ int appendLone(int fd, Part::Kind kind, uint64_t a, uint64_t b, uint64_t* seqOut
     else
         line += " X seq=" + std::to_string(a);
     seal(line);
+    setJournalBook(book);  // the number taken before the first byte
     const int64_t at = appendRecord(fd, line);
-    if (at >= 0) {
-        if (kind == Part::kCheckpoint) {
-            book.checkpoint = seq;
-            book.sinceAt = static_cast<uint64_t>(at) + line.size() + 1;
-        }
+    if (at >= 0 && kind == Part::kCheckpoint) {
+        book.checkpoint = seq;
+        book.sinceAt = static_cast<uint64_t>(at) + line.size() + 1;
         setJournalBook(book);
     }
     unlockByte(fd, kAppend);
@@ -620,14 +651,15 @@ int putInPlace(const std::string& name, bool exists, const std::vector<uint8_t>&
     return err;
 }
 
-// The committed-log file's lines' places ("seq.part"), to tell which of a
-// record's logs it already holds.
+// The places ("seq.part") of the committed logs the files hold, the part
+// rotated away included, to tell which of a record's logs are there.
 std::set<std::pair<uint64_t, unsigned>> placedLogs() {
     std::set<std::pair<uint64_t, unsigned>> out;
-    eachLine(kLogs, 0, [&](std::string_view line, uint64_t, bool) {
-        Committed c;
-        if (parseCommittedLine(line, c) && c.seq != 0) out.emplace(c.seq, c.part);
-    });
+    for (const std::string& name : {std::string(kLogs) + ".1", std::string(kLogs)})
+        eachLine(name, 0, [&](std::string_view line, uint64_t, bool) {
+            Committed c;
+            if (parseCommittedLine(line, c) && c.seq != 0) out.emplace(c.seq, c.part);
+        });
     return out;
 }
 
@@ -712,30 +744,15 @@ void finishSlots(int fd, bool all) {
 
 // ---------------------------------------------------------------- checkpoints
 
-// Under g_mutex, the gate held exclusively: flushes every file the records
-// since the last checkpoint changed, then records the checkpoint; rotates
-// the committed logs and the journal past their bounds.
+// Under g_mutex, the gate held exclusively: makes every file the records
+// since the last checkpoint changed durable (the file system's whole
+// content, in one flush), then records the checkpoint; rotates the
+// committed logs and the journal past their bounds.
 void checkpointLocked(int fd) {
     finishSlots(fd, true);
-    JournalBook book;
-    lockByte(fd, F_WRLCK, kAppend);
-    book = currentBook();
-    unlockByte(fd, kAppend);
-    std::set<std::string> names, dirs;
-    eachLine(kJournal, book.sinceAt, [&](std::string_view line, uint64_t, bool) {
-        Record r;
-        if (!parseRecord(line, r)) return;
-        for (const Part& p : r.parts)
-            if (p.kind == Part::kChange) names.insert(p.change.name);
-    });
-    names.insert(kLogs);
-    for (const std::string& n : names) {
-        if (syncName(n) != 0) return;  // no checkpoint over a file not made durable
-        const std::size_t slash = n.rfind('/');
-        dirs.insert(slash == std::string::npos ? "." : n.substr(0, slash + 1) + ".");
-    }
-    for (const std::string& d : dirs)
-        if (syncDirOf(d) != 0) return;
+    // Everything written since the last checkpoint, every file and
+    // directory the records since changed among it, durable in one flush.
+    if (syncAll() != 0) return;  // no checkpoint over a file not made durable
     crashPoint("checkpointing");
     rotateLog(kLogs, committedRotation());
     struct stat logs {};
@@ -856,15 +873,15 @@ int journalCommit(std::vector<Part>& parts) {
         struct stat st {};
         if (at == 0 && ::fstat(fd, &st) != 0) at = -errno;
         if (at == 0) {
-            // Marked before the first byte: a writer killed after it leaves
+            // Its number taken and the record marked before the first byte:
+            // a writer killed after that leaves no number to give twice, and
             // its record to be finished.
+            setJournalBook(book);
             window.pending(static_cast<uint64_t>(st.st_size) + 1);
             at = appendRecord(fd, line);
         }
-        if (at >= 0) {
-            setJournalBook(book);
+        if (at >= 0)
             for (uint64_t h : wholeNames) noteBased(book.checkpoint, h);
-        }
         unlockByte(fd, kAppend);
         if (at < 0) {
             window.pending(0);

@@ -8,10 +8,9 @@
 // directory under its inode. A cut rebuilds the state directory from the
 // root's entries down, each directory as its last sync recorded it or, by
 // chance, as it stood (renames and creations since may or may not have
-// reached the disk). A file whose content changed since its last sync may
-// hold anything: that sync's content, its content at the cut, a first part
-// of what was appended to it, junk, or zeros, each chance by a seeded
-// random choice. A file unchanged since its sync holds what was synced.
+// reached the disk). What a file's last sync made durable stays; what was
+// written after it may be there, in part, or as junk or zeros (a file never
+// synced may be empty), each by a seeded random choice.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -237,37 +236,48 @@ void readLive(int dirFd, Live& live, int depth) {
 }
 
 // What a file holds after the cut, given what its last sync made durable
-// (`synced`, none when never synced) and what it held at the cut.
+// (`synced`, when `wasSynced`) and what it held at the cut. What a sync made
+// durable stays; what came after it may be there, partly, or as junk.
 std::string afterCut(bool wasSynced, const std::string& synced, const std::string* live, std::mt19937_64& random) {
     if (live == nullptr || (wasSynced && *live == synced)) return synced;
-    std::uniform_int_distribution<int> pick(0, 5);
-    const std::string& base = wasSynced ? synced : std::string();
-    switch (pick(random)) {
-        case 0: return base;
-        case 1: return *live;
-        case 2: {
-            // Appended: a first part of what came after the synced content.
-            if (live->size() <= base.size() || live->compare(0, base.size(), base) != 0) return base;
-            std::uniform_int_distribution<std::size_t> cut(0, live->size() - base.size());
-            return live->substr(0, base.size() + cut(random));
-        }
-        case 3: {
-            std::uniform_int_distribution<std::size_t> size(0, std::max(live->size(), base.size()) + 64);
-            std::string junk(size(random), '\0');
-            for (char& c : junk) c = static_cast<char>(random());
-            return junk;
-        }
-        case 4: return std::string(live->size(), '\0');
-        default: {
-            // The start of the new content, the rest as it was.
-            std::string out = base;
-            std::uniform_int_distribution<std::size_t> cut(0, live->size());
-            const std::size_t n = cut(random);
-            if (out.size() < n) out.resize(n);
-            out.replace(0, n, *live, 0, n);
-            return out;
+    auto junk = [&](std::size_t n) {
+        std::string out(n, '\0');
+        for (char& c : out) c = static_cast<char>(random());
+        return out;
+    };
+    auto upTo = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n)(random); };
+    if (!wasSynced) {
+        // Never synced: nothing, all of it, a first part, junk, or zeros.
+        switch (random() % 5) {
+            case 0: return std::string();
+            case 1: return *live;
+            case 2: return live->substr(0, upTo(live->size()));
+            case 3: return junk(upTo(live->size() + 64));
+            default: return std::string(live->size(), '\0');
         }
     }
+    if (live->size() > synced.size() && live->compare(0, synced.size(), synced) == 0) {
+        // Appended since: none of it, all, a first part, or a first part and junk.
+        const std::string tail = live->substr(synced.size());
+        switch (random() % 4) {
+            case 0: return synced;
+            case 1: return *live;
+            case 2: return synced + tail.substr(0, upTo(tail.size()));
+            default: return synced + tail.substr(0, upTo(tail.size())) + junk(upTo(64));
+        }
+    }
+    // Rewritten in place since: each block old, new or junk.
+    constexpr std::size_t kBlock = 4096;
+    std::string out = random() % 2 != 0 ? *live : synced;
+    for (std::size_t at = 0; at < out.size(); at += kBlock) {
+        const std::size_t n = std::min(kBlock, out.size() - at);
+        switch (random() % 3) {
+            case 0: if (at < synced.size()) out.replace(at, std::min(n, synced.size() - at), synced, at, std::min(n, synced.size() - at)); break;
+            case 1: if (at < live->size()) out.replace(at, std::min(n, live->size() - at), *live, at, std::min(n, live->size() - at)); break;
+            default: out.replace(at, n, junk(n));
+        }
+    }
+    return out;
 }
 
 // Builds at `path` the directory recorded under `k`.
@@ -325,6 +335,7 @@ void startPowerSim(const std::string& sim) {
     fs::create_directories(sim, ec);
     putRecord(sim, "boot", had ? boot : "1");
     const std::string dir = detail::chosenDir();
+    putRecord(sim, "dir", dir);
     int root = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root < 0) return;
     struct stat st {};
@@ -386,6 +397,18 @@ int durable(int fd, int (*sync)(int), std::string_view what) {
 }  // namespace
 
 int syncFile(int fd, std::string_view what) { return durable(fd, ::fdatasync, what); }
+
+int syncAll() {
+    const int root = rootFd();
+    if (root < 0) return ENOENT;
+    ++g_flushes;
+    if (callLogToFile()) appendLine("calls.log", "host::flush target=(all) args=-");
+    if (const std::string sim = simDir(); !sim.empty()) {
+        if (syncOn()) recordTree(sim, root);  // every file and directory, as it stands
+        return 0;
+    }
+    return ::syncfs(root) == 0 ? 0 : errno;
+}
 int syncDir(int dirFd, std::string_view what) { return durable(dirFd, ::fsync, what); }
 
 uint64_t bootId() {
@@ -394,10 +417,12 @@ uint64_t bootId() {
         for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
         return h | 1;  // never 0, the mark of a page not recovered
     };
-    // Simulated: the cuts counted in the simulation's directory.
+    // Simulated, for the state directory whose power is simulated: the cuts
+    // counted in the simulation's directory.
     if (const std::string sim = simDir(); !sim.empty()) {
         bool found = false;
-        return hash("sim " + record(sim, "boot", found));
+        if (record(sim, "dir", found) == detail::chosenDir() && found)
+            return hash("sim " + record(sim, "boot", found));
     }
     static const uint64_t real = [&] {
         std::ifstream in("/proc/sys/kernel/random/boot_id");

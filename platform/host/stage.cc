@@ -107,8 +107,12 @@ bool inCall() {
 }
 
 int writeContent(std::string_view name, const Piece* pieces, std::size_t count) {
-    // Logs and traces are no journal's: put in place now, never flushed.
-    if (!historyTracked(name)) return replaceFile(name, pieces, count);
+    // Logs and traces are no journal's: put in place now, never flushed,
+    // other processes told.
+    if (!historyTracked(name)) {
+        WriteWindow window(name == "faults");
+        return replaceFile(name, pieces, count);
+    }
     Change c;
     c.name = std::string(name);
     c.exists = true;
@@ -134,7 +138,10 @@ int writeContent(std::string_view name, const Piece* pieces, std::size_t count) 
 }
 
 int removeContent(std::string_view name) {
-    if (!historyTracked(name)) return unlinkFile(name);
+    if (!historyTracked(name)) {
+        WriteWindow window;
+        return unlinkFile(name);
+    }
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     Content before;
     if (int err = current(name, before); err != 0) return err;
@@ -180,7 +187,7 @@ std::vector<std::string> stagedLogs() {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     std::vector<std::string> out;
     for (const Part& p : g_parts)
-        if (p.kind == Part::kLog) out.push_back(p.line);
+        if (p.kind == Part::kLog) out.push_back(sealedLog(p.line));
     return out;
 }
 

@@ -1,17 +1,19 @@
-// Crash test: a driver process runs changes of every kind in a loop and
+// Crash test: a driver process runs changes of every kind in a loop, each
+// one call (a StateLock hold, acknowledged when the lock is released), and
 // stops at a random crash point (GARD_HOST_CRASH_AT), as a kill -9 would
 // stop it; with --power the power is then cut as well (cutPower), and all
-// that was not synced is lost. The changes form one deterministic sequence,
-// which this process replays in a state directory of its own, kept equal to
-// what the driver left. After each stop:
+// that was not synced may be lost or spoilt; sometimes the process that
+// redoes the journal after the cut is stopped too, and the power cut again.
+// The changes form one deterministic sequence, which this process replays
+// in a state directory of its own, kept equal to what the driver left.
+// After each stop, once the next process has looked at the state directory:
 // - every file holds its content before the change under way or after it,
 //   never anything else, and every change the driver finished is there;
-// - the committed error logs are those of the finished changes, then a
-//   first part of those of the change under way; kept to a small bound,
-//   they rotate often, and the logs dropped are counted exactly;
-// - the history holds exactly the changes that are in the files: each
-//   name's records form one chain ending at its content, and as many
-//   happened as the replay made;
+// - the committed error logs are those of the finished changes, then those
+//   of the change under way or none; kept to a small bound, they rotate
+//   often, and the logs dropped are counted exactly;
+// - the journal equals the files: each name's last content in it is the
+//   file's, and as many changes happened as the replay made;
 // - the next driver runs on what was left, and no temporary file remains.
 //
 // Usage: gard-crash [--rounds N] [--power] [--seed N] [--dir D] [--max-seconds S]
@@ -150,17 +152,19 @@ void logLine(int fd, const char* what, uint64_t j) {
 int drive(const std::string& dir, const std::string& logPath, uint64_t first, uint64_t count) {
     gardhost::setStateDir(dir);
     gardhost::setPosition(0);
-    gardhost::StateLock lock(gardhost::StateLock::kExclusive);
-    if (!lock.held()) return 2;
     int log = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log < 0) return 2;
     for (uint64_t j = first; j < first + count; ++j) {
         logLine(log, "start", j);
-        if (ErrlEntry* e = change(j)) {
+        gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+        if (!lock.held()) return 2;
+        ErrlEntry* e = change(j);
+        if (e != nullptr || lock.commit() != 0) {
             logLine(log, "fail", j);
             delete e;
             return 1;
         }
+        lock.release();
         logLine(log, "done", j);
     }
     return 0;
@@ -246,30 +250,48 @@ std::size_t temporaries(const std::string& dir) {
     return n;
 }
 
-// History records of `dir` made at or after `since` that happened, by name;
-// every record's chain must hold (none of unknown outcome).
-std::map<std::string, long> recordedChanges(const std::string& dir, uint64_t since, std::string& why) {
+// Opens `dir` as the next process would: a writer's record left half in
+// place is finished, the journal redone after a power cut.
+void lookAt(const std::string& dir) {
     gardhost::setStateDir(dir);
-    std::map<std::string, long> out;
+    Bytes ignored;
+    gardhost::getValue(".seeded", ignored);
+}
+
+// Reads the records of `dir`'s journal after record `last` into `changes`,
+// by name: every change must have happened, and the journal must end where
+// the files are. Read every round, so that no rotation drops a record
+// unread (a round's records fill less than one journal), and from the start
+// of what the journal holds: after a power cut it is another file.
+void readJournal(const std::string& dir, uint64_t& last, std::map<std::string, long>& changes, std::string& why) {
+    gardhost::setStateDir(dir);
     std::vector<std::string> problems;
-    gardhost::readHistory(
+    gardhost::HistoryReader reader;
+    uint64_t newest = last, record = 0;
+    reader.read(
         [&](const gardhost::HistoryRecord& r, const Bytes*, const Bytes*) {
-            if (r.status == gardhost::HistoryRecord::kUnknown) why += r.name + ": a record out of its chain; ";
-            if (r.status == gardhost::HistoryRecord::kHappened && r.time >= since) ++out[r.name];
+            // Each record's number larger than the one before it.
+            if (r.seq != record && r.seq <= record)
+                why += "record " + std::to_string(r.seq) + " after record " + std::to_string(record) + "; ";
+            record = r.seq;
+            newest = std::max(newest, r.seq);
+            if (r.seq <= last) return;
+            if (r.kind == gardhost::HistoryRecord::kCancel) why += "record " + std::to_string(r.cancelled) + " cancelled; ";
+            if (r.kind != gardhost::HistoryRecord::kChange || r.setup) return;
+            if (r.outside) why += r.name + ": a record out of its chain; ";
+            ++changes[r.name];
         },
         problems);
-    for (const std::string& p : problems) why += p + "; ";
-    return out;
+    last = newest;
+    reader.outsideChanges(problems);
+    for (const std::string& p : problems)
+        if (p.find("cut short") == std::string::npos && p.find("no journal record") == std::string::npos) why += p + "; ";
 }
 
-uint64_t nowMicros() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-}
+unsigned g_seed = 0;
 
 int fail(const std::string& why) {
-    std::fprintf(stderr, "crash test FAILED: %s\n", why.c_str());
+    std::fprintf(stderr, "crash test FAILED (seed %u): %s\n", g_seed, why.c_str());
     return 1;
 }
 
@@ -282,6 +304,7 @@ struct Options {
 };
 
 int run(const Options& o) {
+    g_seed = o.seed;
     // The replay and the record of what was synced in memory where there is
     // some: they make and remove many small files.
     // With simulated power loss nothing is synced for real: the driver's
@@ -302,10 +325,28 @@ int run(const Options& o) {
         gardhost::startPowerSim(sim);
     }
     ::setenv("GARD_HOST_NOSYNC", "0", 1);  // the driver's writes are synced (or, with --power, recorded so)
-    // A history that stays short to copy at every cut; checks come often
-    // enough that nothing rotates away unchecked.
-    ::setenv("GARD_HOST_HISTORY_MAX", "262144", 1);
+    // A journal that checkpoints every few rounds and rotates now and then,
+    // so that stops and cuts land in checkpoints; checks come often enough
+    // that nothing rotates away unchecked.
+    ::setenv("GARD_HOST_HISTORY_MAX", "65536", 1);
     const std::string self = fs::canonical("/proc/self/exe").string();
+    // Runs this binary as a process that only looks at the state directory
+    // (and so redoes the journal after a cut), stopped at crash point `at`.
+    const auto lookStopped = [&](const std::string& at) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("GARD_HOST_CRASH_AT", at.c_str(), 1);
+            ::execl(self.c_str(), self.c_str(), "look", real.c_str(), static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    };
+    // Crash points of a checkpoint: every fourth round aims at one, should
+    // the round's changes make one.
+    const char* const kCheckpointPoints[] = {"checkpointing#1", "checkpointed#1", "rotated#1"};
+    unsigned inCheckpoint = 0, recoveriesStopped = 0, cuts = 0;
 
     std::mt19937 random(o.seed);
     // About the crash points a round's changes pass.
@@ -318,7 +359,14 @@ int run(const Options& o) {
     uint64_t commits = committedLogs(real).total();  // counted by the replay's calls, not read from files
     unsigned rotations = 0;  // that dropped logs
     uint64_t dropped = 0;
-    uint64_t lastCheck = nowMicros();
+    // The journal read as it grows; what the set-up changed is not counted.
+    uint64_t lastRead = 0;
+    std::map<std::string, long> recorded;
+    {
+        std::string setUp;
+        readJournal(real, lastRead, recorded, setUp);
+        recorded.clear();
+    }
     const auto t0 = std::chrono::steady_clock::now();
     const auto stateOf = [&](const Snapshot& s) {
         std::string out;
@@ -329,7 +377,10 @@ int run(const Options& o) {
         if (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() > o.maxSeconds)
             return fail("time ran out after " + std::to_string(round) + " rounds");
         const bool last = round == o.rounds;  // one more round, not stopped
-        const std::string crashAt = last ? "" : std::to_string(point(random));
+        const bool atCheckpoint = round % 4 == 1;
+        const std::string crashAt = last           ? ""
+                                    : atCheckpoint ? kCheckpointPoints[round / 4 % 3]
+                                                   : std::to_string(point(random));
         const std::string first = std::to_string(next), count = std::to_string(last ? kKinds : kPerRound);
         pid_t pid = ::fork();
         if (pid < 0) return fail("fork");
@@ -346,14 +397,25 @@ int run(const Options& o) {
             return fail("the driver failed, status " + std::to_string(status) + " (see " + log + ")");
         if (last && stopped) return fail("the last driver was stopped");
         completed += !stopped;
+        inCheckpoint += stopped && atCheckpoint;
         if (o.power && stopped) {
             const Snapshot live = snapshot(real);
             const auto logSize = [&] { return fileOf(real + "/errl/committed").value_or(Bytes{}).size(); };
             const std::size_t liveLogs = logSize();
             gardhost::setStateDir(real);
-            gardhost::cutPower(sim);
+            gardhost::cutPower(sim, random());
+            ++cuts;
             cutsThatLost += snapshot(real) != live || logSize() != liveLogs;
+            // Now and then the process that redoes the journal is stopped
+            // half-way, and the power cut again.
+            if (random() % 3 == 0 && lookStopped("recovering#" + std::to_string(1 + random() % 3))) {
+                ++recoveriesStopped;
+                gardhost::setStateDir(real);
+                gardhost::cutPower(sim, random());
+                ++cuts;
+            }
         }
+        lookAt(real);
         const DriverLog dl = readLog(log, next);
         if (dl.failed) return fail("a change failed (see " + log + ")");
 
@@ -392,7 +454,13 @@ int run(const Options& o) {
                         std::to_string(logs.total()) + " committed logs (" + std::to_string(logs.dropped) +
                         " dropped), want those of the " + std::to_string(commitsBefore) +
                         " commits finished and up to " + std::to_string(commitsAfter - commitsBefore) +
-                        " more, in order");
+                        " more, in order" + [&] {
+                            std::string all = "\nfound:";
+                            for (const std::string& l : logs.lines) all += "\n  " + l;
+                            all += "\nreplay:";
+                            for (const std::string& l : logsAfter.lines) all += "\n  " + l;
+                            return all;
+                        }());
         rotations += logs.dropped != dropped;
         dropped = logs.dropped;
         commits = logs.total();
@@ -411,9 +479,11 @@ int run(const Options& o) {
                 gardhost::eraseValue(name);
         }
 
-        if (round % (o.power ? 25 : 10) == 0 || last) {
-            std::string why;
-            const std::map<std::string, long> recorded = recordedChanges(real, lastCheck, why);
+        // The journal equals the files after every round; the changes it
+        // holds are counted against the replay's every few rounds.
+        std::string why;
+        readJournal(real, lastRead, recorded, why);
+        if (round % 5 == 0 || last) {
             for (const auto& [name, n] : recorded)
                 if (std::find(kCompared.begin(), kCompared.end(), name) == kCompared.end())
                     why += name + " changed, which no change of the sequence changes; ";
@@ -421,20 +491,22 @@ int run(const Options& o) {
                 if (recorded.count(name) == 0 ? n != 0 : recorded.at(name) != n)
                     why += name + ": " + std::to_string(recorded.count(name) ? recorded.at(name) : 0) +
                            " changes in the history, " + std::to_string(n) + " in the files; ";
-            if (!why.empty()) return fail("round " + std::to_string(round) + ", the history: " + why);
             expected.clear();
-            lastCheck = nowMicros();
+            recorded.clear();
             ++checks;
         }
+        if (!why.empty()) return fail("round " + std::to_string(round) + ", the journal: " + why);
     }
     if (const std::size_t left = temporaries(real); left != 0)
         return fail(std::to_string(left) + " temporary files left after the last run");
     std::printf(
         "crash test (%s): %u rounds, %u stopped inside a change (%u files changed by it), %u ran to the end, "
-        "%llu changes, history checked %u times, %u cuts lost what was not synced, "
-        "%llu logs committed (%u rotations dropped some), 0 torn, 0 lost, 0 temporary files left, %.1f s, seed %u\n",
-        o.power ? "power cut" : "kill", o.rounds, stoppedInside, tookEffect, completed,
-        static_cast<unsigned long long>(next), checks, cutsThatLost, static_cast<unsigned long long>(commits), rotations,
+        "%u stopped in a checkpoint, %u cuts (%u of them after a stopped recovery), %u cuts lost what was not "
+        "synced, %llu changes, journal checked against the files %u times, %llu logs committed (%u rotations "
+        "dropped some), 0 torn, 0 lost, 0 temporary files left, %.1f s, seed %u\n",
+        o.power ? "power cut" : "kill", o.rounds, stoppedInside, tookEffect, completed, inCheckpoint, cuts,
+        recoveriesStopped, cutsThatLost, static_cast<unsigned long long>(next), checks,
+        static_cast<unsigned long long>(commits), rotations,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), o.seed);
     std::error_code ec;
     for (const std::string& p : {real, replay, sim, log}) fs::remove_all(p, ec);
@@ -444,6 +516,10 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "look") == 0) {
+        lookAt(argv[2]);
+        return 0;
+    }
     if (argc == 6 && std::strcmp(argv[1], "drive") == 0)
         return drive(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10));
     Options o;

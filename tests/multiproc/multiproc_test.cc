@@ -402,9 +402,11 @@ TEST_F(MultiProcess, HostReaderAloneFollowsKilledWriter) {
 }
 
 // A gard file kept open while another process replaces it, then is killed
-// filling the file's standby, the very file kept open, with a next content:
-// a read through the open file gives the content in place, never one no
-// write completed.
+// putting a next content in place after its journal record was made
+// durable: a read through the open file gives a whole content a write
+// completed (the one it opened: files are replaced, never rewritten in
+// place), and a file opened afresh the killed writer's content, finished
+// from its record.
 TEST_F(MultiProcess, KeptFileReadsNoUnfinishedContent) {
     writeGardFile("probe", {'o', 'n', 'e'});
     UtilFile kept("/opt/p3/gard/probe");
@@ -412,8 +414,13 @@ TEST_F(MultiProcess, KeptFileReadsNoUnfinishedContent) {
     runStopped("written#2", "--file /opt/p3/gard/probe two off");
     char got[3] = {};
     EXPECT_EQ(kept.Read(got, 3), 3u);
-    EXPECT_EQ(std::string(got, 3), "two");
+    EXPECT_EQ(std::string(got, 3), "one");
     kept.Close();
+    UtilFile fresh("/opt/p3/gard/probe");
+    fresh.Open("r+");
+    EXPECT_EQ(fresh.Read(got, 3), 3u);
+    EXPECT_EQ(std::string(got, 3), "off");
+    fresh.Close();
 }
 
 // The counter file removed, cut short, replaced by a directory or filled

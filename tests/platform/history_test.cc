@@ -1,41 +1,180 @@
-// The change history: every change recorded with the contents around it,
-// rebuilt from the records as the files really were; a record whose change
-// never came told apart; bad history files reported and never in the way.
+// The journal: every change recorded with the contents around it, in the
+// order made whatever the clocks said; one record and one flush a call; a
+// record that claims more than it holds passed over; files at their names
+// rebuilt from the journal alone after a power cut.
 #include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <sstream>
 
 #include "gard/gard.h"
 #include "platform/host/detail.h"
+#include "platform/svpd.h"
+#include "platform/utilfile.h"
 #include "support/fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using Content = std::optional<Bytes>;  // nullopt: not there
 using gardhost::HistoryRecord;
+
+std::string text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 class History : public gardtest::StateTest {
 protected:
     struct Seen {
         HistoryRecord record;
-        std::optional<Bytes> before, after;
+        Content before, after;
     };
+    // The changes the journal holds (not the defaults of a new directory).
     std::vector<Seen> read(std::vector<std::string>* problems = nullptr) {
         std::vector<Seen> out;
         std::vector<std::string> ignored;
         gardhost::readHistory(
             [&](const HistoryRecord& r, const Bytes* before, const Bytes* after) {
-                out.push_back({r, before ? std::optional<Bytes>(*before) : std::nullopt,
-                               after ? std::optional<Bytes>(*after) : std::nullopt});
+                if (r.kind == HistoryRecord::kChange && !r.setup)
+                    out.push_back({r, before ? Content(*before) : std::nullopt, after ? Content(*after) : std::nullopt});
             },
             problems != nullptr ? *problems : ignored);
         return out;
     }
+    // The journal's lines.
+    std::vector<std::string> lines() const {
+        std::istringstream in(text(dir_ + "/history"));
+        std::vector<std::string> out;
+        for (std::string l; std::getline(in, l);) out.push_back(l);
+        return out;
+    }
+    void writeLines(const std::vector<std::string>& ls) const {
+        std::ofstream out(dir_ + "/history", std::ios::binary | std::ios::trunc);
+        for (const std::string& l : ls) out << l << '\n';
+    }
+    // A line with its checksum made anew: what a forger or a clock step leaves.
+    static std::string resealed(std::string line) {
+        line.resize(line.rfind(" crc="));
+        char crc[16];
+        std::snprintf(crc, sizeof crc, " crc=%08x",
+                      gardhost::detail::crc32(reinterpret_cast<const unsigned char*>(line.data()), line.size()));
+        return line + crc;
+    }
+    Content onDisk(const std::string& name) const {
+        if (!fs::exists(dir_ + "/" + name)) return std::nullopt;
+        const std::string t = text(dir_ + "/" + name);
+        return Bytes(t.begin(), t.end());
+    }
 };
+
+// ---------------------------------------------------------------- contents of every shape
+
+// A way the platform changes a name's content, as its callers do.
+struct Path {
+    const char* name;
+    std::string value;  // the name in the state directory
+    void (*put)(const std::string& value, const Content& content);
+};
+
+void PrintTo(const Path& p, std::ostream* os) { *os << p.name; }
+
+void byValue(const std::string& value, const Content& c) {
+    if (c) gardhost::setValue(value, *c);
+    else gardhost::eraseValue(value);
+}
+
+void byFile(const std::string& value, const Content& c) {
+    if (!c) return gardhost::eraseValue(value);
+    fs::create_directories(gardhost::stateDir() + "/root/opt/p3/gard");  // as the library's mkdir makes it
+    UtilFile f(("/" + value.substr(std::strlen("root/"))).c_str());
+    f.Open("w+");
+    f.Write(c->data(), c->size());
+    f.Close();
+    delete f.iv_errl;
+    f.iv_errl = nullptr;
+}
+
+void byKeyword(const std::string&, const Content& c) {
+    if (!c) return gardhost::eraseValue("vpd/0x200/keyword");
+    delete SVPD_set_qel_gd_keyword(0x200, static_cast<unsigned>(c->size()), c->data());
+}
+
+// Longer, shorter, the same length, empty, removed, made again, most bytes
+// changed (the whole content recorded), one byte changed.
+std::vector<Content> shapes(std::size_t most) {
+    Bytes big(most, 0x11), other(most, 0x22);
+    Bytes oneByte = other;
+    oneByte[most / 2] ^= 0xFF;
+    return {Bytes{1, 2, 3}, Bytes{1, 2, 3, 4, 5, 6, 7}, Bytes{9, 9}, Bytes{8, 8}, Bytes{},    std::nullopt,
+            Bytes{7},       big,                        other,       oneByte,    Bytes{0, 0}, std::nullopt};
+}
+
+class Shapes : public History, public ::testing::WithParamInterface<Path> {
+protected:
+    // After each step the journal's last content of the name is the file's,
+    // each change happened, and the contents before and after chain.
+    void check(const std::vector<Content>& steps, std::size_t from) {
+        std::vector<Seen> seen;
+        for (Seen& s : read())
+            if (s.record.name == GetParam().value) seen.push_back(std::move(s));
+        ASSERT_EQ(seen.size(), steps.size() - from);
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_EQ(seen[i].record.status, HistoryRecord::kHappened);
+            EXPECT_FALSE(seen[i].record.outside);
+            EXPECT_EQ(seen[i].before, steps[from + i - 1]) << "before step " << from + i;
+            EXPECT_EQ(seen[i].after, steps[from + i]) << "after step " << from + i;
+        }
+        EXPECT_EQ(onDisk(GetParam().value), steps.back());
+    }
+};
+
+TEST_P(Shapes, JournalAndFilesAgreeAfterEachCall) {
+    const Path& p = GetParam();
+    std::vector<Content> steps{onDisk(p.value)};
+    for (const Content& c : shapes(p.value.rfind("vpd/", 0) == 0 ? 64 : 20000)) {
+        if (c == steps.back()) continue;  // no change, no record
+        p.put(p.value, c);
+        steps.push_back(c);
+        check(steps, 1);
+    }
+    std::vector<std::string> problems;
+    gardhost::HistoryReader reader;
+    reader.read([](const HistoryRecord&, const Bytes*, const Bytes*) {}, problems);
+    reader.outsideChanges(problems);
+    EXPECT_EQ(problems, std::vector<std::string>{});
+}
+
+// The same changes in one call: one record, the file at its name ending
+// with the last content, the history showing every step.
+TEST_P(Shapes, OneCallOneRecord) {
+    const Path& p = GetParam();
+    const std::size_t before = lines().size();
+    std::vector<Content> steps{onDisk(p.value)};
+    {
+        gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+        for (const Content& c : shapes(p.value.rfind("vpd/", 0) == 0 ? 64 : 20000)) {
+            if (c == steps.back()) continue;
+            p.put(p.value, c);
+            steps.push_back(c);
+        }
+        EXPECT_EQ(lines().size(), before) << "nothing journaled before the call ends";
+        EXPECT_EQ(onDisk(p.value), steps.front()) << "nothing in place before the call ends";
+    }
+    EXPECT_EQ(lines().size(), before + 1);
+    check(steps, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Shapes,
+                         ::testing::Values(Path{"Value", "sp0/reg/some/Key", byValue},
+                                           Path{"GardFile", "root/opt/p3/gard/probe", byFile},
+                                           Path{"Keyword", "vpd/0x200/keyword", byKeyword}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // The unit table through its life: each record carries the whole table
 // before and after it, as the test read the file itself.
@@ -57,7 +196,6 @@ TEST_F(History, RebuildsEveryContentAsItWas) {
     std::vector<Bytes> before, after;
     for (const Seen& s : read()) {
         if (s.record.name != "root/opt/p3/gard/gardRask") continue;
-        EXPECT_EQ(s.record.status, HistoryRecord::kHappened);
         EXPECT_EQ(s.record.program, "platform_test");
         EXPECT_EQ(s.record.sp, 0);
         ASSERT_TRUE(s.after.has_value());
@@ -71,12 +209,92 @@ TEST_F(History, RebuildsEveryContentAsItWas) {
     }
 }
 
-// A history that is cut short, holds junk or is no regular file is told in
-// one line, and the changes go on.
+// ---------------------------------------------------------------- order and bounds
+
+// Records whose writers' clocks were stepped back an hour, or read 1970:
+// what happened is judged by the journal's order, as the files show it.
+TEST_F(History, ClocksDoNotOrderIt) {
+    const std::string name = gardhost::regName("dscv/SiblingState");
+    for (uint8_t v = 2; v <= 5; ++v) gardhost::setU8(name, v);
+    std::vector<std::string> ls = lines();
+    const std::size_t n = ls.size();
+    auto setTime = [&](std::string& line, const std::string& t) {
+        const std::size_t at = line.find(" t=") + 3;
+        line.replace(at, line.find(' ', at) - at, t);
+        line = resealed(line);
+    };
+    const std::string third = ls[n - 2].substr(ls[n - 2].find(" t=") + 3, 16);
+    setTime(ls[n - 2], std::to_string(std::stoull(third) - 3600000000ull));  // an hour back
+    setTime(ls[n - 1], "0");                                                   // 1970
+    writeLines(ls);
+    std::vector<std::string> problems;
+    std::vector<uint8_t> values;
+    for (const Seen& s : read(&problems)) {
+        if (s.record.name != name) continue;
+        EXPECT_EQ(s.record.status, HistoryRecord::kHappened);
+        EXPECT_FALSE(s.record.outside);
+        ASSERT_TRUE(s.after.has_value());
+        values.push_back(s.after->at(0));
+    }
+    EXPECT_EQ(values, (std::vector<uint8_t>{2, 3, 4, 5}));
+    gardhost::HistoryReader reader;
+    reader.read([](const HistoryRecord&, const Bytes*, const Bytes*) {}, problems);
+    reader.outsideChanges(problems);
+    EXPECT_EQ(problems, std::vector<std::string>{});
+}
+
+// A record that claims more than it holds, or more than a content may be:
+// junk, named once, passed over, the records around it read.
+struct Forged {
+    const char* name;
+    const char* from;  // replaced in the last record
+    const char* to;
+};
+
+void PrintTo(const Forged& f, std::ostream* os) { *os << f.name; }
+
+class ForgedRecords : public History, public ::testing::WithParamInterface<Forged> {};
+
+TEST_P(ForgedRecords, AreJunkNeverACrash) {
+    const std::string name = gardhost::regName("dscv/SiblingState");
+    gardhost::setU8(name, 2);
+    gardhost::setU8(name, 3);
+    std::vector<std::string> ls = lines();
+    std::string& last = ls.back();
+    const std::size_t at = last.find(GetParam().from);
+    ASSERT_NE(at, std::string::npos) << last;
+    last = resealed(last.replace(at, std::strlen(GetParam().from), GetParam().to));
+    ls.push_back(ls.back());  // and once more, to be named once only
+    writeLines(ls);
+    std::vector<std::string> problems;
+    const std::vector<Seen> seen = read(&problems);
+    ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
+    EXPECT_NE(problems[0].find("2 lines that are no journal record"), std::string::npos) << problems[0];
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().after, Content(Bytes{2}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ForgedRecords,
+    ::testing::Values(Forged{"OffsetPastItsContent", "diff=0:", "diff=7:"},
+                      Forged{"OffsetPast2To32", "diff=0:", "diff=4294967296:"},
+                      Forged{"OffsetPast2To63", "diff=0:", "diff=9223372036854775808:"},
+                      Forged{"OffsetPast2To64", "diff=0:", "diff=18446744073709551616:"},
+                      Forged{"ContentOf4GiB", "to=1:", "to=4294967295:"},
+                      Forged{"ContentPastTheLargest", "to=1:", "to=1048577:"},
+                      Forged{"BaseRunPastItsContent", "base=0:02", "base=1:02"},
+                      Forged{"HexCutShort", "diff=0:02:03", "diff=0:02:3"},
+                      Forged{"NotHex", "diff=0:02:03", "diff=0:02:zz"},
+                      Forged{"NoName", "C name=", "C nam="},
+                      Forged{"SequenceZero", "J seq=", "J seq=0 x="}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// A journal cut short, holding junk, or no regular file: told in one line;
+// changes go on (a journal that is no file is moved aside, kept).
 struct Bad {
     const char* name;
     void (*spoil)(const std::string& dir);
-    std::size_t records;  // still read
+    const char* said;
 };
 
 void PrintTo(const Bad& b, std::ostream* os) { *os << b.name; }
@@ -87,39 +305,109 @@ TEST_P(BadHistory, ToldInOneLineAndNeverInTheWay) {
     gardhost::setU8(gardhost::regName("dscv/SiblingState"), 2);
     GetParam().spoil(dir_);
     std::vector<std::string> problems;
-    EXPECT_EQ(read(&problems).size(), GetParam().records);
-    EXPECT_EQ(problems.size(), 1u);
+    read(&problems);
+    ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
+    EXPECT_NE(problems[0].find(GetParam().said), std::string::npos) << problems[0];
     gardFruState fru{};
     ErrlEntry* e = gardAcc::GardUpdateVpdUnit(0x10, svpd_SerialNum{}, 1, &fru);
     EXPECT_EQ(e, nullptr);
     gardtest::drop(e);
     EXPECT_EQ(fru, 1u);
+    bool recorded = false;
+    for (const Seen& s : read()) recorded = recorded || s.record.name == "root/opt/p3/gard/gardRask";
+    EXPECT_TRUE(recorded);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BadHistory,
-    ::testing::Values(Bad{"CutShort",
-                          [](const std::string& d) {
-                              fs::resize_file(d + "/history", fs::file_size(d + "/history") - 5);
-                          },
-                          0},
-                      Bad{"JunkLines",
-                          [](const std::string& d) {
-                              std::ofstream(d + "/history", std::ios::app) << "junk\n\x01\x02 crc=00000000\n";
-                          },
-                          1},
-                      Bad{"Directory",
-                          [](const std::string& d) {
-                              fs::remove(d + "/history");
-                              fs::create_directory(d + "/history");
-                          },
-                          0},
-                      Bad{"Fifo",
-                          [](const std::string& d) {
-                              fs::rename(d + "/history", d + "/history.1");
-                              ::mkfifo((d + "/history").c_str(), 0644);
-                          },
-                          1}),
+    ::testing::Values(
+        Bad{"CutShort", [](const std::string& d) { fs::resize_file(d + "/history", fs::file_size(d + "/history") - 5); },
+            "last record is cut short"},
+        Bad{"JunkLines",
+            [](const std::string& d) { std::ofstream(d + "/history", std::ios::app) << "junk\n\x01\x02 crc=00000000\n"; },
+            "2 lines that are no journal record"},
+        Bad{"Directory",
+            [](const std::string& d) {
+                fs::remove(d + "/history");
+                fs::create_directory(d + "/history");
+            },
+            "not a regular file"},
+        Bad{"Fifo",
+            [](const std::string& d) {
+                fs::remove(d + "/history");
+                ::mkfifo((d + "/history").c_str(), 0644);
+            },
+            "not a regular file"}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------- one flush a call
+
+TEST_F(History, OneFlushACall) {
+    gardhost::setSync(true);
+    gardFruState fru{};
+    delete gardAcc::GardUpdateVpdUnit(0x10, svpd_SerialNum{}, 1, &fru);  // the table made
+    auto flushes = [](const std::function<void()>& call) {
+        const uint64_t before = gardhost::flushes();
+        call();
+        return gardhost::flushes() - before;
+    };
+    EXPECT_EQ(flushes([&] { delete gardAcc::GardUpdateVpdUnit(0x11, svpd_SerialNum{}, 1, &fru); }), 1u)
+        << "an update without a lock";
+    EXPECT_EQ(flushes([&] {
+                  gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+                  delete gardAcc::GardSetVpdUnitState(0x10, 1, GARD_GARDED, 2, nullptr);  // a log and a change
+                  delete gardAcc::GardUpdateVpdUnit(0x12, svpd_SerialNum{}, 1, &fru);
+              }),
+              1u)
+        << "a call with two changes and a log";
+    EXPECT_EQ(flushes([&] {
+                  gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+                  bool garded = false;
+                  delete gardAcc::GardGetVpdUnitState(0x10, 1, &garded);
+              }),
+              0u)
+        << "a call that changes nothing";
+    EXPECT_EQ(flushes([&] {
+                  gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+                  delete gardAcc::GardUpdateVpdUnit(0x13, svpd_SerialNum{}, 1, &fru);
+                  lock.discard();
+              }),
+              0u)
+        << "a call dropped";
+    bool garded = true;
+    delete gardAcc::GardGetVpdUnitState(0x13, 1, &garded);
+    EXPECT_FALSE(garded) << "the dropped call's unit is not there";
+}
+
+// ---------------------------------------------------------------- power cuts
+
+// Changes made durable, then the power cut in many ways (each seed spoils
+// what was not synced differently): the next process finds every file as
+// the journal leaves it, and every committed log.
+TEST_F(History, PowerCutsLoseNothingAcknowledged) {
+    const std::string sim = dir_ + ".power";
+    gardhost::setSync(true);
+    gardhost::startPowerSim(sim);
+    const std::string name = gardhost::regName("dscv/SiblingState");
+    for (uint64_t seed = 1; seed <= 24; ++seed) {
+        gardhost::setSync(true);
+        gardFruState fru{};
+        {
+            gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+            delete gardAcc::GardUpdateVpdUnit(static_cast<uint16_t>(seed), svpd_SerialNum{}, 1, &fru);
+            delete gardAcc::GardSetVpdUnitState(static_cast<uint16_t>(seed), 1, GARD_GARDED, 2, nullptr);
+        }
+        gardhost::setU8(name, static_cast<uint8_t>(seed));
+        const Bytes table = gardFile("gardRask");
+        const std::size_t logs = gardhost::committed().size();
+        gardhost::cutPower(sim, seed);
+        Bytes value;
+        ASSERT_TRUE(gardhost::getValue(name, value)) << "seed " << seed;
+        EXPECT_EQ(value, Bytes{static_cast<uint8_t>(seed)}) << "seed " << seed;
+        EXPECT_EQ(gardFile("gardRask"), table) << "seed " << seed;
+        EXPECT_EQ(gardhost::committed().size(), logs) << "seed " << seed;
+    }
+    fs::remove_all(sim);
+}
 
 }  // namespace

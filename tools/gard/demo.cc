@@ -198,6 +198,7 @@ int demo(bool keep, std::string page) {
     d.sp1Role(0, "back to the lab set-up");
     d.did(d.failover(0));
     d.close();
+    newCall();  // the last step's changes committed: the page shows them
 
     // The history of it all, as a page to open in a browser.
     if (page.empty()) page = makeTempDir("gard-demo-page") + "/history.html";

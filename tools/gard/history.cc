@@ -581,7 +581,9 @@ public:
     Json summary() const {
         Json out = Json::object();
         out["counts"] = {{"changes", changes_}, {"errlogs", errlogs_}, {"notMade", notMade_}};
-        out["hidden"] = {{"setup", setup_}};
+        // Nothing recorded goes unshown but the defaults of a new state
+        // directory; the older counts stay for scripts that read them.
+        out["hidden"] = {{"notHappened", 0}, {"unknown", 0}, {"untimedErrlogs", 0}, {"setup", setup_}};
         // Logs the store dropped before the first it keeps: the history
         // names them but cannot show what they said.
         out["errlogsRotatedOut"] = rotatedOut_;
@@ -646,7 +648,7 @@ private:
         // A log belongs to the change of its call nearest to it in the
         // record among those that name a unit it names, else the nearest;
         // outside a call (no lock) it stands alone.
-        std::vector<bool> attached(logs.size(), false);
+        std::vector<std::size_t> attached(logs.size(), changes.size());  // the change's index, or none
         for (std::size_t k = 0; k < logs.size(); ++k) {
             if (changes.empty() || noCall(logs[k]["call"].get<std::string>())) continue;
             const auto at = static_cast<long>(logs[k]["part"].get<unsigned>());
@@ -659,18 +661,20 @@ private:
                 if ((names && !named) || (names == named && d < dBest)) best = i, named = names;
             }
             changes[best]["errlogs"].push_back(logs[k]["errlog"]);
-            attached[k] = true;
+            attached[k] = best;
         }
-        std::set<const Json*> shownLogs;
-        for (Json& c : changes) {
+        std::vector<bool> changeShown(changes.size(), false);
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            Json& c = changes[i];
             if (!kindShown(f_, c["kind"].get<std::string>()) || !whenShown(f_, c)) continue;
             if (f_.unitGiven) {
                 Json keep = Json::array();
-                for (Json& i : c["items"])
-                    if (i.contains("unit") && i["unit"].get<uint32_t>() == f_.unit) keep.push_back(std::move(i));
+                for (Json& item : c["items"])
+                    if (item.contains("unit") && item["unit"].get<uint32_t>() == f_.unit) keep.push_back(std::move(item));
                 if (keep.empty()) continue;
                 c["items"] = keep;
             }
+            changeShown[i] = true;
             ++changes_;
             errlogs_ += c["errlogs"].size();
             (*out_)(std::move(c));
@@ -678,12 +682,7 @@ private:
         // A log stands on its own unless its change is shown with it.
         for (std::size_t k = 0; k < logs.size(); ++k) {
             if (f_.unitGiven || !kindShown(f_, "errlog") || !whenShown(f_, logs[k])) continue;
-            if (attached[k]) {
-                bool changeShown = false;
-                for (const Json& c : changes)
-                    changeShown = changeShown || (!c.is_null() && kindShown(f_, c.value("kind", "")) && whenShown(f_, c));
-                if (changeShown) continue;
-            }
+            if (attached[k] != changes.size() && changeShown[attached[k]]) continue;
             ++errlogs_;
             (*out_)(std::move(logs[k]));
         }

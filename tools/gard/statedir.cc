@@ -207,8 +207,9 @@ bool peekState() {
 std::string settleState(std::vector<std::string>& notWritten) {
     if (!g_lock.held()) return "";
     if (opts().access != Access::Changes || opts().dryRun) {
+        // A gard file made zero-filled on first use is no repair worth a word.
         for (const gardhost::StagedChange& c : gardhost::stagedChanges())
-            if (!c.setup)
+            if (!c.setup && !(!c.existed && std::all_of(c.after.begin(), c.after.end(), [](uint8_t b) { return b == 0; })))
                 for (std::string& w : stagedWords(c)) notWritten.push_back(std::move(w));
         g_lock.discard(true);
         return "";
