@@ -8,6 +8,9 @@
 #                                null) of ARGS --json, whose exitStatus is the exit status
 #   same NAME PATH ARGS...       the command left PATH (a file, or a directory's
 #                                files) byte for byte as it was
+# The JSON of every t, ask and j row (a t or ask row's command line run with
+# --json first, in a copy of the state directory) is checked against the
+# schema it names (schema_check.py) when the group ends.
 # Every command runs with stdin not a terminal; destructive ones need --yes.
 # Rows that cannot run here are skipped, each named, and the group exits 77
 # (CTest: skipped) unless a row failed.
@@ -19,8 +22,17 @@ rask=$W/state/root/opt/p3/gard/gardRask
 n=0 bad=0 skipped=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
 skip() { skipped=$((skipped + 1)); echo "SKIP $GROUP/$1: $2"; }
+mkdir "$W/json" && jn=0
+# The row's command line with --json, kept for the schema check: run in a copy
+# of the state directory, so that the row itself finds the state as it was.
+asJson() {
+  case " $* " in *" --help "*) return ;; esac
+  rm -rf "$W/jstate" && { [ ! -e "$W/state" ] || cp -a "$W/state" "$W/jstate" 2>/dev/null; }
+  jn=$((jn + 1)) && GARD_STATE_DIR=$W/jstate timeout 60 "$GARD" "$@" --json >"$W/json/$jn.json" 2>/dev/null </dev/null
+}
 t() {  # a command that never ends (a lock held too long) fails its row after a minute
   local name=$1 want=$2 re=$3; shift 3; n=$((n + 1))
+  asJson "$@"
   expect "$name" "$want" "$re" "$(timeout 60 "$GARD" "$@" 2>&1 </dev/null)" $? "$@"
 }
 # ask NAME STATUS REGEX ANSWER ARGS...: as t, on a terminal that answers ANSWER
@@ -29,6 +41,7 @@ t() {  # a command that never ends (a lock held too long) fails its row after a 
 # has appeared; answer NAME STATUS REGEX ANSWER ends it: other rows run between.
 asking() {
   asked=("$@")
+  asJson "$@"
   command -v script >/dev/null || return 0
   rm -f "$W/answer" && mkfifo "$W/answer"
   script -qec "$(printf '%q ' "$GARD" "$@")" /dev/null <"$W/answer" >"$W/tty" 2>&1 &
@@ -58,6 +71,7 @@ j() {
   local name=$1 path=$2 want=$3 got; shift 3; n=$((n + 1))
   "$GARD" "$@" --json >"$W/out.json" 2>"$W/err" </dev/null
   local st=$?
+  jn=$((jn + 1)) && cp "$W/out.json" "$W/json/$jn.json"
   got=$(cmake -DF="$W/out.json" -DP="$path;exitStatus" -P "$HERE/jget.cmake")
   [ "$got" = "$want $st" ] || fail "$name" "$path;exitStatus is '$got', want '$want $st': gard $* --json" "$(cat "$W/err")"
 }
@@ -562,6 +576,17 @@ lock)
   ;;
 *) echo "unknown group $GROUP"; exit 2 ;;
 esac
+# Debian's python3-jsonschema (scripts/deps.sh installs it).
+py=/usr/bin/python3; [ -x $py ] || py=python3
+n=$((n + 1))
+if ! $py -c 'import jsonschema' 2>/dev/null; then
+  skip schemas "no python3-jsonschema to check the JSON outputs with"
+elif ! compgen -G "$W/json/*.json" >/dev/null; then
+  :
+elif ! $py "$HERE/schema_check.py" "$HERE/../../tools/gard/schemas" "$W/json"/*.json >"$W/schemas" 2>&1; then
+  fail schemas "JSON outputs that do not fit their schemas" "$(grep -v '^ ' "$W/schemas")"
+fi
+grep -h '^schemas:' "$W/schemas" 2>/dev/null
 echo "$((n - bad - skipped)) passed, $skipped skipped, $bad failed"
 [ $bad -eq 0 ] || exit 1
 [ $skipped -eq 0 ] || exit 77

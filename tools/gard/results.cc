@@ -38,6 +38,28 @@ void Result::putUnknown(Json& obj, const std::string& key, const std::string& wh
     if (unknown.empty()) unknown = why;
 }
 
+namespace {
+
+// The versions of the schemas, read from their files by the build.
+#include "schemas.h"
+
+// An output with its schema's name and version in front.
+Json schemaNamed(const std::string& name, Json& fields) {
+    Json out = Json::object();
+    out["schema"] = name;
+    out["schemaVersion"] = schemaVersion(name);
+    for (auto& [key, value] : fields.items()) out[key] = std::move(value);
+    return out;
+}
+
+}  // namespace
+
+int schemaVersion(const std::string& name) {
+    for (const SchemaVersion& s : kSchemaVersions)
+        if (name == s.name) return s.version;
+    return 0;
+}
+
 int finish(Result& r) {
     Json errors = Json::array();
     for (ErrlEntry* e : r.errls) errors.push_back(errlJson(e));
@@ -63,7 +85,7 @@ int finish(Result& r) {
         r.out["errors"] = errors;
         r.out["committed"] = committed;
         r.out["exitStatus"] = status;
-        std::cout << r.out.dump(2) << '\n';
+        std::cout << schemaNamed(opts().schema, r.out).dump(2) << '\n';
     } else {
         std::cout << r.text.str();
         if (!committed.empty()) {
@@ -92,7 +114,7 @@ int failed(int status, const std::string& why) {
         out["errors"] = Json::array();
         out["committed"] = Json::array();
         out["exitStatus"] = status;
-        std::cout << out.dump(2) << '\n';
+        std::cout << schemaNamed("error", out).dump(2) << '\n';
     }
     return status;
 }
