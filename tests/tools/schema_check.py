@@ -2,6 +2,12 @@
 """Checks gard --json outputs against the schemas they name.
 
 Usage: schema_check.py SCHEMA_DIR OUTPUT.json...
+       schema_check.py SCHEMA_DIR --docs docs/json.md
+
+With --docs, the schemas and the page that describes the fields in words
+must name the same fields: every field of a schema is on the page in
+backquotes, and every single word in backquotes on the page is a field or
+a value of one (an enum, a const, an example) in some schema.
 
 Each output must parse, name a schema that exists ("schema") with the
 version its file fixes ("schemaVersion"), and validate against it. Then
@@ -13,6 +19,7 @@ checked, in the form the test runners read.
 import copy
 import json
 import pathlib
+import re
 import sys
 
 import jsonschema
@@ -52,8 +59,39 @@ def renamed(doc, path, key):
     return out
 
 
+def docs_agree(schema_dir, page):
+    names, values = set(), {"null"}
+    def walk(x):
+        if isinstance(x, dict):
+            names.update(x.get("properties", {}))
+            values.update(str(v) for v in x.get("enum", []) + x.get("examples", []) if v is not None)
+            if isinstance(x.get("const"), str):
+                values.add(x["const"])
+            for v in x.values():
+                walk(v)
+        elif isinstance(x, list):
+            for v in x:
+                walk(v)
+    for p in schema_dir.glob("*.schema.json"):
+        walk(json.loads(p.read_text()))
+    quoted = set(re.findall(r"`([^`]+)`", pathlib.Path(page).read_text()))
+    words = {q for q in quoted if re.fullmatch(r"[A-Za-z][A-Za-z0-9]*", q)}
+    missing = sorted(names - quoted)
+    # NAMEHex fields beside a field of bytes (patternProperties "Hex$").
+    unknown = sorted(w for w in words - names - values if not (w.endswith("Hex") and w[:-3] in names | {""}))
+    for n in missing:
+        print(f"FAIL {page}: field {n} of the schemas is not on the page")
+    for w in unknown:
+        print(f"FAIL {page}: `{w}` is no field or value of any schema")
+    print(f"schemas: {len(names)} fields, {len(words)} words on the page compared")
+    print(f"{len(names) + len(words) - len(missing) - len(unknown)} passed, {len(missing) + len(unknown)} failed")
+    return 1 if missing or unknown else 0
+
+
 def main():
     schema_dir = pathlib.Path(sys.argv[1]).resolve()
+    if sys.argv[2:3] == ["--docs"]:
+        return docs_agree(schema_dir, sys.argv[3])
     # The schemas refer to each other by file name ($id), as installed side by side.
     known = {p.name: json.loads(p.read_text()) for p in schema_dir.glob("*.schema.json")}
     try:  # jsonschema 4.18 on
