@@ -44,6 +44,9 @@ foreach(component runtime dev tool)
   set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${GARD_DEB_${component}})
 endforeach()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The loader's cache through dpkg's ldconfig trigger, not ldconfig in scripts.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/triggers
+    ${PROJECT_SOURCE_DIR}/cmake/deb/postinst ${PROJECT_SOURCE_DIR}/cmake/deb/postrm)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "gard records of a service processor's firmware (libraries)

@@ -11,14 +11,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-release}
 scripts/deps.sh lintian dpkg-dev
-echo "== configure $build (Release, for /usr)"
+mkdir -p "$build" && log=$(cd "$build" && pwd)/package.log
+echo "== configure $build (Release, for /usr); the whole log in $log"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DGARD_WERROR=ON \
-  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=ON >"$build.log" 2>&1 || { cat "$build.log"; exit 1; }
+  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=ON >"$log" 2>&1 || { cat "$log"; exit 1; }
 echo "== build"
-ninja -C "$build" -j"$(nproc)" >>"$build.log" 2>&1 || { tail -50 "$build.log"; exit 1; }
+ninja -C "$build" -j"$(nproc)" >>"$log" 2>&1 || { tail -50 "$log"; exit 1; }
 echo "== packages"
 rm -rf "$build/packages"
-(cd "$build" && cpack -G DEB >>"../$build.log" 2>&1) || { tail -30 "$build.log"; exit 1; }
+(cd "$build" && cpack -G DEB >>"$log" 2>&1) || { tail -30 "$log"; exit 1; }
 debs=("$build"/packages/*.deb)
 for deb in "${debs[@]}"; do
   echo "-- $(basename "$deb")"
@@ -27,7 +28,7 @@ for deb in "${debs[@]}"; do
 done
 echo "== lintian"
 # Errors fail; warnings and notes are shown. Run as root here (CI): lintian allows it.
-lintian --allow-root --no-tag-display-limit "${debs[@]}" | tee "$build/lintian.txt" || true
+lintian --allow-root --tag-display-limit 0 "${debs[@]}" | tee "$build/lintian.txt" || true
 if grep -q '^E: ' "$build/lintian.txt"; then echo "package.sh: lintian found errors" >&2; exit 1; fi
 echo "lintian: $(grep -c '^E: ' "$build/lintian.txt") errors, $(grep -c '^W: ' "$build/lintian.txt") warnings"
 echo "== dependencies (apt, simulated)"
@@ -38,7 +39,7 @@ root=$(mktemp -d) && trap 'rm -rf "$root"' EXIT
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 libdir=$(dirname "$(find "$root/usr/lib" -name 'libgard.so.1' | head -1)")
 echo "libgard.so.1 in ${libdir#"$root"}"
-export LD_LIBRARY_PATH=$libdir GARD_STATE_DIR=$root/state GARD_HOST_NOSYNC=1
+export LD_LIBRARY_PATH=$libdir GARD_STATE_DIR=$root/state GARD_HOST_NOSYNC=1 TMPDIR=$root
 "$root/usr/bin/gard" --version
 cmake -DPREFIX="$root/usr" -DLIBPATH="$libdir" -DSRC="$PWD/tests/tools" -DWORK="$root/work" \
   -DREADME="$PWD/README.md" -DDOCS="$PWD/docs/library.md" -DSANITIZE=OFF -DGENERATOR=Ninja \
