@@ -278,6 +278,22 @@ platform)
   j fault-not-utf8    'faults 1 fault;faults 1 faultHex;faults 1 source' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe file' platform fault list
   t fault-add-help    0 '^  FAULT TEXT REQUIRED'     platform fault add --help
   t one-unit-name     0 '^  UNIT TEXT REQUIRED +0x200 or 0x201$' platform present --help
+  # GARD_HOST_POINTS lists the calls and crash points of a command with the
+  # counts that aim a fault or GARD_HOST_CRASH_AT at exactly one of them.
+  t points-fault-clear 0 '0 faults'                  platform fault clear
+  t points-seed       0 'set-up'                     units add 0x20 1 P
+  n=$((n + 1)) && GARD_HOST_POINTS=$W/points "$GARD" units add 0x20 1 Q >/dev/null 2>&1 ||
+    fail points-listed "gard units add with GARD_HOST_POINTS failed" ""
+  # The table's write, and the first crash point after it.
+  write=$(grep -o ' UtilFile::Write@gardRask#[0-9]*$' "$W/points" | tail -1)
+  crash=$(sed -n "/ call UtilFile::Write#/,\$ { / crash [0-9]* /{ s/.* crash [0-9]* //p; q; } }" "$W/points")
+  n=$((n + 1)) && rm -f "$W/points-killed"
+  GARD_HOST_CRASH_AT=$crash GARD_HOST_POINTS=$W/points-killed "$GARD" units add 0x20 1 R >/dev/null 2>&1
+  st=$? && last=$(tail -1 "$W/points-killed")
+  [ -n "$crash" ] && [ "$st" = 137 ] && [ "${last##* }" = "$crash" ] ||
+    fail points-crash "GARD_HOST_CRASH_AT=$crash: exit $st, want 137 there; last point passed: $last" "$(cat "$W/points")"
+  t points-fault-add  0 '1 fault'                    platform fault add "${write# }"
+  t points-fault-hits 1 'gard file gardRask: write failed \(injected fault\)' units add 0x20 1 S
   ;;
 inspect)
   "$GARD" units add 0x10 1 A >/dev/null && "$GARD" units add 0x11 1 B >/dev/null
