@@ -343,6 +343,11 @@ story)
   GARD_HOST_SP=1 t env-sp 0 'running as sp1'        status
   ;;
 usage)
+  # Every command has a JSON schema, and every schema but the shared ones a command.
+  n=$((n + 1)) && schemas=$HERE/../../tools/gard/schemas
+  commands=$("$GARD" --commands | tr ' ' '-' | sort) && files=$(cd "$schemas" && ls *.schema.json | sed 's/\.schema\.json$//' | grep -vx 'common\|error' | sort)
+  [ -n "$commands" ] && [ "$commands" = "$files" ] ||
+    fail schemas-per-command "commands and schema files differ" "$(diff <(echo "$commands") <(echo "$files"))"
   t no-command        2 'a command is required'
   t unknown-command   2 "unknown command 'bogus' \(see gard --help\)" bogus
   t unknown-sub       2 "unknown command 'bogus' \(see gard units --help\)" units bogus
