@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "gard/gard.h"
-#include "platform/errl.h"
-#include "platform/host/host.h"
+#include <gard/gard.h>
+#include <gard/platform/errl.h>
+#include <gard/platform/host/host.h>
 
 namespace {
 

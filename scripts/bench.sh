@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh libbenchmark-dev libsqlite3-dev
 build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DGARD_BENCH=ON \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DGARD_WERROR=ON -DGARD_BENCH=ON \
   -DGARD_TESTS=OFF -DGARD_TOOLS=OFF >/dev/null
 ninja -C "$build" -j2 gard-bench
 summary=${1:-$build/summary.md}

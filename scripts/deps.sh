@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, or says in one line what is
 # missing when it cannot install them. Usage: scripts/deps.sh [extra packages]
 set -euo pipefail
-need=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev help2man "$@")
+need=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev help2man
+      python3-jsonschema "$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

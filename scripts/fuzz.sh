@@ -10,7 +10,7 @@ seconds=${1:-30}
 scripts/deps.sh clang libclang-rt-14-dev
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DGARD_FUZZ=ON -DGARD_TESTS=OFF -DGARD_TOOLS=OFF \
+  -DGARD_FUZZ=ON -DGARD_TESTS=OFF -DGARD_TOOLS=OFF -DGARD_WERROR=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   >/dev/null
 names=(unit_table stored_errl keyword unflatten)

@@ -24,7 +24,7 @@ step() {
 step "dependencies" scripts/deps.sh
 # Headless Chromium for the history page test; without it that test is skipped.
 scripts/browser.sh >>"$log" 2>&1 || echo "no headless browser: the history page test will be skipped" >&2
-step "configure $build" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+step "configure $build" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGARD_WERROR=ON "$@"
 step "build" ninja -C "$build" -j"$(nproc)"
 # GARD_CTEST_ARGS: more ctest arguments (CI leaves the tests of whole
 # processes out of the sanitized pass: label "processes").

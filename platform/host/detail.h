@@ -390,6 +390,10 @@ bool historyQuiet();
 // of any name; "name#N": the Nth of that name), the process kills itself
 // here with SIGKILL, as a power cut or a kill -9 would stop it.
 void crashPoint(const char* name);
+// With GARD_HOST_POINTS naming a file, each crash point passed and each
+// platform call is appended to it, one line each, with the counts that aim
+// GARD_HOST_CRASH_AT or a fault at exactly that one (faults.cc).
+void listPoint(const char* kind, const char* name, const std::string& target = {});
 // Makes a file's or a directory's content durable: fsync with sync on; with
 // simulated power loss (GARD_HOST_POWERSIM) recorded instead. 0 or an errno.
 // Each is counted (flushes()) and logged as the call "host::flush".

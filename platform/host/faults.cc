@@ -1,5 +1,8 @@
 // The call log and fault injection every platform call goes through, and
 // the failure entry a failing call returns.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -7,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -220,7 +224,45 @@ void countCall(const char* name) {
     }
 }
 
+// GARD_HOST_POINTS: where the points a process passes are listed, opened
+// once; -1 when not asked for or not openable (said once).
+int pointsFd() {
+    static const int fd = [] {
+        const char* path = std::getenv("GARD_HOST_POINTS");
+        if (path == nullptr || *path == '\0') return -1;
+        int f = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (f < 0) std::fprintf(stderr, "gardhost: GARD_HOST_POINTS %s: %s\n", path, std::strerror(errno));
+        return f;
+    }();
+    return fd;
+}
+
 }  // namespace
+
+namespace detail {
+
+// The counts are this process's, from its start, as GARD_HOST_CRASH_AT and a
+// fault's "#N" count them; each line is one write, so processes sharing the
+// file do not mix their lines.
+void listPoint(const char* kind, const char* name, const std::string& target) {
+    const int fd = pointsFd();
+    if (fd < 0) return;
+    static std::mutex mutex;
+    static std::map<std::string, long> counts;
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::string call = std::string(kind) + " " + name;
+    std::string line = std::to_string(::getpid());
+    line.append(" ").append(kind).append(" ");
+    if (std::strcmp(kind, "crash") == 0) line.append(std::to_string(++counts[""])).append(" ");
+    line.append(name).append("#").append(std::to_string(++counts[call]));
+    if (!target.empty())
+        line.append(" ").append(name).append("@").append(target).append("#").append(
+            std::to_string(++counts[call + "@" + target]));
+    line += "\n";
+    [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
+}
+
+}  // namespace detail
 
 std::vector<std::string> failableCalls() {
     std::vector<std::string> names;
@@ -378,6 +420,7 @@ bool enter(const char* name, const Target& target, const Args& a, bool canFail) 
     r.failed = fail;
     g_log.push_back(r);
     countCall(name);
+    listPoint(canFail ? "call" : "call-unfailable", name, target.str());
 
     if (callLogToFile()) {
         const Call c = print(r);

@@ -84,7 +84,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/errl.h"
+#include "gard/platform/errl.h"
 
 namespace gardhost {
 

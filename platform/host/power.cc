@@ -372,6 +372,7 @@ std::string cutPower(const std::string& sim, uint64_t seed) {
 namespace detail {
 
 void crashPoint(const char* name) {
+    listPoint("crash", name);
     const CrashAt& at = crashAt();
     if (at.nth == 0) return;
     if (!at.name.empty() && at.name != name) return;

@@ -739,7 +739,7 @@ std::string traceText() {
         const std::string f = gardhost::formatTrace(e);
         std::string values = f.substr(f.find(" :") + 2);
         values.erase(0, values.find_first_not_of(' '));
-        out += (out.empty() ? "" : "|") + (values.empty() ? std::string("-") : values);
+        out.append(out.empty() ? "" : "|").append(values.empty() ? "-" : values);
     }
     return out;
 }

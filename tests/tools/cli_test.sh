@@ -8,6 +8,9 @@
 #                                null) of ARGS --json, whose exitStatus is the exit status
 #   same NAME PATH ARGS...       the command left PATH (a file, or a directory's
 #                                files) byte for byte as it was
+# The JSON of every t, ask and j row (a t or ask row's command line run with
+# --json first, in a copy of the state directory) is checked against the
+# schema it names (schema_check.py) when the group ends.
 # Every command runs with stdin not a terminal; destructive ones need --yes.
 # Rows that cannot run here are skipped, each named, and the group exits 77
 # (CTest: skipped) unless a row failed.
@@ -19,8 +22,17 @@ rask=$W/state/root/opt/p3/gard/gardRask
 n=0 bad=0 skipped=0
 fail() { bad=$((bad + 1)); echo "FAIL $GROUP/$1: $2"; printf '%s\n' "$3" | head -15 | sed 's/^/    /'; }
 skip() { skipped=$((skipped + 1)); echo "SKIP $GROUP/$1: $2"; }
+mkdir "$W/json" && jn=0
+# The row's command line with --json, kept for the schema check: run in a copy
+# of the state directory, so that the row itself finds the state as it was.
+asJson() {
+  case " $* " in *" --help "*) return ;; esac
+  rm -rf "$W/jstate" && { [ ! -e "$W/state" ] || cp -a "$W/state" "$W/jstate" 2>/dev/null; }
+  jn=$((jn + 1)) && GARD_STATE_DIR=$W/jstate timeout 60 "$GARD" "$@" --json >"$W/json/$jn.json" 2>/dev/null </dev/null
+}
 t() {  # a command that never ends (a lock held too long) fails its row after a minute
   local name=$1 want=$2 re=$3; shift 3; n=$((n + 1))
+  asJson "$@"
   expect "$name" "$want" "$re" "$(timeout 60 "$GARD" "$@" 2>&1 </dev/null)" $? "$@"
 }
 # ask NAME STATUS REGEX ANSWER ARGS...: as t, on a terminal that answers ANSWER
@@ -29,6 +41,7 @@ t() {  # a command that never ends (a lock held too long) fails its row after a 
 # has appeared; answer NAME STATUS REGEX ANSWER ends it: other rows run between.
 asking() {
   asked=("$@")
+  asJson "$@"
   command -v script >/dev/null || return 0
   rm -f "$W/answer" && mkfifo "$W/answer"
   script -qec "$(printf '%q ' "$GARD" "$@")" /dev/null <"$W/answer" >"$W/tty" 2>&1 &
@@ -58,6 +71,7 @@ j() {
   local name=$1 path=$2 want=$3 got; shift 3; n=$((n + 1))
   "$GARD" "$@" --json >"$W/out.json" 2>"$W/err" </dev/null
   local st=$?
+  jn=$((jn + 1)) && cp "$W/out.json" "$W/json/$jn.json"
   got=$(cmake -DF="$W/out.json" -DP="$path;exitStatus" -P "$HERE/jget.cmake")
   [ "$got" = "$want $st" ] || fail "$name" "$path;exitStatus is '$got', want '$want $st': gard $* --json" "$(cat "$W/err")"
 }
@@ -264,6 +278,22 @@ platform)
   j fault-not-utf8    'faults 1 fault;faults 1 faultHex;faults 1 source' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe file' platform fault list
   t fault-add-help    0 '^  FAULT TEXT REQUIRED'     platform fault add --help
   t one-unit-name     0 '^  UNIT TEXT REQUIRED +0x200 or 0x201$' platform present --help
+  # GARD_HOST_POINTS lists the calls and crash points of a command with the
+  # counts that aim a fault or GARD_HOST_CRASH_AT at exactly one of them.
+  t points-fault-clear 0 '0 faults'                  platform fault clear
+  t points-seed       0 'set-up'                     units add 0x20 1 P
+  n=$((n + 1)) && GARD_HOST_POINTS=$W/points "$GARD" units add 0x20 1 Q >/dev/null 2>&1 ||
+    fail points-listed "gard units add with GARD_HOST_POINTS failed" ""
+  # The table's write, and the first crash point after it.
+  write=$(grep -o ' UtilFile::Write@gardRask#[0-9]*$' "$W/points" | tail -1)
+  crash=$(sed -n "/ call UtilFile::Write#/,\$ { / crash [0-9]* /{ s/.* crash [0-9]* //p; q; } }" "$W/points")
+  n=$((n + 1)) && rm -f "$W/points-killed"
+  GARD_HOST_CRASH_AT=$crash GARD_HOST_POINTS=$W/points-killed "$GARD" units add 0x20 1 R >/dev/null 2>&1
+  st=$? && last=$(tail -1 "$W/points-killed")
+  [ -n "$crash" ] && [ "$st" = 137 ] && [ "${last##* }" = "$crash" ] ||
+    fail points-crash "GARD_HOST_CRASH_AT=$crash: exit $st, want 137 there; last point passed: $last" "$(cat "$W/points")"
+  t points-fault-add  0 '1 fault'                    platform fault add "${write# }"
+  t points-fault-hits 1 'gard file gardRask: write failed \(injected fault\)' units add 0x20 1 S
   ;;
 inspect)
   "$GARD" units add 0x10 1 A >/dev/null && "$GARD" units add 0x11 1 B >/dev/null
@@ -313,6 +343,11 @@ story)
   GARD_HOST_SP=1 t env-sp 0 'running as sp1'        status
   ;;
 usage)
+  # Every command has a JSON schema, and every schema but the shared ones a command.
+  n=$((n + 1)) && schemas=$HERE/../../tools/gard/schemas
+  commands=$("$GARD" --commands | tr ' ' '-' | sort) && files=$(cd "$schemas" && ls *.schema.json | sed 's/\.schema\.json$//' | grep -vx 'common\|error' | sort)
+  [ -n "$commands" ] && [ "$commands" = "$files" ] ||
+    fail schemas-per-command "commands and schema files differ" "$(diff <(echo "$commands") <(echo "$files"))"
   t no-command        2 'a command is required'
   t unknown-command   2 "unknown command 'bogus' \(see gard --help\)" bogus
   t unknown-sub       2 "unknown command 'bogus' \(see gard units --help\)" units bogus
@@ -566,6 +601,17 @@ lock)
   ;;
 *) echo "unknown group $GROUP"; exit 2 ;;
 esac
+# Debian's python3-jsonschema (scripts/deps.sh installs it).
+py=/usr/bin/python3; [ -x $py ] || py=python3
+n=$((n + 1))
+if ! $py -c 'import jsonschema' 2>/dev/null; then
+  skip schemas "no python3-jsonschema to check the JSON outputs with"
+elif ! compgen -G "$W/json/*.json" >/dev/null; then
+  :
+elif ! $py "$HERE/schema_check.py" "$HERE/../../tools/gard/schemas" "$W/json"/*.json >"$W/schemas" 2>&1; then
+  fail schemas "JSON outputs that do not fit their schemas" "$(grep -v '^ ' "$W/schemas")"
+fi
+grep -h '^schemas:' "$W/schemas" 2>/dev/null
 echo "$((n - bad - skipped)) passed, $skipped skipped, $bad failed"
 [ $bad -eq 0 ] || exit 1
 [ $skipped -eq 0 ] || exit 77

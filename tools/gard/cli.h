@@ -53,6 +53,7 @@ struct Options {
     Access access = Access::Changes;  // what the command does to the state directory
     bool yes = false;         // --yes: destructive commands skip the question
     bool dryRun = false;      // --dry-run: say what would change, change nothing
+    std::string schema;       // the JSON schema of the chosen command's output ("units-list")
 };
 Options& opts();
 
@@ -179,6 +180,8 @@ struct Result {
     // why. The command then exits 1.
     void putUnknown(Json& obj, const std::string& key, const std::string& why);
 };
+// The version of schema `name` (tools/gard/schemas/NAME.schema.json), 0 for none.
+int schemaVersion(const std::string& name);
 // Prints the result (text or JSON) with the returned error logs and the logs
 // committed since the state was opened, saves the trace; the exit status.
 int finish(Result& r);
@@ -361,6 +364,9 @@ void addDemo(CLI::App& app);
 void addVersion(CLI::App& app);
 void addHistory(CLI::App& app);
 int versionAction();  // gard --version
+// The command table: a bash completion script, and the commands one a line.
+void printCompletion(CLI::App& app);
+void printCommands(CLI::App& app, const std::string& path);
 
 // Status of the current state directory as JSON and text (also used by demo).
 Json statusJson(Result& r);

@@ -871,7 +871,8 @@ int history(const Filters& f) {
     // Streamed: each entry is written as it is read, never all held at once.
     HistoryStream stream(f);
     if (opts().json) {
-        std::cout << "{\n  \"history\": [";
+        std::cout << "{\n  \"schema\": \"" << opts().schema << "\",\n  \"schemaVersion\": " << schemaVersion(opts().schema)
+                  << ",\n  \"history\": [";
         bool first = true;
         stream.read([&](Json&& e) {
             std::cout << (first ? "\n    " : ",\n    ") << e.dump();

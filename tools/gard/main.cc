@@ -68,6 +68,10 @@ int run(int argc, char** argv) {
     addVersion(app);
     refuseEmpty(&app);
     addHistory(app);
+    // Hidden: the command table for the build (completion) and the tests (schemas).
+    bool completion = false, commands = false;
+    app.add_flag("--bash-completion", completion)->group("");
+    app.add_flag("--commands", commands)->group("");
 
     try {
         app.parse(argc, argv);
@@ -75,7 +79,17 @@ int run(int argc, char** argv) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help
         return parseError(app, e);
     }
+    if (completion || commands) {
+        completion ? printCompletion(app) : printCommands(app, "");
+        return kOk;
+    }
     if (version) action() = versionAction;
+    // The chosen command names its output's schema: "units list" writes units-list.
+    opts().schema = version ? "version" : "";
+    for (CLI::App* at = &app; !version && !at->get_subcommands().empty();) {
+        at = at->get_subcommands().front();
+        opts().schema += (opts().schema.empty() ? "" : "-") + at->get_name();
+    }
     if (!action()) return failed(kUsage, "a command is required (see gard --help)");
     // The position is chosen before any command names a registry value.
     opts().sp = chosenPosition();

@@ -38,6 +38,28 @@ void Result::putUnknown(Json& obj, const std::string& key, const std::string& wh
     if (unknown.empty()) unknown = why;
 }
 
+namespace {
+
+// The versions of the schemas, read from their files by the build.
+#include "schemas.h"
+
+// An output with its schema's name and version in front.
+Json schemaNamed(const std::string& name, Json& fields) {
+    Json out = Json::object();
+    out["schema"] = name;
+    out["schemaVersion"] = schemaVersion(name);
+    for (auto& [key, value] : fields.items()) out[key] = std::move(value);
+    return out;
+}
+
+}  // namespace
+
+int schemaVersion(const std::string& name) {
+    for (const SchemaVersion& s : kSchemaVersions)
+        if (name == s.name) return s.version;
+    return 0;
+}
+
 int finish(Result& r) {
     // The command's call ends here: its changes committed (one journal
     // record, one flush), or, for a command that only reads, dropped.
@@ -69,9 +91,14 @@ int finish(Result& r) {
         r.out["errors"] = errors;
         r.out["committed"] = committed;
         r.out["exitStatus"] = status;
-        // After a streamed start, the rest of the object follows it.
-        const std::string rest = r.out.dump(2);
-        std::cout << (r.streamedJson ? ",\n" + rest.substr(2) : rest) << '\n';
+        if (r.streamedJson) {
+            // After a streamed start (the schema, then the long list), the
+            // rest of the object follows it.
+            const std::string rest = r.out.dump(2);
+            std::cout << ",\n" << rest.substr(2) << '\n';
+        } else {
+            std::cout << schemaNamed(opts().schema, r.out).dump(2) << '\n';
+        }
     } else {
         std::cout << r.text.str();
         if (!committed.empty()) {
@@ -106,7 +133,7 @@ int failed(int status, const std::string& why) {
         out["errors"] = Json::array();
         out["committed"] = Json::array();
         out["exitStatus"] = status;
-        std::cout << out.dump(2) << '\n';
+        std::cout << schemaNamed("error", out).dump(2) << '\n';
     }
     return status;
 }

@@ -2,8 +2,8 @@
 // that libgardhost is reached through libgard): asks whether a unit is
 // garded in the state directory GARD_STATE_DIR names. Exit 0 when the
 // answer is "not garded".
-#include "gard/gard.h"
-#include "platform/errl.h"
+#include <gard/gard.h>
+#include <gard/platform/errl.h>
 
 int main() {
     bool garded = true;
