@@ -82,6 +82,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/errl.h"
@@ -137,6 +138,14 @@ void seedDefaults();
 // (<state>/root/opt/p3/gard/x); any other path lands there too, ".." never
 // climbing above <state>/root.
 std::string resolvePath(const std::string& firmwarePath);
+// Bytes from the state directory (file content, names, paths) as a message
+// or a screen may show them: printable UTF-8 as it is, every other byte
+// (control characters, bytes that are not UTF-8, the invisible characters
+// that reorder or break a line) as \xHH, and a backslash as \\. The host's
+// own messages and the gard tool show bytes by this one rule.
+std::string shown(std::string_view bytes);
+// Whether shown(bytes) is the bytes themselves.
+bool plainText(std::string_view bytes);
 
 // ---- named values, relative to the state directory
 // A read returns what the last completed write by any process left, also
