@@ -66,8 +66,8 @@ int run(int argc, char** argv) {
     addInspect(app);
     addDemo(app);
     addVersion(app);
-    refuseEmpty(&app);
     addHistory(app);
+    refuseEmpty(&app);
 
     try {
         app.parse(argc, argv);
