@@ -18,6 +18,8 @@
 //                     (default 2 MiB), for tests that fill it
 //   GARD_HOST_ERRL_MAX  bytes at which <state>/errl/committed becomes
 //                     committed.1 (default 1 MiB), for tests that fill it
+//                     Both sizes: decimal bytes, or with K, M or G (512K);
+//                     another form is said once and the default used
 //
 // Behaviour of the platform calls where a real platform leaves a choice:
 //   UtilReg::read     missing key fails (errno ENOENT in ud4); null buffer

@@ -56,6 +56,7 @@ std::string stateDirProblem(const std::string& dir) {
     if (at.empty()) at = ".";
     if (!fs::is_directory(at, ec)) return "cannot be made: " + at.string() + " is not a directory";
     if (access(at.c_str(), W_OK | X_OK) != 0) return "cannot be made in " + at.string() + ": " + errnoWords(errno);
+    if (opts().stateGiven) return "does not exist: --state names an existing directory (mkdir -p " + dir + " makes one)";
     return "";
 }
 
@@ -188,8 +189,7 @@ void openState() {
     std::error_code ec;
     // A typo in --state is no new state directory: only an existing one is used.
     if (opts().stateGiven && !std::filesystem::exists(std::filesystem::symlink_status(dir, ec)))
-        throw Usage("state directory " + dir + " does not exist (--state): make it first (mkdir -p " + dir +
-                    "), or check the path");
+        throw Usage("state directory " + dir + " " + stateDirProblem(dir));
     if (std::filesystem::is_directory(dir, ec) && !stateDirContent(dir))
         throw Usage(dir + " is not a gard state directory and not empty: give a new or empty directory");
     std::filesystem::create_directories(dir, ec);
