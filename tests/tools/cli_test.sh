@@ -404,6 +404,35 @@ EOF
   j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
   j demo-none-at-end  'committed' '[]'               demo
   t demo-page         0 '^the history of this demo, as a page: .*/history.html \(21 events on 4 lanes; open it in a browser\)$' demo
+  # Every number at 0, at its largest and past it, and one that passes its
+  # largest before its last digit.
+  t errl-number-0     2 'no committed error log #0 '  errlogs show 0
+  t errl-number-max   2 'no committed error log #4294967295 ' errlogs show 4294967295
+  t errl-number-over  2 "error log number '4294967296' out of range" errlogs show 4294967296
+  t size-max          0 'DMA configuration view'     sp dma-config --size 64
+  t size-over         2 "buffer size '65' out of range \(0 to 0x40\)" sp dma-config --size 65
+  t byte-0            0 'SiblingState: 0x0'          platform reg dscv/SiblingState 0
+  t byte-max          0 'SiblingState: 0xff \(255\)' platform reg dscv/SiblingState 0xff
+  t byte-over         2 "value '0x100' out of range \(0 to 0xff\)" platform reg dscv/SiblingState 0x100
+  t byte-wraps        2 "value '2560000000001' out of range" platform reg dscv/SiblingState 2560000000001
+  t sibling-back      0 'SiblingState: 0x1'          platform reg dscv/SiblingState 1
+  t call-0            2 'calls count from 1'         platform fault add 'UtilFile::Read#0'
+  t call-max          0 '1 fault'                    platform fault add 'UtilFile::Read#4294967295'
+  t call-over         2 "call number '4294967296' out of range" platform fault add 'UtilFile::Read#4294967296'
+  t call-clear        0 '0 faults'                   platform fault clear
+  t unit-for-bounds   0 'added to the table'         units add 0x11 1 A
+  t error-type-0      0 'asked for new \(0x5c\), error type 0x0' units set-state 0x11 1 new --error-type 0
+  t error-type-max    0 'error type 0xffffffff'      units set-state 0x11 1 new --error-type 4294967295
+  t error-type-over   2 "error type '4294967296' out of range" units set-state 0x11 1 new --error-type 4294967296
+  t unit-state-max    0 'asked for unknown \(0xffffffff\)' units set-state 0x11 1 0xffffffff
+  t unit-state-over   2 "state '0x100000000' out of range" units set-state 0x11 1 0x100000000
+  t failure-max       0 ': done'                     sp set-state 0x200 new --failure 0xffffffff
+  t failure-over      2 "failure word '0x100000000' out of range" sp set-state 0x200 new --failure 0x100000000
+  t failure-wraps     2 "failure word '99999999999' out of range" sp set-state 0x200 new --failure 99999999999
+  t domain-0          4 'domain 0 names no gard data' clear 0 --yes
+  t domain-max        4 'domain 4294967295 names no gard data' clear 4294967295 --yes
+  t domain-over       2 "domain '4294967296' out of range" clear 4294967296 --yes
+  t group-0           0 'unit 0x1 group 0x0 is not garded' units is-garded 1 0
   ;;
 docs|docs-bad-history)
   # Every example of the README and the tool reference, as written: each
