@@ -63,7 +63,7 @@ bool knownCall(const std::string& name) {
 bool parseFault(std::string text, Fault& fault) {
     const std::string given = text;
     auto reject = [&] {
-        std::fprintf(stderr, "gardhost: ignoring fault \"%s\"\n", given.c_str());
+        std::fprintf(stderr, "gardhost: ignoring fault \"%s\"\n", shown(given).c_str());
         return false;
     };
     while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\t'))

@@ -365,9 +365,22 @@ int syncDirOf(std::string_view name) {
 }
 
 off_t byteLimit(const char* env, off_t fallback) {
+    // Decimal bytes, or with K, M or G for KiB, MiB, GiB ("512K"); anything
+    // else is said once and the default used, never read as some other size.
     const char* text = std::getenv(env);
-    const long long v = text != nullptr ? std::atoll(text) : 0;
-    return v > 0 ? static_cast<off_t>(v) : fallback;
+    if (text == nullptr || *text == '\0') return fallback;
+    const std::string s(text);
+    std::size_t digits = 0;
+    while (digits < s.size() && s[digits] >= '0' && s[digits] <= '9') ++digits;
+    const std::string suffix = s.substr(digits);
+    const int shift = suffix.empty() ? 0 : suffix == "K" ? 10 : suffix == "M" ? 20 : suffix == "G" ? 30 : -1;
+    const off_t most = static_cast<off_t>(1) << 40;  // 1 TiB: more is a typo, not a log size
+    off_t v = 0;
+    for (std::size_t i = 0; i < digits && v <= most; ++i) v = v * 10 + (s[i] - '0');
+    if (shift >= 0 && digits != 0 && v > 0 && v <= (most >> shift)) return v << shift;
+    sayOnce(env, format("%s '%s' is not a size (bytes, or a number with K, M or G: 512K); using the default, %lld bytes",
+                        env, text, static_cast<long long>(fallback)));
+    return fallback;
 }
 
 bool rotateLog(std::string_view name, const Rotation& rotation) {

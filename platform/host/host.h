@@ -18,6 +18,8 @@
 //                     (default 2 MiB), for tests that fill it
 //   GARD_HOST_ERRL_MAX  bytes at which <state>/errl/committed becomes
 //                     committed.1 (default 1 MiB), for tests that fill it
+//                     Both sizes: decimal bytes, or with K, M or G (512K);
+//                     another form is said once and the default used
 //
 // Behaviour of the platform calls where a real platform leaves a choice:
 //   UtilReg::read     missing key fails (errno ENOENT in ud4); null buffer
@@ -82,6 +84,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gard/platform/errl.h"
@@ -137,6 +140,14 @@ void seedDefaults();
 // (<state>/root/opt/p3/gard/x); any other path lands there too, ".." never
 // climbing above <state>/root.
 std::string resolvePath(const std::string& firmwarePath);
+// Bytes from the state directory (file content, names, paths) as a message
+// or a screen may show them: printable UTF-8 as it is, every other byte
+// (control characters, bytes that are not UTF-8, the invisible characters
+// that reorder or break a line) as \xHH, and a backslash as \\. The host's
+// own messages and the gard tool show bytes by this one rule.
+std::string shown(std::string_view bytes);
+// Whether shown(bytes) is the bytes themselves.
+bool plainText(std::string_view bytes);
 
 // ---- named values, relative to the state directory
 // A read returns what the last completed write by any process left, also

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/host/detail.h"
+#include "platform/host/host.h"
 
 namespace gardhost::detail {
 
@@ -62,7 +63,8 @@ void sayOnce(const char* key, const std::string& text) {
         std::lock_guard<std::mutex> lock(m);
         if (!said.insert(key).second) return;
     }
-    std::fprintf(stderr, "gardhost: %s\n", text.c_str());
+    // The words are plain; the paths and bytes they quote may not be.
+    std::fprintf(stderr, "gardhost: %s\n", shown(text).c_str());
 }
 
 Name& Name::add(std::string_view s) {
@@ -97,3 +99,57 @@ Name& Name::dec(uint32_t v) {
 }
 
 }  // namespace gardhost::detail
+
+namespace gardhost {
+
+namespace {
+// Length of the printable UTF-8 character at p (0 when there is none):
+// well-formed, shortest form, no surrogate, no control character (C0, DEL,
+// C1) and none of the invisible ones that reorder or break a terminal line.
+std::size_t printableAt(std::string_view s, std::size_t p) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[p + k]); };
+    const unsigned char c = b(0);
+    if (c < 0x80) return c >= 0x20 && c != 0x7F && c != '\\' ? 1 : 0;
+    const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (n == 0 || c > 0xF4 || p + n > s.size()) return 0;
+    uint32_t cp = c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((b(k) & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (b(k) & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool invisible = cp < 0xA0 || (cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF ||
+                           (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+                           (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
+    return cp >= least[n] && !invisible ? n : 0;
+}
+}  // namespace
+
+std::string shown(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t p = 0; p < bytes.size();) {
+        if (std::size_t n = printableAt(bytes, p); n != 0) {
+            out.append(bytes.substr(p, n));
+            p += n;
+        } else if (bytes[p] == '\\') {
+            out += "\\\\";
+            ++p;
+        } else {
+            const auto c = static_cast<unsigned char>(bytes[p++]);
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
+bool plainText(std::string_view bytes) {
+    for (std::size_t p = 0, n; p < bytes.size(); p += n)
+        if ((n = printableAt(bytes, p)) == 0) return false;
+    return true;
+}
+
+}  // namespace gardhost

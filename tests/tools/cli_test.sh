@@ -108,6 +108,7 @@ units)
   t filter-state      0 '^  0x11 .*not-garded-2'     units list --in-state not-garded-2
   t filter-group      0 '^unit table: 2 used entries; 0 match in group 0x2$' units list --group 2
   j filter-json       'units 0 unitId;usedEntries;filter' "17 2 in state not-garded-2 (0xec), in group 0x1" units list --in-state 0xec --group 1
+  mkdir "$W/other"
   t state-after-list  0 '^unit table: 0 used entries$' units list --state "$W/other"
   t state-was-filter  2 '--state is the state directory .*: to list entries in a state give --in-state garded$' units list --state garded
   t src-not-utf8      0 'SRC caf\\xe9$'              units set-state 0x11 1 new --src $'caf\xe9'
@@ -244,6 +245,17 @@ errlogs)
   t rotated-list      0 '2 logs before #3 were dropped when the log rotated' errlogs list
   j rotated-json      'dropped;errlogs 0 number'     '2 3' errlogs list
   t rotated-show      2 'no longer kept: the oldest 2' errlogs show 1
+  # A size in a form the setting does not take is said, and the default
+  # (1 MiB) used: none of these rotates the log again.
+  for max in 500B 0x1f4 0 -500 ' 500' 1099511627777 99999999999999999999; do
+    GARD_HOST_ERRL_MAX=$max t "errl-max-$max" 4 "^gardhost: GARD_HOST_ERRL_MAX '$max' is not a size \\(bytes, or a number with K, M or G: 512K\\); using the default, 1048576 bytes$" mailbox-failure 0x100 1
+  done
+  j not-rotated       'dropped'                      2 errlogs list
+  GARD_HOST_ERRL_MAX=1K t errl-max-kib 4 '^  #1[0-9] component 0xca00' mailbox-failure 0x100 1
+  n=$((n + 1)); grep -q 'not a size' <<<"$(GARD_HOST_ERRL_MAX=1K "$GARD" mailbox-failure 0x100 1 2>&1)" && fail errl-max-kib "1K refused" ""
+  "$GARD" errlogs list --json >"$W/out.json"
+  n=$((n + 1)); d=$(cmake -DF="$W/out.json" -DP=dropped -P "$HERE/jget.cmake")
+  [ "${d:-0}" -gt 2 ] || fail rotated-at-kib "GARD_HOST_ERRL_MAX=1K did not rotate the log: $d dropped" ""
   ;;
 platform)
   t reg-list          0 'sp0/reg/hutl/HOMSystemType: 0x10030000' platform reg
@@ -277,6 +289,9 @@ platform)
   printf 'UtilFile::Read@\xff\xfe\n' >>"$W/state/faults"
   j fault-not-utf8    'faults 1 fault;faults 1 faultHex;faults 1 source' 'UtilFile::Read@\xff\xfe 5574696c46696c653a3a5265616440fffe file' platform fault list
   t fault-add-help    0 '^  FAULT TEXT REQUIRED'     platform fault add --help
+  # The host's own messages show a file's bytes by the tool's rule.
+  printf 'Util\x1b[31mX\a\n' >"$W/state/faults"
+  t fault-line-shown  0 '^gardhost: ignoring fault "Util\\x1b\[31mX\\x07"$' platform fault list
   t one-unit-name     0 '^  UNIT TEXT REQUIRED +0x200 or 0x201$' platform present --help
   # GARD_HOST_POINTS lists the calls and crash points of a command with the
   # counts that aim a fault or GARD_HOST_CRASH_AT at exactly one of them.
@@ -375,13 +390,39 @@ usage)
   t group-over        2 "group id '4294967296' out of range" units is-garded 1 4294967296
   t group-max-hex     0 'group 0xffffffff is not'    units is-garded 1 0xFFFFFFFF
   t group-over-hex    2 "group id '0x100000000' out of range" units is-garded 1 0x100000000
+  t group-wraps-early 2 "group id '99999999999' out of range" units is-garded 1 99999999999
+  t group-wraps-hex   2 "group id '0x1ffffffff0' out of range" units is-garded 1 0x1ffffffff0
   t digit-is-base     2 "unit id '1a' is not a number" units is-garded 1a 1
   t hex-digit-g       2 "unit id '0x1g' is not a number" units is-garded 0x1g 1
   t escaped-input     2 'unknown state .\\x1b\[31m.'  units set-state 1 1 $'\e[31m'
   touch "$W/file"
-  t state-not-dir     2 'cannot create state directory' --state "$W/file/sub" status
+  t state-not-dir     2 "state directory $W/file/sub cannot be made: $W/file is not a directory" --state "$W/file/sub" status
   [ -e "$W/file/sub" ] && fail state-not-dir "created something" ""
   t state-empty-arg   2 '--state is empty'           --state '' status
+  # A typo in --state is no new state directory.
+  t state-missing     2 "^gard: state directory $W/typo does not exist: --state names an existing directory \\(mkdir -p $W/typo makes one\\)$" --state "$W/typo" status
+  [ -e "$W/typo" ] && fail state-missing "made it" ""
+  j state-missing-version 'stateDirExists;stateDirProblem' "OFF does not exist: --state names an existing directory (mkdir -p $W/typo makes one)" --state "$W/typo" version
+  # Every option that takes a value refuses an empty one, unless its help
+  # says what '' means; each command line is whole without it.
+  before=$n
+  while IFS= read -r line; do
+    eval "set -- $line"
+    for opt in $("$GARD" "$@" --help | grep -E '^  --[a-z-]+ [A-Z0-9|]' | grep -vE -- "^  --(state|sp) |'' for" | awk '{ print $1 }'); do
+      t "empty-${opt#--}-$1" 2 "^gard: $opt: is empty: give a value" "$@" "$opt" ''
+    done
+  done <<EOF
+units set-state 0x10 1 garded
+units list
+sp set-state 0x200 new
+sp dma-config
+dma-deconfig 0x42 1 2
+platform reg some/Key
+inspect "$HERE/cli_test.sh"
+demo
+history
+EOF
+  [ $((n - before)) -ge 15 ] || fail empty-rows "$((n - before)) empty values tried, want the 15 options of these commands" ""
   mkdir -p "$W/home/Documents"
   t state-not-ours    2 'is not a gard state directory and not empty' --state "$W/home" status
   [ -e "$W/home/.seeded" ] && fail state-not-ours "seeded it" ""
@@ -397,7 +438,36 @@ usage)
   t demo-role-said    0 'sp1 now holds role 1'       demo
   j demo-step-logs    'steps 1 committed 0 reasonCode' 51713 demo
   j demo-none-at-end  'committed' '[]'               demo
-  t demo-page         0 '^the history of this demo, as a page: .*/history.html \(22 events on 4 lanes; open it in a browser\)$' demo
+  t demo-page         0 '^the history of this demo, as a page: .*/history.html \(21 events on 4 lanes; open it in a browser\)$' demo
+  # Every number at 0, at its largest and past it, and one that passes its
+  # largest before its last digit.
+  t errl-number-0     2 'no committed error log #0 '  errlogs show 0
+  t errl-number-max   2 'no committed error log #4294967295 ' errlogs show 4294967295
+  t errl-number-over  2 "error log number '4294967296' out of range" errlogs show 4294967296
+  t size-max          0 'DMA configuration view'     sp dma-config --size 64
+  t size-over         2 "buffer size '65' out of range \(0 to 0x40\)" sp dma-config --size 65
+  t byte-0            0 'SiblingState: 0x0'          platform reg dscv/SiblingState 0
+  t byte-max          0 'SiblingState: 0xff \(255\)' platform reg dscv/SiblingState 0xff
+  t byte-over         2 "value '0x100' out of range \(0 to 0xff\)" platform reg dscv/SiblingState 0x100
+  t byte-wraps        2 "value '2560000000001' out of range" platform reg dscv/SiblingState 2560000000001
+  t sibling-back      0 'SiblingState: 0x1'          platform reg dscv/SiblingState 1
+  t call-0            2 'calls count from 1'         platform fault add 'UtilFile::Read#0'
+  t call-max          0 '1 fault'                    platform fault add 'UtilFile::Read#4294967295'
+  t call-over         2 "call number '4294967296' out of range" platform fault add 'UtilFile::Read#4294967296'
+  t call-clear        0 '0 faults'                   platform fault clear
+  t unit-for-bounds   0 'added to the table'         units add 0x11 1 A
+  t error-type-0      0 'asked for new \(0x5c\), error type 0x0' units set-state 0x11 1 new --error-type 0
+  t error-type-max    0 'error type 0xffffffff'      units set-state 0x11 1 new --error-type 4294967295
+  t error-type-over   2 "error type '4294967296' out of range" units set-state 0x11 1 new --error-type 4294967296
+  t unit-state-max    0 'asked for unknown \(0xffffffff\)' units set-state 0x11 1 0xffffffff
+  t unit-state-over   2 "state '0x100000000' out of range" units set-state 0x11 1 0x100000000
+  t failure-max       0 ': done'                     sp set-state 0x200 new --failure 0xffffffff
+  t failure-over      2 "failure word '0x100000000' out of range" sp set-state 0x200 new --failure 0x100000000
+  t failure-wraps     2 "failure word '99999999999' out of range" sp set-state 0x200 new --failure 99999999999
+  t domain-0          4 'domain 0 names no gard data' clear 0 --yes
+  t domain-max        4 'domain 4294967295 names no gard data' clear 4294967295 --yes
+  t domain-over       2 "domain '4294967296' out of range" clear 4294967296 --yes
+  t group-0           0 'unit 0x1 group 0x0 is not garded' units is-garded 1 0
   ;;
 docs|docs-bad-history)
   # Every example of the README and the tool reference, as written: each
@@ -530,14 +600,72 @@ history)
   t since-2000        0 '^7 changes' history --since 2000-01-01T00:00Z --until now
   t since-hour        0 '^7 changes' history --since 1h
   t since-offset      0 '^0 changes' history --since "$(date -u -d '+1 hour' +%Y-%m-%dT%H:%M:%S)+00:30"
-  t bad-time          2 "--since 'yesterday' is not a time" history --since yesterday
-  t bad-date          2 "--until '2026-13-01' is not a time" history --until 2026-13-01
+  t bad-time          2 "^gard: --since 'yesterday' is not a time \\(" history --since yesterday
+  t bad-date          2 "--until '2026-13-01' is not a time: there is no month 13" history --until 2026-13-01
+  # Times read strictly, the whole value quoted: days that do not exist,
+  # fields out of range, the ends of what can be said, and relative times
+  # too large to count back from now.
+  while read -r name want value why; do
+    re=$(sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"${why:+--since '$value' is not a time: $why}")
+    t "time-$name" "$want" "$re" history --since "$value"
+  done <<'EOF'
+  bad              2 bad
+  feb-31           2 2026-02-31              2026-02 has 28 days
+  leap-2024        0 2024-02-29
+  leap-2000        0 2000-02-29
+  no-leap-2100     2 2100-02-29              2100-02 has 28 days
+  day-0            2 2026-01-00              2026-01 has 31 days
+  hour-24          2 2026-01-01T24:00        a time of day is 00:00:00 to 23:59:59
+  second-60        2 2026-01-01T23:59:60Z    a time of day is 00:00:00 to 23:59:59
+  micro-7          2 2026-01-01T00:00:00.1234567Z a fraction of a second has at most 6 digits
+  point-alone      2 2026-01-01T00:00:00.Z   a fraction of a second needs a digit after the point
+  offset-max       0 2026-01-01T00:00+23:59
+  offset-hours     2 2026-01-01T00:00+24:00  an offset is at most 23:59
+  offset-99        2 2026-01-01T00:00+99:99  an offset is at most 23:59
+  offset-minutes   2 2026-01-01T00:00-00:60  an offset is at most 23:59
+  trailing         2 2026-01-01Zx            'x' follows the time
+  epoch            0 1970-01-01T00:00:00Z
+  before-epoch     2 1969-12-31T23:59:59Z    the history starts in 1970
+  offset-to-1969   2 1970-01-01T00:00+00:01  that is before 1970
+  largest          0 9999-12-31T23:59:59.999999Z
+  year-5-digits    2 10000-01-01             a date is YYYY-MM-DD
+  zero-ago         0 0s
+  days-ago         0 10000d
+  weeks-past-1970  2 100000w                 that is before 1970
+  wraps-early      2 99999999999999999999s   that is before 1970
+  hex-ago          2 0x10m                   the year needs 4 digits
+EOF
+  t largest-keeps-all 0 '^0 changes' history --since '9999-12-31T23:59:59.999999Z'
+  t epoch-keeps-all   0 '^7 changes' history --since 1970-01-01 --until '9999-12-31T23:59:59.999999Z'
+  t unit-0            0 '^0 changes' history --unit 0
+  t unit-max          0 '^0 changes' history --unit 0xffffffff
+  t unit-past-max     2 "unit id '4294967296' out of range" history --unit 4294967296
+  t unit-wraps-early  2 "unit id '99999999999' out of range" history --unit 99999999999
+  t sp-0              0 '^3 changes, 0 error logs'  --sp 0 history
+  t sp-past-max       2 "--sp '2' out of range"      --sp 2 history
   t bad-kind          2 "unknown kind 'units'"      history --kind units
   t bad-unit          2 "unit id 'x' is not a number" history --unit x
   t html              0 'history page written to .*/h.html: 10 events on 3 lanes$' history --html "$W/h.html"
+  t html-one-lane     0 'history page written to .*/u.html: [0-9]+ events on 1 lane$' history --unit 0x10 --html "$W/u.html"
   n=$((n + 1)); grep -q '<script type="application/json" id="data">' "$W/h.html" && ! grep -Eq '(src|href)="?(https?:|//)' "$W/h.html" ||
     fail html-alone "the page is not self-contained" ""
   t html-unwritable   5 'cannot write .*: Is a directory' history --html "$W"
+  # Nothing lands in the state directory on request, however the path is spelled.
+  ln -s "$W/state" "$W/link"
+  for page in "$W/state/history" "$W/state" "$W/state/" "$W/state/../state/new.html" "$W/link/new.html" "$W/state/root/x.html"; do
+    same "html-inside-$page" "$W/state" history --html "$page"
+    t "html-inside-$page" 2 "^gard: --html $page is inside the state directory $W/state: give a file outside it" history --html "$page"
+  done
+  cd "$W/state" && t html-inside-relative 2 'is inside the state directory' history --html page.html; cd "$W" || exit 2
+  # A page is written beside its target and renamed into place: a link is
+  # replaced, not followed, and a write that fails leaves the old page whole.
+  echo old >"$W/old.html" && ln -s "$W/old.html" "$W/link.html"
+  t html-over-link    0 'history page written to'   history --html "$W/link.html"
+  n=$((n + 1)); [ "$(cat "$W/old.html")" = old ] && [ ! -L "$W/link.html" ] || fail html-over-link "the link was followed" ""
+  cp "$W/link.html" "$W/kept.html"
+  n=$((n + 1)); (trap '' XFSZ; ulimit -f 8; "$GARD" history --html "$W/link.html" >"$W/out" 2>&1; echo "exit $?" >>"$W/out")
+  grep -q '^exit 5$' "$W/out" && grep -q 'cannot write .*: File too large' "$W/out" && cmp -s "$W/link.html" "$W/kept.html" &&
+    [ -z "$(ls -A "$W" | grep '^\.link\.html\.')" ] || fail html-fails-whole "a failed write did not leave the old page whole" "$(cat "$W/out")"
   # Killed before its record was written, a command changed nothing; killed
   # once it was durable, its change is finished by the next command.
   (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=opened#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1

@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
             gardhost::setU8(gardhost::regName("dscv/SiblingState", static_cast<int>(regs % 2)),
                             static_cast<uint8_t>(2 + (regs / 2) % 2));
             ++regs;
-            ++rows["platform"];
+            ++rows["registry"];
             break;
         case 7:  // the gard policy turned on and off
             gardhost::setU32("vorm/policy/11", static_cast<uint32_t>(++policies % 2));

@@ -60,6 +60,7 @@ foreach(want "\n\\.SH \"?EXIT STATUS" "\n\\.SH \"?ENVIRONMENT" "\n\\.SH \"?FILES
 endforeach()
 
 # The installed tool runs from its own tree and finds its trace messages there.
+file(MAKE_DIRECTORY ${WORK}/state-tool)  # --state names an existing directory
 run(${prefix}/bin/gard --state ${WORK}/state-tool units list)
 run(${prefix}/bin/gard --state ${WORK}/state-tool trace --json)
 string(JSON message ERROR_VARIABLE err GET "${out}" trace 0 message)

@@ -160,6 +160,7 @@ void judgeInspect(const std::string& path, const std::string& name, const Bytes&
 // A state with one garded unit and error logs stored for the two units of
 // DMA path 0x42 (instances 1 and 2), its text and serials as given.
 void makeState(const std::string& dir, const Bytes& serial, const Bytes& src) {
+    fs::create_directories(dir);  // --state names an existing directory
     for (const std::vector<std::string>& cmd : std::vector<std::vector<std::string>>{
              {"units", "add", "--", "0x10", "1", serial}, {"units", "set-state", "0x10", "1", "garded", "--src=" + src},
              {"platform", "port", "0x2e71", "5"}, {"platform", "port", "0x2e92", "6"},

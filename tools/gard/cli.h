@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gard/gard.h"
@@ -94,6 +95,12 @@ uint16_t parseUnitId(const std::string& text);  // a unit-table unit id, 1 to 0x
 uint32_t parseUnitState(const std::string& text);  // name or any 32-bit number
 uint32_t parseQelState(const std::string& text);   // name or 0 to 0xff
 bool parseOnOff(const std::string& text, const std::string& what);
+// The first and last microsecond a time names (`option` names it in the
+// one line of Usage, which quotes the whole value): ISO 8601 to the
+// precision given, in UTC or with an offset up to 23:59 ("2026-12-07",
+// "2026-12-07T21:36:14.5Z", "2026-12-07 21:36+02:00"), a date that exists
+// from 1970 on; "now"; or decimal N s/m/h/d/w ago, not before 1970.
+std::pair<uint64_t, uint64_t> parseTime(const std::string& text, const std::string& option);
 std::vector<uint8_t> parseHex(const std::string& text, const std::string& what);
 
 // ---- bytes that may not be text (SRC text, serials, paths, platform values)
@@ -127,10 +134,15 @@ std::string utcTime(uint64_t micros);
 std::string stateDirChoice();
 // Why `dir` cannot be used as a state directory, or made one; "" when it can.
 std::string stateDirProblem(const std::string& dir);
+// Usage when `path`, an output the command was asked to write (`option`
+// names it), is the state directory or an entry beneath it, however it is
+// spelled (.., links of its directories): gard writes nothing there on request.
+void refuseInsideState(const std::string& path, const std::string& option);
 // What the parsed command does to the state directory (see openState).
 Access commandAccess(CLI::App& app);
-// Resolves the state directory; creates it (Usage when it cannot, or when an
-// existing directory holds other things), takes its lock for the rest of the
+// Resolves the state directory; creates it unless --state named it (Usage
+// when it cannot be made, when --state names none, or when an existing
+// directory holds other things), takes its lock for the rest of the
 // run (shared for commands that only read, else exclusive; Usage when the
 // lock file is unusable; a read-only directory is read without it, or
 // through a scratch copy for library queries), selects --sp and seeds the

@@ -202,6 +202,7 @@ int demo(bool keep, std::string page) {
 
     // The history of it all, as a page to open in a browser.
     if (page.empty()) page = makeTempDir("gard-demo-page") + "/history.html";
+    refuseInsideState(page, "--html");
     std::string said;
     if (!writePage(page, historyJson(), said)) throw OutputFailed("cannot write " + page + ": " + said);
     putBytes(r.out, "page", page);

@@ -225,6 +225,7 @@ void gardFileItems(const gardhost::HistoryRecord& h, const Bytes* before, const 
 
 void unitTableItems(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after, Json& items) {
     namespace t = gard::unit;
+    const std::size_t said = items.size();
     if (fileItems("unit table file", h, before, after, items)) return;
     // A file created is taken as zeros before, as the library creates it.
     Bytes a = h.before ? *before : Bytes(after->size(), 0), b = *after;
@@ -252,7 +253,8 @@ void unitTableItems(const gardhost::HistoryRecord& h, const Bytes* before, const
         }
         unitEntryItems(ea, eb, i, items);
     }
-    if (!free.empty()) {
+    // Entries that stay free are no change worth a line beside those in use.
+    if (!free.empty() && items.size() == said) {
         Json j = item("unit table: " + std::to_string(free.size()) + " free entr" + (free.size() == 1 ? "y" : "ies") +
                       " (not in use) changed, entries " + std::to_string(free.front()) + " to " +
                       std::to_string(free.back()) +
@@ -713,83 +715,6 @@ Json buildHistory(const Filters& f) {
     return out;
 }
 
-// ---------------------------------------------------------------- times on the command line
-
-// Digits of a time field, through the tool's one number parser.
-uint32_t field(const std::string& s, std::size_t& at, std::size_t width, const std::string& what) {
-    const std::string digits = s.substr(at, width);
-    if (digits.size() != width || !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
-        throw Usage(what);
-    at += width;
-    return parseNumber(digits, "time field");
-}
-
-// The first and last microsecond a time names: ISO 8601 in UTC (or with
-// an offset), to the precision given; "now"; or N s/m/h/d/w ago.
-std::pair<uint64_t, uint64_t> parseTime(const std::string& s, const std::string& option) {
-    const std::string bad = option + " '" + s + "' is not a time (2026-12-07T21:36:14.5Z, 2026-12-07, now, 90s, 10m, 2h, 3d or 1w)";
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const uint64_t now = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-    if (s == "now") return {now, now};
-    static const std::map<char, uint64_t> kUnits = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}, {'w', 604800}};
-    if (s.size() >= 2 && kUnits.count(s.back()) != 0 && s.find('-') == std::string::npos) {
-        const uint64_t ago = parseNumber(s.substr(0, s.size() - 1), option) * kUnits.at(s.back()) * 1000000u;
-        return {now - std::min(now, ago), now - std::min(now, ago)};
-    }
-    std::size_t at = 0;
-    std::tm tm{};
-    auto sep = [&](char c) {
-        if (at >= s.size() || s[at] != c) throw Usage(bad);
-        ++at;
-    };
-    tm.tm_year = static_cast<int>(field(s, at, 4, bad)) - 1900;
-    sep('-');
-    tm.tm_mon = static_cast<int>(field(s, at, 2, bad)) - 1;
-    sep('-');
-    tm.tm_mday = static_cast<int>(field(s, at, 2, bad));
-    uint64_t unit = 86400u * 1000000u, micros = 0;
-    if (at < s.size() && (s[at] == 'T' || s[at] == ' ')) {
-        ++at;
-        tm.tm_hour = static_cast<int>(field(s, at, 2, bad));
-        sep(':');
-        tm.tm_min = static_cast<int>(field(s, at, 2, bad));
-        unit = 60u * 1000000u;
-        if (at < s.size() && s[at] == ':') {
-            ++at;
-            tm.tm_sec = static_cast<int>(field(s, at, 2, bad));
-            unit = 1000000u;
-            if (at < s.size() && s[at] == '.') {
-                ++at;
-                std::size_t digits = 0;
-                while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])) && digits < 6) {
-                    micros = micros * 10 + static_cast<uint64_t>(s[at++] - '0');
-                    unit /= 10;
-                    ++digits;
-                }
-                if (digits == 0) throw Usage(bad);
-                for (std::size_t k = digits; k < 6; ++k) micros *= 10;
-            }
-        }
-    }
-    int64_t offset = 0;  // seconds east of UTC
-    if (at < s.size() && s[at] == 'Z') {
-        ++at;
-    } else if (at < s.size() && (s[at] == '+' || s[at] == '-')) {
-        const int sign = s[at++] == '-' ? -1 : 1;
-        const uint32_t hh = field(s, at, 2, bad);
-        if (at < s.size() && s[at] == ':') ++at;
-        offset = sign * static_cast<int64_t>(hh * 3600 + field(s, at, 2, bad) * 60);
-    }
-    if (at != s.size() || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
-        tm.tm_sec > 60)
-        throw Usage(bad);
-    const int64_t secs = static_cast<int64_t>(timegm(&tm)) - offset;
-    if (secs < 0) throw Usage(bad);
-    const uint64_t first = static_cast<uint64_t>(secs) * 1000000u + micros;
-    return {first, first + unit - 1};
-}
-
 // ---------------------------------------------------------------- text
 
 std::string errlogLine(const Json& c) {
@@ -856,6 +781,7 @@ void printSummary(std::ostream& os, const Json& out) {
 }
 
 int history(const Filters& f) {
+    if (!f.html.empty()) refuseInsideState(f.html, "--html");
     openState();
     Result r;
     if (!f.html.empty()) {

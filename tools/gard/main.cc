@@ -66,8 +66,8 @@ int run(int argc, char** argv) {
     addInspect(app);
     addDemo(app);
     addVersion(app);
-    refuseEmpty(&app);
     addHistory(app);
+    refuseEmpty(&app);
     // Hidden: the command table for the build (completion) and the tests (schemas).
     bool completion = false, commands = false;
     app.add_flag("--bash-completion", completion)->group("");

@@ -64,51 +64,11 @@ namespace {
 std::string hexOf(std::string_view bytes) {
     return hexBytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
-
-// Length of the printable UTF-8 character at p (0 when there is none):
-// well-formed, shortest form, no surrogate, no control character (C0, DEL,
-// C1) and none of the invisible ones that reorder or break a terminal line.
-std::size_t printableAt(std::string_view s, std::size_t p) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[p + k]); };
-    const unsigned char c = b(0);
-    if (c < 0x80) return c >= 0x20 && c != 0x7F && c != '\\' ? 1 : 0;
-    const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (n == 0 || c > 0xF4 || p + n > s.size()) return 0;
-    uint32_t cp = c & (0x7F >> n);
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((b(k) & 0xC0) != 0x80) return 0;
-        cp = cp << 6 | (b(k) & 0x3F);
-    }
-    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    const bool invisible = cp < 0xA0 || (cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF ||
-                           (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
-                           (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
-    return cp >= least[n] && !invisible ? n : 0;
-}
 }  // namespace
 
-std::string shown(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (std::size_t p = 0; p < bytes.size();) {
-        if (std::size_t n = printableAt(bytes, p); n != 0) {
-            out.append(bytes.substr(p, n));
-            p += n;
-        } else if (bytes[p] == '\\') {
-            out += "\\\\";
-            ++p;
-        } else {
-            out += "\\x" + hexOf(bytes.substr(p++, 1));
-        }
-    }
-    return out;
-}
-
-bool plainText(std::string_view bytes) {
-    for (std::size_t p = 0, n; p < bytes.size(); p += n)
-        if ((n = printableAt(bytes, p)) == 0) return false;
-    return true;
-}
+// The host platform's rule, so that its messages and the tool's agree.
+std::string shown(std::string_view bytes) { return gardhost::shown(bytes); }
+bool plainText(std::string_view bytes) { return gardhost::plainText(bytes); }
 
 void putBytes(Json& obj, const std::string& key, std::string_view bytes) {
     obj[key] = shown(bytes);

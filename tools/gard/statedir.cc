@@ -56,6 +56,7 @@ std::string stateDirProblem(const std::string& dir) {
     if (at.empty()) at = ".";
     if (!fs::is_directory(at, ec)) return "cannot be made: " + at.string() + " is not a directory";
     if (access(at.c_str(), W_OK | X_OK) != 0) return "cannot be made in " + at.string() + ": " + errnoWords(errno);
+    if (opts().stateGiven) return "does not exist: --state names an existing directory (mkdir -p " + dir + " makes one)";
     return "";
 }
 
@@ -163,10 +164,32 @@ Access commandAccess(CLI::App& app) {
     return kQueries.count(name) != 0 ? Access::Asks : Access::Changes;
 }
 
+void refuseInsideState(const std::string& path, const std::string& option) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // What a write by rename replaces is the entry `path` names in its
+    // directory, wherever a link there points.
+    const fs::path given(path);
+    const fs::path parent = fs::weakly_canonical(given.has_parent_path() ? given.parent_path() : fs::path("."), ec);
+    fs::path dir = fs::weakly_canonical(stateDirChoice(), ec);
+    if (ec) return;
+    if (dir.filename().empty()) dir = dir.parent_path();  // "/tmp/gs/"
+    const fs::path target = given.filename().empty() || given.filename() == "." || given.filename() == ".."
+                                ? fs::weakly_canonical(given, ec)
+                                : parent / given.filename();
+    const auto [end, at] = std::mismatch(dir.begin(), dir.end(), target.begin(), target.end());
+    if (end == dir.end())
+        throw Usage(option + " " + path + " is inside the state directory " + stateDirChoice() +
+                    ": give a file outside it (gard writes nothing there on request)");
+}
+
 void openState() {
     if (g_open) return;
     std::string dir = stateDirChoice();
     std::error_code ec;
+    // A typo in --state is no new state directory: only an existing one is used.
+    if (opts().stateGiven && !std::filesystem::exists(std::filesystem::symlink_status(dir, ec)))
+        throw Usage("state directory " + dir + " " + stateDirProblem(dir));
     if (std::filesystem::is_directory(dir, ec) && !stateDirContent(dir))
         throw Usage(dir + " is not a gard state directory and not empty: give a new or empty directory");
     std::filesystem::create_directories(dir, ec);

@@ -1,0 +1,38 @@
+# Writes OUT, a C++ source that holds the history page's files of DIR
+# (page.html, page.css, page.js) as strings for page.cc, after checking
+# that each can stand where page.cc puts it: the CSS inside <style>, the
+# script inside <script>, and the page with the one place for each.
+# Usage: cmake -DDIR=<dir> -DOUT=<file> -P embed.cmake
+set(delim "GARDPAGE")
+set(body "// Made by tools/gard/page/embed.cmake from tools/gard/page/: edit those files.\nnamespace gardcli::page {\n")
+foreach(part html css js)
+  file(READ ${DIR}/page.${part} text)
+  string(TOLOWER "${text}" lower)
+  string(FIND "${text}" ")${delim}\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "page.${part} holds )${delim}\", which ends the string it is embedded in")
+  endif()
+  if(part STREQUAL "css")
+    string(FIND "${lower}" "</style" end)
+  elseif(part STREQUAL "js")
+    string(FIND "${lower}" "</script" end)
+  else()
+    set(end -1)
+    foreach(marker "<link rel=\"stylesheet\" href=\"page.css\">" "<script src=\"page.js\"></script>"
+                   "<script type=\"application/json\" id=\"data\"></script>")
+      string(FIND "${text}" "${marker}" first)
+      string(FIND "${text}" "${marker}" last REVERSE)
+      if(first EQUAL -1 OR NOT first EQUAL last)
+        message(FATAL_ERROR "page.html must hold ${marker} once: the tool puts the page's parts there")
+      endif()
+    endforeach()
+  endif()
+  if(NOT end EQUAL -1)
+    message(FATAL_ERROR "page.${part} holds the end tag of the element it is put in")
+  endif()
+  string(APPEND body "extern const char k${part}[] = R\"${delim}(${text})${delim}\";\n")
+endforeach()
+string(APPEND body "}  // namespace gardcli::page\n")
+file(WRITE ${OUT}.new "${body}")
+file(COPY_FILE ${OUT}.new ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.new)
