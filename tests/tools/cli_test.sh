@@ -25,10 +25,15 @@ skip() { skipped=$((skipped + 1)); echo "SKIP $GROUP/$1: $2"; }
 mkdir "$W/json" && jn=0
 # The row's command line with --json, kept for the schema check: run in a copy
 # of the state directory, so that the row itself finds the state as it was.
+# A path into the state directory names the same place in the copy, and a
+# row run from inside it runs from the copy's place.
 asJson() {
   case " $* " in *" --help "*) return ;; esac
   rm -rf "$W/jstate" && { [ ! -e "$W/state" ] || cp -a "$W/state" "$W/jstate" 2>/dev/null; }
-  jn=$((jn + 1)) && GARD_STATE_DIR=$W/jstate timeout 60 "$GARD" "$@" --json >"$W/json/$jn.json" 2>/dev/null </dev/null
+  local args=() a here=$PWD
+  for a in "$@"; do args+=("${a//$W\/state/$W/jstate}"); done
+  case $here in "$W/state"*) here=$W/jstate${here#"$W/state"} ;; esac
+  jn=$((jn + 1)) && (cd "$here" && GARD_STATE_DIR=$W/jstate timeout 60 "$GARD" "${args[@]}" --json) >"$W/json/$jn.json" 2>/dev/null </dev/null
 }
 t() {  # a command that never ends (a lock held too long) fails its row after a minute
   local name=$1 want=$2 re=$3; shift 3; n=$((n + 1))
@@ -641,7 +646,7 @@ EOF
   t unit-max          0 '^0 changes' history --unit 0xffffffff
   t unit-past-max     2 "unit id '4294967296' out of range" history --unit 4294967296
   t unit-wraps-early  2 "unit id '99999999999' out of range" history --unit 99999999999
-  t sp-0              0 '^3 changes, 0 error logs'  --sp 0 history
+  t sp-0              0 '^3 changes, 1 error log$'  --sp 0 history
   t sp-past-max       2 "--sp '2' out of range"      --sp 2 history
   t bad-kind          2 "unknown kind 'units'"      history --kind units
   t bad-unit          2 "unit id 'x' is not a number" history --unit x

@@ -93,7 +93,7 @@ n=$((n + 1))
 grep -q 'record 0x201: new (0x5c) -> garded (0x5d), failure word 0x010000b7' "$W/history-10.tips" &&
   grep -q '^error log #2 service processor 0x201 garded' "$W/history-10.tips" &&
   grep -qF "SRC $src" "$W/history-10.tips" && grep -qF "serial $serial, new" "$W/history-10.tips" &&
-  grep -qF "by $program (pid" "$W/history-10.tips" ||
+  grep -qF "by $program platform policy 11 1" "$W/history-10.tips" ||
   fail history-10-words "a tooltip lacks its words: $(cat "$W/history-10.tips")"
 # Zoomed to the mailbox failure: its 4 events; the unit garded before it
 # stays garded throughout; one error log, no registry or platform change.

@@ -719,7 +719,9 @@ Json buildHistory(const Filters& f) {
 
 std::string errlogLine(const Json& c) {
     const std::string ascii = c["srcs"].empty() ? "" : srcText(c["srcs"][0]);
-    return "error log #" + std::to_string(c["number"].get<std::size_t>()) + ": " + c["text"].get<std::string>() +
+    const std::string number =
+        c["number"].is_null() ? std::string(" (rotated out of the store)") : " #" + std::to_string(c["number"].get<std::size_t>());
+    return "error log" + number + ": " + c["text"].get<std::string>() +
            (ascii.empty() ? "" : "  [" + ascii + "]");
 }
 

@@ -67,7 +67,9 @@ std::string who(const Json& e) {
 }
 
 std::string errlogWords(const Json& l) {
-    return "#" + std::to_string(l["number"].get<std::size_t>()) + " " + l["text"].get<std::string>();
+    // A log the store dropped since keeps its words in the journal, not its number.
+    return (l["number"].is_null() ? std::string("(rotated out of the store)") : "#" + std::to_string(l["number"].get<std::size_t>())) +
+           " " + l["text"].get<std::string>();
 }
 
 Event errlogEvent(const Json& l, const std::string& owner) {
