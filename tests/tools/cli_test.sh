@@ -560,6 +560,33 @@ reads)
   j faults-comment    'faults'                       '[]' platform fault list
   GARD_HOST_FAULTS=UtilFile::Read j fault-env-stays 'faults 0 source;notDone' 'environment GARD_HOST_FAULTS still injects 1 fault: unset it to clear them' platform fault clear
   ;;
+flushes)
+  # A command that changes the state makes one flush, its journal record's,
+  # and a command that only reads none: counted by the host itself, each
+  # flush a line of the call log.
+  flushes() {
+    local name=$1 want=$2 got before; shift 2; n=$((n + 1))
+    before=$(grep -c '^host::flush ' "$W/state/calls.log" 2>/dev/null)
+    GARD_HOST_NOSYNC=0 GARD_HOST_CALLLOG=1 "$GARD" "$@" >/dev/null 2>&1 </dev/null
+    got=$(( $(grep -c '^host::flush ' "$W/state/calls.log" 2>/dev/null) - ${before:-0} ))
+    [ "$got" = "$want" ] || fail "$name" "$got flushes, want $want: gard $*" "$(grep '^host::flush ' "$W/state/calls.log" | tail -n "$got")"
+  }
+  # The first command also makes the journal itself durable in the state directory.
+  flushes first-use     2 units add 0x10 1 YL10A1
+  flushes units-add     1 units add 0x11 1 YL10A2
+  flushes set-state     1 units set-state 0x10 1 garded --src B1814601
+  flushes sp-set-state  1 --sp 0 sp set-state 0x200 garded
+  flushes sp-cleared    1 --sp 0 sp set-state 0x200 cleared
+  flushes mailbox       1 --sp 1 mailbox-failure 0x100 1
+  flushes reg           1 platform reg dscv/SiblingState 2
+  flushes clear         1 clear units --yes
+  flushes dma           1 dma-deconfig 0x42 1 1 --src B1814602
+  flushes status        0 status
+  flushes units-list    0 units list
+  flushes history       0 history
+  flushes errlogs       0 errlogs list
+  flushes dry-run       0 units reset --dry-run
+  ;;
 exits)
   # Every exit status as documented, and with --json one object on stdout.
   t seed              0 'set-up'                     units add 1 1 A
