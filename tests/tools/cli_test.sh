@@ -706,10 +706,25 @@ EOF
   (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=flushed#1 "$GARD" platform policy 11 1; true) >/dev/null 2>&1
   t killed-late       0 '^  gard policy 11: permits \(0\) -> forbids \(1\)$' history
   t killed-late-made  0 '^vorm/policy/11: 0x1 \(1\)$' platform policy 11
+  # Records that claim more than they hold, their checksums right: junk,
+  # named once, never a crash, never memory for what they claim.
+  python3 - "$W/state/history" <<'EOF'
+import sys, zlib
+path = sys.argv[1]
+last = [l for l in open(path, 'rb').read().decode().split('\n') if l.startswith('J ')][-1]
+head = last[:last.index(' C ')]
+name = b'sp0/reg/dscv/SiblingState'.hex()
+with open(path, 'a') as out:
+    for to, diff in (('1:e8b7be43', '9223372036854775808:01:02'), ('1:e8b7be43', '4294967296:01:02'),
+                     ('4294967295:00000000', '0:01:02')):
+        body = '%s C name=%s from=1:a505df1b to=%s diff=%s' % (head, name, to, diff)
+        out.write('%s crc=%08x\n' % (body, zlib.crc32(body.encode()) & 0xffffffff))
+EOF
+  t forged            0 'gard: history: .*/history: 3 lines that are no journal record' history
   printf 'junk\n' >>"$W/state/history"
-  t junk              0 'gard: history: .*/history: 1 line that is no journal record' history
+  t junk              0 'gard: history: .*/history: 4 lines that are no journal record' history
   t junk-rest         0 '^8 changes' history
-  t junk-json         0 '^    ".*/history: 1 line that is no journal record \(torn, junk or claiming more than it holds; first at line 7\), passed over"$' history --json
+  t junk-json         0 '^    ".*/history: 4 lines that are no journal record \(torn, junk or claiming more than it holds; first at line 7\), passed over"$' history --json
   head -c -30 "$W/state/history" >"$W/cut" && cat "$W/cut" >"$W/state/history"
   t cut-short         0 'its last record is cut short' history
   rm "$W/state/history" && mkdir "$W/state/history"

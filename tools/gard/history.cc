@@ -27,6 +27,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 const std::string kGardDir = "root/opt/p3/gard/";
 
+// Words only: the raw bytes and decoded entries of each change are left out
+// of what only text and the page show (a long history reads twice as fast).
+bool g_wordsOnly = false;
+
 bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
 // "<pid>.0": changes made without the lock, which share no call.
@@ -157,7 +161,8 @@ void unitEntryItems(const Entry& a, const Entry& b, unsigned i, Json& items) {
     const bool samePair = a.unit == b.unit && a.group == b.group;
     if (a.unit != 0 && !samePair) {
         Json j = unitItem(a, i, "removed from the table (entry " + std::to_string(i) + " freed)");
-        j.update(Json{{"fromState", unitLaneState(a.state)}, {"toState", "free"}, {"from", entryJson(a)}, {"to", nullptr}});
+        j.update(Json{{"fromState", unitLaneState(a.state)}, {"toState", "free"}});
+        if (!g_wordsOnly) j.update(Json{{"from", entryJson(a)}, {"to", nullptr}});
         items.push_back(std::move(j));
     }
     if (b.unit == 0) return;
@@ -175,10 +180,8 @@ void unitEntryItems(const Entry& a, const Entry& b, unsigned i, Json& items) {
     }
     const bool added = !samePair || a.unit == 0;
     Json j = unitItem(b, i, words);
-    j.update(Json{{"fromState", added ? "free" : unitLaneState(a.state)},
-                  {"toState", unitLaneState(b.state)},
-                  {"from", added ? Json(nullptr) : entryJson(a)},
-                  {"to", entryJson(b)}});
+    j.update(Json{{"fromState", added ? "free" : unitLaneState(a.state)}, {"toState", unitLaneState(b.state)}});
+    if (!g_wordsOnly) j.update(Json{{"from", added ? Json(nullptr) : entryJson(a)}, {"to", entryJson(b)}});
     items.push_back(std::move(j));
 }
 
@@ -223,16 +226,53 @@ void gardFileItems(const gardhost::HistoryRecord& h, const Bytes* before, const 
     if (!fileItems(what, h, before, after, items)) items.push_back(item(what + ": " + runsWords(h)));
 }
 
+// The entries whose bytes a change of the table touched, by the column each
+// differing byte lies in; all of them where the change's runs are not known
+// (a history is read a record at a time: decoding 250 entries for each made
+// a long history slow).
+std::vector<bool> touchedEntries(const gardhost::HistoryRecord& h, bool runsKnown) {
+    namespace t = gard::unit;
+    std::vector<bool> touched(t::kEntries, !runsKnown || h.runs.empty());
+    if (!runsKnown || h.runs.empty()) return touched;
+    const struct {
+        unsigned at, width;
+    } columns[] = {{t::kSerialAt, t::kSerialSize}, {t::kGroupAt, 4}, {t::kUnitAt, 2}, {t::kStateAt, 4},
+                   {t::kErrorTypeAt, 4}};
+    for (const gardhost::HistoryRecord::Run& r : h.runs) {
+        const std::size_t end = r.offset + std::max(r.before.size(), r.after.size());
+        for (std::size_t at = r.offset; at < end && at < t::kImageSize; ++at) {
+            if (at >= t::kSrcTextAt) {
+                touched[(at - t::kSrcTextAt) % t::kEntries] = true;  // transposed: entry i is byte i of each row
+                continue;
+            }
+            for (const auto& c : columns)
+                if (at >= c.at && at < c.at + c.width * t::kEntries) touched[(at - c.at) / c.width] = true;
+        }
+    }
+    return touched;
+}
+
 void unitTableItems(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after, Json& items) {
     namespace t = gard::unit;
     const std::size_t said = items.size();
     if (fileItems("unit table file", h, before, after, items)) return;
-    // A file created is taken as zeros before, as the library creates it.
-    Bytes a = h.before ? *before : Bytes(after->size(), 0), b = *after;
-    const bool tail = std::vector<uint8_t>(a.begin() + std::min<std::size_t>(a.size(), t::kImageSize), a.end()) !=
-                      std::vector<uint8_t>(b.begin() + std::min<std::size_t>(b.size(), t::kImageSize), b.end());
-    a.resize(std::max<std::size_t>(a.size(), t::kImageSize));
-    b.resize(std::max<std::size_t>(b.size(), t::kImageSize));
+    // A file created is taken as zeros before, as the library creates it;
+    // each image read in place where it holds the whole table (no copy a record).
+    const Bytes zeros(h.before ? 0 : after->size(), 0);
+    const Bytes& ra = h.before ? *before : zeros;
+    const Bytes& rb = *after;
+    const std::size_t tailA = ra.size() - std::min<std::size_t>(ra.size(), t::kImageSize),
+                      tailB = rb.size() - std::min<std::size_t>(rb.size(), t::kImageSize);
+    const bool tail = tailA != tailB || std::memcmp(ra.data() + ra.size() - tailA, rb.data() + rb.size() - tailB, tailA) != 0;
+    Bytes padA, padB;
+    auto whole = [](const Bytes& b, Bytes& pad) -> const Bytes& {
+        if (b.size() >= t::kImageSize) return b;
+        pad = b;
+        pad.resize(t::kImageSize);
+        return pad;
+    };
+    const Bytes& a = whole(ra, padA);
+    const Bytes& b = whole(rb, padB);
     const uint32_t magicA = gard::be::get32(a.data() + t::kMagicAt), magicB = gard::be::get32(b.data() + t::kMagicAt);
     if (magicA != magicB) {
         Json j = item("unit table: magic word " + hex(magicB) + " (was " + hex(magicA) + ")" +
@@ -243,7 +283,9 @@ void unitTableItems(const gardhost::HistoryRecord& h, const Bytes* before, const
     // Free entries change too (a clear sets every state): one line for them.
     std::vector<unsigned> free;
     std::set<uint32_t> freeStates;
+    const std::vector<bool> touched = touchedEntries(h, before != nullptr && h.before);
     for (unsigned i = 0; i < t::kEntries; ++i) {
+        if (!touched[i]) continue;
         const Entry ea = entryAt(a, i), eb = entryAt(b, i);
         if (sameEntry(ea, eb)) continue;
         if (ea.unit == 0 && eb.unit == 0) {
@@ -506,7 +548,7 @@ Json changeJson(const gardhost::HistoryRecord& h, const Bytes* before, const Byt
     j["before"] = content(h.before, h.beforeSize, h.beforeCrc);
     j["after"] = content(h.after, h.afterSize, h.afterCrc);
     Json runs = Json::array();
-    for (const gardhost::HistoryRecord::Run& r : h.runs)
+    for (const gardhost::HistoryRecord::Run& r : g_wordsOnly ? std::vector<gardhost::HistoryRecord::Run>() : h.runs)
         runs.push_back({{"offset", r.offset},
                         {"before", hexBytes(r.before.data(), r.before.size())},
                         {"after", hexBytes(r.after.data(), r.after.size())}});
@@ -786,18 +828,23 @@ int history(const Filters& f) {
     if (!f.html.empty()) refuseInsideState(f.html, "--html");
     openState();
     Result r;
+    // Streamed: each entry is written as it is read, never all held at once.
+    g_wordsOnly = !opts().json;
+    HistoryStream stream(f);
     if (!f.html.empty()) {
-        r.out = buildHistory(f);
-        for (const Json& p : r.out["problems"]) std::cerr << "gard: history: " << p.get<std::string>() << '\n';
+        PageWriter page(f.html);
         std::string said;
-        if (!writePage(f.html, r.out, said)) throw OutputFailed("cannot write " + f.html + ": " + said);
-        r.out.erase("history");
+        bool written = page.begin(said);
+        if (written) stream.read([&](Json&& e) { page.add(e); });
+        putBytes(r.out, "stateDir", stateDirChoice());
+        r.out.update(stream.summary());
+        for (const std::string& p : stream.problems()) std::cerr << "gard: history: " << shown(p) << '\n';
+        written = written && page.end(r.out, said);
+        if (!written) throw OutputFailed("cannot write " + f.html + ": " + said);
         putBytes(r.out, "page", f.html);
         r.text << "history page written to " << shown(f.html) << ": " << said << '\n';
         return finish(r);
     }
-    // Streamed: each entry is written as it is read, never all held at once.
-    HistoryStream stream(f);
     if (opts().json) {
         std::cout << "{\n  \"schema\": \"" << opts().schema << "\",\n  \"schemaVersion\": " << schemaVersion(opts().schema)
                   << ",\n  \"history\": [";

@@ -23,7 +23,7 @@ function stateOf(s) { return s && color[s] ? s : s ? 'other' : 'unknown'; }
 function counted(n, one, many) { return n + ' ' + (n === 1 ? one : many); }
 
 var ev = D.ev.map(function (a, i) {
-  return {i: i, t: D.t0 + a[0], sp: a[1], row: a[2], kind: D.kinds[a[3]], from: a[4], to: a[5], text: a[6],
+  return {i: i, t: (D.base !== undefined ? D.base : D.t0) + a[0], sp: a[1], row: a[2], kind: D.kinds[a[3]], from: a[4], to: a[5], text: a[6],
           who: D.who[a[7]], call: a[8], more: a[9]};
 });
 var rows = D.rows.map(function (r, k) { return {k: k, name: r[0], lane: r[1] === 'lane', events: []}; });
@@ -36,7 +36,9 @@ rows.forEach(function (r) {
   r.events.forEach(function (e, k) { r.spans.push({a: e, b: r.events[k + 1] || null, state: e.to, by: e}); });
   r.now = r.events.length ? r.events[r.events.length - 1].to : '';
 });
-var laneRows = rows.filter(function (r) { return r.lane; });
+// Rows come as they first appear in the history; D.rank is where each is shown.
+function byRank(a, b) { return D.rank ? D.rank[a.k] - D.rank[b.k] : a.k - b.k; }
+var laneRows = rows.filter(function (r) { return r.lane; }).sort(byRank);
 
 function iso(t) {
   var d = new Date(Math.floor(t / 1000));
@@ -94,7 +96,7 @@ function visibleRows() {
   btn.hidden = lanes.length <= MAX_LANES;
   btn.textContent = expanded ? 'Show the first ' + MAX_LANES + ' lanes' : 'Show all ' + lanes.length + ' lanes';
   if (!expanded) lanes = lanes.slice(0, MAX_LANES);
-  return lanes.concat(rows.filter(function (r) { return !r.lane && r.events.length; }));
+  return lanes.concat(rows.filter(function (r) { return !r.lane && r.events.length; }).sort(byRank));
 }
 
 function niceStep(range, px) {
