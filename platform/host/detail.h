@@ -2,8 +2,13 @@
 //
 // Where each part lives:
 //   dir.cc         where the state directory is, its defaults, firmware paths
-//   files.cc       file operations confined to the state directory, durable
-//                  writes and appends
+//   files.cc       file operations confined to the state directory: whole
+//                  contents put in place, appends, rotations
+//   stage.cc       calls: what a process changes, staged until the call ends
+//   journal.cc     the journal: records, their one flush, putting changes in
+//                  place, checkpoints, finishing dead writers' records,
+//                  recovery after a power cut
+//   history.cc     reading the journal as history
 //   generation.cc  the change counters every process maps, and the windows
 //                  writers open around their writes
 //   values.cc      named values, through a cache that follows the counters

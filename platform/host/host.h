@@ -30,18 +30,18 @@
 //                     directory) and creates it only with the first Write.
 //                     Read is all or nothing: unless every byte asked for
 //                     is there it fails (ENODATA) and returns 0; the bytes
-//                     it did find may then be in the buffer. Write, sync
-//                     on, puts the whole new content in place at once: it
-//                     is written to a standby file beside it
-//                     (".<name>.standby"), synced, exchanged with the file
-//                     in one rename, and the directory synced; the old
-//                     content is the next write's standby. A process killed
-//                     or a machine cut off at any moment leaves the old
-//                     content or the new one, never a mix. Sync off (tests
-//                     and benchmarks) gives that up for speed: Write
-//                     overwrites the range in place, and a writer killed
-//                     mid-write may leave a torn file. Either way a file
-//                     opened "w+" appears whole with its first Write.
+//                     it did find may then be in the buffer. Write is a
+//                     change of the call under way (see StateLock): made
+//                     durable by the call's journal record, then put in
+//                     place whole, written beside the file and renamed over
+//                     it, so that a process killed or a machine cut off at
+//                     any moment leaves the old content or the new one,
+//                     never a mix. Until the call ends this process reads
+//                     what it wrote, and no other process does. Sync off
+//                     (tests and benchmarks) overwrites in place, and a
+//                     writer killed mid-write may leave a torn file. Either
+//                     way a file opened "w+" appears whole with its first
+//                     Write.
 //                     Close of a file never opened succeeds. A fault on
 //                     exists() answers true: the Open("r+") that follows then
 //                     fails on a missing file, and no existing file is
@@ -107,8 +107,9 @@ namespace gardhost {
 //   rmgr/log                          one line per redundancy-manager call
 //   errl/committed                    one line per committed error log: key=value
 //                                     fields, each SRC after " | ", its ASCII
-//                                     text hex-encoded; synced before the
-//                                     commit returns (sync on); past a bound
+//                                     text hex-encoded, its place in the
+//                                     journal, a checksum; made durable by its
+//                                     call's journal record; past a bound
 //                                     it becomes errl/committed.1, dropping
 //                                     the older one, and ends in a line
 //                                     "dropped=N | crc=X": the logs dropped
@@ -162,9 +163,7 @@ bool plainText(std::string_view bytes);
 // file otherwise. A file changed behind the platform's back (an editor,
 // `echo > file`) is seen once some process writes a value or calls
 // reloadValues, which makes every process read afresh. Platform writes of a
-// value follow the sync setting: put in place whole and durably with sync
-// on (see UtilFile), in place with sync off (a new value is always created
-// whole).
+// value are changes of the call under way, as UtilFile's (see StateLock).
 bool getValue(const std::string& name, std::vector<uint8_t>& out);
 // The same with the reason a value cannot be read: 0, or an errno (ENOENT:
 // no such value; EACCES; EISDIR; EINVAL: not a regular file). A call under
@@ -430,24 +429,27 @@ void setSync(bool on);
 // ---- test modes: crash points and simulated power loss
 // GARD_HOST_CRASH_AT=N (or NAME#N) makes a process kill itself with SIGKILL
 // at the Nth crash point (of that name): "opened" (a write window opened),
-// "written" and "synced" (a standby filled and synced), "renamed" (a file
-// exchanged into place, before its directory is synced and the change
-// announced), "appended", "rotated" (a log renamed to <name>.1, before its
-// directory is synced), "removed", "announced" (the counter moved, the
-// window not yet closed).
+// "journaled" (a call's record written, not yet flushed), "flushed" (the
+// record durable, its changes not yet in place), "written" and "renamed" (a
+// file's new content written beside it, then renamed into place),
+// "applied" (one name of a call in place), "appended", "removed",
+// "checkpointing" and "checkpointed" (everything synced; the checkpoint
+// record written), "rotated" (a log renamed to <name>.1, before its
+// directory is synced), "recovering" (a name redone after a power cut),
+// "announced" (the counter moved, the window not yet closed).
 //
 // Simulated power loss: after startPowerSim, every process with
 // GARD_HOST_POWERSIM=<simDir> (startPowerSim sets it for this process and
 // its children) records what each sync makes durable in simDir instead of
 // syncing; everything in the state directory at the start counts as
 // durable. cutPower, with no process using the state directory, rebuilds it
-// from what was made durable: every byte and every directory entry written
-// since but not synced (the file, and its directory for creations, renames
-// and removals) is gone, as on a machine that lost power. Recording goes on
-// from the rebuilt state. It returns one line for each file whose content,
-// and each directory whose entries, were never synced.
-// `seed` makes the cut's chances repeatable (0: a random one). The processes
-// after a cut run in a new (simulated) boot.
+// as a disk that lost power may leave it: what a sync made durable stays;
+// what was written after it may be there, in part, or as junk or zeros, and
+// a directory's entries are as last synced or, by chance, as they stood.
+// `seed` makes those chances repeatable (0: a random one). Recording goes on
+// from the rebuilt state, and the processes after a cut run in a new
+// (simulated) boot. It returns one line for each file whose content, and
+// each directory whose entries, were never synced.
 void startPowerSim(const std::string& simDir);
 std::string cutPower(const std::string& simDir, uint64_t seed = 0);
 
