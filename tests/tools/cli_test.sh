@@ -560,6 +560,39 @@ reads)
   j faults-comment    'faults'                       '[]' platform fault list
   GARD_HOST_FAULTS=UtilFile::Read j fault-env-stays 'faults 0 source;notDone' 'environment GARD_HOST_FAULTS still injects 1 fault: unset it to clear them' platform fault clear
   ;;
+readonly)
+  # A command that only reads changes no gard file, keyword or platform
+  # value, where the library would repair a record or make a gard file on
+  # the way to its answer: it gives the answer and says what a command that
+  # changes the state would write first.
+  "$GARD" platform reg dscv/SiblingState 1 >/dev/null  # a state directory, both records still erased
+  tracked() { (cd "$W/state" && find root vpd sp0 sp1 vorm mnfg faults .seeded history errl -type f -print0 2>/dev/null |
+                sort -z | xargs -0 -r sha256sum); }
+  unchanged() {
+    local name=$1; shift; n=$((n + 1))
+    tracked >"$W/before" && "$GARD" "$@" >"$W/out" 2>&1 </dev/null
+    tracked | cmp -s - "$W/before" || fail "$name" "gard $* changed the state" "$(tracked | diff - "$W/before")"
+  }
+  for cmd in "status" "units list" "units show 1 1" "units is-garded 1 1" "sp show" "sp do-gard 0x200" \
+             "sp usable 0x201" "sp failover" "sp dma-config" "stored-errl 0x2e71" "errlogs list" "history" \
+             "platform policy 11" "units reset --dry-run" "clear all --dry-run"; do
+    unchanged "reads-${cmd// /-}" $cmd
+  done
+  t says-what         0 '^  record 0x200: erased \(32 bytes of 0xff\) -> new \(0x5c\)$' status
+  j says-what-json    'notWritten 0;notWritten 1' 'record 0x200: erased (32 bytes of 0xff) -> new (0x5c) record 0x201: erased (32 bytes of 0xff) -> new (0x5c)' status
+  t changes-repair    0 'set 0x200 to garded'       --sp 0 sp set-state 0x200 garded
+  t repaired-said     0 '^  record 0x201: erased \(32 bytes of 0xff\) -> new \(0x5c\)$' history
+  # A change other processes could not learn of is not made: a counter page
+  # this command cannot write (chattr +i stops root as a mode would stop
+  # another user) refuses the change, naming the file and why.
+  if chattr +i "$W/state/generation" 2>/dev/null; then
+    t page-unwritable 1 'generation cannot be written \(Operation not permitted\), so other processes could not learn of the change' units add 0x30 1 X
+    chattr -i "$W/state/generation"
+    t page-nothing-made 0 '^unit table: 0 used entries$' units list
+  else
+    skip page-unwritable "chattr +i cannot be set here (file system or rights)"
+  fi
+  ;;
 flushes)
   # A command that changes the state makes one flush, its journal record's,
   # and a command that only reads none: counted by the host itself, each
