@@ -24,7 +24,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -480,11 +479,7 @@ Clock::duration timed(F&& f) {
 
 // `changed`: before each call, untimed, the platform's cached values are
 // dropped, as when another process has just written one.
-// `quiet`: the changes are not recorded in the history, to tell what
-// recording costs.
-void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false, bool quiet = false) {
-    std::optional<gardhost::detail::HistoryQuiet> noHistory;
-    if (quiet) noHistory.emplace();
+void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false) {
     restoreBaseline();
     gardhost::setSync(sync);
     // A durable update is one call: its changes and logs, one record, one flush.
@@ -615,7 +610,7 @@ std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op
         const std::string& name = r.name;
         const std::string base = name.substr(0, name.find('/'));
         auto has = [&](const char* flag) { return name.find(flag, base.size()) != std::string::npos; };
-        const bool sync = has("/fsync"), changed = has("/changed"), quiet = has("/nohistory");
+        const bool sync = has("/fsync"), changed = has("/changed");
         const Op& op = byName.at(base);
         auto c = [&](const char* k) {
             auto it = r.counters.find(k);
@@ -635,7 +630,7 @@ std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op
                      (walx > 0 ? std::string("; ") + (walx > 1 ? "met" : "MISSED") + " faster than SQLite WAL)" : ")");
         }
         auto st = stack.find(base);
-        out += "| " + base + (changed ? " (values just changed)" : "") + (quiet ? " (no history)" : "") + " | " +
+        out += "| " + base + (changed ? " (values just changed)" : "") + " | " +
                (sync ? "on" : "off") + " | " + fmt(r.us) + " | " +
                fmt(c("floor_us")) + " | " + (x > 0 ? fmt(x, "%.2f") : "-") + " | " +
                (sync && op.kind == Kind::Update ? fmt(c("flushes"), "%.2f") : "-") + " | " +
@@ -700,14 +695,6 @@ int main(int argc, char** argv) {
             measure(st, op, true);
         })->UseManualTime();
     }
-    // What recording the history costs a change.
-    for (const char* name : {"gardAcc::GardSetVpdUnitState", "GardRdndQel::GardSetQelState"})
-        for (bool sync : {false, true}) {
-            const Op& op = byName.at(name);
-            benchmark::RegisterBenchmark((op.name + (sync ? "/fsync" : "") + "/nohistory").c_str(),
-                                         [&op, sync](benchmark::State& st) { measure(st, op, sync, false, true); })
-                ->UseManualTime();
-        }
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 

@@ -381,14 +381,14 @@ constexpr std::size_t kMaxContent = 1 << 20;
 // Whether changes of `name` are journaled.
 bool historyTracked(std::string_view name);
 // While one lives, changes staged are the defaults of a new state directory.
-class HistoryQuiet {
+class SeedingDefaults {
 public:
-    HistoryQuiet();
-    ~HistoryQuiet();
-    HistoryQuiet(const HistoryQuiet&) = delete;
-    HistoryQuiet& operator=(const HistoryQuiet&) = delete;
+    SeedingDefaults();
+    ~SeedingDefaults();
+    SeedingDefaults(const SeedingDefaults&) = delete;
+    SeedingDefaults& operator=(const SeedingDefaults&) = delete;
 };
-bool historyQuiet();
+bool seedingDefaults();
 
 // ---- test modes (power.cc)
 // A crash point: with GARD_HOST_CRASH_AT naming this one ("N": the Nth point

@@ -75,7 +75,7 @@ bool seedIfNew() {
     if (detail::readContent(".seeded", ignored) == 0) return false;
     // One call: the defaults and their mark come together or not at all.
     detail::beginCall();
-    detail::HistoryQuiet quiet;  // defaults are no one's change
+    detail::SeedingDefaults seeding;  // defaults are no one's change
     auto seed = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
         if (detail::readContent(name, ignored) == ENOENT) detail::writeContent(name, bytes.data(), bytes.size());
     };

@@ -20,7 +20,7 @@
 namespace gardhost {
 namespace detail {
 namespace {
-thread_local int t_quiet = 0;
+thread_local int t_seeding = 0;
 }  // namespace
 
 // Gard files, VPD, registries, the platform's settings, the faults and the
@@ -31,9 +31,9 @@ bool historyTracked(std::string_view name) {
     return name == "faults" || name == ".seeded";
 }
 
-HistoryQuiet::HistoryQuiet() { ++t_quiet; }
-HistoryQuiet::~HistoryQuiet() { --t_quiet; }
-bool historyQuiet() { return t_quiet > 0; }
+SeedingDefaults::SeedingDefaults() { ++t_seeding; }
+SeedingDefaults::~SeedingDefaults() { --t_seeding; }
+bool seedingDefaults() { return t_seeding > 0; }
 
 }  // namespace detail
 

@@ -133,7 +133,7 @@ int writeContent(std::string_view name, const Piece* pieces, std::size_t count) 
         if (int err = writable(name); err != 0) return err;
     c.existed = before.exists;
     c.before = std::move(before.bytes);
-    c.setup = historyQuiet();
+    c.setup = seedingDefaults();
     return stage(std::move(c));
 }
 
@@ -150,7 +150,7 @@ int removeContent(std::string_view name) {
     c.name = std::string(name);
     c.existed = true;
     c.before = std::move(before.bytes);
-    c.setup = historyQuiet();
+    c.setup = seedingDefaults();
     return stage(std::move(c));
 }
 

@@ -24,12 +24,18 @@ std::map<std::string, Cached, std::less<>> g_values;
 uint64_t g_seen = detail::kUntrusted;   // the counter g_values was filled under
 std::atomic<uint64_t> g_generation{0};  // counts changes to g_values
 
-// Under g_mutex: empties the cache unless it still holds.
-void followWriters() {
+// With `lock` on g_mutex held: empties the cache unless it still holds. The
+// count is read without the lock, as reading it may finish a dead writer's
+// record, which takes the journal's lock, which a commit holds while it takes
+// this one. A count read early only empties the cache once more.
+void followWriters(std::unique_lock<std::mutex>& lock) {
     if (g_seen != detail::kUntrusted && detail::stillHolds(g_seen)) return;
+    lock.unlock();
+    const uint64_t count = detail::trustedCount();
+    lock.lock();
     g_values.clear();
     ++g_generation;
-    g_seen = detail::trustedCount();
+    g_seen = count;
 }
 
 // Under g_mutex, after a write in `window`: the cache stays only when no
@@ -94,7 +100,7 @@ int withValue(std::string_view name, Use&& use) {
     if (!plain(name)) name = spelled = canonical(name);
     detail::stateRoot();
     std::unique_lock<std::mutex> lock(g_mutex);
-    followWriters();
+    followWriters(lock);
     auto it = g_values.find(name);
     if (it == g_values.end()) {
         // Read without the cache's lock: a read may finish a dead writer's
@@ -181,8 +187,8 @@ int readValue(std::string_view name, void* buffer, std::size_t capacity, std::si
 }
 
 uint64_t valuesGeneration() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    followWriters();
+    std::unique_lock<std::mutex> lock(g_mutex);
+    followWriters(lock);
     return g_generation;
 }
 
