@@ -310,8 +310,9 @@ void forgetValues();
 using Change = StagedChange;
 void beginCall();
 // Ends a call: commits it (0 or an errno) or, with `commit` false, drops its
-// changes (error logs are committed all the same when `keepLogs`).
-int endCall(bool commit, bool keepLogs = true);
+// changes; its error logs are committed all the same, as a log says what
+// happened whether or not the changes are kept.
+int endCall(bool commit);
 // Commits what the call under way staged so far; the call goes on.
 int commitCall();
 bool inCall();

@@ -396,8 +396,8 @@ public:
     // changes from being made (then none of them was made).
     int commit();
     // Drops what the hold changed and did not commit; the error logs it
-    // committed stay committed unless `keepLogs` is false.
-    void discard(bool keepLogs = true);
+    // committed stay committed.
+    void discard();
 
     Status status() const { return status_; }
     bool held() const { return status_ == kHeld; }

@@ -590,6 +590,8 @@ int64_t appendRecord(int fd, const std::string& line) {
             const int err = n < 0 ? errno : EIO;
             // A part of a record is no record: cut back to where it began.
             if (::ftruncate(fd, at) != 0) {
+                // Left torn: the next append ends the line first and every
+                // reader passes over it by its checksum.
             }
             return -err;
         }

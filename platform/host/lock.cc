@@ -111,10 +111,10 @@ StateLock::~StateLock() { release(); }
 
 int StateLock::commit() { return call_ ? detail::commitCall() : 0; }
 
-void StateLock::discard(bool keepLogs) {
+void StateLock::discard() {
     if (!call_) return;
     // Ended without its changes, and begun again: the hold goes on.
-    detail::endCall(false, keepLogs);
+    detail::endCall(false);
     detail::beginCall();
 }
 

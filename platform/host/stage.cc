@@ -81,13 +81,13 @@ void beginCall() {
     ++g_depth;
 }
 
-int endCall(bool commit, bool keepLogs) {
+int endCall(bool commit) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     if (g_depth == 0 || --g_depth > 0) return 0;
     if (!commit) {
         std::vector<Part> logs;
         for (Part& p : g_parts)
-            if (p.kind == Part::kLog && keepLogs) logs.push_back(std::move(p));
+            if (p.kind == Part::kLog) logs.push_back(std::move(p));
         g_parts = std::move(logs);
         const bool changed = !g_overlay.empty();
         g_overlay.clear();

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "gard/gard.h"
@@ -377,6 +378,19 @@ TEST_F(History, OneFlushACall) {
     bool garded = true;
     delete gardAcc::GardGetVpdUnitState(0x13, 1, &garded);
     EXPECT_FALSE(garded) << "the dropped call's unit is not there";
+
+    // A log says what happened: a dropped call's logs are committed all the same.
+    const std::size_t logs = gardhost::committed().size();
+    EXPECT_EQ(flushes([&] {
+                  gardhost::StateLock lock(gardhost::StateLock::kExclusive);
+                  delete gardAcc::GardSetVpdUnitState(0x11, 1, GARD_GARDED, 2, nullptr);
+                  lock.discard();
+              }),
+              1u)
+        << "a dropped call with a log";
+    EXPECT_EQ(gardhost::committed().size(), logs + 1);
+    delete gardAcc::GardGetVpdUnitState(0x11, 1, &garded);
+    EXPECT_FALSE(garded) << "the dropped call's state change is not there";
 }
 
 // ---------------------------------------------------------------- power cuts
@@ -408,6 +422,49 @@ TEST_F(History, PowerCutsLoseNothingAcknowledged) {
         EXPECT_EQ(gardhost::committed().size(), logs) << "seed " << seed;
     }
     fs::remove_all(sim);
+}
+
+// The power cut itself: what came after a sync is spoiled in every way a
+// disk may spoil it (the tests above are only as strong as that), and what
+// a sync made durable and nothing overwrote is never lost.
+TEST_F(History, PowerCutsSpoilWhatWasNotSynced) {
+    const std::string sim = dir_ + ".power", f = dir_ + "/scratch/f", g = dir_ + "/scratch/g", h = dir_ + "/scratch/h";
+    const std::string a(3 * 4096, 'a'), b(3 * 4096, 'b'), synced = "synced;", tail = "appended after the sync";
+    auto put = [](const std::string& path, const std::string& bytes, std::ios::openmode mode) {
+        std::ofstream(path, std::ios::binary | mode) << bytes;
+    };
+    // Outcomes seen over the seeds, by file.
+    std::set<std::string> inPlace, appended, never;
+    fs::create_directories(dir_ + "/scratch");
+    for (uint64_t seed = 1; seed <= 64; ++seed) {
+        put(f, a, std::ios::trunc);
+        put(g, synced, std::ios::trunc);
+        fs::remove(h);
+        gardhost::startPowerSim(sim);  // all of it durable
+        put(f, b, std::ios::in | std::ios::out);  // rewritten in place
+        put(g, tail, std::ios::app);
+        put(h, "never synced", std::ios::trunc);
+        gardhost::cutPower(sim, seed);
+
+        const std::string fNow = text(f);
+        ASSERT_EQ(fNow.size(), a.size()) << "seed " << seed;
+        for (std::size_t at = 0; at < fNow.size(); at += 4096) {
+            const std::string block = fNow.substr(at, 4096);
+            inPlace.insert(block == a.substr(0, 4096) ? "old block" : block == b.substr(0, 4096) ? "new block" : "junk block");
+        }
+        const std::string gNow = text(g);
+        ASSERT_EQ(gNow.substr(0, synced.size()), synced) << "seed " << seed << ": the synced part lost";
+        const std::string added = gNow.substr(synced.size());
+        appended.insert(added.empty()                                        ? "none"
+                        : added == tail                                      ? "all"
+                        : tail.compare(0, added.size(), added) == 0          ? "a first part"
+                                                                             : "a part and junk");
+        never.insert(!fs::exists(h) ? "missing" : text(h) == "never synced" ? "whole" : "spoiled");
+    }
+    fs::remove_all(sim);
+    EXPECT_EQ(inPlace, (std::set<std::string>{"old block", "new block", "junk block"}));
+    EXPECT_EQ(appended, (std::set<std::string>{"none", "all", "a first part", "a part and junk"}));
+    EXPECT_EQ(never, (std::set<std::string>{"missing", "whole", "spoiled"}));
 }
 
 }  // namespace

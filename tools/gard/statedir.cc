@@ -234,7 +234,7 @@ std::string settleState(std::vector<std::string>& notWritten) {
         for (const gardhost::StagedChange& c : gardhost::stagedChanges())
             if (!c.setup && !(!c.existed && std::all_of(c.after.begin(), c.after.end(), [](uint8_t b) { return b == 0; })))
                 for (std::string& w : stagedWords(c)) notWritten.push_back(std::move(w));
-        g_lock.discard(true);
+        g_lock.discard();
         return "";
     }
     const int err = g_lock.commit();
