@@ -451,6 +451,8 @@ void setSync(bool on);
 // (simulated) boot. It returns one line for each file whose content, and
 // each directory whose entries, were never synced.
 void startPowerSim(const std::string& simDir);
+// Syncs are made again, in this process and the ones it starts.
+void stopPowerSim();
 std::string cutPower(const std::string& simDir, uint64_t seed = 0);
 
 }  // namespace gardhost

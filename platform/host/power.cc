@@ -320,6 +320,13 @@ void rebuild(const std::string& sim, const std::string& k, const fs::path& path,
 
 }  // namespace
 
+void stopPowerSim() {
+    ::unsetenv("GARD_HOST_POWERSIM");
+    std::lock_guard<std::mutex> lock(g_simMutex);
+    g_sim.clear();
+    g_simRead = true;
+}
+
 void startPowerSim(const std::string& sim) {
     ::setenv("GARD_HOST_POWERSIM", sim.c_str(), 1);
     {

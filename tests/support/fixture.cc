@@ -25,6 +25,7 @@ void StateTest::SetUp() {
 void StateTest::TearDown() {
     EXPECT_EQ(gardhost::liveErrls(), liveAtStart_) << "error-log entries leaked";
     gardhost::clearFaults();
+    gardhost::stopPowerSim();  // a test that cut the power leaves the next one real syncs
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
 }
