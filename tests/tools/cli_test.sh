@@ -802,6 +802,25 @@ undo)
   t diff-before     2 "^gard: --since '2000-01-01' is before the history starts" diff --since 2000-01-01
   t diff-reversed   2 "^gard: --until '${times[0]:-none}' names an earlier moment \(after event #1\) than --since-event '3' \(after event #2\)$" diff --since-event 3 --until "${times[0]:-none}"
   t diff-neither    2 'give --since TIME or --since-event N' diff
+  # A clock stepped back: #3 stamped a second before #1. A time half a
+  # second before #1 names #3 all the same, the last event in the journal's
+  # order stamped at or before it: #1 and #2 come with it.
+  stepped=$(python3 - "$W/state/history" <<'EOF'
+import sys, time, zlib
+path = sys.argv[1]
+lines = open(path).read().split('\n')
+stamp = lambda l: int(l.split(' t=')[1].split(' ')[0])
+t1 = stamp([l for l in lines if l.startswith('J seq=1 ')][0])
+for i, l in enumerate(lines):
+    if l.startswith('J seq=3 '):
+        body = l[:l.index(' crc=')].replace(' t=%d ' % stamp(l), ' t=%d ' % (t1 - 1000000))
+        lines[i] = '%s crc=%08x' % (body, zlib.crc32(body.encode()) & 0xffffffff)
+open(path, 'w').write('\n'.join(lines))
+t = t1 - 500000
+print(time.strftime('%Y-%m-%dT%H:%M:%S', time.gmtime(t // 1000000)) + '.%06dZ' % (t % 1000000))
+EOF
+)
+  t stepped-back    0 '^dry run, nothing changed; this would put back 2 values as they were after event #3 ' restore --to "${stepped:-none}" --dry-run
   # A restore while another holds the lock waits for it, naming the holder,
   # and works out what to change once it has it.
   n=$((n + 1)) && mkfifo "$W/release"

@@ -999,6 +999,7 @@ int follow(Filters& f, bool fromSince) {
                 at += sizeof(inotify_event) + ev->len;
                 const std::string name = ev->len != 0 ? ev->name : "";
                 if (ev->wd == top && (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) gone = true;
+                if (ev->wd == logs && (ev->mask & IN_IGNORED) != 0) logs = -1;  // errl/ went: watched again once made
                 if (ev->wd == top && name == "errl" && logs < 0) logs = inotify_add_watch(in, (dir + "/errl").c_str(), kLogEvents);
                 journal |= (ev->wd == top && (name == "history" || name == "history.1")) || ev->wd == logs ||
                            (ev->mask & IN_Q_OVERFLOW) != 0;
