@@ -428,6 +428,9 @@ int followLoops(int commands) {
         e.erase("schemaVersion");
         const std::string place = placeOf(e);
         if (printed.count(place) != 0) fail("printed twice: " + place);
+        // The journal's order is its events' numbers, also for those rotated out since.
+        if (!order.empty() && e["seq"].get<uint64_t>() < printed[order.back()]["seq"].get<uint64_t>())
+            fail("printed out of the journal's order: " + place + " after " + order.back());
         latency.push_back(static_cast<double>(l.arrived) - static_cast<double>(e["time"].get<uint64_t>()));
         printed[place] = e;
         order.push_back(place);
