@@ -86,6 +86,34 @@ same() {
   sums "$path" >"$W/before" && "$GARD" "$@" >/dev/null 2>&1 </dev/null
   sums "$path" | cmp -s - "$W/before" || fail "$name" "gard $* changed $path" ""
 }
+# follow ARGS... starts gard ARGS (history --follow) in the background and
+# returns once it follows; seen REGEX waits until a line of its output
+# matches; stop NAME STATUS REGEX [SIGNAL] ends it (SIGINT) and checks its
+# status and output. Each wait is bounded: a minute, polled.
+follow() {
+  rm -f "$W/follow.out" "$W/follow.err"  # a signal before its exec would run this shell's exit trap
+  "$GARD" "$@" >"$W/follow.out" 2>"$W/follow.err" </dev/null &
+  follower=$! followed=("$@")
+  local i
+  for ((i = 0; i < 3000; i++)); do
+    grep -q 'following the history' "$W/follow.err" 2>/dev/null || ! kill -0 $follower 2>/dev/null && break
+    sleep 0.02
+  done
+}
+seen() {
+  local i
+  for ((i = 0; i < 3000; i++)); do grep -Eq -- "$1" "$W/follow.out" && return 0; sleep 0.02; done
+  return 1
+}
+stop() {
+  local name=$1 want=$2 re=$3 st; n=$((n + 1))
+  kill -"${4:-INT}" $follower 2>/dev/null
+  wait $follower && st=0 || st=$?
+  expect "$name" "$want" "$re" "$(cat "$W/follow.out" "$W/follow.err")" $st "${followed[@]}"
+  # Each line of a followed history in JSON is an object of its own, checked against its schema.
+  [[ " ${followed[*]} " == *" --json "* ]] || return 0
+  while IFS= read -r line; do jn=$((jn + 1)) && printf '%s\n' "$line" >"$W/json/$jn.json"; done <"$W/follow.out"
+}
 # Sets bytes of a file at an offset: poke FILE OFFSET HEXBYTES.
 poke() { printf "$(sed 's/../\\x&/g' <<<"$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
 
@@ -363,9 +391,10 @@ story)
   GARD_HOST_SP=1 t env-sp 0 'running as sp1'        status
   ;;
 usage)
-  # Every command has a JSON schema, and every schema but the shared ones a command.
+  # Every command has a JSON schema, and every schema but the shared ones
+  # (and that of a followed history's lines) a command.
   n=$((n + 1)) && schemas=$HERE/../../tools/gard/schemas
-  commands=$("$GARD" --commands | tr ' ' '-' | sort) && files=$(cd "$schemas" && ls *.schema.json | sed 's/\.schema\.json$//' | grep -vx 'common\|error' | sort)
+  commands=$("$GARD" --commands | tr ' ' '-' | sort) && files=$(cd "$schemas" && ls *.schema.json | sed 's/\.schema\.json$//' | grep -vx 'common\|error\|history-event' | sort)
   [ -n "$commands" ] && [ "$commands" = "$files" ] ||
     fail schemas-per-command "commands and schema files differ" "$(diff <(echo "$commands") <(echo "$files"))"
   t no-command        2 'a command is required'
@@ -503,7 +532,7 @@ docs|docs-bad-history)
     gard*)
       want=0; [[ $line =~ \#.*exit\ ([0-9]) ]] && want=${BASH_REMATCH[1]}
       eval "set -- $line"; shift
-      t "docs-$block" "$want" '' "$@" ;;
+      if [[ " $* " == *" --follow "* ]]; then follow "$@" && stop "docs-$block" "$want" ''; else t "docs-$block" "$want" '' "$@"; fi ;;
     esac
   done < <(for f in "$HERE/../../README.md" "$HERE/../../docs/tool.md"; do
              awk '/^```sh/ { print "BLOCK"; on = 1; next } /^```/ { on = 0 } on' "$f"
@@ -764,6 +793,118 @@ EOF
   t not-regular       0 'gard: history: .*/history cannot be read: not a regular file' history
   t still-changes     0 'set-up'                    units add 0x11 1 YL10A2
   t moved-aside       0 '^1 change, 0 error logs$'  history
+  ;;
+undo)
+  # Four events, each one command's call: #1 a unit, #2 garded, #3 sp1's
+  # role, #4 sp1 gards itself (the records of both processors change).
+  "$GARD" units add 0x10 1 YL10A1 >/dev/null && "$GARD" units set-state 0x10 1 garded --src B1814601 >/dev/null
+  "$GARD" --sp 1 platform reg dscv/QelRole 1 >/dev/null && "$GARD" --sp 1 mailbox-failure 0x201 1 >/dev/null
+  times=($("$GARD" history | grep -oE '^20[0-9-]{8}T[0-9:]{8}\.[0-9]{6}Z'))
+  # What a restore would change, in the history's words; showing it changes nothing.
+  t dry-head        0 '^dry run, nothing changed; this would put back 4 values as they were after event #1 \(20[-0-9T:.]+Z, gard units add 0x10 1 YL10A1\):$' restore --before 2 --dry-run
+  t dry-unit        0 '^  unit 0x10 group 0x1: garded \(0x5d\) -> new \(0x5c\), SRC \(none\) \(was B1814601\)$' restore --before 2 --dry-run
+  t dry-registry    0 '^  sp1 registry dscv/QelRole: 1 -> 0$' restore --before 2 --dry-run
+  t dry-records     0 '^  record 0x201: garded \(0x5d\) -> erased \(32 bytes of 0xff\)$' restore --before 2 --dry-run
+  same dry-same     "$W/state"                     restore --before 2 --dry-run
+  t no-tty          2 "^gard: this would put back 4 values as they were after event #1 \(.*\); add --yes" restore --before 2
+  ask declined      4 'not done: not confirmed, nothing changed' n restore --before 2
+  ask restored      0 '^this restore is event #5: gard restore --before 5 undoes it' y restore --before 2
+  t unit-back       0 '^  0x10 +0x1 +new \(0x5c\) ' units list
+  t records-back    0 'keyword: f{64}$'              platform keyword 0x201
+  t one-event       0 '^20[-0-9T:.]+Z  sp0  #5  gard restore --before 2 \(pid [0-9]+\)$' history
+  t logs-stay       0 '^2 committed error logs' errlogs list
+  # A restore is undone by the next: back to what #4 left.
+  j undone          'restored;restoreEvent;moment event' 'ON 6 4' restore --before 5 --yes
+  t garded-again    0 '^  0x10 +0x1 +garded \(0x5d\) ' units list
+  t to-time         0 '^nothing to restore: every value is as it was after event #6 ' restore --to now
+  t to-event-time   0 '^  sp1 registry dscv/QelRole: 1 -> 0$' restore --to "${times[1]:-none}" --dry-run
+  # The net change between two moments; values back where they were are left out.
+  t diff-one        0 '^  unit 0x10 group 0x1: new \(0x5c\) -> garded \(0x5d\), SRC B1814601$' diff --since-event 2 --until "${times[1]:-none}"
+  t diff-since      0 '^4 values changed$'          diff --since "${times[1]:-none}"
+  t diff-back       0 '^nothing changed: every value is as it was$' diff --since-event 5
+  j diff-json       'since event;until event;changes 0 items 0 toState' '1 2 garded' diff --since-event 2 --until "${times[1]:-none}"
+  # Moments the history does not hold: refused, the whole value quoted.
+  t before-start    2 "^gard: --before '1' is before the history starts: what the state was then is not known; the history holds #1 \(20[-0-9T:.]+Z\) to #6 " restore --before 1
+  t no-event        2 "^gard: --before '7': there is no event #7; the history holds #1 " restore --before 7
+  t event-0         2 "^gard: --before '0' is before the history starts" restore --before 0
+  t event-bad       2 "^gard: --before 'x' is not a number" restore --before x
+  t to-before       2 "^gard: --to '2000-01-01' is before the history starts" restore --to 2000-01-01
+  t to-bad          2 "^gard: --to '2026-02-30' is not a time: 2026-02 has 28 days" restore --to 2026-02-30
+  t both            2 'give --to TIME or --before N \(one of them\)' restore --before 2 --to now
+  t neither         2 'give --to TIME or --before N' restore
+  t diff-before     2 "^gard: --since '2000-01-01' is before the history starts" diff --since 2000-01-01
+  t diff-reversed   2 "^gard: --until '${times[0]:-none}' names an earlier moment \(after event #1\) than --since-event '3' \(after event #2\)$" diff --since-event 3 --until "${times[0]:-none}"
+  t diff-neither    2 'give --since TIME or --since-event N' diff
+  # A clock stepped back: #3 stamped a second before #1. A time half a
+  # second before #1 names #3 all the same, the last event in the journal's
+  # order stamped at or before it: #1 and #2 come with it.
+  stepped=$(python3 - "$W/state/history" <<'EOF'
+import sys, time, zlib
+path = sys.argv[1]
+lines = open(path).read().split('\n')
+stamp = lambda l: int(l.split(' t=')[1].split(' ')[0])
+t1 = stamp([l for l in lines if l.startswith('J seq=1 ')][0])
+for i, l in enumerate(lines):
+    if l.startswith('J seq=3 '):
+        body = l[:l.index(' crc=')].replace(' t=%d ' % stamp(l), ' t=%d ' % (t1 - 1000000))
+        lines[i] = '%s crc=%08x' % (body, zlib.crc32(body.encode()) & 0xffffffff)
+open(path, 'w').write('\n'.join(lines))
+t = t1 - 500000
+print(time.strftime('%Y-%m-%dT%H:%M:%S', time.gmtime(t // 1000000)) + '.%06dZ' % (t % 1000000))
+EOF
+)
+  t stepped-back    0 '^dry run, nothing changed; this would put back 2 values as they were after event #3 ' restore --to "${stepped:-none}" --dry-run
+  # A restore while another holds the lock waits for it, naming the holder,
+  # and works out what to change once it has it.
+  n=$((n + 1)) && mkfifo "$W/release"
+  flock -x "$W/state/lock" sh -c 'echo >"$1" && read -r x <"$2"' sh "$W/held" "$W/release" &
+  for ((i = 0; i < 3000; i++)); do [ -e "$W/held" ] && break; sleep 0.02; done
+  "$GARD" restore --before 2 --yes >"$W/waited" 2>&1 &
+  for ((i = 0; i < 3000; i++)); do grep -q waiting "$W/waited" && break; sleep 0.02; done
+  echo >"$W/release" && wait
+  grep -q "^gard: waiting for the lock of state directory $W/state .*held by pid [0-9]* (flock -x " "$W/waited" &&
+    grep -q '^this restore is event #7: ' "$W/waited" || fail lock-waited "the restore did not wait for the lock, or did not restore" "$(cat "$W/waited")"
+  # Killed before its record was written, a restore changed nothing and the
+  # history has no event of it; killed once it was durable, it is finished
+  # by the next command and the history shows it.
+  (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=opened#1 "$GARD" restore --before 7 --yes; true) >/dev/null 2>&1
+  t killed-early    0 '^  0x10 +0x1 +new \(0x5c\) ' units list
+  n=$((n + 1)) && "$GARD" history | grep -q '  #8  ' && fail killed-no-event "the killed restore has an event" "$("$GARD" history)"
+  (GARD_HOST_NOSYNC= GARD_HOST_CRASH_AT=flushed#1 "$GARD" restore --before 7 --yes; true) >/dev/null 2>&1
+  t killed-late     0 '^  0x10 +0x1 +garded \(0x5d\) ' units list
+  t killed-event    0 '^20[-0-9T:.]+Z  sp0  #8  gard restore --before 7 --yes \(pid [0-9]+\)$' history
+  # Following: from now, each change once, as it comes; in JSON one event a line.
+  follow history --follow
+  "$GARD" units add 0x20 1 F >/dev/null && seen 'serial F'
+  stop follow-text  0 '^  unit 0x20 group 0x1: added as entry [0-9]+, serial F, new \(0x5c\)$'
+  n=$((n + 1)) && grep -Eq '  #[1-8]  ' "$W/follow.out" && fail follow-from-now "events from before it started were printed" "$(cat "$W/follow.out")"
+  follow history --follow --json --since "${times[3]:-none}"
+  "$GARD" --sp 1 mailbox-failure 0x100 1 >/dev/null 2>&1; seen '"type":"errlog"'
+  stop follow-json  0 '^\{"schema":"history-event","schemaVersion":1,"type":"errlog",.*"errlog":\{"number":3,'
+  n=$((n + 1)) && [ "$(grep -c '"seq":4,' "$W/follow.out")" = 3 ] || fail follow-since "the 3 changes of event #4 not printed once each from --since" "$(cat "$W/follow.out")"
+  follow history --follow --kind unit
+  stop follow-term  0 'following the history of .* from now' TERM
+  # A content the history cannot rebuild: the unit table changed outside
+  # the platform, then twice through it (#11, #12), its records no longer chain.
+  poke "$rask" 5000 42
+  "$GARD" units add 0x11 1 A >/dev/null && "$GARD" units add 0x12 1 B >/dev/null
+  t unknown         4 "^gard: not done: the history cannot rebuild what root/opt/p3/gard/gardRask held after event #11 \(" restore --before 12 --yes
+  j unknown-json    'notInHistory 0;restored'      'root/opt/p3/gard/gardRask OFF' restore --before 12 --yes
+  t unknown-left    0 'left as they are: root/opt/p3/gard/gardRask' restore --before 12 --yes --leave-unknown
+  t diff-unknown    0 '^  root/opt/p3/gard/gardRask: changed, but the history cannot rebuild' diff --since-event 11
+  # A value changed outside the platform is put back all the same, and said.
+  printf '\001' >"$W/state/vorm/policy/11"
+  t outside-said    0 "^gard: restore: $W/state/vorm/policy/11 was changed outside the platform" restore --before 3 --dry-run --leave-unknown
+  t follow-until    2 '^gard: --follow goes on until Ctrl-C: it takes no --until$' history --follow --until now
+  t follow-html     2 '^gard: --follow prints as it goes: it writes no --html page$' history --follow --html "$W/f.html"
+  # A closed pipe ends it, status 5: each change is a write until one fails.
+  n=$((n + 1))
+  ("$GARD" history --follow 2>"$W/pipe.err" | head -n 1 >/dev/null; echo "${PIPESTATUS[0]}" >"$W/pipe.st") &
+  piped=$!
+  for ((i = 0; i < 300; i++)); do kill -0 $piped 2>/dev/null || break; "$GARD" units add 0x30 1 "P$i" >/dev/null; done
+  wait $piped
+  [ "$(cat "$W/pipe.st")" = 5 ] && grep -q '^gard: cannot write the output' "$W/pipe.err" ||
+    fail follow-pipe "exit $(cat "$W/pipe.st"), want 5 and why" "$(cat "$W/pipe.err")"
   ;;
 lock)
   # An unusable lock file stops every command, nothing changed.

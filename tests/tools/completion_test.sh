@@ -28,6 +28,9 @@ c 'gard errlogs show --j'         '--json'
 c 'gard units add 0x10 1 --h'     '--help --hex'
 c 'gard sp set-state 0x200 garded --n' '--notify'
 c 'gard history --u'              '--unit --until'
+c 'gard history --f'              '--follow'
+c 'gard restore --'               '--before --dry-run --help --json --leave-unknown --sp --state --to --yes'
+c 'gard diff --s'                 '--since --since-event --sp --state'
 c 'gard -- un'                    ''
 echo "$((n - bad)) passed, $bad failed"
 [ $bad -eq 0 ]

@@ -152,6 +152,11 @@ bool stateOpen();
 // Lets go of the state directory's lock and takes it again: what follows is
 // a call of its own in the change history (the demo's steps).
 void newCall();
+// Ends the command's call (as settleState) and lets go of the lock for
+// good: a command that goes on reading (history --follow) holds up no other.
+void letGoOfState();
+// Drops what the command changed so far: none of it is made.
+void dropChanges();
 // A new directory under $TMPDIR (else /tmp); Usage when it cannot be made.
 std::string makeTempDir(const std::string& prefix);
 // The same, removed with all it holds when the tool exits or SIGINT,
@@ -177,6 +182,7 @@ struct Result {
     int code = kOk;
     std::string notDone;  // why the command did not do what it asked, in words
     std::string unknown;  // why an answer could not be read, in words (the first one)
+    std::string notMade;  // why the command's changes were not made, where it settled them itself
     // With --json: "{ ... \"history\": [...]" was written already (a long
     // output streamed); finish() writes the other fields after it.
     bool streamedJson = false;
@@ -226,7 +232,10 @@ private:
 
 // Destructive commands: true to go on. Asks on a terminal unless --yes;
 // without a terminal and without --yes throws Usage. `what` says what
-// would change. With --dry-run, prints `what` and returns false.
+// would change, in a line, and may list it in lines after that (shown when
+// asking and with --dry-run, left out of a one-line refusal); an empty `what` asks
+// nothing and goes on (there is nothing to change, or the command refuses).
+// With --dry-run, prints `what` and returns false.
 bool confirm(Result& r, const std::string& what);
 // The same for a command that has not opened the state yet: on a terminal
 // the question is asked before the state directory's lock is taken, from
@@ -375,6 +384,7 @@ void addInspect(CLI::App& app);
 void addDemo(CLI::App& app);
 void addVersion(CLI::App& app);
 void addHistory(CLI::App& app);
+void addRestore(CLI::App& app);  // restore and diff
 int versionAction();  // gard --version
 // The command table: a bash completion script, and the commands one a line.
 void printCompletion(CLI::App& app);

@@ -4,11 +4,19 @@
 // (readHistory) and its committed error logs.
 #include "history.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -596,31 +604,40 @@ bool namesUnitOf(const Json& change, const Json& errlog) {
 
 // The history in journal order, one record (a call) at a time: its changes
 // with the error logs the same call committed, filtered as asked. Memory
-// grows with one record, not with the journal.
+// grows with one record, not with the journal. Followed (`follow`), it is
+// read again and again, and a record whose logs the store does not number
+// yet waits for them a while: its writer appends them after its record.
 class HistoryStream {
 public:
-    explicit HistoryStream(const Filters& f) : f_(f) {
+    explicit HistoryStream(const Filters& f, bool follow = false) : f_(f), follow_(follow) {
         // Numbers of the logs the store still keeps, by their journal place.
+        mark_ = gardhost::committedEnd();
         std::vector<gardhost::Committed> kept = gardhost::committed();
         if (!kept.empty()) rotatedOut_ = kept.front().number - 1;
         for (gardhost::Committed& c : kept)
             if (c.seq != 0) numbers_[{c.seq, c.part}] = c.number;
     }
 
-    // Every entry shown goes to `out`, oldest first.
-    void read(const std::function<void(Json&&)>& out) {
+    // Every entry shown goes to `out`, oldest first. `settle`: everything
+    // read goes out now, and the names changed outside the platform are
+    // looked for (a whole history); else records may wait for their logs'
+    // numbers (following).
+    void read(const std::function<void(Json&&)>& out, bool settle = true) {
         out_ = &out;
         reader_.read(
             [&](const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
-                if (h.seq != seq_) flush();
+                if (h.seq != seq_) close();
                 seq_ = h.seq;
                 take(h, before, after);
             },
             problems_);
-        flush();
-        reader_.outsideChanges(problems_);
+        close();
+        drain(settle);
+        if (settle) reader_.outsideChanges(problems_);
         out_ = nullptr;
     }
+    // Records wait for the numbers of their logs.
+    bool waiting() const { return !held_.empty(); }
 
     Json summary() const {
         Json out = Json::object();
@@ -639,6 +656,19 @@ public:
     const std::vector<std::string>& problems() const { return problems_; }
 
 private:
+    using Place = std::pair<uint64_t, unsigned>;  // a log's record and part
+    // A record read: its changes, logs and cancels.
+    struct Record {
+        Json changes = Json::array();
+        std::vector<Json> logs, cancels;
+        std::vector<Place> places;  // of the logs
+        std::chrono::steady_clock::time_point read;
+    };
+    // How long a record waits for the store to number its logs: longer
+    // only when their writer was killed before appending them, and then
+    // the next process that looks appends them.
+    static constexpr std::chrono::seconds kWait{5};
+
     void take(const gardhost::HistoryRecord& h, const Bytes* before, const Bytes* after) {
         switch (h.kind) {
             case gardhost::HistoryRecord::kChange: {
@@ -647,22 +677,20 @@ private:
                     ++setup_;
                     return;
                 }
-                changes.push_back(changeJson(h, before, after));
-                changes.back()["part"] = h.part;
+                cur_.changes.push_back(changeJson(h, before, after));
+                cur_.changes.back()["part"] = h.part;
                 return;
             }
             case gardhost::HistoryRecord::kLog: {
                 gardhost::Committed c = h.log;
-                const auto n = numbers_.find({h.seq, h.part});
-                c.number = n != numbers_.end() ? n->second : 0;
                 Json e = stamp("errlog", h.time, h.sp, h.program, h.pid, h.call);
                 e["seq"] = h.seq;
                 putBytes(e, "command", h.command);
                 e["kind"] = "errlog";
-                e["errlog"] = committedJson(c);
-                if (c.number == 0) e["errlog"]["number"] = nullptr;
+                e["errlog"] = committedJson(c);  // numbered when it goes out
                 e["part"] = h.part;
-                logs.push_back(std::move(e));
+                cur_.logs.push_back(std::move(e));
+                cur_.places.emplace_back(h.seq, h.part);
                 return;
             }
             case gardhost::HistoryRecord::kCancel: {
@@ -675,20 +703,58 @@ private:
                 e["cancelled"] = h.cancelled;
                 e["text"] = "the changes of #" + std::to_string(h.cancelled) +
                             " were not made: they could not be put in place, so everything they name stays as it was";
-                cancels.push_back(std::move(e));
+                cur_.cancels.push_back(std::move(e));
                 return;
             }
         }
     }
 
-    // The record read: its changes and logs, filtered, to `out`.
-    void flush() {
-        for (Json& c : cancels) {
+    // The record read goes behind those waiting.
+    void close() {
+        if (cur_.changes.empty() && cur_.logs.empty() && cur_.cancels.empty()) return;
+        cur_.read = std::chrono::steady_clock::now();
+        held_.push_back(std::move(cur_));
+        cur_ = Record();
+    }
+
+    bool numbered(const Record& r) const {
+        for (const Place& p : r.places)
+            if (numbers_.count(p) == 0) return false;
+        return true;
+    }
+
+    // Records go out in order, each once its logs are numbered; `all`: now,
+    // numbered or not (a log the store does not hold has no number).
+    void drain(bool all) {
+        bool looked = !follow_;
+        while (!held_.empty()) {
+            if (!numbered(held_.front()) && !looked) {
+                // The logs appended to the store since it was last looked at.
+                const gardhost::CommittedMark end = gardhost::committedEnd();
+                for (const gardhost::Committed& c : gardhost::committedSince(mark_))
+                    if (c.seq != 0) numbers_[{c.seq, c.part}] = c.number;
+                mark_ = end;
+                looked = true;
+            }
+            if (!all && !numbered(held_.front()) && std::chrono::steady_clock::now() - held_.front().read < kWait) return;
+            emit(held_.front());
+            held_.pop_front();
+        }
+    }
+
+    // The record's changes and logs, filtered, to `out`.
+    void emit(Record& r) {
+        for (Json& c : r.cancels) {
             ++notMade_;
             if (whenShown(f_, c)) (*out_)(std::move(c));
         }
-        cancels.clear();
+        Json& changes = r.changes;
+        std::vector<Json>& logs = r.logs;
         if (changes.empty() && logs.empty()) return;
+        for (std::size_t k = 0; k < logs.size(); ++k) {
+            const auto n = numbers_.find(r.places[k]);
+            logs[k]["errlog"]["number"] = n != numbers_.end() ? Json(n->second) : Json(nullptr);
+        }
         // A log belongs to the change of its call nearest to it in the
         // record among those that name a unit it names, else the nearest;
         // outside a call (no lock) it stands alone.
@@ -730,18 +796,18 @@ private:
             ++errlogs_;
             (*out_)(std::move(logs[k]));
         }
-        changes.clear();
-        logs.clear();
     }
 
     const Filters& f_;
+    const bool follow_;
     gardhost::HistoryReader reader_;
     std::vector<std::string> problems_;
-    std::map<std::pair<uint64_t, unsigned>, uint64_t> numbers_;
+    std::map<Place, uint64_t> numbers_;
+    gardhost::CommittedMark mark_;  // where the store ended when last looked at
     const std::function<void(Json&&)>* out_ = nullptr;
     uint64_t seq_ = 0;
-    Json changes = Json::array();
-    std::vector<Json> logs, cancels;
+    Record cur_;
+    std::deque<Record> held_;
     std::size_t changes_ = 0, errlogs_ = 0, notMade_ = 0, setup_ = 0;
     uint64_t rotatedOut_ = 0;
 };
@@ -759,10 +825,11 @@ Json buildHistory(const Filters& f) {
 
 // ---------------------------------------------------------------- text
 
-std::string errlogLine(const Json& c) {
+// `none`: what a log without a number is.
+std::string errlogLine(const Json& c, const char* none) {
     const std::string ascii = c["srcs"].empty() ? "" : srcText(c["srcs"][0]);
     const std::string number =
-        c["number"].is_null() ? std::string(" (rotated out of the store)") : " #" + std::to_string(c["number"].get<std::size_t>());
+        c["number"].is_null() ? std::string(none) : " #" + std::to_string(c["number"].get<std::size_t>());
     return "error log" + number + ": " + c["text"].get<std::string>() +
            (ascii.empty() ? "" : "  [" + ascii + "]");
 }
@@ -779,7 +846,8 @@ namespace {
 // The history as text, one entry at a time, oldest first.
 class TextPrinter {
 public:
-    explicit TextPrinter(std::ostream& os) : os_(os) {}
+    // `none`: what a log the store does not number is.
+    explicit TextPrinter(std::ostream& os, const char* none = " (rotated out of the store)") : os_(os), none_(none) {}
     void operator()(const Json& e) {
         // A record's entries (one call) follow one header: when, where,
         // which event, and the command that made it.
@@ -792,7 +860,7 @@ public:
             lastSeq_ = seq;
         }
         if (e["type"] == "errlog") {
-            os_ << "  " << errlogLine(e["errlog"]) << '\n';
+            os_ << "  " << errlogLine(e["errlog"], none_) << '\n';
             return;
         }
         if (e["type"] == "cancel") {
@@ -804,11 +872,12 @@ public:
                                   : "";
         for (const Json& i : e["items"])
             os_ << "  " << i["text"].get<std::string>() << historyStatusWords(e["status"]) << outside << '\n';
-        for (const Json& l : e["errlogs"]) os_ << "    " << errlogLine(l) << '\n';
+        for (const Json& l : e["errlogs"]) os_ << "    " << errlogLine(l, none_) << '\n';
     }
 
 private:
     std::ostream& os_;
+    const char* none_;
     uint64_t lastSeq_ = 0;
 };
 
@@ -867,6 +936,81 @@ int history(const Filters& f) {
     return finish(r);
 }
 
+// history --follow: each entry as any process makes it, from now or from
+// --since, until SIGINT, SIGTERM or SIGHUP (exit 0) or an output that cannot
+// be written (exit 5). Woken through inotify when the journal is appended
+// to or rotated, and when the store appends the logs a record waits for;
+// one reader kept throughout, so that each record goes out once, in order.
+// No lock is held while following: other commands go on.
+int follow(Filters& f, bool fromSince) {
+    openState();
+    const std::string dir = stateDirChoice();
+    letGoOfState();
+    sigset_t ends;
+    sigemptyset(&ends);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ends, s);
+    // Read as events, not run as handlers; a closed pipe is a failed write.
+    pthread_sigmask(SIG_BLOCK, &ends, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    const int sig = signalfd(-1, &ends, SFD_CLOEXEC);
+    const int in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const int top = in < 0 ? -1 : inotify_add_watch(in, dir.c_str(), IN_ONLYDIR | IN_MODIFY | IN_CREATE | IN_MOVED_TO |
+                                                                      IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF);
+    if (sig < 0 || top < 0) return failed(kErrl, "cannot watch " + dir + " for changes: " + errnoWords(errno));
+    constexpr uint32_t kLogEvents = IN_ONLYDIR | IN_MODIFY | IN_CREATE | IN_MOVED_TO;
+    int logs = inotify_add_watch(in, (dir + "/errl").c_str(), kLogEvents);
+
+    g_wordsOnly = !opts().json;
+    HistoryStream stream(f, true);
+    TextPrinter print(std::cout, " (not in the store yet)");
+    const std::function<void(Json&&)> out = [&](Json&& e) {
+        if (!opts().json) return print(e);
+        // One object a line, each naming its schema: a shipper reads them one by one.
+        Json line = {{"schema", "history-event"}, {"schemaVersion", schemaVersion("history-event")}};
+        for (auto& [key, value] : e.items()) line[key] = std::move(value);
+        std::cout << line.dump() << '\n';
+    };
+    std::size_t said = 0;
+    // What was read goes out now; each problem is said once. A record being
+    // written is read again once its end is there.
+    auto put = [&] {
+        for (; said < stream.problems().size(); ++said)
+            if (stream.problems()[said].find("is cut short") == std::string::npos)
+                std::cerr << "gard: history: " << shown(stream.problems()[said]) << '\n';
+        return static_cast<bool>(std::cout.flush());
+    };
+    const std::function<void(Json&&)> before = [](Json&&) {};  // the history so far, unless --since asks for it
+    stream.read(fromSince ? out : before);
+    std::cerr << "gard: following the history of " << shown(dir) << (fromSince ? "" : " from now")
+              << " (Ctrl-C ends it)" << std::endl;
+    f.since = 0;  // from now on every entry goes out as it comes, whatever its time
+    if (!put()) return kOutput;
+    for (;;) {
+        pollfd fds[2] = {{in, POLLIN, 0}, {sig, POLLIN, 0}};
+        // Only a record waiting for its logs wakes the loop by time.
+        if (::poll(fds, 2, stream.waiting() ? 50 : -1) < 0 && errno != EINTR)
+            return failed(kErrl, "cannot wait for changes of " + dir + ": " + errnoWords(errno));
+        if (fds[1].revents != 0) return kOk;
+        bool journal = stream.waiting(), gone = false;
+        alignas(inotify_event) char buf[16384];
+        for (ssize_t n; (n = ::read(in, buf, sizeof buf)) > 0;) {
+            for (char* at = buf; at < buf + n;) {
+                const auto* ev = reinterpret_cast<const inotify_event*>(at);
+                at += sizeof(inotify_event) + ev->len;
+                const std::string name = ev->len != 0 ? ev->name : "";
+                if (ev->wd == top && (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) gone = true;
+                if (ev->wd == logs && (ev->mask & IN_IGNORED) != 0) logs = -1;  // errl/ went: watched again once made
+                if (ev->wd == top && name == "errl" && logs < 0) logs = inotify_add_watch(in, (dir + "/errl").c_str(), kLogEvents);
+                journal |= (ev->wd == top && (name == "history" || name == "history.1")) || ev->wd == logs ||
+                           (ev->mask & IN_Q_OVERFLOW) != 0;
+            }
+        }
+        if (journal) stream.read(out, false);
+        if (!put()) return kOutput;
+        if (gone) return failed(kErrl, "the state directory " + dir + " was removed or moved: nothing more to follow");
+    }
+}
+
 }  // namespace
 
 const std::vector<std::string>& historyKinds() {
@@ -877,14 +1021,40 @@ const std::vector<std::string>& historyKinds() {
 
 Json historyJson() { return buildHistory(Filters{}); }
 
-std::vector<std::string> stagedWords(const gardhost::StagedChange& c) {
+Json netChangeJson(const std::string& name, const Bytes* before, const Bytes* after) {
     gardhost::HistoryRecord h;
-    h.name = c.name;
-    h.before = c.existed;
-    h.after = c.exists;
-    h.beforeSize = static_cast<uint32_t>(c.before.size());
-    h.afterSize = static_cast<uint32_t>(c.after.size());
-    const Json change = changeJson(h, c.existed ? &c.before : nullptr, c.exists ? &c.after : nullptr);
+    h.name = name;
+    h.before = before != nullptr;
+    h.after = after != nullptr;
+    h.beforeSize = h.before ? static_cast<uint32_t>(before->size()) : 0;
+    h.afterSize = h.after ? static_cast<uint32_t>(after->size()) : 0;
+    // The bytes that differ, runs a few bytes apart joined, as the journal
+    // keeps them: the words name what they touch.
+    const Bytes none;
+    const Bytes &a = h.before ? *before : none, &b = h.after ? *after : none;
+    const std::size_t n = std::max(a.size(), b.size());
+    auto differs = [&](std::size_t k) { return k >= a.size() || k >= b.size() || a[k] != b[k]; };
+    auto slice = [](const Bytes& v, std::size_t from, std::size_t to) {
+        return Bytes(v.begin() + static_cast<long>(std::min(from, v.size())), v.begin() + static_cast<long>(std::min(to, v.size())));
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!differs(i)) continue;
+        std::size_t last = i;
+        for (std::size_t k = i + 1; k < n && k - last <= 8; ++k)
+            if (differs(k)) last = k;
+        h.runs.push_back({i, slice(a, i, last + 1), slice(b, i, last + 1)});
+        i = last;
+    }
+    const Json change = changeJson(h, before, after);
+    Json out = Json::object();
+    putBytes(out, "name", name);
+    out["kind"] = change["kind"];
+    out["items"] = change["items"];
+    return out;
+}
+
+std::vector<std::string> stagedWords(const gardhost::StagedChange& c) {
+    const Json change = netChangeJson(c.name, c.existed ? &c.before : nullptr, c.exists ? &c.after : nullptr);
     std::vector<std::string> out;
     for (const Json& i : change["items"]) out.push_back(i["text"].get<std::string>());
     return out;
@@ -915,9 +1085,13 @@ void addHistory(CLI::App& app) {
     c->add_flag("--all", f->all, "Also recorded changes that did not happen, or are not known to have happened");
     c->add_option("--html", f->html, "Write the history as one self-contained HTML page to this file")
         ->type_name("FILE");
+    auto following = std::make_shared<bool>(false);
+    c->add_flag("--follow", *following, "Go on: print each change as any process makes it (with --json one object "
+                                        "a line), from now or from --since, until Ctrl-C");
     c->footer("Example: gard history --unit 0x201 --since 2h\n"
               "         gard --sp 1 history --kind sp-record,errlog   (--sp: only what sp1 did)\n"
-              "         gard history --html /tmp/history.html");
+              "         gard history --html /tmp/history.html\n"
+              "         gard history --follow --json   (one JSON object a line, until Ctrl-C)");
     c->callback([=] {
         action() = [=] {
             Filters run = *f;
@@ -932,6 +1106,9 @@ void addHistory(CLI::App& app) {
             }
             if (!since->empty()) run.since = parseTime(*since, "--since").first;
             if (!until->empty()) run.until = parseTime(*until, "--until").second;
+            if (*following && !until->empty()) throw Usage("--follow goes on until Ctrl-C: it takes no --until");
+            if (*following && !run.html.empty()) throw Usage("--follow prints as it goes: it writes no --html page");
+            if (*following) return follow(run, !since->empty());
             return history(run);
         };
     });

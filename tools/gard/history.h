@@ -21,6 +21,10 @@ const char* historyStatusWords(const Json& status);
 // The whole history of the open state directory, unfiltered.
 Json historyJson();
 
+// A change of `name` from one content to another (null: missing) in the
+// history's words: {name, kind, items} as a history event has them.
+Json netChangeJson(const std::string& name, const std::vector<uint8_t>* before, const std::vector<uint8_t>* after);
+
 // Writes `history` (as historyJson gives it) as one self-contained HTML page.
 // `said`: what the page shows ("12 events on 3 lanes"), or, when it returns
 // false, why the file could not be written.

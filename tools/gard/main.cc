@@ -67,6 +67,7 @@ int run(int argc, char** argv) {
     addDemo(app);
     addVersion(app);
     addHistory(app);
+    addRestore(app);
     refuseEmpty(&app);
     // Hidden: the command table for the build (completion) and the tests (schemas).
     bool completion = false, commands = false;

@@ -64,7 +64,8 @@ int finish(Result& r) {
     // The command's call ends here: its changes committed (one journal
     // record, one flush), or, for a command that only reads, dropped.
     std::vector<std::string> notWritten;
-    const std::string notMade = stateOpen() ? settleState(notWritten) : "";
+    std::string notMade = stateOpen() ? settleState(notWritten) : "";
+    if (notMade.empty()) notMade = r.notMade;
     Json errors = Json::array();
     for (ErrlEntry* e : r.errls) errors.push_back(errlJson(e));
     Json committed = Json::array();
@@ -184,8 +185,17 @@ std::string Watch::failed(const std::string& name, const std::string& target) co
 }
 
 namespace {
+// A `what` may go on in lines of its own (a list of changes): they are
+// shown where there is room, and left to --dry-run where one line is all there is.
+bool listed(const std::string& what) { return what.find('\n') != std::string::npos; }
+std::string firstLine(const std::string& what) {
+    std::string head = what.substr(0, what.find('\n'));
+    if (listed(what) && !head.empty() && head.back() == ':') head.pop_back();
+    return head;
+}
+
 bool ask(Result& r, const std::string& what) {
-    std::cerr << "This will " << what << ". Go on? [y/N] " << std::flush;
+    std::cerr << "This will " << what << (listed(what) ? "\nGo on? [y/N] " : ". Go on? [y/N] ") << std::flush;
     std::string answer;
     std::getline(std::cin, answer);
     if (answer == "y" || answer == "Y" || answer == "yes") return true;
@@ -195,6 +205,7 @@ bool ask(Result& r, const std::string& what) {
 }  // namespace
 
 bool confirm(Result& r, const std::string& what) {
+    if (what.empty()) return true;  // nothing to ask about: the command says what it does not do
     if (opts().dryRun) {
         r.out["dryRun"] = true;
         r.out["wouldChange"] = what;
@@ -203,7 +214,7 @@ bool confirm(Result& r, const std::string& what) {
     }
     if (opts().yes) return true;
     if (isatty(STDIN_FILENO) == 0)
-        throw Usage("this would " + what + "; add --yes to do it without a question (--dry-run shows it)");
+        throw Usage("this would " + firstLine(what) + "; add --yes to do it without a question (--dry-run shows it)");
     return ask(r, what);
 }
 
@@ -214,6 +225,10 @@ bool confirmThenOpen(Result& r, const std::function<std::string()>& what) {
         return confirm(r, what());
     }
     const std::string shownWhat = what();
+    if (shownWhat.empty()) {
+        openState();
+        return confirm(r, what());
+    }
     if (!ask(r, shownWhat)) return false;
     openState();
     const std::string now = what();

@@ -24,7 +24,7 @@ bool stateDirEntry(const std::string& name) {
     static const std::set<std::string> kOurs = {"root",   "sp0",   "sp1",  "vpd",        "vorm",
                                                 "mnfg",   "rmgr",  "errl", "faults",     "trace",
                                                 "lock",   "calls.log",     "generation", ".seeded",
-                                                "history", "history.1"};
+                                                "history", "history.1", "history.unusable"};
     return kOurs.count(name) != 0;
 }
 
@@ -150,7 +150,7 @@ Access commandAccess(CLI::App& app) {
     // Nearly every library call may write (record repairs, file creation):
     // only commands that read the platform's values and logs directly read.
     if (name == "errlogs list" || name == "errlogs show" || name == "platform rmgr-log" ||
-        name == "platform unit-id" || name == "history")
+        name == "platform unit-id" || name == "history" || name == "diff")
         return Access::Reads;
     if (name == "trace") return readsIf(!given("--clear"));
     if (name.rfind("platform fault", 0) == 0) return readsIf(name == "platform fault list");
@@ -239,6 +239,16 @@ std::string settleState(std::vector<std::string>& notWritten) {
     }
     const int err = g_lock.commit();
     return err == 0 ? "" : "the state directory could not be changed (" + errnoWords(err) + "); nothing of this command's changes was made";
+}
+
+void letGoOfState() {
+    std::vector<std::string> unsaid;
+    settleState(unsaid);
+    g_lock.release();
+}
+
+void dropChanges() {
+    if (g_lock.held()) g_lock.discard(true);
 }
 
 void newCall() {
