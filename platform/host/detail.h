@@ -142,6 +142,14 @@ struct Piece {
     const void* data;
     std::size_t size;
 };
+// What ends a line a writer left without its end (killed, or cut by a power
+// loss) before the next line is appended. It is no "\n" alone: a line cut
+// just before its end would then pass its checksum, a record never flushed
+// or a log already put back after it becoming whole behind the reader's back.
+inline constexpr char kTornEnd[] = " (torn)\n";
+// Writes the pieces at `offset` onwards (appends where it is -1), a piece
+// with no data as zeros; 0 or errno.
+int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset);
 // Puts new content at `name` so that every reader and every process killed
 // at any moment sees the old content or the new one, never a mix: it is
 // written to a temporary file beside it, which is renamed into place. No

@@ -66,7 +66,8 @@ int flockRetrying(int fd, int operation) {
     return rc;
 }
 
-// Writes the pieces at `offset` onwards, zero pieces from a block of zeros.
+}  // namespace
+
 int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
     static const uint8_t kZeros[4096] = {};
     iovec iov[16];
@@ -107,6 +108,8 @@ int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
     }
     return flush();
 }
+
+namespace {
 
 // Descriptors of the files appended to, kept open: checking that one is
 // still linked costs less than looking its path up again.
@@ -470,14 +473,15 @@ int appendTo(int fd, const struct stat& st, std::string_view line) {
         char last = '\n';
         torn = ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
     }
-    const Piece text[3] = {{"\n", torn ? 1u : 0u}, {line.data(), line.size()}, {"\n", 1}};
+    const std::size_t tornEnd = torn ? sizeof kTornEnd - 1 : 0;
+    const Piece text[3] = {{kTornEnd, tornEnd}, {line.data(), line.size()}, {"\n", 1}};
     int err = writePieces(fd, text, 3, -1);
     if (err == 0) {
         std::lock_guard<std::mutex> lock(m);
         End* slot = &ends[next++ % 8];
         for (End& e : ends)
             if (e.dev == st.st_dev && e.ino == st.st_ino) slot = &e;
-        *slot = End{st.st_dev, st.st_ino, st.st_size + static_cast<off_t>(torn + line.size() + 1)};
+        *slot = End{st.st_dev, st.st_ino, st.st_size + static_cast<off_t>(tornEnd + line.size() + 1)};
     }
     if (err == 0) crashPoint("appended");
     return err;

@@ -573,32 +573,22 @@ JournalBook currentBook() {
 int64_t appendRecord(int fd, const std::string& line) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return -errno;
-    const Piece text[2] = {{line.data(), line.size()}, {"\n", 1}};
-    // A torn line a killed writer left is ended first, so that it spoils no other.
+    // A torn line a killed writer or a power cut left is ended first, so that
+    // it spoils no other and never becomes a record.
     char last = '\n';
     const bool torn = st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
-    if (torn && ::write(fd, "\n", 1) != 1) return -errno;
-    const off_t at = st.st_size + (torn ? 1 : 0);
-    std::size_t done = 0;
-    const std::size_t total = line.size() + 1;
-    while (done < total) {
-        const Piece& p = done < line.size() ? text[0] : text[1];
-        const std::size_t skip = done < line.size() ? done : done - line.size();
-        const ssize_t n = ::write(fd, static_cast<const char*>(p.data) + skip, p.size - skip);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            // A part of a record is no record: cut back to where it began.
-            if (::ftruncate(fd, at) != 0) {
-                // Left torn: the next append ends the line first and every
-                // reader passes over it by its checksum.
-            }
-            return -err;
+    const std::size_t tornEnd = torn ? sizeof kTornEnd - 1 : 0;
+    const Piece text[3] = {{kTornEnd, tornEnd}, {line.data(), line.size()}, {"\n", 1}};
+    if (const int err = writePieces(fd, text, 3, -1); err != 0) {
+        // A part of a record is no record: cut back to where it began.
+        if (::ftruncate(fd, st.st_size) != 0) {
+            // Left torn: the next append ends the line first and every
+            // reader passes over it by its checksum.
         }
-        done += static_cast<std::size_t>(n);
+        return -err;
     }
     crashPoint("journaled");
-    return at;
+    return st.st_size + static_cast<off_t>(tornEnd);
 }
 
 // A record of one part (a checkpoint or a cancel), appended and flushed.

@@ -43,9 +43,9 @@ F real(const char* name) {
 
 // The host library's calls of these resolve here first.
 extern "C" {
-__attribute__((visibility("default"))) ssize_t write(int fd, const void* b, size_t n) {
-    static auto next = real<ssize_t (*)(int, const void*, size_t)>("write");
-    return fails("write") ? -1 : next(fd, b, n);
+__attribute__((visibility("default"))) ssize_t writev(int fd, const iovec* v, int n) {
+    static auto next = real<ssize_t (*)(int, const iovec*, int)>("writev");
+    return fails("writev") ? -1 : next(fd, v, n);
 }
 __attribute__((visibility("default"))) ssize_t pwritev(int fd, const iovec* v, int n, off_t at) {
     static auto next = real<ssize_t (*)(int, const iovec*, int, off_t)>("pwritev");
@@ -167,7 +167,7 @@ TEST_P(IoFaults, AllOrNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, IoFaults,
-                         ::testing::Values(Row{"JournalOrLogWriteNoSpace", "write", ENOSPC},
+                         ::testing::Values(Row{"JournalOrLogWriteNoSpace", "writev", ENOSPC},
                                            Row{"FileWriteNoSpace", "pwritev", ENOSPC},
                                            Row{"FlushIoError", "fdatasync", EIO},
                                            Row{"RenameIoError", "renameat", EIO},

@@ -248,7 +248,7 @@ void letGoOfState() {
 }
 
 void dropChanges() {
-    if (g_lock.held()) g_lock.discard(true);
+    if (g_lock.held()) g_lock.discard();
 }
 
 void newCall() {
