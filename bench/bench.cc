@@ -180,6 +180,15 @@ extern "C" __attribute__((visibility("default"))) int fdatasync(int fd) {
 
 namespace {
 
+// Unit i's state in the table the SQLite rows change, as the library's update changes its entry.
+constexpr const char* kUpdate = "UPDATE units SET state = ?1, etype = 3 WHERE unit = ?2 AND grp = ?3";
+bool updated(sqlite3* db, sqlite3_stmt* st, int state, unsigned i) {
+    sqlite3_bind_int(st, 1, state);
+    sqlite3_bind_int(st, 2, static_cast<int>(kFirstUnit + i));
+    sqlite3_bind_int(st, 3, kGroup);
+    return sqlite3_step(st) == SQLITE_DONE && sqlite3_changes(db) == 1;
+}
+
 // The unit table as a SQLite user would keep it: one row per unit.
 class SqlTable {
 public:
@@ -221,14 +230,8 @@ public:
         sqlite3* db = open();
         if (!sync) exec(db, "PRAGMA synchronous = OFF");
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db,
-                           "UPDATE units SET state = ?1, etype = 3 WHERE unit = ?2 AND grp = ?3",
-                           -1, &st, nullptr);
-        sqlite3_bind_int(st, 1, state);
-        sqlite3_bind_int(st, 2, static_cast<int>(kFirstUnit + i));
-        sqlite3_bind_int(st, 3, kGroup);
-        if (sqlite3_step(st) != SQLITE_DONE || sqlite3_changes(db) != 1)
-            std::fprintf(stderr, "sqlite update failed\n");
+        sqlite3_prepare_v2(db, kUpdate, -1, &st, nullptr);
+        if (!updated(db, st, state, i)) std::fprintf(stderr, "sqlite update failed\n");
         sqlite3_finalize(st);
         sqlite3_close(db);
         g_inSql = false;
@@ -269,17 +272,12 @@ public:
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) std::exit(1);
         sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
         sqlite3_exec(db_, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
-        sqlite3_prepare_v2(db_, "UPDATE units SET state = ?1, etype = 3 WHERE unit = ?2 AND grp = ?3", -1, &update_,
-                           nullptr);
+        sqlite3_prepare_v2(db_, kUpdate, -1, &update_, nullptr);
     }
     void flip(unsigned i) {
         const int state = (flips_[i]++ & 1) != 0 ? 0xED : 0xEC;
         g_inSql = true;
-        sqlite3_bind_int(update_, 1, state);
-        sqlite3_bind_int(update_, 2, static_cast<int>(kFirstUnit + i));
-        sqlite3_bind_int(update_, 3, kGroup);
-        if (sqlite3_step(update_) != SQLITE_DONE || sqlite3_changes(db_) != 1)
-            std::fprintf(stderr, "sqlite WAL update failed\n");
+        if (!updated(db_, update_, state, i)) std::fprintf(stderr, "sqlite WAL update failed\n");
         sqlite3_reset(update_);
         g_inSql = false;
     }
