@@ -616,6 +616,9 @@ readonly)
   # another user) refuses the change, naming the file and why.
   if chattr +i "$W/state/generation" 2>/dev/null; then
     t page-unwritable 1 'generation cannot be written \(Operation not permitted\), so other processes could not learn of the change' units add 0x30 1 X
+    # Nor is it said on the standard output, as if it had been.
+    n=$((n + 1)) && "$GARD" units add 0x31 1 Y >"$W/out" 2>/dev/null </dev/null
+    [ ! -s "$W/out" ] || fail page-nothing-said "a change not made is said as made" "$(cat "$W/out")"
     chattr -i "$W/state/generation"
     t page-nothing-made 0 '^unit table: 0 used entries$' units list
   else

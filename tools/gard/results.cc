@@ -101,7 +101,8 @@ int finish(Result& r) {
             std::cout << schemaNamed(opts().schema, r.out).dump(2) << '\n';
         }
     } else {
-        std::cout << r.text.str();
+        // What a command says it did is not said when none of it was made.
+        if (notMade.empty()) std::cout << r.text.str();
         if (!committed.empty()) {
             std::cout << "committed by this command: " << counted(committed.size(), "error log", "error logs") << '\n';
             for (const Json& c : committed) printCommitted(std::cout << "  ", c, false);
