@@ -452,37 +452,14 @@ int appendLine(std::string_view name, std::string_view line) {
 }
 
 int appendTo(int fd, const struct stat& st, std::string_view line) {
-    // Where this process's last line ended, file by file: a file that still
-    // ends there ends in a whole line.
-    struct End {
-        dev_t dev;
-        ino_t ino;
-        off_t at;
-    };
-    static std::mutex m;
-    static End ends[8] = {};
-    static unsigned next = 0;
-    bool whole = st.st_size == 0;
-    {
-        std::lock_guard<std::mutex> lock(m);
-        for (const End& e : ends) whole = whole || (e.dev == st.st_dev && e.ino == st.st_ino && e.at == st.st_size);
-    }
-    // A writer killed in the middle of its line left it without its end.
-    bool torn = false;
-    if (!whole) {
-        char last = '\n';
-        torn = ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
-    }
+    // A writer killed in the middle of its line, or a power cut, left it
+    // without its end. (No memory of where this process's last line ended
+    // stands in for the look: a file rewritten since may end there too.)
+    char last = '\n';
+    const bool torn = st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
     const std::size_t tornEnd = torn ? sizeof kTornEnd - 1 : 0;
     const Piece text[3] = {{kTornEnd, tornEnd}, {line.data(), line.size()}, {"\n", 1}};
-    int err = writePieces(fd, text, 3, -1);
-    if (err == 0) {
-        std::lock_guard<std::mutex> lock(m);
-        End* slot = &ends[next++ % 8];
-        for (End& e : ends)
-            if (e.dev == st.st_dev && e.ino == st.st_ino) slot = &e;
-        *slot = End{st.st_dev, st.st_ino, st.st_size + static_cast<off_t>(tornEnd + line.size() + 1)};
-    }
+    const int err = writePieces(fd, text, 3, -1);
     if (err == 0) crashPoint("appended");
     return err;
 }

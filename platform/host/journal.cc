@@ -725,11 +725,18 @@ void finishRecord(const Record& r) {
 // Under g_mutex, the gate held: the records of writers that died with them
 // half in place.
 void finishSlots(int fd, bool all) {
+    bool durable = false;
     for (const PendingSlot& p : pendingSlots(all)) {
         // The mark is set before the append: a writer that died before it
         // wrote left the place to the next writer's record.
         Record r;
-        if (recordAt(fd, p.pending - 1, r) && r.pid == p.pid) finishRecord(r);
+        if (recordAt(fd, p.pending - 1, r) && r.pid == p.pid) {
+            // The writer may have died before its flush: what is put in
+            // place, its logs above all, must never outlive its record.
+            if (!durable && syncOn() && syncFile(fd, kJournal) != 0) return;
+            durable = true;
+            finishRecord(r);
+        }
         clearPending(p.slot, p.pending);
     }
 }
@@ -953,6 +960,13 @@ void recover() {
         unlockByte(fd, kGate);
         return;
     }
+    // What is redone must be durable first: a counter page set up again
+    // looks like a power cut, and a writer killed before its flush left its
+    // record unflushed.
+    if (syncOn() && syncFile(fd, kJournal) != 0) {
+        unlockByte(fd, kGate);
+        return;
+    }
     // The records after the last checkpoint, in order, those cancelled left out.
     std::vector<Record> since;
     Part checkpoint;
@@ -1018,18 +1032,10 @@ void recover() {
         putInPlace(n, b.exists, b.bytes);
         crashPoint("recovering");
     }
-    // The committed logs: what the checkpoint made durable, then the logs
-    // of the records since that the file does not hold.
-    struct stat logs {};
-    if (haveCheckpoint && ::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 &&
-        static_cast<uint64_t>(logs.st_ino) == checkpoint.logFile && static_cast<uint64_t>(logs.st_size) > checkpoint.logSize) {
-        int lfd = openIn(kLogs, O_RDWR | O_NONBLOCK);
-        if (lfd >= 0) {
-            if (::ftruncate(lfd, static_cast<off_t>(checkpoint.logSize)) != 0) {
-            }
-            ::close(lfd);
-        }
-    }
+    // The committed logs: those of the records since that the files do not
+    // hold, appended. Every log there belongs to a durable record (a log is
+    // put in place only once its record is), so none is taken back; what a
+    // cut tore is junk, passed over by every reader.
     const std::set<std::pair<uint64_t, unsigned>> placed = placedLogs();
     for (const Record& r : since) appendLogs(r, &placed);
     setJournalBook(book);

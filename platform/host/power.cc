@@ -179,7 +179,7 @@ void recordFile(const std::string& sim, int fd) {
     ::close(readable);
 }
 
-// Calls each(isDirectory, key, fd) for every file and directory of a
+// Calls each(isDirectory, key, name, fd) for every file and directory of a
 // listing of `dirFd`, opened without following links.
 template <class Each>
 void eachListed(int dirFd, const std::string& entries, Each&& each) {
@@ -193,7 +193,7 @@ void eachListed(int dirFd, const std::string& entries, Each&& each) {
         int fd = ::openat(dirFd, detail::unhexText(name).c_str(),
                           (type == "d" ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
-        each(type == "d", k, fd);
+        each(type == "d", k, detail::unhexText(name), fd);
         ::close(fd);
     }
 }
@@ -201,7 +201,7 @@ void eachListed(int dirFd, const std::string& entries, Each&& each) {
 // Records everything below `dirFd` as durable.
 void recordTree(const std::string& sim, int dirFd) {
     recordFile(sim, dirFd);
-    eachListed(dirFd, listing(dirFd), [&](bool dir, const std::string&, int fd) {
+    eachListed(dirFd, listing(dirFd), [&](bool dir, const std::string&, const std::string&, int fd) {
         if (dir)
             recordTree(sim, fd);
         else
@@ -216,12 +216,13 @@ std::string record(const std::string& sim, const std::string& name, bool& found)
 }
 
 // What the state directory held at the cut: each directory's entries and
-// each file's content, by key.
+// each file's content, by key, and where each file was.
 struct Live {
     std::map<std::string, std::string> dirs, files;
+    std::map<std::string, fs::path> paths;
 };
 
-void readLive(int dirFd, Live& live, int depth) {
+void readLive(int dirFd, const fs::path& path, Live& live, int depth) {
     struct stat st {};
     if (::fstat(dirFd, &st) != 0 || depth > 32) return;
     const std::string entries = listing(dirFd);
@@ -229,11 +230,13 @@ void readLive(int dirFd, Live& live, int depth) {
     std::string dirKey = "d";
     dirKey += key(st);
     live.dirs[dirKey] = entries;
-    eachListed(dirFd, entries, [&](bool dir, const std::string& k, int fd) {
-        if (dir)
-            readLive(fd, live, depth + 1);
-        else
+    eachListed(dirFd, entries, [&](bool dir, const std::string& k, const std::string& name, int fd) {
+        if (dir) {
+            readLive(fd, path / name, live, depth + 1);
+        } else {
             live.files["f" + k] = readAll(fd);
+            live.paths.emplace(k, path / name);
+        }
     });
 }
 
@@ -284,7 +287,7 @@ std::string afterCut(bool wasSynced, const std::string& synced, const std::strin
 
 // Builds at `path` the directory recorded under `k`.
 void rebuild(const std::string& sim, const std::string& k, const fs::path& path, int depth, std::string& report,
-             const Live& live, std::mt19937_64& random) {
+             const Live& live, const fs::path& kept, std::mt19937_64& random) {
     bool found = false;
     std::string entries = record(sim, "d" + k, found);
     const auto now = live.dirs.find("d" + k);
@@ -303,7 +306,7 @@ void rebuild(const std::string& sim, const std::string& k, const fs::path& path,
         if (type == "d") {
             fs::create_directory(at, ec);
             fs::permissions(at, perms, ec);
-            if (depth < 32) rebuild(sim, entry, at, depth + 1, report, live, random);
+            if (depth < 32) rebuild(sim, entry, at, depth + 1, report, live, kept, random);
         } else if (type == "l") {
             fs::create_symlink(detail::unhexText(target), at, ec);
         } else if (type == "f") {
@@ -313,6 +316,10 @@ void rebuild(const std::string& sim, const std::string& k, const fs::path& path,
             const std::string content =
                 afterCut(synced, bytes, held != live.files.end() ? &held->second : nullptr, random);
             if (!synced) report += at.string() + ": its content was never synced\n";
+            // The same file where it still stands (a disk keeps a file's inode
+            // across a cut); else a new one.
+            fs::rename(kept / entry, at, ec);
+            if (!ec) fs::permissions(at, fs::perms::owner_write, fs::perm_options::add, ec);
             std::ofstream(at, std::ios::binary | std::ios::trunc).write(content.data(),
                                                                          static_cast<std::streamsize>(content.size()));
             fs::permissions(at, perms, ec);
@@ -361,14 +368,22 @@ std::string cutPower(const std::string& sim, uint64_t seed) {
     if (!found) return "no simulated power loss was started for " + dir;
     Live live;
     if (int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-        readLive(fd, live, 0);
+        readLive(fd, dir, live, 0);
         ::close(fd);
     }
+    // Every file is set aside under its key, so that the rebuilt tree can
+    // take it back in place; all else goes.
+    const fs::path kept = fs::path(dir) / ".power-cut";
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) fs::remove_all(entry.path(), ec);
+    fs::remove_all(kept, ec);
+    fs::create_directory(kept, ec);
+    for (const auto& [k, path] : live.paths) fs::rename(path, kept / k, ec);
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        if (entry.path() != kept) fs::remove_all(entry.path(), ec);
     std::string report;
     std::mt19937_64 random(seed != 0 ? seed : std::random_device{}());
-    rebuild(sim, root, dir, 0, report, live, random);
+    rebuild(sim, root, dir, 0, report, live, kept, random);
+    fs::remove_all(kept, ec);
     // The next processes run in a boot of their own.
     bool had = false;
     const std::string boot = record(sim, "boot", had);

@@ -2,8 +2,10 @@
 // one call (a StateLock hold, acknowledged when the lock is released), and
 // stops at a random crash point (GARD_HOST_CRASH_AT), as a kill -9 would
 // stop it; with --power the power is then cut as well (cutPower), and all
-// that was not synced may be lost or spoilt; sometimes the process that
-// redoes the journal after the cut is stopped too, and the power cut again.
+// that was not synced may be lost or spoilt; sometimes another process
+// finishes the stopped writer's record before the cut, and sometimes the
+// process that redoes the journal after the cut is stopped too, and the
+// power cut again.
 // The changes form one deterministic sequence, which this process replays
 // in a state directory of its own, kept equal to what the driver left.
 // After each stop, once the next process has looked at the state directory:
@@ -348,7 +350,7 @@ int run(const Options& o) {
     // Crash points of a checkpoint: every fourth round aims at one, should
     // the round's changes make one.
     const char* const kCheckpointPoints[] = {"checkpointing#1", "checkpointed#1", "rotated#1"};
-    unsigned inCheckpoint = 0, recoveriesStopped = 0, cuts = 0;
+    unsigned inCheckpoint = 0, recoveriesStopped = 0, cuts = 0, finishedFirst = 0;
 
     std::mt19937 random(o.seed);
     // About the crash points a round's changes pass.
@@ -401,6 +403,10 @@ int run(const Options& o) {
         completed += !stopped;
         inCheckpoint += stopped && atCheckpoint;
         if (o.power && stopped) {
+            // Now and then another process finishes the stopped writer's
+            // record before the cut: nothing it puts in place may outlive
+            // a record the cut takes.
+            if (random() % 3 == 0) lookStopped(""), ++finishedFirst;
             const Snapshot live = snapshot(real);
             const auto logSize = [&] { return fileOf(real + "/errl/committed").value_or(Bytes{}).size(); };
             const std::size_t liveLogs = logSize();
@@ -503,11 +509,11 @@ int run(const Options& o) {
         return fail(std::to_string(left) + " temporary files left after the last run");
     std::printf(
         "crash test (%s): %u rounds, %u stopped inside a change (%u files changed by it), %u ran to the end, "
-        "%u stopped in a checkpoint, %u cuts (%u of them after a stopped recovery), %u cuts lost what was not "
-        "synced, %llu changes, journal checked against the files %u times, %llu logs committed (%u rotations "
+        "%u stopped in a checkpoint, %u cuts (%u of them after a stopped recovery, %u after another process "
+        "finished the stopped one's record), %u cuts lost what was not synced, %llu changes, journal checked against the files %u times, %llu logs committed (%u rotations "
         "dropped some), 0 torn, 0 lost, 0 temporary files left, %.1f s, seed %u\n",
         o.power ? "power cut" : "kill", o.rounds, stoppedInside, tookEffect, completed, inCheckpoint, cuts,
-        recoveriesStopped, cutsThatLost, static_cast<unsigned long long>(next), checks,
+        recoveriesStopped, finishedFirst, cutsThatLost, static_cast<unsigned long long>(next), checks,
         static_cast<unsigned long long>(commits), rotations,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), o.seed);
     std::error_code ec;
