@@ -382,8 +382,12 @@ int run(const Options& o) {
             return fail("time ran out after " + std::to_string(round) + " rounds");
         const bool last = round == o.rounds;  // one more round, not stopped
         const bool atCheckpoint = round % 4 == 1;
+        // Every fourth round stops a writer between its record's append and
+        // its flush, and another process finishes that record before the cut.
+        const bool atJournal = round % 4 == 3;
         const std::string crashAt = last           ? ""
                                     : atCheckpoint ? kCheckpointPoints[round / 4 % 3]
+                                    : atJournal    ? "journaled#" + std::to_string(1 + random() % kPerRound)
                                                    : std::to_string(point(random));
         const std::string first = std::to_string(next), count = std::to_string(last ? kKinds : kPerRound);
         pid_t pid = ::fork();
@@ -406,7 +410,7 @@ int run(const Options& o) {
             // Now and then another process finishes the stopped writer's
             // record before the cut: nothing it puts in place may outlive
             // a record the cut takes.
-            if (random() % 3 == 0) lookStopped(""), ++finishedFirst;
+            if (atJournal || random() % 3 == 0) lookStopped(""), ++finishedFirst;
             const Snapshot live = snapshot(real);
             const auto logSize = [&] { return fileOf(real + "/errl/committed").value_or(Bytes{}).size(); };
             const std::size_t liveLogs = logSize();

@@ -154,13 +154,21 @@ TEST_F(ErrlTest, CommitLogReadsBackEverySrc) {
     EXPECT_EQ(std::make_tuple(copy->severity(), copy->eventType(), copy->srciTermState(), copy->getRC(), copy->detail()),
               std::make_tuple(e->severity(), e->eventType(), e->srciTermState(), e->getRC(), e->detail()));
     e->commit(0xCA00, 0x4000);
-    // What is no whole log is passed over: a blank line, junk, a line a
-    // writer killed mid-way left (ended by the next commit), one whose
+    // What is no whole log is passed over: a blank line, junk, a line cut
+    // short before its checksum (a junk newline a power cut left ends it;
+    // one of a log written before logs had their place in the journal too,
+    // whose time tells it from the logs of before times were kept), a line
+    // a writer killed mid-way left (ended by the next commit), one whose
     // checksum does not hold.
     const std::string path = gardhost::stateDir() + "/errl/committed";
     std::string first;
     std::getline(std::ifstream(path) >> std::ws, first);
-    std::ofstream(path, std::ios::app) << "\njunk line\n" << first.substr(0, first.size() / 2) << "\n"
+    const std::size_t place = first.find(" j="), seal = first.rfind(" | crc=");
+    ASSERT_TRUE(place != std::string::npos && seal != std::string::npos) << first;
+    std::string unplaced = first.substr(0, seal);
+    unplaced.erase(place, unplaced.find(' ', place + 1) - place);
+    std::ofstream(path, std::ios::app) << "\njunk line\n" << first.substr(0, seal) << "\n" << unplaced << "\n"
+                                       << first.substr(0, first.size() / 2) << "\n"
                                        << first.substr(0, first.size() - 1) << (first.back() == '0' ? "1\n" : "0\n")
                                        << first.substr(0, first.size() / 3);
     gardhost::reloadValues();
