@@ -343,34 +343,34 @@ platform)
   t points-fault-add  0 '1 fault'                    platform fault add "${write# }"
   t points-fault-hits 1 'gard file gardRask: write failed \(injected fault\)' units add 0x20 1 S
   ;;
-inspect)
+decode)
   "$GARD" units add 0x10 1 A >/dev/null && "$GARD" units add 0x11 1 B >/dev/null
-  t live-table        0 '0 anomalies'                inspect "$rask"
+  t live-table        0 '0 anomalies'                decode "$rask"
   img=$W/units.img && head -c 20480 /dev/zero >"$img"
   poke "$img" 4004 0010 && poke "$img" 4008 0010 && poke "$img" 4504 00000042
-  t unknown-state     3 'entry 0 .*unknown state 0x42' inspect "$img"
-  t used-after-free   3 'entry 2 .* is used after free entry 1' inspect "$img"
-  t pair-twice        3 'entry 2 .* records the pair of entry 0 again' inspect "$img"
-  j anomalies-json    'anomalies 2' 'entry 2 (unit 0x10 group 0x0) records the pair of entry 0 again' inspect "$img"
+  t unknown-state     3 'entry 0 .*unknown state 0x42' decode "$img"
+  t used-after-free   3 'entry 2 .* is used after free entry 1' decode "$img"
+  t pair-twice        3 'entry 2 .* records the pair of entry 0 again' decode "$img"
+  j anomalies-json    'anomalies 2' 'entry 2 (unit 0x10 group 0x0) records the pair of entry 0 again' decode "$img"
   errl=$W/errl.img && head -c 51200 /dev/zero >"$errl"
-  t empty-errl        0 '0 of 20 slots used'         inspect "$errl"
+  t empty-errl        0 '0 of 20 slots used'         decode "$errl"
   poke "$errl" 2056 00000005 && poke "$errl" 2064 ffffffffffff
-  t no-unflatten      3 'slot 1 \(unit 0x5\) does not unflatten' inspect "$errl"
+  t no-unflatten      3 'slot 1 \(unit 0x5\) does not unflatten' decode "$errl"
   poke "$errl" 4200 01
-  t dirty-free-slot   3 'free slot 2 is not all zero' inspect "$errl"
-  n=$((n + 1)); GARD_STATE_DIR=$W/untouched "$GARD" inspect "$errl" >/dev/null 2>&1
-  [ -e "$W/untouched" ] && fail outside-state "inspect made a state directory" ""
+  t dirty-free-slot   3 'free slot 2 is not all zero' decode "$errl"
+  n=$((n + 1)); GARD_STATE_DIR=$W/untouched "$GARD" decode "$errl" >/dev/null 2>&1
+  [ -e "$W/untouched" ] && fail outside-state "decode made a state directory" ""
   mkdir "$W/short" && head -c 51199 /dev/zero >"$W/short/gardErrl"
-  t errl-truncated    3 'size 51199 bytes, a gardErrl file has 51200 \(truncated\)' inspect "$W/short/gardErrl"
+  t errl-truncated    3 'size 51199 bytes, a gardErrl file has 51200 \(truncated\)' decode "$W/short/gardErrl"
   head -c 40000 /dev/zero >"$W/short/table.bin" && poke "$W/short/table.bin" 0 cafe0001
-  t units-by-content  3 'unit table, magic 0xcafe0001' inspect "$W/short/table.bin"
-  t missing           2 'cannot read'                inspect "$W/nothing"
-  t directory         2 'is not a regular file'      inspect "$W"
-  t device            2 'is not a regular file'      inspect /dev/zero
+  t units-by-content  3 'unit table, magic 0xcafe0001' decode "$W/short/table.bin"
+  t missing           2 'cannot read'                decode "$W/nothing"
+  t directory         2 'is not a regular file'      decode "$W"
+  t device            2 'is not a regular file'      decode /dev/zero
   mkfifo "$W/fifo"
-  t fifo              2 'is not a regular file'      inspect "$W/fifo"
+  t fifo              2 'is not a regular file'      decode "$W/fifo"
   head -c 20480 /dev/zero | tr '\0' '\377' >"$W/ff.bin"
-  j all-ff-json       'kind;magic' 'units 4294967295' inspect "$W/ff.bin"
+  j all-ff-json       'kind;magic' 'units 4294967295' decode "$W/ff.bin"
   ;;
 story)
   # With --sp 0 a processor gards itself; --sp 1 sees it and answers failover.
@@ -452,7 +452,7 @@ sp set-state 0x200 new
 sp dma-config
 dma-deconfig 0x42 1 2
 platform reg some/Key
-inspect "$HERE/cli_test.sh"
+decode "$HERE/cli_test.sh"
 demo
 history
 EOF
@@ -554,7 +554,7 @@ reads)
   j empty-set-state   'tableState;changed'           'null null' units set-state 1 1 new
   j clear-failed      'rc;notDone'                   "4 the unit table was not cleared: $why unit table clear" clear units --yes
   t empty-says-how    1 '^gard: gard file gardRask holds 0 bytes, .*: no unit-table command can read it, .*; gard units reset --yes makes a new, empty table' units is-garded 1 1
-  t inspect-says-how  3 '\(truncated\): shorter than .* gard units reset --yes makes a new, empty table' inspect "$rask"
+  t decode-says-how  3 '\(truncated\): shorter than .* gard units reset --yes makes a new, empty table' decode "$rask"
   t reset-remakes     0 '^reset \(the unit-table file was too short to read: a new one was made\)$' units reset --yes
   t read-again        0 '^unit table: 0 used entries$' units list
   t fault-read        0 '1 fault'                    platform fault add UtilFile::Read@gardRask

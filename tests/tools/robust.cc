@@ -1,5 +1,5 @@
 // gard-robust: the gard tool on bytes nobody meant it to see. Runs
-// `inspect` on random files (any size up to 64 KiB, all 0x00, all 0xff,
+// `decode` on random files (any size up to 64 KiB, all 0x00, all 0xff,
 // real gard files truncated, grown or with bytes flipped), and the reading
 // commands on state directories holding random SRC text, serial numbers,
 // table and error-log files, fault lines and change histories. Every run must exit normally
@@ -137,8 +137,8 @@ std::size_t usedIds(const Bytes& b, std::size_t at, std::size_t width, std::size
 }
 std::size_t usedUnits(const Bytes& b) { return usedIds(b, 4004, 2, 2, 250); }
 
-// What inspect says of file `b` named `name`, against the bytes themselves.
-void judgeInspect(const std::string& path, const std::string& name, const Bytes& b, const Json& j, int status) {
+// What decode says of file `b` named `name`, against the bytes themselves.
+void judgeDecode(const std::string& path, const std::string& name, const Bytes& b, const Json& j, int status) {
     if (j.is_null()) return;
     const std::string kind = j.value("kind", "");
     const std::size_t expected = kind == "units" ? 20480 : 51200;
@@ -154,7 +154,7 @@ void judgeInspect(const std::string& path, const std::string& name, const Bytes&
         why = "size anomaly";
     else if (kind == "units" && j["entries"].size() != usedUnits(b)) why = "entries of the table";
     else if (kind == "errl" && j["slots"].size() != usedIds(b, 0, 4, 2056, 20)) why = "slots of the file";
-    if (!why.empty()) fail({"inspect", path}, status, why, j.dump(), path);
+    if (!why.empty()) fail({"decode", path}, status, why, j.dump(), path);
 }
 
 // A state with one garded unit and error logs stored for the two units of
@@ -183,7 +183,7 @@ void readState(const std::string& dir) {
 }
 
 // File i: random, blank, cut from or damaged in a real gard file.
-void inspectOne(long i, const Bytes& rask, const Bytes& errl) {
+void decodeOne(long i, const Bytes& rask, const Bytes& errl) {
     const char* names[] = {"gardRask", "gardErrl", "image.bin"};
     std::string name = names[below(3)];
     Bytes b;
@@ -200,9 +200,9 @@ void inspectOne(long i, const Bytes& rask, const Bytes& errl) {
     const std::string path = g_work + "/files/" + name;
     spill(path, b);
     int status = -1;
-    const Json j = check({"inspect", path}, {0, 3}, true, path, &status);
-    judgeInspect(path, name, b, j, status);
-    if (i % 5 == 0) check({"inspect", path}, {0, 3}, false, path);
+    const Json j = check({"decode", path}, {0, 3}, true, path, &status);
+    judgeDecode(path, name, b, j, status);
+    if (i % 5 == 0) check({"decode", path}, {0, 3}, false, path);
 }
 
 // A state made with random text, read; then its files made random, read.
@@ -265,10 +265,10 @@ int main(int argc, char** argv) {
         std::cerr << "FAIL: the real state has gardRask " << rask.size() << " and gardErrl " << errl.size() << " bytes\n";
         return 1;
     }
-    long inspected = 0, made = 0;
-    for (long i = 0; i < files && !late(); ++i, ++inspected) inspectOne(i, rask, errl);
+    long decoded = 0, made = 0;
+    for (long i = 0; i < files && !late(); ++i, ++decoded) decodeOne(i, rask, errl);
     for (long i = 0; i < states && !late(); ++i, ++made) stateOne(i);
-    std::cout << "gard-robust: inspected " << inspected << " files and read " << made << " random states in " << g_runs
+    std::cout << "gard-robust: decoded " << decoded << " files and read " << made << " random states in " << g_runs
               << " runs: " << g_failures << " failure(s)" << (late() ? " (time limit reached)" : "") << "\n";
     return g_failures == 0 ? 0 : 1;
 }

@@ -28,7 +28,7 @@ using Json = nlohmann::ordered_json;  // fields stay in the order written
 //   1 a read or write failed: the library returned an error log, or
 //     committed one in place of an answer, which is then shown as unknown
 //   2 bad input, or a refused confirmation: nothing changed
-//   3 inspect found anomalies
+//   3 decode found anomalies
 //   4 the library answered normally but did not do it (refused, not this
 //     processor, not found, a result word or GARD_RC not 0); one line says why
 //   5 the tool's own output could not be written
@@ -329,7 +329,7 @@ ErrlEntry* readGardFile(int fileId, std::vector<unsigned char>& image, unsigned 
 Json peekUnitEntries(std::string* why = nullptr, bool* tooShort = nullptr);
 // What brings back a unit table too short to read.
 inline constexpr const char* kRemakeTable =
-    "gard units reset --yes makes a new, empty table (the entries in it are lost; gard inspect shows them first)";
+    "gard units reset --yes makes a new, empty table (the entries in it are lost; gard decode shows them first)";
 // Why the unit-table file is too short for the library to read, with what
 // to do; "" when it is not (missing, whole, or unreadable for another reason).
 std::string tableTooShort();
@@ -362,7 +362,7 @@ std::string qelRefusal(uint32_t unit, uint32_t state);
 void printTable(std::ostream& os, const std::vector<std::vector<std::string>>& rows,
                 const std::string& indent);
 
-// Image decoders (also used by inspect), on the library's own layouts.
+// Image decoders (also used by decode), on the library's own layouts.
 // Anomalies found are appended.
 Json decodeUnitImage(const unsigned char* image, std::vector<std::string>& anomalies);
 Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anomalies);
@@ -380,7 +380,7 @@ void addProcessors(CLI::App& app);
 void addSystem(CLI::App& app);
 void addErrlogs(CLI::App& app);
 void addPlatform(CLI::App& app);
-void addInspect(CLI::App& app);
+void addDecode(CLI::App& app);
 void addDemo(CLI::App& app);
 void addVersion(CLI::App& app);
 void addHistory(CLI::App& app);

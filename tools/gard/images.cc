@@ -1,4 +1,4 @@
-// Image decoding and the inspect command: a unit-table or stored error-log
+// Image decoding and the decode command: a unit-table or stored error-log
 // image, decoded outside any state directory, with what breaks its rules.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -101,7 +101,7 @@ Json decodeErrlImage(const unsigned char* image, std::vector<std::string>& anoma
 
 namespace {
 
-// The two gard files inspect knows: name, size as the library creates it,
+// The two gard files decode knows: name, size as the library creates it,
 // and the record image at its start.
 struct GardFile {
     const char* kind;
@@ -120,7 +120,7 @@ std::vector<unsigned char> readRegular(const std::string& path, std::size_t& siz
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        throw Usage(path + " is not a regular file: inspect reads a gard file (gardRask or gardErrl)");
+        throw Usage(path + " is not a regular file: decode reads a gard file (gardRask or gardErrl)");
     }
     std::vector<unsigned char> data(kLargestGardFile + 1);
     std::size_t got = 0;
@@ -151,7 +151,7 @@ const GardFile& chooseFile(const std::string& path, const std::vector<unsigned c
     return data.size() * 2 > kUnits.fileSize + kErrl.imageSize ? kErrl : kUnits;
 }
 
-int inspect(const std::string& path, const std::string& kindText) {
+int decode(const std::string& path, const std::string& kindText) {
     if (kindText != "auto" && kindText != "units" && kindText != "errl")
         throw Usage("unknown kind '" + kindText + "' (auto, units or errl)");
     std::size_t size = 0;
@@ -170,8 +170,8 @@ int inspect(const std::string& path, const std::string& kindText) {
     // What is missing of the record image reads as zero bytes.
     image.resize(std::max(image.size(), file.imageSize), 0);
     // Unflattening goes through the host platform, which keeps its state in
-    // a directory: a scratch one, so that inspecting touches no state.
-    std::string scratch = scratchDir("gard-inspect");
+    // a directory: a scratch one, so that decoding touches no state.
+    std::string scratch = scratchDir("gard-decode");
     gardhost::setStateDir(scratch);
     Result r;
     const bool units = &file == &kUnits;
@@ -205,15 +205,15 @@ int inspect(const std::string& path, const std::string& kindText) {
 
 }  // namespace
 
-void addInspect(CLI::App& app) {
+void addDecode(CLI::App& app) {
     auto path = std::make_shared<std::string>(), kind = std::make_shared<std::string>("auto");
-    CLI::App* c = command(&app, "inspect",
+    CLI::App* c = command(&app, "decode",
                           "Decode a unit-table (gardRask) or stored error-log (gardErrl) image "
                           "and report anomalies (exit 3 when there are any)",
-                          "gard inspect ~/.local/state/gard/root/opt/p3/gard/gardRask", false);
+                          "gard decode ~/.local/state/gard/root/opt/p3/gard/gardRask", false);
     c->add_option("FILE", *path, "Image file")->required();
     c->add_option("--kind", *kind, "units, errl or auto (by file name, then content; the default)");
-    c->callback([=] { action() = [=] { return inspect(*path, *kind); }; });
+    c->callback([=] { action() = [=] { return decode(*path, *kind); }; });
 }
 
 }  // namespace gardcli

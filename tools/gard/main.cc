@@ -55,7 +55,7 @@ int run(int argc, char** argv) {
                "         gard --state /tmp/gs status\n"
                "Terms:   gard, unit, group id, SRC, role, position, marker, failure word and\n"
                "         domain are explained in docs/glossary.md and in man gard (GLOSSARY).\n"
-               "Exit status: 0 done, 1 a read or write failed (answer unknown), 2 bad input, 3 inspect\n"
+               "Exit status: 0 done, 1 a read or write failed (answer unknown), 2 bad input, 3 decode\n"
                "         anomalies, 4 not done, 5 output not written");
     addStatus(app);
     addUnits(app);
@@ -63,7 +63,7 @@ int run(int argc, char** argv) {
     addSystem(app);
     addErrlogs(app);
     addPlatform(app);
-    addInspect(app);
+    addDecode(app);
     addDemo(app);
     addVersion(app);
     addHistory(app);
