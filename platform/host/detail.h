@@ -142,14 +142,6 @@ struct Piece {
     const void* data;
     std::size_t size;
 };
-// What ends a line a writer left without its end (killed, or cut by a power
-// loss) before the next line is appended. It is no "\n" alone: a line cut
-// just before its end would then pass its checksum, a record never flushed
-// or a log already put back after it becoming whole behind the reader's back.
-inline constexpr char kTornEnd[] = " (torn)\n";
-// Writes the pieces at `offset` onwards (appends where it is -1), a piece
-// with no data as zeros; 0 or errno.
-int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset);
 // Puts new content at `name` so that every reader and every process killed
 // at any moment sees the old content or the new one, never a mix: it is
 // written to a temporary file beside it, which is renamed into place. No
@@ -191,6 +183,10 @@ int appendLine(std::string_view name, std::string_view line);
 // Appends `line` and a newline to the open file `fd` (`st` its fstat),
 // ending first a line a killed writer left torn.
 int appendTo(int fd, const struct stat& st, std::string_view line);
+// The same in one write to `fd`, opened for appending and `size` long: a
+// torn last line is ended first, with a mark that keeps it junk. Where
+// `line` begins, or -errno. No crash point.
+int64_t appendEnded(int fd, off_t size, std::string_view line);
 // This process's id, without a system call each time.
 int processId();
 // A regular file of this directory only: a hard link would let a write in
@@ -359,8 +355,6 @@ struct Part {
     bool base = false, full = false;      // whole content before / after recorded
     std::vector<HistoryRecord::Run> runs;
     uint32_t beforeSize = 0, afterSize = 0, beforeCrc = 0, afterCrc = 0;
-    // kCheckpoint: the committed-log file as it stood (inode, bytes).
-    uint64_t logFile = 0, logSize = 0;
 };
 // Appends a record of `parts` durably, puts its changes in place and
 // appends its logs. 0 or an errno; on an errno nothing changed.

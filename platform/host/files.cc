@@ -66,8 +66,8 @@ int flockRetrying(int fd, int operation) {
     return rc;
 }
 
-}  // namespace
-
+// Writes the pieces at `offset` onwards (appends where it is -1), a piece
+// with no data as zeros; 0 or errno.
 int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
     static const uint8_t kZeros[4096] = {};
     iovec iov[16];
@@ -108,8 +108,6 @@ int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
     }
     return flush();
 }
-
-namespace {
 
 // Descriptors of the files appended to, kept open: checking that one is
 // still linked costs less than looking its path up again.
@@ -451,17 +449,26 @@ int appendLine(std::string_view name, std::string_view line) {
     return appendTo(fd, st, line);
 }
 
-int appendTo(int fd, const struct stat& st, std::string_view line) {
-    // A writer killed in the middle of its line, or a power cut, left it
-    // without its end. (No memory of where this process's last line ended
-    // stands in for the look: a file rewritten since may end there too.)
+// What ends a line a writer left without its end (killed, or cut by a power
+// loss) before the next line is appended. It is no "\n" alone: a line cut
+// just before its end would then pass its checksum, a record never flushed
+// or a log already put back after it becoming whole behind the reader's back.
+constexpr char kTornEnd[] = " (torn)\n";
+
+int64_t appendEnded(int fd, off_t size, std::string_view line) {
     char last = '\n';
-    const bool torn = st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    const bool torn = size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last != '\n';
     const std::size_t tornEnd = torn ? sizeof kTornEnd - 1 : 0;
     const Piece text[3] = {{kTornEnd, tornEnd}, {line.data(), line.size()}, {"\n", 1}};
-    const int err = writePieces(fd, text, 3, -1);
-    if (err == 0) crashPoint("appended");
-    return err;
+    if (const int err = writePieces(fd, text, 3, -1); err != 0) return -err;
+    return size + static_cast<off_t>(tornEnd);
+}
+
+int appendTo(int fd, const struct stat& st, std::string_view line) {
+    const int64_t at = appendEnded(fd, st.st_size, line);
+    if (at < 0) return static_cast<int>(-at);
+    crashPoint("appended");
+    return 0;
 }
 
 bool workFileName(std::string_view n) {

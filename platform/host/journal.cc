@@ -367,10 +367,13 @@ bool parseRecord(std::string_view line, Record& out) {
             case Part::kLog:
                 if (key == "line") ok = textValue(v, p.line, kMaxContent);
                 break;
-            case Part::kCheckpoint:
-                if (key == "file") ok = decValue(v, p.logFile);
-                else if (key == "size") ok = decValue(v, p.logSize);
+            case Part::kCheckpoint: {
+                // Journals written before carry the committed-log file's
+                // inode and size here; nothing reads them now.
+                uint64_t ignored = 0;
+                if (key == "file" || key == "size") ok = decValue(v, ignored);
                 break;
+            }
             case Part::kCancel:
                 if (key == "seq") ok = decValue(v, p.number);
                 break;
@@ -573,34 +576,27 @@ JournalBook currentBook() {
 int64_t appendRecord(int fd, const std::string& line) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return -errno;
-    // A torn line a killed writer or a power cut left is ended first, so that
-    // it spoils no other and never becomes a record.
-    char last = '\n';
-    const bool torn = st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
-    const std::size_t tornEnd = torn ? sizeof kTornEnd - 1 : 0;
-    const Piece text[3] = {{kTornEnd, tornEnd}, {line.data(), line.size()}, {"\n", 1}};
-    if (const int err = writePieces(fd, text, 3, -1); err != 0) {
+    const int64_t at = appendEnded(fd, st.st_size, line);
+    if (at < 0) {
         // A part of a record is no record: cut back to where it began.
         if (::ftruncate(fd, st.st_size) != 0) {
             // Left torn: the next append ends the line first and every
             // reader passes over it by its checksum.
         }
-        return -err;
+        return at;
     }
     crashPoint("journaled");
-    return st.st_size + static_cast<off_t>(tornEnd);
+    return at;
 }
 
-// A record of one part (a checkpoint or a cancel), appended and flushed.
-int appendLone(int fd, Part::Kind kind, uint64_t a, uint64_t b, uint64_t* seqOut = nullptr) {
+// A record of one part (a checkpoint, or the cancel of record `cancelled`),
+// appended and flushed.
+int appendLone(int fd, Part::Kind kind, uint64_t cancelled = 0) {
     lockByte(fd, F_WRLCK, kAppend);
     JournalBook book = currentBook();
     const uint64_t seq = ++book.seq;
     std::string line = header(seq);
-    if (kind == Part::kCheckpoint)
-        line += " K file=" + std::to_string(a) + " size=" + std::to_string(b);
-    else
-        line += " X seq=" + std::to_string(a);
+    line += kind == Part::kCheckpoint ? std::string(" K") : " X seq=" + std::to_string(cancelled);
     seal(line);
     setJournalBook(book);  // the number taken before the first byte
     const int64_t at = appendRecord(fd, line);
@@ -610,7 +606,6 @@ int appendLone(int fd, Part::Kind kind, uint64_t a, uint64_t b, uint64_t* seqOut
         setJournalBook(book);
     }
     unlockByte(fd, kAppend);
-    if (seqOut != nullptr) *seqOut = seq;
     if (at < 0) return static_cast<int>(-at);
     return syncOn() ? syncFile(fd, kJournal) : 0;
 }
@@ -754,10 +749,7 @@ void checkpointLocked(int fd) {
     if (syncAll() != 0) return;  // no checkpoint over a file not made durable
     crashPoint("checkpointing");
     rotateLog(kLogs, committedRotation());
-    struct stat logs {};
-    const bool haveLogs = ::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0;
-    if (appendLone(fd, Part::kCheckpoint, haveLogs ? logs.st_ino : 0, haveLogs ? static_cast<uint64_t>(logs.st_size) : 0) != 0)
-        return;
+    if (appendLone(fd, Part::kCheckpoint) != 0) return;
     crashPoint("checkpointed");
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size >= journalBound()) {
@@ -914,7 +906,7 @@ int journalCommit(std::vector<Part>& parts) {
                 const Change& c = parts[nets[k].first].change;
                 putInPlace(c.name, c.existed, c.before);
             }
-            appendLone(fd, Part::kCancel, seq, 0);
+            appendLone(fd, Part::kCancel, seq);
             sayOnce(("apply " + std::to_string(err)).c_str(),
                     "a change of " + shownDir() + " was not made: " + std::strerror(err));
         }
@@ -969,8 +961,6 @@ void recover() {
     }
     // The records after the last checkpoint, in order, those cancelled left out.
     std::vector<Record> since;
-    Part checkpoint;
-    bool haveCheckpoint = false;
     JournalBook book;
     book.file = g_ino;
     for (const char* name : {kOlder, kJournal}) {
@@ -981,8 +971,6 @@ void recover() {
             book.seq = std::max(book.seq, r.seq);
             if (!r.parts.empty() && r.parts[0].kind == Part::kCheckpoint) {
                 since.clear();
-                checkpoint = r.parts[0];
-                haveCheckpoint = true;
                 book.checkpoint = r.seq;
                 book.sinceAt = current ? at + line.size() + 1 : 0;
                 return;
