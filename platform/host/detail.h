@@ -154,6 +154,13 @@ inline int replaceFile(std::string_view name, const std::vector<uint8_t>& bytes)
     const Piece one{bytes.data(), bytes.size()};
     return replaceFile(name, &one, 1);
 }
+// Overwrites the regular file `name`, of this directory alone, in place
+// with `bytes`: no new file, so the journal's next flush does not first
+// write out a new file's blocks. Only while the journal's place lock is
+// held (readers go by the page's count). ENOENT when there is no such
+// file, EMLINK when it is linked elsewhere (replace it instead); 0 or an
+// errno.
+int overwriteFile(std::string_view name, const std::vector<uint8_t>& bytes);
 // Removes the file `name`: 0, or an errno (ENOENT).
 int unlinkFile(std::string_view name);
 // Whether `name` could be written: its directory there or makeable and
@@ -282,6 +289,37 @@ uint64_t recoveredBoot();
 void setRecoveredBoot(uint64_t boot);
 // After recovery: every process reads afresh.
 void bumpCounters();
+// Files are overwritten in place: this count is odd while a writer does so
+// (under the journal's place lock), so a reader that saw it even and
+// unmoved around its read read no half-written content. 0 without a page.
+uint64_t placingCount();
+// False when this process has no writable page (nothing may then be
+// overwritten in place: readers could not tell).
+bool setPlacingCount(uint64_t count);
+// Whether this thread holds the journal's place lock: its reads see its own
+// writes whole (journal.cc).
+bool placingHere();
+// Waits for the writer overwriting files in place, or finishes what one
+// that died doing so left; false when this process cannot (journal.cc).
+bool settlePlacing();
+// Runs `read` (0 or an errno) so that it sees no content half overwritten:
+// after a writer doing so is done, and again when one overwrote a file
+// meanwhile. EAGAIN when writers never let it (or one that died cannot be
+// finished by this process).
+template <class Read>
+int steadyRead(Read&& read) {
+    if (placingHere()) return read();
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+        const uint64_t before = placingCount();
+        if ((before & 1) != 0) {
+            if (!settlePlacing()) return EAGAIN;
+            continue;
+        }
+        const int err = read();
+        if (placingCount() == before) return err;
+    }
+    return EAGAIN;
+}
 
 // ---- named values (values.cc), relative to the state directory
 // Copies up to `capacity` bytes of the value into `buffer` and sets `size`

@@ -199,10 +199,12 @@ int UtilFile::content(std::vector<unsigned char>& out) {
         return 0;
     }
     if (int err = descriptor(); err != 0) return err;
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return errno;
-    out.resize(static_cast<std::size_t>(st.st_size));
-    return readAt(fd_, out.data(), out.size(), 0);
+    return gardhost::detail::steadyRead([&] {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) return errno;
+        out.resize(static_cast<std::size_t>(st.st_size));
+        return readAt(fd_, out.data(), out.size(), 0);
+    });
 }
 
 std::size_t UtilFile::Read(void* buffer, std::size_t count) {
@@ -224,7 +226,7 @@ std::size_t UtilFile::Read(void* buffer, std::size_t count) {
               : pos_ > staged->size() || staged->size() - pos_ < count ? ENODATA
                                                                          : 0;
     else if ((err = descriptor()) == 0 && count > 0)
-        err = readAt(fd_, buffer, count, pos_);  // a short read is the failure
+        err = detail::steadyRead([&] { return readAt(fd_, buffer, count, pos_); });  // a short read fails
     if (err == 0 && staged != nullptr && count > 0) std::memcpy(buffer, staged->data() + pos_, count);
     if (err == 0 && staged == nullptr && count == 0) {
         struct stat st {};

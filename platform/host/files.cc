@@ -210,8 +210,7 @@ int openDirIn(std::string_view name, bool make) {
 
 namespace {
 
-// One read of a whole file: a file is never rewritten in place (sync on), so
-// what one open reads is one whole content.
+// One read of a whole file.
 int readOnce(std::string_view name, std::vector<uint8_t>& out) {
     out.clear();
     int fd = openIn(name, O_RDONLY | O_NONBLOCK);
@@ -245,7 +244,9 @@ int readOnce(std::string_view name, std::vector<uint8_t>& out) {
 
 }  // namespace
 
-int readWhole(std::string_view name, std::vector<uint8_t>& out) { return readOnce(name, out); }
+int readWhole(std::string_view name, std::vector<uint8_t>& out) {
+    return steadyRead([&] { return readOnce(name, out); });
+}
 
 namespace {
 
@@ -311,6 +312,27 @@ int replaceFile(std::string_view name, const Piece* pieces, std::size_t count, i
     if (err == 0) crashPoint("renamed");
     if (tfd >= 0) ::close(tfd);
     ::close(dfd);
+    return err;
+}
+
+int overwriteFile(std::string_view name, const std::vector<uint8_t>& bytes) {
+    const int fd = openIn(name, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return -fd;
+    struct stat st {};
+    int err = ::fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR : st.st_nlink != 1 ? EMLINK : 0;
+    // In two writes, a crash point between: a writer killed half-way leaves
+    // a mix of both contents, which the next process must mend.
+    const std::size_t half = bytes.size() > 8192 ? bytes.size() / 2 & ~std::size_t{4095} : bytes.size();
+    const Piece first{bytes.data(), half}, second{bytes.data() + half, bytes.size() - half};
+    if (err == 0) err = writePieces(fd, &first, 1, 0);
+    if (err == 0 && second.size > 0) {
+        crashPoint("overwriting");
+        err = writePieces(fd, &second, 1, static_cast<off_t>(half));
+    }
+    if (err == 0 && static_cast<std::size_t>(st.st_size) != bytes.size() &&
+        ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
+        err = errno;
+    ::close(fd);
     return err;
 }
 

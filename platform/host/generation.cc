@@ -54,7 +54,8 @@ struct Shared {
     uint64_t unslotted;  // windows open without a slot
     uint64_t recovered;  // the boot whose power cut the journal was redone for
     JournalBook book;    // under the journal's append lock
-    uint64_t spare[4];
+    uint64_t placing;    // odd while a writer puts contents in place (under the journal's place lock)
+    uint64_t spare[3];
     struct {
         uint64_t owner, busy, pending;
     } slots[kSlots];  // owner: pid | start time << 32; busy: windows open; pending: a record put in place
@@ -92,7 +93,9 @@ uint64_t freshCount() {
 }
 
 // A process's start time in clock ticks since boot, 0 when unknown.
-uint64_t startTime(pid_t pid) {
+// The start time of process `pid` (0 when unknown); `zombie` set when it
+// has exited and waits to be reaped: its locks are gone, it writes no more.
+uint64_t startTime(pid_t pid, bool* zombie = nullptr) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -104,6 +107,7 @@ uint64_t startTime(pid_t pid) {
     text[n] = '\0';
     const char* p = std::strrchr(text, ')');  // the name may hold spaces and ')'
     if (p == nullptr) return 0;
+    if (zombie != nullptr) *zombie = p[1] == ' ' && p[2] == 'Z';
     // Field 22 is the start time; the one after ')' is field 3.
     for (int field = 2; field < 22 && p != nullptr; ++field) p = std::strchr(p + 1, ' ');
     return p != nullptr ? std::strtoull(p + 1, nullptr, 10) : 0;
@@ -121,8 +125,9 @@ bool alive(uint64_t owner) {
     if (pid <= 0) return false;
     if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
     const uint64_t start = owner >> 32;
-    const uint64_t now = startTime(pid);
-    return start == 0 || now == 0 || (now & 0xFFFFFFFFu) == start;
+    bool zombie = false;
+    const uint64_t now = startTime(pid, &zombie);
+    return !zombie && (start == 0 || now == 0 || (now & 0xFFFFFFFFu) == start);
 }
 
 void freeSlot(Shared* s, std::size_t i, uint64_t owner) {
@@ -287,6 +292,7 @@ void mapFile() {
             sayOnce("generation-damaged", at + " was damaged; it was set up again and every process reads "
                                                 "values afresh");
         std::memset(s->spare, 0, sizeof s->spare);
+        word(s->placing).store(0);
         s->book = JournalBook{};
         std::memset(s->slots, 0, sizeof s->slots);
         std::memset(s->based, 0, sizeof s->based);
@@ -438,6 +444,18 @@ uint64_t recoveredBoot() {
 void setRecoveredBoot(uint64_t boot) {
     Shared* s = g_shared.load(std::memory_order_acquire);
     if (s != nullptr && g_writable) word(s->recovered).store(boot);
+}
+
+uint64_t placingCount() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    return s != nullptr ? word(s->placing).load() : 0;
+}
+
+bool setPlacingCount(uint64_t count) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable || g_broken) return false;
+    word(s->placing).store(count);
+    return true;
 }
 
 void bumpCounters() {

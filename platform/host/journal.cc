@@ -22,7 +22,9 @@
 // gate (byte 0), held shared from a record's append until its changes are
 // in place and exclusively by checkpoints and recovery, so that a
 // checkpoint never covers a record not yet in place; the append lock
-// (byte 1), which orders sequence numbers with the file.
+// (byte 1), which orders sequence numbers with the file; the place lock
+// (byte 2), held by the one writer overwriting files in place, while the
+// counter page's place count is odd (readers go by it, steadyRead).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -34,6 +36,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "platform/host/detail.h"
@@ -51,7 +54,7 @@ constexpr std::size_t kSmall = 512;          // a content this small always carr
 constexpr std::size_t kMaxDiff = 16 << 10;   // more differing bytes: the whole content after
 constexpr std::size_t kJoin = 8;             // runs this close together make one
 constexpr std::size_t kMaxCommand = 240;     // bytes of a command line kept
-constexpr off_t kGate = 0, kAppend = 1;
+constexpr off_t kGate = 0, kAppend = 1, kPlace = 2;
 
 // GARD_HOST_HISTORY_MAX: the journal's bound; checkpoints come four times as often.
 off_t journalBound() {
@@ -393,6 +396,7 @@ std::recursive_mutex g_mutex;
 int g_fd = -1;        // the journal appended to
 ino_t g_ino = 0;
 thread_local bool t_busy = false;  // this thread works on the journal
+thread_local int t_placing = 0;    // Placing holds of this thread
 
 int lockByte(int fd, short type, off_t byte) {
     struct flock fl {};
@@ -631,8 +635,14 @@ std::vector<Net> netChanges(const std::vector<Part>& parts) {
     return out;
 }
 
+// Overwritten in place while this thread holds the place lock (no new file
+// per change: the journal's next flush then writes no new file's blocks
+// first); else, or where there is no file to overwrite, replaced by a new
+// file renamed there.
 int putInPlace(const std::string& name, bool exists, const std::vector<uint8_t>& bytes) {
-    int err = exists ? replaceFile(name, bytes) : unlinkFile(name);
+    int err = !exists ? unlinkFile(name) : t_placing > 0 ? overwriteFile(name, bytes) : ENOENT;
+    // No file to overwrite (or one that must not be): a new one.
+    if (exists && (err == ENOENT || err == EMLINK || err == EISDIR || err == ELOOP)) err = replaceFile(name, bytes);
     if (err == ENOENT && !exists) err = 0;
     if (err == 0) crashPoint("applied");
     return err;
@@ -659,6 +669,51 @@ int appendLogs(const Record& r, const std::set<std::pair<uint64_t, unsigned>>* p
     return 0;
 }
 
+void finishSlots(int fd, bool all);
+
+// Under g_mutex, the gate held: while one is held this thread overwrites
+// files in place. The place lock keeps writers to one at a time; the page's
+// count, odd meanwhile, tells readers to wait. A holder that died left it
+// odd and its record half in place: the next one (`mend`) first finishes
+// the records of writers that died. Without a writable page nothing is
+// overwritten (readers could not tell).
+class Placing {
+public:
+    Placing(int fd, bool mend) : fd_(fd) {
+        if (t_placing > 0) {
+            ++t_placing, nested_ = true;
+            return;
+        }
+        if (lockByte(fd, F_WRLCK, kPlace) != 0) return;
+        locked_ = true;
+        const uint64_t count = placingCount();
+        // Odd: moved on by two, so that no reader takes it for the dead one's.
+        if (!setPlacingCount(count + ((count & 1) != 0 ? 2 : 1))) return;
+        counted_ = true;
+        ++t_placing;
+        if ((count & 1) != 0 && mend) finishSlots(fd, false);
+    }
+    ~Placing() {
+        if (nested_ || counted_) --t_placing;
+        if (counted_) setPlacingCount(placingCount() + 1);
+        if (locked_) unlockByte(fd_, kPlace);
+    }
+    Placing(const Placing&) = delete;
+    Placing& operator=(const Placing&) = delete;
+
+private:
+    int fd_;
+    bool nested_ = false, locked_ = false, counted_ = false;
+};
+
+// The bytes a change's runs give, over `content`, cut or grown to its size after.
+void applyRuns(const Part& p, std::vector<uint8_t>& content) {
+    content.resize(p.afterSize);
+    for (const HistoryRecord::Run& run : p.runs)
+        for (std::size_t k = 0; k < run.after.size() && run.offset + k < content.size(); ++k)
+            content[run.offset + k] = run.after[k];
+}
+
 // A content as a record's changes of it leave it, from `content` before the
 // first: false where the record does not hold enough (or the result is not
 // the one it names).
@@ -678,10 +733,7 @@ bool replay(const Part& p, bool& exists, std::vector<uint8_t>& content, bool& kn
         content = p.change.after;
         known = true;
     } else if (known) {
-        content.resize(p.afterSize);
-        for (const HistoryRecord::Run& run : p.runs)
-            for (std::size_t k = 0; k < run.after.size() && run.offset + k < content.size(); ++k)
-                content[run.offset + k] = run.after[k];
+        applyRuns(p, content);
     }
     known = known && content.size() == p.afterSize && crc32(content.data(), content.size()) == p.afterCrc;
     return known;
@@ -691,27 +743,41 @@ bool shows(const std::vector<uint8_t>& bytes, bool present, bool exists, uint32_
     return present == exists && (!exists || (bytes.size() == size && crc32(bytes.data(), bytes.size()) == crc));
 }
 
-// Finishes a record a writer journaled and did not put in place: each name
-// that still shows its content before the record gets its content after.
+// What a record's changes of one name make of `content`, each of whose
+// bytes held the one before the changes or the one after (a writer killed
+// overwriting it leaves such a mix; one that did not start leaves the
+// content before): false unless that gives the content after.
+bool redoOver(const Record& r, const Net& n, bool& exists, std::vector<uint8_t>& content) {
+    for (std::size_t i = n.first; i <= n.last; ++i) {
+        const Part& p = r.parts[i];
+        if (p.kind != Part::kChange || p.change.name != n.name) continue;
+        exists = p.change.exists;
+        if (!exists)
+            content.clear();
+        else if (p.full)
+            content = p.change.after;
+        else
+            applyRuns(p, content);
+    }
+    const Part& last = r.parts[n.last];
+    return shows(content, exists, last.change.exists, last.afterSize, last.afterCrc);
+}
+
+// Under the place lock: finishes a record a writer journaled and did not
+// put in place, whole or in part: each name gets its content after.
 void finishRecord(const Record& r) {
     for (const Net& n : netChanges(r.parts)) {
-        const Part& first = r.parts[n.first];
         const Part& last = r.parts[n.last];
         std::vector<uint8_t> now;
-        const bool present = readWhole(n.name, now) == 0;
-        if (shows(now, present, last.change.exists, last.afterSize, last.afterCrc)) continue;
-        if (!shows(now, present, first.change.existed, first.beforeSize, first.beforeCrc)) {
+        bool exists = readWhole(n.name, now) == 0;
+        if (shows(now, exists, last.change.exists, last.afterSize, last.afterCrc)) continue;
+        if (!redoOver(r, n, exists, now)) {
             sayOnce(("finish " + n.name).c_str(),
                     n.name + " was changed outside the platform: record " + std::to_string(r.seq) +
                         " of the journal is not put in place for it");
             continue;
         }
-        bool exists = present, known = true;
-        bool whole = true;
-        for (std::size_t i = n.first; i <= n.last; ++i)
-            if (r.parts[i].kind == Part::kChange && r.parts[i].change.name == n.name)
-                whole = replay(r.parts[i], exists, now, known) && whole;
-        if (whole) putInPlace(n.name, exists, now);
+        putInPlace(n.name, exists, now);
     }
     std::set<std::pair<uint64_t, unsigned>> placed = placedLogs();
     appendLogs(r, &placed);
@@ -730,6 +796,7 @@ void finishSlots(int fd, bool all) {
             // place, its logs above all, must never outlive its record.
             if (!durable && syncOn() && syncFile(fd, kJournal) != 0) return;
             durable = true;
+            Placing place(fd, false);
             finishRecord(r);
         }
         clearPending(p.slot, p.pending);
@@ -895,27 +962,53 @@ int journalCommit(std::vector<Part>& parts) {
             rec.parts = parts;
             err = appendLogs(rec, nullptr);
         }
+        std::optional<Placing> place;
+        if (err == 0 && !nets.empty()) place.emplace(fd, true);
         for (; err == 0 && applied < nets.size(); ++applied) {
             const Change& c = parts[nets[applied].last].change;
             err = putInPlace(c.name, c.exists, c.after);
         }
         if (err != 0) {
-            // Not made after all: what was put in place goes back, and the
+            // Not made after all: what was put in place goes back (the name
+            // that failed too: it may be overwritten in part), and the
             // journal says the record's changes did not happen.
-            for (std::size_t k = 0; k < applied; ++k) {
+            for (std::size_t k = 0; k < std::min(applied + 1, nets.size()); ++k) {
                 const Change& c = parts[nets[k].first].change;
                 putInPlace(c.name, c.existed, c.before);
             }
+            place.reset();
             appendLone(fd, Part::kCancel, seq);
             sayOnce(("apply " + std::to_string(err)).c_str(),
                     "a change of " + shownDir() + " was not made: " + std::strerror(err));
         }
+        place.reset();
         window.pending(0);
         unlockByte(fd, kGate);
         afterCommit(window);
     }
     if (err == 0) maybeCheckpoint();
     return err;
+}
+
+bool placingHere() { return t_placing > 0; }
+
+bool settlePlacing() {
+    if (t_busy) return false;  // the journal's own reads hold the place lock
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Busy busy;
+    std::string why;
+    const int fd = openGate(F_RDLCK, why);
+    if (fd < 0) return false;
+    // A writer overwriting holds the place lock: this waits until it is done.
+    bool settled = lockByte(fd, F_RDLCK, kPlace) == 0 && (placingCount() & 1) == 0;
+    unlockByte(fd, kPlace);
+    if (!settled) {
+        // It died half-way: the records of writers that died are finished.
+        Placing place(fd, true);
+        settled = placingHere();
+    }
+    unlockByte(fd, kGate);
+    return settled;
 }
 
 bool finishDead(bool all) {
@@ -991,6 +1084,9 @@ void recover() {
     };
     std::map<std::string, Rebuilt> names;
     std::vector<std::string> order;
+    // Every file may be overwritten; what a writer that died half-way left
+    // is redone below with the rest.
+    Placing place(fd, false);
     for (const Record& r : since) {
         for (const Part& p : r.parts) {
             if (p.kind != Part::kChange) continue;

@@ -120,11 +120,15 @@ int count(const char* name, int n, const char* temporary) {
 }
 
 // Writes each text in turn as the whole content of firmware file `path`.
+// Writes each text in turn; "<count>*<c>" is that many bytes c.
 int file(const char* path, char** texts, int n) {
     for (int i = 0; i < n; ++i) {
+        std::string text = texts[i];
+        if (const std::size_t star = text.find('*'); star != std::string::npos && star + 2 == text.size())
+            text = std::string(std::strtoul(texts[i], nullptr, 10), text.back());
         UtilFile f(path);
         f.Open("w+");
-        f.Write(texts[i], std::strlen(texts[i]));
+        f.Write(text.data(), text.size());
         f.Close();
     }
     return 0;
@@ -401,25 +405,31 @@ TEST_F(MultiProcess, HostReaderAloneFollowsKilledWriter) {
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/.probe.Held01"));
 }
 
-// A gard file kept open while another process replaces it, then is killed
-// putting a next content in place after its journal record was made
-// durable: a read through the open file gives a whole content a write
-// completed (the one it opened: files are replaced, never rewritten in
-// place), and a file opened afresh the killed writer's content, finished
-// from its record.
+// A gard file kept open while another process overwrites it in place and
+// is killed half-way through its second content, after that content's
+// journal record was made durable: reads through the open file and through
+// one opened afresh give the killed writer's content whole, finished from
+// its record, never the mix it left on disk.
 TEST_F(MultiProcess, KeptFileReadsNoUnfinishedContent) {
-    writeGardFile("probe", {'o', 'n', 'e'});
+    constexpr std::size_t kSize = 16384;
+    writeGardFile("probe", std::vector<uint8_t>(kSize, 'a'));
     UtilFile kept("/opt/p3/gard/probe");
     kept.Open("r+");
-    runStopped("written#2", "--file /opt/p3/gard/probe two off");
-    char got[3] = {};
-    EXPECT_EQ(kept.Read(got, 3), 3u);
-    EXPECT_EQ(std::string(got, 3), "one");
+    runStopped("overwriting#2", "--file /opt/p3/gard/probe 16384*b 16384*c");
+    std::ifstream raw(gardhost::resolvePath("/opt/p3/gard/probe"), std::ios::binary);
+    const std::string left(std::istreambuf_iterator<char>(raw), {});
+    ASSERT_EQ(left.size(), kSize);
+    ASSERT_EQ(left.front(), 'c') << "the writer was not stopped half-way";
+    ASSERT_EQ(left.back(), 'b') << "the writer was not stopped half-way";
+    std::string got(kSize, '\0');
+    EXPECT_EQ(kept.Read(got.data(), kSize), kSize);
+    EXPECT_EQ(got, std::string(kSize, 'c'));
     kept.Close();
     UtilFile fresh("/opt/p3/gard/probe");
     fresh.Open("r+");
-    EXPECT_EQ(fresh.Read(got, 3), 3u);
-    EXPECT_EQ(std::string(got, 3), "off");
+    got.assign(kSize, '\0');
+    EXPECT_EQ(fresh.Read(got.data(), kSize), kSize);
+    EXPECT_EQ(got, std::string(kSize, 'c'));
     fresh.Close();
 }
 

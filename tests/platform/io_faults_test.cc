@@ -84,17 +84,19 @@ struct Row {
 
 class IoFaults : public gardtest::StateTest, public ::testing::WithParamInterface<Row> {
 protected:
-    // What one call changes: unit 0x10's state (with its log) and two values.
+    // What one call changes: unit 0x10's state (with its log), two values
+    // overwritten and one made anew (a new file renamed into place).
     struct Seen {
         bool garded = false;
-        Bytes a, b;
-        bool operator==(const Seen& o) const { return garded == o.garded && a == o.a && b == o.b; }
+        Bytes a, b, c;
+        bool operator==(const Seen& o) const { return garded == o.garded && a == o.a && b == o.b && c == o.c; }
     };
     Seen seen() const {
         Seen s;
         delete gardAcc::GardGetVpdUnitState(0x10, 1, &s.garded);
         gardhost::getValue(a_, s.a);
         gardhost::getValue(b_, s.b);
+        gardhost::getValue(c_, s.c);
         return s;
     }
     // The last content the journal gives each name, cancelled records undone.
@@ -118,6 +120,7 @@ protected:
         return out;
     }
     const std::string a_ = gardhost::regName("dscv/SiblingState"), b_ = gardhost::regName("dscv/QelRole");
+    const std::string c_ = gardhost::regName("dscv/MadeAnew");
 };
 
 TEST_P(IoFaults, AllOrNothing) {
@@ -125,7 +128,7 @@ TEST_P(IoFaults, AllOrNothing) {
     gardhost::setSync(true);
     gardFruState fru{};
     delete gardAcc::GardUpdateVpdUnit(0x10, svpd_SerialNum{}, 1, &fru);
-    const Seen before{false, Bytes{1}, Bytes{1}}, after{true, Bytes{2}, Bytes{2}};
+    const Seen before{false, Bytes{1}, Bytes{1}, Bytes{}}, after{true, Bytes{2}, Bytes{2}, Bytes{3}};
     int made = 0, refused = 0;
     for (int nth = 1;; ++nth) {
         {
@@ -133,6 +136,7 @@ TEST_P(IoFaults, AllOrNothing) {
             delete gardAcc::GardSetVpdUnitState(0x10, 1, GARD_CLEARED, 2, nullptr);
             gardhost::setU8(a_, 1);
             gardhost::setU8(b_, 1);
+            gardhost::eraseValue(c_);
             ASSERT_EQ(lock.commit(), 0) << "the call after a failed one, nth " << nth;
         }
         ASSERT_TRUE(seen() == before);
@@ -142,6 +146,7 @@ TEST_P(IoFaults, AllOrNothing) {
             delete gardAcc::GardSetVpdUnitState(0x10, 1, GARD_GARDED, 2, nullptr);
             gardhost::setU8(a_, 2);
             gardhost::setU8(b_, 2);
+            gardhost::setU8(c_, 3);
             g_armed = {row.call, nth, 0, row.err, false};
             err = lock.commit();
             g_armed.which = nullptr;
