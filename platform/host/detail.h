@@ -142,6 +142,9 @@ struct Piece {
     const void* data;
     std::size_t size;
 };
+// Writes the pieces at `offset` onwards (appends where it is -1), a piece
+// with no data as zeros; 0 or an errno.
+int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset);
 // Puts new content at `name` so that every reader and every process killed
 // at any moment sees the old content or the new one, never a mix: it is
 // written to a temporary file beside it, which is renamed into place. No
@@ -187,6 +190,11 @@ bool rotateLog(std::string_view name, const Rotation& rotation);
 // left by a writer that died is ended first, so that it spoils no other.
 // Not flushed.
 int appendLine(std::string_view name, std::string_view line);
+// What ends a line a writer left without its end (killed, or cut by a power
+// loss) before the next line is appended. It is no "\n" alone: a line cut
+// just before its end would then pass its checksum, a record never flushed
+// or a log already put back after it becoming whole behind the reader's back.
+inline constexpr std::string_view kTornEnd = " (torn)\n";
 // Appends `line` and a newline to the open file `fd` (`st` its fstat),
 // ending first a line a killed writer left torn.
 int appendTo(int fd, const struct stat& st, std::string_view line);
@@ -194,6 +202,10 @@ int appendTo(int fd, const struct stat& st, std::string_view line);
 // torn last line is ended first, with a mark that keeps it junk. Where
 // `line` begins, or -errno. No crash point.
 int64_t appendEnded(int fd, off_t size, std::string_view line);
+// Writes `line` and a newline at `at` (appended, where `append`: `at` is then
+// the file's size), after the mark that ends a torn line when `torn`, and
+// `zeros` zero bytes after it. Where `line` begins, or -errno.
+int64_t writeEnded(int fd, off_t at, bool append, bool torn, std::string_view line, std::size_t zeros);
 // This process's id, without a system call each time.
 int processId();
 // A regular file of this directory only: a hard link would let a write in
@@ -267,6 +279,7 @@ struct JournalBook {
     uint64_t checkpoint = 0;   // sequence number of the last checkpoint (its epoch)
     uint64_t file = 0;         // inode of the journal file the offsets below are of
     uint64_t sinceAt = 0;      // offset in it where the last checkpoint's records end
+    uint64_t end = 0;          // where its written part ended after the last append (0: not known)
 };
 bool journalBook(JournalBook& out);
 void setJournalBook(const JournalBook& book);
@@ -274,6 +287,7 @@ void setJournalBook(const JournalBook& book);
 // with the whole content of the name whose hash is `name`.
 bool based(uint64_t epoch, uint64_t name);
 void noteBased(uint64_t epoch, uint64_t name);
+void forgetBased();
 // Slots whose writer put a journal record in place (offset + 1) and did
 // not finish: of dead writers only, or `all` (the caller holds the journal's
 // gate exclusively, so no live writer has one).

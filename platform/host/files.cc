@@ -66,48 +66,6 @@ int flockRetrying(int fd, int operation) {
     return rc;
 }
 
-// Writes the pieces at `offset` onwards (appends where it is -1), a piece
-// with no data as zeros; 0 or errno.
-int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
-    static const uint8_t kZeros[4096] = {};
-    iovec iov[16];
-    int n = 0;
-    auto flush = [&]() -> int {
-        iovec* v = iov;
-        while (n > 0) {
-            ssize_t w = offset < 0 ? ::writev(fd, v, n) : ::pwritev(fd, v, n, offset);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            if (offset >= 0) offset += w;
-            auto done = static_cast<std::size_t>(w);
-            while (n > 0 && done >= v->iov_len) {
-                done -= v->iov_len;
-                ++v;
-                --n;
-            }
-            if (n > 0) {
-                v->iov_base = static_cast<char*>(v->iov_base) + done;
-                v->iov_len -= done;
-            }
-        }
-        return 0;
-    };
-    for (std::size_t i = 0; i < count; ++i) {
-        std::size_t left = pieces[i].size;
-        const auto* data = static_cast<const uint8_t*>(pieces[i].data);
-        while (left > 0) {
-            std::size_t len = data != nullptr ? left : std::min(left, sizeof kZeros);
-            iov[n++] = iovec{const_cast<uint8_t*>(data != nullptr ? data : kZeros), len};
-            if (data != nullptr) data += len;
-            left -= len;
-            if (n == 16)
-                if (int err = flush(); err != 0) return err;
-        }
-    }
-    return flush();
-}
 
 // Descriptors of the files appended to, kept open: checking that one is
 // still linked costs less than looking its path up again.
@@ -158,6 +116,47 @@ void sweepBelow(int dirFd, int depth) {
 }
 
 }  // namespace
+
+int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
+    static const uint8_t kZeros[4096] = {};
+    iovec iov[16];
+    int n = 0;
+    auto flush = [&]() -> int {
+        iovec* v = iov;
+        while (n > 0) {
+            ssize_t w = offset < 0 ? ::writev(fd, v, n) : ::pwritev(fd, v, n, offset);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (offset >= 0) offset += w;
+            auto done = static_cast<std::size_t>(w);
+            while (n > 0 && done >= v->iov_len) {
+                done -= v->iov_len;
+                ++v;
+                --n;
+            }
+            if (n > 0) {
+                v->iov_base = static_cast<char*>(v->iov_base) + done;
+                v->iov_len -= done;
+            }
+        }
+        return 0;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t left = pieces[i].size;
+        const auto* data = static_cast<const uint8_t*>(pieces[i].data);
+        while (left > 0) {
+            std::size_t len = data != nullptr ? left : std::min(left, sizeof kZeros);
+            iov[n++] = iovec{const_cast<uint8_t*>(data != nullptr ? data : kZeros), len};
+            if (data != nullptr) data += len;
+            left -= len;
+            if (n == 16)
+                if (int err = flush(); err != 0) return err;
+        }
+    }
+    return flush();
+}
 
 bool ownRegular(int fd, struct stat& st) {
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
@@ -471,19 +470,18 @@ int appendLine(std::string_view name, std::string_view line) {
     return appendTo(fd, st, line);
 }
 
-// What ends a line a writer left without its end (killed, or cut by a power
-// loss) before the next line is appended. It is no "\n" alone: a line cut
-// just before its end would then pass its checksum, a record never flushed
-// or a log already put back after it becoming whole behind the reader's back.
-constexpr char kTornEnd[] = " (torn)\n";
+
+int64_t writeEnded(int fd, off_t at, bool append, bool torn, std::string_view line, std::size_t zeros) {
+    const std::size_t tornEnd = torn ? kTornEnd.size() : 0;
+    const Piece text[4] = {{kTornEnd.data(), tornEnd}, {line.data(), line.size()}, {"\n", 1}, {nullptr, zeros}};
+    if (const int err = writePieces(fd, text, 4, append ? -1 : at); err != 0) return -err;
+    return at + static_cast<off_t>(tornEnd);
+}
 
 int64_t appendEnded(int fd, off_t size, std::string_view line) {
     char last = '\n';
     const bool torn = size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last != '\n';
-    const std::size_t tornEnd = torn ? sizeof kTornEnd - 1 : 0;
-    const Piece text[3] = {{kTornEnd, tornEnd}, {line.data(), line.size()}, {"\n", 1}};
-    if (const int err = writePieces(fd, text, 3, -1); err != 0) return -err;
-    return size + static_cast<off_t>(tornEnd);
+    return writeEnded(fd, size, true, torn, line, 0);
 }
 
 int appendTo(int fd, const struct stat& st, std::string_view line) {

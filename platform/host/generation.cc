@@ -55,7 +55,7 @@ struct Shared {
     uint64_t recovered;  // the boot whose power cut the journal was redone for
     JournalBook book;    // under the journal's append lock
     uint64_t placing;    // odd while a writer puts contents in place (under the journal's place lock)
-    uint64_t spare[3];
+    uint64_t spare[2];
     struct {
         uint64_t owner, busy, pending;
     } slots[kSlots];  // owner: pid | start time << 32; busy: windows open; pending: a record put in place
@@ -375,6 +375,7 @@ bool journalBook(JournalBook& out) {
     out.checkpoint = word(s->book.checkpoint).load();
     out.file = word(s->book.file).load();
     out.sinceAt = word(s->book.sinceAt).load();
+    out.end = word(s->book.end).load();
     return true;
 }
 
@@ -385,6 +386,7 @@ void setJournalBook(const JournalBook& book) {
     word(s->book.checkpoint).store(book.checkpoint);
     word(s->book.file).store(book.file);
     word(s->book.sinceAt).store(book.sinceAt);
+    word(s->book.end).store(book.end);
 }
 
 // A name of the table: never 0, which marks a free entry.
@@ -412,6 +414,12 @@ void noteBased(uint64_t epoch, uint64_t name) {
         word(b.name).store(name);
         return;
     }
+}
+
+void forgetBased() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    if (s == nullptr || !g_writable) return;
+    for (auto& b : s->based) word(b.name).store(0);
 }
 
 std::vector<PendingSlot> pendingSlots(bool all) {

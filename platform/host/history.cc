@@ -241,7 +241,8 @@ std::size_t readFile(HistoryReader::State& s, const char* name, uint64_t ino, ui
     // What follows the last newline is a record being written, or one a
     // writer left torn: read again next time from its start.
     if (endOut != nullptr) *endOut = at - line.size();
-    const bool torn = !line.empty();
+    // Zeros alone are the room written ahead of the next record.
+    const bool torn = line.find_first_not_of('\0') != std::string::npos;
     line.clear();
     if (torn)
         problems.push_back(shown + ": its last record is cut short (its writer stopped while writing it, or is still "

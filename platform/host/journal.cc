@@ -441,9 +441,9 @@ int journal(std::string& why) {
     if (g_fd >= 0) ::close(g_fd);
     g_fd = -1;
     for (int attempt = 0; attempt < 2 && g_fd < 0; ++attempt) {
-        g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
+        g_fd = openIn(kJournal, O_RDWR | O_CREAT | O_EXCL | O_NONBLOCK, 0644);
         const bool made = g_fd >= 0;
-        if (g_fd == -EEXIST) g_fd = openIn(kJournal, O_RDWR | O_APPEND | O_NONBLOCK);
+        if (g_fd == -EEXIST) g_fd = openIn(kJournal, O_RDWR | O_NONBLOCK);
         if (g_fd >= 0 && !ownRegular(g_fd, st)) {
             ::close(g_fd);
             g_fd = -EPERM;
@@ -576,20 +576,84 @@ JournalBook currentBook() {
     return book;
 }
 
-// Under the append lock: appends `line` at the end; its offset, or -errno.
-int64_t appendRecord(int fd, const std::string& line) {
+// With sync on the journal's file holds zeros written ahead of its records:
+// a record then lands in blocks the file system already holds, and its
+// flush writes the record alone, no new size (about two thirds of an
+// append's flush). Grown by this much at a time.
+off_t zerosAhead() { return syncOn() ? std::clamp<off_t>(checkpointBound() / 4 & ~off_t{4095}, 4096, 64 << 10) : 0; }
+
+// Under the append lock: where the written part of the journal ends, the
+// next record's place. From the page's note of the last append's end, the
+// first zero byte on (a writer killed after writing left its record there,
+// whole or torn); without one, past the last byte that is not zero. `torn`
+// when the line before is not ended.
+struct Tail {
+    off_t at = 0, size = 0;
+    bool torn = false;
+};
+
+int journalTail(int fd, const JournalBook& book, Tail& out) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return -errno;
-    const int64_t at = appendEnded(fd, st.st_size, line);
-    if (at < 0) {
-        // A part of a record is no record: cut back to where it began.
-        if (::ftruncate(fd, st.st_size) != 0) {
-            // Left torn: the next append ends the line first and every
-            // reader passes over it by its checksum.
+    if (::fstat(fd, &st) != 0) return errno;
+    out = Tail{};
+    out.size = st.st_size;
+    char buf[4096];
+    const bool noted = book.file == g_ino && book.end > 0 && static_cast<off_t>(book.end) <= st.st_size;
+    if (noted) {
+        // From the byte before the note, to learn whether a line ends there.
+        for (off_t at = static_cast<off_t>(book.end) - 1;;) {
+            const ssize_t n = ::pread(fd, buf, sizeof buf, at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return errno;
+            const auto* zero = static_cast<const char*>(std::memchr(buf, '\0', static_cast<std::size_t>(n)));
+            if (n == 0 || zero != nullptr) {
+                const off_t end = zero != nullptr ? at + (zero - buf) : at;
+                out.at = std::max(end, static_cast<off_t>(book.end));
+                break;
+            }
+            at += n;
         }
-        return at;
+    } else {
+        for (off_t to = st.st_size; to > 0 && out.at == 0;) {
+            const off_t from = std::max<off_t>(0, to - static_cast<off_t>(sizeof buf));
+            const ssize_t n = ::pread(fd, buf, static_cast<std::size_t>(to - from), from);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return errno;
+            for (ssize_t i = n; i > 0 && out.at == 0; --i)
+                if (buf[i - 1] != '\0') out.at = from + i;
+            to = from;
+        }
     }
+    char last = '\n';
+    out.torn = out.at > 0 && ::pread(fd, &last, 1, out.at - 1) == 1 && last != '\n';
+    return 0;
+}
+
+// The length of the journal's written part, its zeros ahead left out (as
+// the page notes it; the file's size where it does not); -1 when unknown.
+off_t writtenLength(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return -1;
+    JournalBook book;
+    if (journalBook(book) && book.file == g_ino && book.end > 0 && static_cast<off_t>(book.end) <= st.st_size)
+        return static_cast<off_t>(book.end);
+    return st.st_size;
+}
+
+// Under the append lock: writes `line` where `tail` says, with zeros ahead
+// when it reaches them; where it begins, or -errno. The page notes the new end.
+int64_t appendRecord(int fd, JournalBook& book, const Tail& tail, const std::string& line) {
+    const off_t start = tail.at + (tail.torn ? static_cast<off_t>(kTornEnd.size()) : 0);
+    const off_t end = start + static_cast<off_t>(line.size()) + 1;
+    const off_t ahead = zerosAhead();
+    const std::size_t zeros = end > tail.size && ahead > 0 ? static_cast<std::size_t>((end + ahead) / 4096 * 4096 - end) : 0;
+    const int64_t at = writeEnded(fd, tail.at, false, tail.torn, line, zeros);
+    // Left torn where it failed: the next append ends the line first and
+    // every reader passes over it by its checksum.
+    if (at < 0) return at;
     crashPoint("journaled");
+    book.end = static_cast<uint64_t>(end);
+    setJournalBook(book);
     return at;
 }
 
@@ -603,7 +667,9 @@ int appendLone(int fd, Part::Kind kind, uint64_t cancelled = 0) {
     line += kind == Part::kCheckpoint ? std::string(" K") : " X seq=" + std::to_string(cancelled);
     seal(line);
     setJournalBook(book);  // the number taken before the first byte
-    const int64_t at = appendRecord(fd, line);
+    Tail tail;
+    const int terr = journalTail(fd, book, tail);
+    const int64_t at = terr != 0 ? -terr : appendRecord(fd, book, tail, line);
     if (at >= 0 && kind == Part::kCheckpoint) {
         book.checkpoint = seq;
         book.sinceAt = static_cast<uint64_t>(at) + line.size() + 1;
@@ -818,8 +884,7 @@ void checkpointLocked(int fd) {
     rotateLog(kLogs, committedRotation());
     if (appendLone(fd, Part::kCheckpoint) != 0) return;
     crashPoint("checkpointed");
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size >= journalBound()) {
+    if (writtenLength(fd) >= journalBound()) {
         if (::renameat(rootFd(), kJournal, rootFd(), kOlder) == 0) {
             crashPoint("rotated");
             int dir = openIn("", O_RDONLY | O_DIRECTORY);
@@ -835,18 +900,19 @@ void maybeCheckpoint() {
     std::string why;
     const int fd = journal(why);
     if (fd < 0) return;
-    struct stat st {}, logs {};
+    struct stat logs {};
     JournalBook book;
-    if (::fstat(fd, &st) != 0 || !journalBook(book)) return;
-    const off_t since = book.file == g_ino ? st.st_size - static_cast<off_t>(book.sinceAt) : st.st_size;
+    off_t length = writtenLength(fd);
+    if (length < 0 || !journalBook(book)) return;
+    const off_t since = book.file == g_ino ? length - static_cast<off_t>(book.sinceAt) : length;
     const bool logsFull = ::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 &&
                           logs.st_size >= committedRotation().at;
-    if (since < checkpointBound() && st.st_size < journalBound() && !logsFull) return;
+    if (since < checkpointBound() && length < journalBound() && !logsFull) return;
     if (openGate(F_WRLCK, why) < 0) return;
     const int gated = g_fd;
     // Another process may have checkpointed while this one waited.
-    if (journalBook(book) && book.file == g_ino && ::fstat(gated, &st) == 0 &&
-        st.st_size - static_cast<off_t>(book.sinceAt) < checkpointBound() && st.st_size < journalBound() &&
+    if (journalBook(book) && book.file == g_ino && (length = writtenLength(gated)) >= 0 &&
+        length - static_cast<off_t>(book.sinceAt) < checkpointBound() && length < journalBound() &&
         !(::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 && logs.st_size >= committedRotation().at)) {
         unlockByte(gated, kGate);
         return;
@@ -928,15 +994,15 @@ int journalCommit(std::vector<Part>& parts) {
         }
         seal(line);
         int64_t at = line.size() > kMaxRecord ? -E2BIG : 0;
-        struct stat st {};
-        if (at == 0 && ::fstat(fd, &st) != 0) at = -errno;
+        Tail tail;
+        if (at == 0) at = -journalTail(fd, book, tail);
         if (at == 0) {
             // Its number taken and the record marked before the first byte:
             // a writer killed after that leaves no number to give twice, and
             // its record to be finished.
             setJournalBook(book);
-            window.pending(static_cast<uint64_t>(st.st_size) + 1);
-            at = appendRecord(fd, line);
+            window.pending(static_cast<uint64_t>(tail.at) + (tail.torn ? kTornEnd.size() : 0) + 1);
+            at = appendRecord(fd, book, tail, line);
         }
         if (at >= 0)
             for (uint64_t h : wholeNames) noteBased(book.checkpoint, h);
@@ -978,6 +1044,7 @@ int journalCommit(std::vector<Part>& parts) {
             }
             place.reset();
             appendLone(fd, Part::kCancel, seq);
+            forgetBased();  // recovery passes over the cancelled record, whole contents and all
             sayOnce(("apply " + std::to_string(err)).c_str(),
                     "a change of " + shownDir() + " was not made: " + std::strerror(err));
         }
@@ -1056,11 +1123,22 @@ void recover() {
     std::vector<Record> since;
     JournalBook book;
     book.file = g_ino;
+    // Where a line that is no record, and that no later writer ended as
+    // torn, begins: what was written before the cut ends there. A flush
+    // makes everything before it durable, so nothing after it was flushed,
+    // whatever the cut left of it.
+    std::optional<uint64_t> cutAt;
     for (const char* name : {kOlder, kJournal}) {
         const bool current = std::strcmp(name, kJournal) == 0;
         eachLine(name, 0, [&](std::string_view line, uint64_t at, bool) {
+            if (current && cutAt) return;
             Record r;
-            if (!parseRecord(line, r)) return;
+            if (!parseRecord(line, r)) {
+                const std::string_view torn = kTornEnd.substr(0, kTornEnd.size() - 1);
+                if (current && !(line.size() >= torn.size() && line.substr(line.size() - torn.size()) == torn))
+                    cutAt = at;
+                return;
+            }
             book.seq = std::max(book.seq, r.seq);
             if (!r.parts.empty() && r.parts[0].kind == Part::kCheckpoint) {
                 since.clear();
@@ -1122,6 +1200,18 @@ void recover() {
     // cut tore is junk, passed over by every reader.
     const std::set<std::pair<uint64_t, unsigned>> placed = placedLogs();
     for (const Record& r : since) appendLogs(r, &placed);
+    // What follows the end is zeroed, so that no reader takes a record there
+    // for one, and the next record goes there.
+    if (cutAt) {
+        Tail tail;
+        if (journalTail(fd, JournalBook{}, tail) == 0 && static_cast<off_t>(*cutAt) < tail.at) {
+            const Piece zeros{nullptr, static_cast<std::size_t>(tail.at - static_cast<off_t>(*cutAt))};
+            if (writePieces(fd, &zeros, 1, static_cast<off_t>(*cutAt)) == 0) book.end = *cutAt;
+        }
+    }
+    // Records the cut took may have held the whole contents the page says
+    // the journal holds: each name's next record carries its own again.
+    forgetBased();
     setJournalBook(book);
     // No writer of the page's last boot is alive: their marks go.
     for (const PendingSlot& p : pendingSlots(true)) clearPending(p.slot, p.pending);

@@ -271,15 +271,19 @@ std::string afterCut(bool wasSynced, const std::string& synced, const std::strin
             default: return synced + tail.substr(0, upTo(tail.size())) + junk(upTo(64));
         }
     }
-    // Rewritten in place since: each block old, new or junk.
-    constexpr std::size_t kBlock = 4096;
-    std::string out = random() % 2 != 0 ? *live : synced;
-    for (std::size_t at = 0; at < out.size(); at += kBlock) {
-        const std::size_t n = std::min(kBlock, out.size() - at);
-        switch (random() % 3) {
-            case 0: if (at < synced.size()) out.replace(at, std::min(n, synced.size() - at), synced, at, std::min(n, synced.size() - at)); break;
-            case 1: if (at < live->size()) out.replace(at, std::min(n, live->size() - at), *live, at, std::min(n, live->size() - at)); break;
-            default: out.replace(at, n, junk(n));
+    // Written in place since: its size old or new, and in each sector the
+    // bytes that changed old, new or junk. A byte written with what it held
+    // keeps it: a write never spoils the bytes around the ones it changes
+    // (what a disk that writes whole sectors, or none, gives).
+    constexpr std::size_t kSector = 512;
+    std::string out(random() % 2 != 0 ? live->size() : synced.size(), '\0');
+    for (std::size_t at = 0; at < out.size(); at += kSector) {
+        const std::size_t n = std::min(kSector, out.size() - at);
+        const auto choice = random() % 3;
+        const std::string noise = junk(n);
+        for (std::size_t i = at; i < at + n; ++i) {
+            const char before = i < synced.size() ? synced[i] : '\0', now = i < live->size() ? (*live)[i] : '\0';
+            out[i] = before == now || choice == 0 ? before : choice == 1 ? now : noise[i - at];
         }
     }
     return out;
