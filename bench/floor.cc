@@ -159,11 +159,24 @@ Floor Floor::plan(const std::function<void()>& op, Scope scope) {
     return floor;
 }
 
+// How much of a file is written: up to its last byte that is not zero (the
+// journal keeps zeros written ahead of its records).
+std::size_t writtenSize(const std::string& path) {
+    std::vector<unsigned char> bytes(fileSize(path));
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    const ssize_t n = ::pread(fd, bytes.data(), bytes.size(), 0);
+    ::close(fd);
+    std::size_t end = n > 0 ? static_cast<std::size_t>(n) : 0;
+    while (end > 0 && bytes[end - 1] == 0) --end;
+    return end;
+}
+
 Floor Floor::durable(const std::function<void()>& op) {
     const std::string journal = valuePath("history");
-    const std::size_t before = fileSize(journal);
+    const std::size_t before = writtenSize(journal);
     op();
-    const std::size_t after = fileSize(journal);
+    const std::size_t after = writtenSize(journal);
     Floor floor;
     floor.steps_.push_back({Kind::Record, journal + ".floor", after > before ? after - before : 0, 1});
     return floor;

@@ -45,7 +45,7 @@ private:
     bool open_ = false;           // opened, or written: reads go to what the call staged, or the file
     std::size_t pos_ = 0;
     void fail(const char* call, int err);
-    int content(std::vector<unsigned char>& out);
+    int content(std::vector<unsigned char>& out, bool* fromFile = nullptr);
     int descriptor();
 };
 

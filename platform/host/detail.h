@@ -208,6 +208,14 @@ int64_t appendEnded(int fd, off_t size, std::string_view line);
 int64_t writeEnded(int fd, off_t at, bool append, bool torn, std::string_view line, std::size_t zeros);
 // This process's id, without a system call each time.
 int processId();
+// fstatat(2) and fstat(2) without the times (type, mode, links, inode,
+// device and size are filled): a look that asks for a file's times has the
+// file system keep its next change time to the nanosecond, and the inode
+// changed by every write is then written by the next flush of any file
+// whose inode shares its block, the journal's among them. The platform
+// never needs the times.
+int fstatatQuiet(int dirFd, const char* path, struct stat* st, int flags);
+int fstatQuiet(int fd, struct stat* st);
 // A regular file of this directory only: a hard link would let a write in
 // place land in a file elsewhere.
 bool ownRegular(int fd, struct stat& st);
@@ -374,7 +382,11 @@ int commitCall();
 bool inCall();
 // Stages a change of a name the journal tracks (else writes it at once,
 // without a flush). Outside a call it is committed at once. 0 or an errno.
-int writeContent(std::string_view name, const Piece* pieces, std::size_t count);
+// `onDisk`, when given, is what the caller just read at `name` through a
+// descriptor open for writing: taken (moved from) instead of reading the
+// file again and checking that it can be written.
+int writeContent(std::string_view name, const Piece* pieces, std::size_t count,
+                 std::vector<uint8_t>* onDisk = nullptr);
 inline int writeContent(std::string_view name, const uint8_t* data, std::size_t size) {
     const Piece one{data, size};
     return writeContent(name, &one, 1);

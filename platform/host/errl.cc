@@ -495,7 +495,7 @@ Tail tailOf(const char* name, uint64_t file, uint64_t from) {
     const int fd = detail::openIn(name, O_RDONLY | O_NONBLOCK);
     struct stat st {};
     if (fd < 0) return t;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (detail::fstatQuiet(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         t.file = st.st_ino;
         // Another file at that name since: all of it.
         off_t at = t.file == file ? static_cast<off_t>(std::min<uint64_t>(from, st.st_size)) : 0;
@@ -540,8 +540,8 @@ CommittedMark committedEnd() {
     CommittedMark m;
     struct stat st {};
     const int root = detail::rootFd();
-    if (::fstatat(root, kNow, &st, AT_SYMLINK_NOFOLLOW) == 0) m.file = st.st_ino, m.size = static_cast<uint64_t>(st.st_size);
-    if (::fstatat(root, kOlder, &st, AT_SYMLINK_NOFOLLOW) == 0) m.older = st.st_ino;
+    if (detail::fstatatQuiet(root, kNow, &st, AT_SYMLINK_NOFOLLOW) == 0) m.file = st.st_ino, m.size = static_cast<uint64_t>(st.st_size);
+    if (detail::fstatatQuiet(root, kOlder, &st, AT_SYMLINK_NOFOLLOW) == 0) m.older = st.st_ino;
     return m;
 }
 

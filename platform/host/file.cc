@@ -190,8 +190,9 @@ int UtilFile::descriptor() {
     return 0;
 }
 
-// The whole content this object reads: what the call staged, else the file.
-int UtilFile::content(std::vector<unsigned char>& out) {
+// The whole content this object reads: what the call staged, else the file
+// (`fromFile` then set).
+int UtilFile::content(std::vector<unsigned char>& out, bool* fromFile) {
     const std::vector<uint8_t>* staged = nullptr;
     if (stagedContent(path_, staged)) {
         if (staged == nullptr) return ENOENT;
@@ -199,9 +200,10 @@ int UtilFile::content(std::vector<unsigned char>& out) {
         return 0;
     }
     if (int err = descriptor(); err != 0) return err;
+    if (fromFile != nullptr) *fromFile = true;
     return gardhost::detail::steadyRead([&] {
         struct stat st {};
-        if (::fstat(fd_, &st) != 0) return errno;
+        if (gardhost::detail::fstatQuiet(fd_, &st) != 0) return errno;
         out.resize(static_cast<std::size_t>(st.st_size));
         return readAt(fd_, out.data(), out.size(), 0);
     });
@@ -230,7 +232,7 @@ std::size_t UtilFile::Read(void* buffer, std::size_t count) {
     if (err == 0 && staged != nullptr && count > 0) std::memcpy(buffer, staged->data() + pos_, count);
     if (err == 0 && staged == nullptr && count == 0) {
         struct stat st {};
-        if (::fstat(fd_, &st) != 0)
+        if (gardhost::detail::fstatQuiet(fd_, &st) != 0)
             err = errno;
         else if (pos_ > static_cast<std::size_t>(st.st_size))
             err = ENODATA;  // nothing to read, but the position is past the end
@@ -261,7 +263,8 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
     // range, zeros up to the position where it ends before it. A file
     // opened "w+" appears whole with its first Write.
     std::vector<unsigned char> old;
-    int err = pendingCreate_ ? 0 : content(old);
+    bool fromFile = false;
+    int err = pendingCreate_ ? 0 : content(old, &fromFile);
     if (err != 0) {
         fail("UtilFile::Write", err);
         return 0;
@@ -271,7 +274,9 @@ std::size_t UtilFile::Write(const void* buffer, std::size_t count) {
     const std::size_t tail = old.size() > end ? old.size() - end : 0;
     const detail::Piece pieces[4] = {
         {old.data(), head}, {nullptr, pos_ - head}, {buffer, count}, {old.data() + old.size() - tail, tail}};
-    err = detail::writeContent(path_, pieces, 4);
+    // Read through a descriptor open for writing: the content at the name,
+    // and one that can be overwritten; not read again.
+    err = detail::writeContent(path_, pieces, 4, fromFile ? &old : nullptr);
     if (err != 0) {
         fail("UtilFile::Write", err);
         return 0;

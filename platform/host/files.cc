@@ -5,6 +5,7 @@
 #include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -100,8 +101,8 @@ void sweepBelow(int dirFd, int depth) {
             int t = ::openat(fd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             if (t < 0) continue;
             struct stat open {}, named {};
-            if (flockRetrying(t, LOCK_EX | LOCK_NB) == 0 && ::fstat(t, &open) == 0 && S_ISREG(open.st_mode) &&
-                ::fstatat(fd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == open.st_ino)
+            if (flockRetrying(t, LOCK_EX | LOCK_NB) == 0 && fstatQuiet(t, &open) == 0 && S_ISREG(open.st_mode) &&
+                fstatatQuiet(fd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == open.st_ino)
                 ::unlinkat(fd, e->d_name, 0);
             ::close(t);
         }
@@ -158,8 +159,23 @@ int writePieces(int fd, const Piece* pieces, std::size_t count, off_t offset) {
     return flush();
 }
 
+int fstatatQuiet(int dirFd, const char* path, struct stat* st, int flags) {
+    struct statx x {};
+    if (::statx(dirFd, path, flags, STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE, &x) != 0)
+        return -1;
+    *st = {};
+    st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+    st->st_ino = x.stx_ino;
+    st->st_mode = x.stx_mode;
+    st->st_nlink = x.stx_nlink;
+    st->st_size = static_cast<off_t>(x.stx_size);
+    return 0;
+}
+
+int fstatQuiet(int fd, struct stat* st) { return fstatatQuiet(fd, "", st, AT_EMPTY_PATH); }
+
 bool ownRegular(int fd, struct stat& st) {
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+    return fstatQuiet(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
 
 int openIn(std::string_view name, int flags, mode_t mode) {
@@ -216,7 +232,7 @@ int readOnce(std::string_view name, std::vector<uint8_t>& out) {
     if (fd < 0) return -fd;
     struct stat st {};
     int err = 0;
-    if (::fstat(fd, &st) != 0)
+    if (fstatQuiet(fd, &st) != 0)
         err = errno;
     else if (S_ISDIR(st.st_mode))
         err = EISDIR;
@@ -280,7 +296,7 @@ int replaceFile(std::string_view name, const Piece* pieces, std::size_t count, i
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
     struct stat cur {};
-    const bool exists = ::fstatat(dfd, file.c_str(), &cur, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exists = fstatatQuiet(dfd, file.c_str(), &cur, AT_SYMLINK_NOFOLLOW) == 0;
     int err = exists && S_ISDIR(cur.st_mode) ? EISDIR : 0;
     if (exists && S_ISLNK(cur.st_mode))
         sayOnce(std::string(name).c_str(), format("replacing the symbolic link %.*s with a file",
@@ -318,7 +334,7 @@ int overwriteFile(std::string_view name, const std::vector<uint8_t>& bytes) {
     const int fd = openIn(name, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return -fd;
     struct stat st {};
-    int err = ::fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR : st.st_nlink != 1 ? EMLINK : 0;
+    int err = fstatQuiet(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR : st.st_nlink != 1 ? EMLINK : 0;
     // In two writes, a crash point between: a writer killed half-way leaves
     // a mix of both contents, which the next process must mend.
     const std::size_t half = bytes.size() > 8192 ? bytes.size() / 2 & ~std::size_t{4095} : bytes.size();
@@ -357,7 +373,7 @@ int writable(std::string_view name) {
         if (dfd >= 0) {
             struct stat st {};
             const std::string file(base);
-            int err = d == dir && ::fstatat(dfd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+            int err = d == dir && fstatatQuiet(dfd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
                           ? EISDIR
                           : ::faccessat(dfd, ".", W_OK | X_OK, 0) != 0 ? errno : 0;
             ::close(dfd);
@@ -437,7 +453,7 @@ int appendLine(std::string_view name, std::string_view line) {
     if (auto it = g_appends.find(name); it != g_appends.end()) {
         // Removed, replaced or rotated since: appends go to the file now there.
         const std::string path(name);
-        if (ownRegular(it->second, st) && ::fstatat(rootFd(), path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (ownRegular(it->second, st) && fstatatQuiet(rootFd(), path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             named.st_ino == st.st_ino && named.st_dev == st.st_dev) {
             fd = it->second;
         } else {

@@ -268,7 +268,7 @@ void mapFile() {
     bool writable = fd >= 0;
     if (fd < 0) fd = openIn("generation", O_RDONLY | O_NONBLOCK);  // a read-only state directory
     struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_nlink != 1 && writable)) {
+    if (fd < 0 || fstatQuiet(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_nlink != 1 && writable)) {
         if (fd >= 0) ::close(fd);
         sayOnce("generation-unusable", at + " is not a regular file of the state directory: values are read "
                                             "from their files on every call until it is (remove it)");
@@ -322,7 +322,7 @@ bool healthy(Shared* s) {
     if (s == nullptr || g_broken || word(s->magic).load() != kMagic) return false;
     const int root = rootFd();
     struct stat st {};
-    return root >= 0 && ::fstatat(root, "generation", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+    return root >= 0 && fstatatQuiet(root, "generation", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
            st.st_dev == g_dev && st.st_ino == g_ino && static_cast<std::size_t>(st.st_size) >= kPage;
 }
 

@@ -194,7 +194,7 @@ std::size_t readFile(HistoryReader::State& s, const char* name, uint64_t ino, ui
         return 0;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (detail::fstatQuiet(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         problems.push_back(shown + " cannot be read: not a regular file");
         ::close(fd);
         return 0;
@@ -268,7 +268,7 @@ std::size_t HistoryReader::read(const HistoryEach& each, std::vector<std::string
         records += readFile(s, kOlder, 0, 0, each, problems, nullptr, nullptr);
     }
     struct stat named {};
-    const bool there = ::fstatat(detail::rootFd(), kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool there = detail::fstatatQuiet(detail::rootFd(), kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0;
     if (s.file != 0 && (!there || named.st_ino != s.file)) {
         // Rotated since: the rest of the file read last is history.1 now.
         uint64_t end = 0;
@@ -277,7 +277,7 @@ std::size_t HistoryReader::read(const HistoryEach& each, std::vector<std::string
         s.offset = 0;
     }
     if (!there && s.file == 0) {
-        if (::fstatat(detail::rootFd(), kJournal, &named, AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
+        if (detail::fstatatQuiet(detail::rootFd(), kJournal, &named, AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
             problems.push_back(detail::shownDir() + "/" + kJournal + " cannot be read: " + std::strerror(errno));
         return records;
     }

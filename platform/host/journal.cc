@@ -435,7 +435,7 @@ bool moveAside(std::string& why) {
 int journal(std::string& why) {
     const int root = rootFd();
     struct stat named {}, st {};
-    if (g_fd >= 0 && root >= 0 && ::fstatat(root, kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (g_fd >= 0 && root >= 0 && fstatatQuiet(root, kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_ino == g_ino && ownRegular(g_fd, st))
         return g_fd;
     if (g_fd >= 0) ::close(g_fd);
@@ -486,7 +486,7 @@ int openGate(short type, std::string& why) {
             return -err;
         }
         struct stat named {};
-        if (::fstatat(rootFd(), kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == g_ino) return fd;
+        if (fstatatQuiet(rootFd(), kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == g_ino) return fd;
         unlockByte(fd, kGate);
     }
     why = shownDir() + "/" + kJournal + " keeps being replaced";
@@ -519,7 +519,7 @@ int eachLine(std::string_view name, uint64_t from, Each&& each) {
     int fd = openIn(name, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return -fd;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstatQuiet(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return EINVAL;
     }
@@ -594,10 +594,12 @@ struct Tail {
 
 int journalTail(int fd, const JournalBook& book, Tail& out) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return errno;
+    if (fstatQuiet(fd, &st) != 0) return errno;
     out = Tail{};
     out.size = st.st_size;
     char buf[4096];
+    char last = '\n';
+    bool lastKnown = false;
     const bool noted = book.file == g_ino && book.end > 0 && static_cast<off_t>(book.end) <= st.st_size;
     if (noted) {
         // From the byte before the note, to learn whether a line ends there.
@@ -609,6 +611,7 @@ int journalTail(int fd, const JournalBook& book, Tail& out) {
             if (n == 0 || zero != nullptr) {
                 const off_t end = zero != nullptr ? at + (zero - buf) : at;
                 out.at = std::max(end, static_cast<off_t>(book.end));
+                if (zero != nullptr && zero > buf && out.at == end) last = zero[-1], lastKnown = true;
                 break;
             }
             at += n;
@@ -624,8 +627,8 @@ int journalTail(int fd, const JournalBook& book, Tail& out) {
             to = from;
         }
     }
-    char last = '\n';
-    out.torn = out.at > 0 && ::pread(fd, &last, 1, out.at - 1) == 1 && last != '\n';
+    if (!lastKnown && out.at > 0 && ::pread(fd, &last, 1, out.at - 1) != 1) last = '\n';
+    out.torn = out.at > 0 && last != '\n';
     return 0;
 }
 
@@ -633,7 +636,7 @@ int journalTail(int fd, const JournalBook& book, Tail& out) {
 // the page notes it; the file's size where it does not); -1 when unknown.
 off_t writtenLength(int fd) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return -1;
+    if (fstatQuiet(fd, &st) != 0) return -1;
     JournalBook book;
     if (journalBook(book) && book.file == g_ino && book.end > 0 && static_cast<off_t>(book.end) <= st.st_size)
         return static_cast<off_t>(book.end);
@@ -726,10 +729,11 @@ std::set<std::pair<uint64_t, unsigned>> placedLogs() {
     return out;
 }
 
-int appendLogs(const Record& r, const std::set<std::pair<uint64_t, unsigned>>* placed) {
-    for (const Part& p : r.parts) {
+// The logs of record `seq` (its `parts`) those `placed` holds left out.
+int appendLogs(uint64_t seq, const std::vector<Part>& parts, const std::set<std::pair<uint64_t, unsigned>>* placed) {
+    for (const Part& p : parts) {
         if (p.kind != Part::kLog) continue;
-        if (placed != nullptr && placed->count({r.seq, static_cast<unsigned>(p.number)}) != 0) continue;
+        if (placed != nullptr && placed->count({seq, static_cast<unsigned>(p.number)}) != 0) continue;
         if (int err = appendLine(kLogs, p.line); err != 0) return err;
     }
     return 0;
@@ -846,7 +850,7 @@ void finishRecord(const Record& r) {
         putInPlace(n.name, exists, now);
     }
     std::set<std::pair<uint64_t, unsigned>> placed = placedLogs();
-    appendLogs(r, &placed);
+    appendLogs(r.seq, r.parts, &placed);
 }
 
 // Under g_mutex, the gate held: the records of writers that died with them
@@ -896,7 +900,15 @@ void checkpointLocked(int fd) {
     }
 }
 
-void maybeCheckpoint() {
+// After a commit (`logged`: that appended error logs).
+void maybeCheckpoint(bool logged) {
+    // Far from every bound by the page's note of the append just made, and
+    // the committed logs unchanged: nothing to look at.
+    JournalBook noted;
+    if (!logged && journalBook(noted) && noted.file == g_ino && noted.end >= noted.sinceAt && noted.end > 0 &&
+        static_cast<off_t>(noted.end - noted.sinceAt) < checkpointBound() &&
+        static_cast<off_t>(noted.end) < journalBound())
+        return;
     std::string why;
     const int fd = journal(why);
     if (fd < 0) return;
@@ -905,7 +917,7 @@ void maybeCheckpoint() {
     off_t length = writtenLength(fd);
     if (length < 0 || !journalBook(book)) return;
     const off_t since = book.file == g_ino ? length - static_cast<off_t>(book.sinceAt) : length;
-    const bool logsFull = ::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 &&
+    const bool logsFull = fstatatQuiet(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 &&
                           logs.st_size >= committedRotation().at;
     if (since < checkpointBound() && length < journalBound() && !logsFull) return;
     if (openGate(F_WRLCK, why) < 0) return;
@@ -913,7 +925,7 @@ void maybeCheckpoint() {
     // Another process may have checkpointed while this one waited.
     if (journalBook(book) && book.file == g_ino && (length = writtenLength(gated)) >= 0 &&
         length - static_cast<off_t>(book.sinceAt) < checkpointBound() && length < journalBound() &&
-        !(::fstatat(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 && logs.st_size >= committedRotation().at)) {
+        !(fstatatQuiet(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 && logs.st_size >= committedRotation().at)) {
         unlockByte(gated, kGate);
         return;
     }
@@ -1020,14 +1032,9 @@ int journalCommit(std::vector<Part>& parts) {
         if (syncOn()) err = syncFile(fd, kJournal);
         if (err == 0) crashPoint("flushed");
         // In place: the logs, then each name's last content.
-        Record rec;
-        rec.seq = seq;
         const std::vector<Net> nets = netChanges(parts);
         std::size_t applied = 0;
-        if (err == 0) {
-            rec.parts = parts;
-            err = appendLogs(rec, nullptr);
-        }
+        if (err == 0) err = appendLogs(seq, parts, nullptr);
         std::optional<Placing> place;
         if (err == 0 && !nets.empty()) place.emplace(fd, true);
         for (; err == 0 && applied < nets.size(); ++applied) {
@@ -1053,7 +1060,8 @@ int journalCommit(std::vector<Part>& parts) {
         unlockByte(fd, kGate);
         afterCommit(window);
     }
-    if (err == 0) maybeCheckpoint();
+    if (err == 0)
+        maybeCheckpoint(std::any_of(parts.begin(), parts.end(), [](const Part& p) { return p.kind == Part::kLog; }));
     return err;
 }
 
@@ -1098,7 +1106,7 @@ void recover() {
     if (recoveredBoot() == boot) return;
     // No journal yet: nothing to redo, and none is made by looking.
     struct stat there {};
-    if (::fstatat(rootFd(), kJournal, &there, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+    if (fstatatQuiet(rootFd(), kJournal, &there, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
         setRecoveredBoot(boot);
         return;
     }
@@ -1199,7 +1207,7 @@ void recover() {
     // put in place only once its record is), so none is taken back; what a
     // cut tore is junk, passed over by every reader.
     const std::set<std::pair<uint64_t, unsigned>> placed = placedLogs();
-    for (const Record& r : since) appendLogs(r, &placed);
+    for (const Record& r : since) appendLogs(r.seq, r.parts, &placed);
     // What follows the end is zeroed, so that no reader takes a record there
     // for one, and the next record goes there.
     if (cutAt) {

@@ -57,13 +57,13 @@ StateLock::StateLock(Mode mode, const std::function<void()>& onWait, std::chrono
     struct stat st {};
     if (fd_ < 0) {
         error_ = errno;
-        if (::lstat(path_.c_str(), &st) != 0)
+        if (detail::fstatatQuiet(AT_FDCWD, path_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             status_ = kUncreatable;  // e.g. a read-only file system
         else
             status_ = S_ISREG(st.st_mode) ? kUnopenable : kNotRegular;
         return;
     }
-    if (::fstat(fd_, &st) != 0) {
+    if (detail::fstatQuiet(fd_, &st) != 0) {
         error_ = errno;
         status_ = kUnopenable;
     } else if (!S_ISREG(st.st_mode)) {

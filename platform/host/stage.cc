@@ -106,7 +106,7 @@ bool inCall() {
     return g_depth > 0;
 }
 
-int writeContent(std::string_view name, const Piece* pieces, std::size_t count) {
+int writeContent(std::string_view name, const Piece* pieces, std::size_t count, std::vector<uint8_t>* onDisk) {
     // Logs and traces are no journal's: put in place now, never flushed,
     // other processes told.
     if (!historyTracked(name)) {
@@ -126,10 +126,16 @@ int writeContent(std::string_view name, const Piece* pieces, std::size_t count) 
     }
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     Content before;
-    if (int err = current(name, before); err != 0) return err;
+    const bool known = onDisk != nullptr && g_overlay.find(name) == g_overlay.end();
+    if (known) {
+        before.exists = true;
+        before.bytes = std::move(*onDisk);
+    } else if (int err = current(name, before); err != 0) {
+        return err;
+    }
     if (before.exists && before.bytes == c.after) return 0;  // nothing changes
     // What would keep the change from being put in place fails its call.
-    if (g_overlay.find(name) == g_overlay.end())
+    if (!known && g_overlay.find(name) == g_overlay.end())
         if (int err = writable(name); err != 0) return err;
     c.existed = before.exists;
     c.before = std::move(before.bytes);
