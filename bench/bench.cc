@@ -11,7 +11,7 @@
 // Reads run twice: on values cached since the last change, and right after
 // a change by another process, when each value comes from its file again.
 //
-// Usage: gard-bench [--summary=FILE] [--no-sqlite] [google benchmark flags]
+// Usage: gard-bench [--summary=FILE] [--no-sqlite] [--call-by-call] [google benchmark flags]
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <sqlite3.h>

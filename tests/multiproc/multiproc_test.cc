@@ -405,6 +405,45 @@ TEST_F(MultiProcess, HostReaderAloneFollowsKilledWriter) {
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/.probe.Held01"));
 }
 
+// Reads beside a writer that overwrites a file in place, content after
+// content: every read, through a file kept open or one opened afresh, gives
+// one whole content, never a mix of two.
+TEST_F(MultiProcess, ReadsBesideOverwritesAreWhole) {
+    constexpr std::size_t kSize = 16384;
+    writeGardFile("probe", std::vector<uint8_t>(kSize, 'a'));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int i = 0; i < 300; ++i) {
+            const std::string content(kSize, i % 2 != 0 ? 'a' : 'b');
+            UtilFile f("/opt/p3/gard/probe");
+            f.Open("r+");
+            f.Write(content.data(), kSize);
+            f.Close();
+            if (f.iv_errl != nullptr) std::_Exit(1);
+        }
+        std::_Exit(0);
+    }
+    UtilFile kept("/opt/p3/gard/probe");
+    kept.Open("r+");
+    const auto whole = [](const std::string& s) { return s.find_first_not_of(s[0]) == std::string::npos; };
+    int reads = 0, mixed = 0, status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        std::string got(kSize, '\0');
+        kept.Seek(0, UtilFile::SEEK_FROM_START);
+        mixed += kept.Read(got.data(), kSize) == kSize && !whole(got);
+        UtilFile fresh("/opt/p3/gard/probe");
+        fresh.Open("r+");
+        mixed += fresh.Read(got.data(), kSize) == kSize && !whole(got);
+        fresh.Close();
+        reads += 2;
+    }
+    kept.Close();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
+    EXPECT_EQ(mixed, 0) << "of " << reads << " reads";
+    EXPECT_GT(reads, 0);
+}
+
 // A gard file kept open while another process overwrites it in place and
 // is killed half-way through its second content, after that content's
 // journal record was made durable: reads through the open file and through

@@ -48,11 +48,12 @@ protected:
             problems != nullptr ? *problems : ignored);
         return out;
     }
-    // The journal's lines.
+    // The journal's lines (the zeros written ahead of its records left out).
     std::vector<std::string> lines() const {
         std::istringstream in(text(dir_ + "/history"));
         std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);) out.push_back(l);
+        for (std::string l; std::getline(in, l);)
+            if (l.find_first_not_of('\0') != std::string::npos) out.push_back(l);
         return out;
     }
     void writeLines(const std::vector<std::string>& ls) const {
@@ -432,6 +433,65 @@ TEST_F(History, PowerCutsLoseNothingAcknowledged) {
         EXPECT_EQ(gardhost::committed().size(), logs) << "seed " << seed;
     }
     fs::remove_all(sim);
+}
+
+// With sync on the journal keeps zeros ahead of its records, which no
+// reader takes for a record cut short. A writer killed half-way through its
+// record leaves a part of it there; the next record ends that part as torn
+// (junk to every reader) and follows it.
+TEST_F(History, ZerosAheadAndARecordLeftHalfWritten) {
+    gardhost::setSync(true);
+    const std::string name = gardhost::regName("dscv/SiblingState"), journal = dir_ + "/history";
+    gardhost::setU8(name, 0x31);
+    const std::string written = text(journal);
+    const std::size_t end = written.find_last_not_of('\0') + 1;
+    ASSERT_GE(written.size(), end + 4096) << "no zeros ahead of the records";
+    std::vector<std::string> problems;
+    read(&problems);
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+    {
+        std::fstream half(journal, std::ios::in | std::ios::out | std::ios::binary);
+        half.seekp(static_cast<std::streamoff>(end));
+        half << "J seq=999 t=1 half";
+    }
+    gardhost::setU8(name, 0x32);
+    std::vector<int> seen;
+    for (const Seen& s : read(&problems))
+        if (s.record.name == name && s.after) seen.push_back(s.after->at(0));
+    EXPECT_EQ(seen, (std::vector<int>{0x31, 0x32}));
+    ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
+    EXPECT_NE(problems[0].find("1 line that is no journal record"), std::string::npos) << problems[0];
+    EXPECT_NE(text(journal).find("J seq=999 t=1 half (torn)\nJ seq="), std::string::npos);
+}
+
+// After a cut the journal ends at its first line that is no record and
+// that no later writer ended as torn: a flush makes everything before it
+// durable, so a record after such a line was never flushed. It is not
+// redone, and it is zeroed, so that no reader takes it for one and the
+// next record goes where the journal ends.
+TEST_F(History, ACutEndsTheJournalAtItsFirstJunk) {
+    gardhost::setSync(true);
+    const std::string name = gardhost::regName("dscv/SiblingState");
+    for (const int v : {0x21, 0x22, 0x23}) gardhost::setU8(name, static_cast<uint8_t>(v));
+    std::vector<std::string> ls = lines();
+    ASSERT_GE(ls.size(), 3u);
+    const std::string last = ls.back().substr(0, ls.back().find(' ', 6));  // "J seq=N"
+    ls[ls.size() - 2].insert(10, "spoilt");  // the record of 0x22 no longer passes its checksum
+    writeLines(ls);
+    std::ofstream(dir_ + "/" + name, std::ios::binary | std::ios::trunc) << '\x21';  // 0x22, 0x23 never in place
+    fs::remove(dir_ + "/generation");  // a page set up anew: the journal is redone
+    gardhost::StateLock(gardhost::StateLock::kExclusive).commit();
+    Bytes value;
+    ASSERT_TRUE(gardhost::getValue(name, value));
+    EXPECT_EQ(value, Bytes{0x21}) << "a record after the end was redone";
+    EXPECT_EQ(text(dir_ + "/history").find(last), std::string::npos) << "the record after the end is still there";
+    gardhost::setU8(name, 0x24);
+    std::vector<std::string> problems;
+    std::vector<int> seen;
+    for (const Seen& s : read(&problems))
+        if (s.record.name == name && s.after) seen.push_back(s.after->at(0));
+    EXPECT_EQ(seen, (std::vector<int>{0x21, 0x24}));
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
 }
 
 // The power cut itself: what came after a sync is spoiled in every way a
