@@ -50,10 +50,16 @@ int waitFor(int fd, int operation, const std::function<void()>& onWait, std::chr
 }  // namespace
 
 StateLock::StateLock(Mode mode, const std::function<void()>& onWait, std::chrono::milliseconds notice)
-    : path_(detail::chosenDir() + "/lock") {
+{
     const int operation = mode == kShared ? LOCK_SH : LOCK_EX;
     // Non-blocking open: a pipe put in its place must not hang the caller.
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    // Beside the directory's descriptor, no walk of the whole path each
+    // hold; by the path (the directory made again) where that fails.
+    constexpr int kFlags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    const int root = detail::rootFd();
+    fd_ = root >= 0 ? ::openat(root, "lock", kFlags, 0644) : -1;
+    path_ = (fd_ >= 0 ? detail::shownDir() : detail::chosenDir()) + "/lock";
+    if (fd_ < 0) fd_ = ::open(path_.c_str(), kFlags, 0644);
     struct stat st {};
     if (fd_ < 0) {
         error_ = errno;

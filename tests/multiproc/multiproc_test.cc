@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "gard/gard.h"
+#include "platform/host/detail.h"
 #include "platform/utilfile.h"
 #include "platform/utilreg.h"
 #include "platform/vorm.h"
@@ -460,6 +461,11 @@ TEST_F(MultiProcess, KeptFileReadsNoUnfinishedContent) {
     ASSERT_EQ(left.size(), kSize);
     ASSERT_EQ(left.front(), 'c') << "the writer was not stopped half-way";
     ASSERT_EQ(left.back(), 'b') << "the writer was not stopped half-way";
+    // The platform's own read of a whole file, which looks for dead writers
+    // only when it finds one overwriting: what a new writer stages from.
+    std::vector<uint8_t> staged;
+    ASSERT_EQ(gardhost::detail::readWhole("root/opt/p3/gard/probe", staged), 0);
+    EXPECT_EQ(std::string(staged.begin(), staged.end()), std::string(kSize, 'c'));
     std::string got(kSize, '\0');
     EXPECT_EQ(kept.Read(got.data(), kSize), kSize);
     EXPECT_EQ(got, std::string(kSize, 'c'));

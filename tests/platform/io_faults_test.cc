@@ -140,6 +140,7 @@ TEST_P(IoFaults, AllOrNothing) {
             ASSERT_EQ(lock.commit(), 0) << "the call after a failed one, nth " << nth;
         }
         ASSERT_TRUE(seen() == before);
+        const Bytes table = gardFile("gardRask");
         int err = 0;
         {
             gardhost::StateLock lock(gardhost::StateLock::kExclusive);
@@ -158,6 +159,11 @@ TEST_P(IoFaults, AllOrNothing) {
         const Seen now = seen();
         EXPECT_TRUE(now == (err == 0 ? after : before))
             << row.call << " #" << nth << " failing: commit gave " << err << ", unit garded " << now.garded;
+        // Refused, the unit table is as it was to the byte (an overwrite
+        // that failed half-way put back too).
+        if (err != 0) {
+            EXPECT_EQ(gardFile("gardRask"), table) << row.call << " #" << nth;
+        }
         (err == 0 ? made : refused) += 1;
         std::vector<std::string> problems;
         const std::map<std::string, Bytes> journal = journaled(problems);
