@@ -285,6 +285,29 @@ int openTemporary(int dfd, const std::string& file, mode_t mode, std::string& tm
     return -EEXIST;
 }
 
+// Writes the pieces over the open file `fd` (`size` bytes long) from its
+// start and cuts it to their length. `split`: one piece, in two writes with
+// a crash point between, so that a writer killed half-way leaves a mix of
+// both contents, which the next process must mend. 0 or an errno.
+int overwriteOpen(int fd, off_t size, const Piece* pieces, std::size_t count, bool split) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
+    const std::size_t half = split && count == 1 && total > 8192 ? total / 2 & ~std::size_t{4095} : total;
+    int err = 0;
+    if (half < total) {
+        const auto* bytes = static_cast<const uint8_t*>(pieces[0].data);
+        const Piece first{bytes, half}, second{bytes + half, total - half};
+        err = writePieces(fd, &first, 1, 0);
+        if (err == 0) crashPoint("overwriting");
+        if (err == 0) err = writePieces(fd, &second, 1, static_cast<off_t>(half));
+    } else {
+        err = writePieces(fd, pieces, count, 0);
+    }
+    if (err == 0 && static_cast<std::size_t>(size) != total && ::ftruncate(fd, static_cast<off_t>(total)) != 0)
+        err = errno;
+    return err;
+}
+
 }  // namespace
 
 int replaceFile(std::string_view name, const Piece* pieces, std::size_t count, int mode) {
@@ -293,8 +316,6 @@ int replaceFile(std::string_view name, const Piece* pieces, std::size_t count, i
     int dfd = openDirIn(dir, true);
     if (dfd < 0) return -dfd;
     const std::string file(base);
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < count; ++i) total += pieces[i].size;
     struct stat cur {};
     const bool exists = fstatatQuiet(dfd, file.c_str(), &cur, AT_SYMLINK_NOFOLLOW) == 0;
     int err = exists && S_ISDIR(cur.st_mode) ? EISDIR : 0;
@@ -307,9 +328,7 @@ int replaceFile(std::string_view name, const Piece* pieces, std::size_t count, i
         int fd = ::openat(dfd, file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat st {};
         if (fd >= 0 && ownRegular(fd, st)) {
-            err = writePieces(fd, pieces, count, 0);
-            if (err == 0 && static_cast<std::size_t>(st.st_size) != total && ::ftruncate(fd, static_cast<off_t>(total)) != 0)
-                err = errno;
+            err = overwriteOpen(fd, st.st_size, pieces, count, false);
             ::close(fd);
             ::close(dfd);
             return err;
@@ -335,18 +354,8 @@ int overwriteFile(std::string_view name, const std::vector<uint8_t>& bytes) {
     if (fd < 0) return -fd;
     struct stat st {};
     int err = fstatQuiet(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR : st.st_nlink != 1 ? EMLINK : 0;
-    // In two writes, a crash point between: a writer killed half-way leaves
-    // a mix of both contents, which the next process must mend.
-    const std::size_t half = bytes.size() > 8192 ? bytes.size() / 2 & ~std::size_t{4095} : bytes.size();
-    const Piece first{bytes.data(), half}, second{bytes.data() + half, bytes.size() - half};
-    if (err == 0) err = writePieces(fd, &first, 1, 0);
-    if (err == 0 && second.size > 0) {
-        crashPoint("overwriting");
-        err = writePieces(fd, &second, 1, static_cast<off_t>(half));
-    }
-    if (err == 0 && static_cast<std::size_t>(st.st_size) != bytes.size() &&
-        ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
-        err = errno;
+    const Piece whole{bytes.data(), bytes.size()};
+    if (err == 0) err = overwriteOpen(fd, st.st_size, &whole, 1, true);
     ::close(fd);
     return err;
 }
@@ -485,7 +494,6 @@ int appendLine(std::string_view name, std::string_view line) {
     }
     return appendTo(fd, st, line);
 }
-
 
 int64_t writeEnded(int fd, off_t at, bool append, bool torn, std::string_view line, std::size_t zeros) {
     const std::size_t tornEnd = torn ? kTornEnd.size() : 0;

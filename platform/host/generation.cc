@@ -92,9 +92,9 @@ uint64_t freshCount() {
     return v;
 }
 
-// A process's start time in clock ticks since boot, 0 when unknown.
-// The start time of process `pid` (0 when unknown); `zombie` set when it
-// has exited and waits to be reaped: its locks are gone, it writes no more.
+// A process's start time in clock ticks since boot, 0 when unknown;
+// `zombie` set when it has exited and waits to be reaped: its locks are
+// gone, it writes no more.
 uint64_t startTime(pid_t pid, bool* zombie = nullptr) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));

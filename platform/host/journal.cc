@@ -592,6 +592,16 @@ struct Tail {
     bool torn = false;
 };
 
+// The page's note of where the written part of this journal file ends, if
+// it has one that fits a file `size` long; 0 when not.
+off_t notedEnd(const JournalBook& book, off_t size) {
+    return book.file == g_ino && book.end > 0 && static_cast<off_t>(book.end) <= size ? static_cast<off_t>(book.end) : 0;
+}
+
+// Whether a journal file with `length` written bytes, and `since` of them
+// after its last checkpoint, is within the bounds that call for one.
+bool withinBounds(off_t length, off_t since) { return since < checkpointBound() && length < journalBound(); }
+
 int journalTail(int fd, const JournalBook& book, Tail& out) {
     struct stat st {};
     if (fstatQuiet(fd, &st) != 0) return errno;
@@ -600,17 +610,16 @@ int journalTail(int fd, const JournalBook& book, Tail& out) {
     char buf[4096];
     char last = '\n';
     bool lastKnown = false;
-    const bool noted = book.file == g_ino && book.end > 0 && static_cast<off_t>(book.end) <= st.st_size;
-    if (noted) {
+    if (const off_t noted = notedEnd(book, st.st_size); noted > 0) {
         // From the byte before the note, to learn whether a line ends there.
-        for (off_t at = static_cast<off_t>(book.end) - 1;;) {
+        for (off_t at = noted - 1;;) {
             const ssize_t n = ::pread(fd, buf, sizeof buf, at);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return errno;
             const auto* zero = static_cast<const char*>(std::memchr(buf, '\0', static_cast<std::size_t>(n)));
             if (n == 0 || zero != nullptr) {
                 const off_t end = zero != nullptr ? at + (zero - buf) : at;
-                out.at = std::max(end, static_cast<off_t>(book.end));
+                out.at = std::max(end, noted);
                 if (zero != nullptr && zero > buf && out.at == end) last = zero[-1], lastKnown = true;
                 break;
             }
@@ -638,9 +647,8 @@ off_t writtenLength(int fd) {
     struct stat st {};
     if (fstatQuiet(fd, &st) != 0) return -1;
     JournalBook book;
-    if (journalBook(book) && book.file == g_ino && book.end > 0 && static_cast<off_t>(book.end) <= st.st_size)
-        return static_cast<off_t>(book.end);
-    return st.st_size;
+    const off_t noted = journalBook(book) ? notedEnd(book, st.st_size) : 0;
+    return noted > 0 ? noted : st.st_size;
 }
 
 // Under the append lock: writes `line` where `tail` says, with zeros ahead
@@ -709,9 +717,10 @@ std::vector<Net> netChanges(const std::vector<Part>& parts) {
 // first); else, or where there is no file to overwrite, replaced by a new
 // file renamed there.
 int putInPlace(const std::string& name, bool exists, const std::vector<uint8_t>& bytes) {
-    int err = !exists ? unlinkFile(name) : t_placing > 0 ? overwriteFile(name, bytes) : ENOENT;
+    const bool overwrite = exists && t_placing > 0;
+    int err = !exists ? unlinkFile(name) : overwrite ? overwriteFile(name, bytes) : replaceFile(name, bytes);
     // No file to overwrite (or one that must not be): a new one.
-    if (exists && (err == ENOENT || err == EMLINK || err == EISDIR || err == ELOOP)) err = replaceFile(name, bytes);
+    if (overwrite && (err == ENOENT || err == EMLINK || err == EISDIR || err == ELOOP)) err = replaceFile(name, bytes);
     if (err == ENOENT && !exists) err = 0;
     if (err == 0) crashPoint("applied");
     return err;
@@ -906,8 +915,7 @@ void maybeCheckpoint(bool logged) {
     // the committed logs unchanged: nothing to look at.
     JournalBook noted;
     if (!logged && journalBook(noted) && noted.file == g_ino && noted.end >= noted.sinceAt && noted.end > 0 &&
-        static_cast<off_t>(noted.end - noted.sinceAt) < checkpointBound() &&
-        static_cast<off_t>(noted.end) < journalBound())
+        withinBounds(static_cast<off_t>(noted.end), static_cast<off_t>(noted.end - noted.sinceAt)))
         return;
     std::string why;
     const int fd = journal(why);
@@ -919,12 +927,12 @@ void maybeCheckpoint(bool logged) {
     const off_t since = book.file == g_ino ? length - static_cast<off_t>(book.sinceAt) : length;
     const bool logsFull = fstatatQuiet(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 &&
                           logs.st_size >= committedRotation().at;
-    if (since < checkpointBound() && length < journalBound() && !logsFull) return;
+    if (withinBounds(length, since) && !logsFull) return;
     if (openGate(F_WRLCK, why) < 0) return;
     const int gated = g_fd;
     // Another process may have checkpointed while this one waited.
     if (journalBook(book) && book.file == g_ino && (length = writtenLength(gated)) >= 0 &&
-        length - static_cast<off_t>(book.sinceAt) < checkpointBound() && length < journalBound() &&
+        withinBounds(length, length - static_cast<off_t>(book.sinceAt)) &&
         !(fstatatQuiet(rootFd(), kLogs, &logs, AT_SYMLINK_NOFOLLOW) == 0 && logs.st_size >= committedRotation().at)) {
         unlockByte(gated, kGate);
         return;
@@ -1142,9 +1150,7 @@ void recover() {
             if (current && cutAt) return;
             Record r;
             if (!parseRecord(line, r)) {
-                const std::string_view torn = kTornEnd.substr(0, kTornEnd.size() - 1);
-                if (current && !(line.size() >= torn.size() && line.substr(line.size() - torn.size()) == torn))
-                    cutAt = at;
+                if (current && !line.ends_with(kTornEnd.substr(0, kTornEnd.size() - 1))) cutAt = at;
                 return;
             }
             book.seq = std::max(book.seq, r.seq);
