@@ -500,7 +500,9 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
     call();
 
     double lib = 0, raw = 0, sql = 0, wal = 0;
-    const uint64_t flushesBefore = gardhost::flushes();
+    // The flushes the operation made, counted around its calls alone: the
+    // `before` of an update (putting the baseline back) flushes too.
+    uint64_t flushes = 0;
     g_sqlSyncs = 0;
     gardbench::AllocCount allocs;
     std::size_t n = 0;
@@ -521,10 +523,12 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
                     for (std::size_t i = 0; i < kRun; ++i) {
                         if (op.before) op.before();
                         const auto t0 = Clock::now();
+                        const uint64_t f0 = gardhost::flushes();
                         gardbench::startCounting();
                         call();
                         const gardbench::AllocCount a = gardbench::stopCounting();
                         mine += Clock::now() - t0;
+                        flushes += gardhost::flushes() - f0;
                         allocs.calls += a.calls;
                         allocs.library += a.library;
                         if (a.largest > allocs.largest) allocs.largest = a.largest;
@@ -563,11 +567,13 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
         const bool floorFirst = (n & 1) != 0;
         Clock::duration floorTime{};
         if (floorFirst) floorTime = timed([&] { floor.run(sync); });
+        const uint64_t f0 = gardhost::flushes();
         const auto t0 = Clock::now();
         gardbench::startCounting();
         call();
         const gardbench::AllocCount a = gardbench::stopCounting();
         const auto t1 = Clock::now();
+        flushes += gardhost::flushes() - f0;
         if (!floorFirst) floorTime = timed([&] { floor.run(sync); });
         const auto t2 = Clock::now();
         if (op.kind == Kind::Read && g_withSql)
@@ -599,9 +605,8 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
         st.counters["wal_us"] = wal * k * 1e6;
         st.counters["wal_x"] = lib == 0 ? 0 : wal / lib;
     }
-    // The flushes the operation made (its floor makes one): the journal's
-    // checkpoints come in too, now and then.
-    st.counters["flushes"] = static_cast<double>(gardhost::flushes() - flushesBefore) * k;
+    // Its floor makes one; the journal's checkpoints come in now and then.
+    st.counters["flushes"] = static_cast<double>(flushes) * k;
     st.counters["allocs"] = static_cast<double>(allocs.calls) * k;
     st.counters["lib_allocs"] = static_cast<double>(allocs.library) * k;
     st.counters["max_alloc"] = static_cast<double>(allocs.largest);
