@@ -436,10 +436,12 @@ bool moveAside(std::string& why) {
 // A journal file just made after a rotation goes on with the page's book of
 // the file rotated away (its last number and checkpoint; nothing since it
 // here yet): reading the whole history again to learn them took
-// milliseconds, once per rotation. Under the append lock, so that a process
-// that already wrote to the new file keeps its own book.
+// milliseconds, once per rotation. Only a page recovered in this boot is
+// trusted so (after a power cut it may hold a book older than the files).
+// Under the append lock, so that a process that already wrote to the new
+// file keeps its own book.
 void carryBook(int fd) {
-    if (lockByte(fd, F_WRLCK, kAppend) != 0) return;
+    if (recoveredBoot() != bootId() || lockByte(fd, F_WRLCK, kAppend) != 0) return;
     JournalBook book;
     struct stat older {};
     if (journalBook(book) && book.file != 0 && book.file != g_ino &&
@@ -1135,9 +1137,11 @@ void recover() {
     Busy busy;
     const uint64_t boot = bootId();
     if (recoveredBoot() == boot) return;
-    // No journal yet: nothing to redo, and none is made by looking.
+    // No journal yet: nothing to redo, and none is made by looking. The
+    // page's book, as the cut left it, is no one's to go on with.
     struct stat there {};
     if (fstatatQuiet(rootFd(), kJournal, &there, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        setJournalBook(JournalBook{});
         setRecoveredBoot(boot);
         return;
     }
