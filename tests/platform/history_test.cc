@@ -3,7 +3,11 @@
 // record that claims more than it holds passed over; files at their names
 // rebuilt from the journal alone after a power cut.
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -492,6 +496,108 @@ TEST_F(History, ACutEndsTheJournalAtItsFirstJunk) {
         if (s.record.name == name && s.after) seen.push_back(s.after->at(0));
     EXPECT_EQ(seen, (std::vector<int>{0x21, 0x24}));
     EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+}
+
+// ---------------------------------------------------------------- rotations
+
+// The journal's bound is read once a process: a test of rotations runs in a
+// child of this binary started with a small one (16 KiB: a checkpoint every
+// 8 KiB). True in the child; in the parent, runs the child and checks it.
+constexpr const char* kSmallJournal = "16K";
+constexpr std::size_t kCheckpointEvery = 8 << 10;
+bool inSmallJournal(const char* test) {
+    const char* bound = std::getenv("GARD_HOST_HISTORY_MAX");
+    if (bound != nullptr && std::strcmp(bound, kSmallJournal) == 0) return true;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("GARD_HOST_HISTORY_MAX", kSmallJournal, 1);
+        const std::string filter = std::string("--gtest_filter=") + test;
+        ::execl("/proc/self/exe", "platform_test", filter.c_str(), static_cast<char*>(nullptr));
+        std::_Exit(127);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test << " in a small journal failed";
+    return false;
+}
+
+// The sequence numbers of a journal file's records, in file order, and
+// where its checkpoint records begin.
+struct Numbers {
+    std::vector<uint64_t> seqs;
+    std::vector<std::size_t> checkpoints;
+};
+Numbers numbers(const std::string& path) {
+    Numbers out;
+    std::istringstream in(text(path));
+    std::size_t at = 0;
+    for (std::string l; std::getline(in, l); at += l.size() + 1) {
+        if (l.rfind("J seq=", 0) != 0) continue;
+        out.seqs.push_back(std::stoull(l.substr(6)));
+        if (l.find(" K crc=") != std::string::npos) out.checkpoints.push_back(at);
+    }
+    return out;
+}
+
+// Across rotations the numbers go on rising, and a journal begun after one
+// checkpoints at the same pace as the first.
+TEST_F(History, RotationsKeepNumbersAndCheckpointPace) {
+    if (!inSmallJournal("History.RotationsKeepNumbersAndCheckpointPace")) return;
+    gardhost::setSync(true);
+    const std::string name = gardhost::regName("dscv/SiblingState");
+    // A rotation shows as another first line in history.1.
+    const auto firstOlder = [&] { return text(dir_ + "/history.1").substr(0, 32); };
+    std::size_t rotations = 0;
+    for (int i = 0; i < 600 && (rotations < 2 || numbers(dir_ + "/history").checkpoints.empty()); ++i) {
+        const std::string was = firstOlder();
+        gardhost::setU8(name, static_cast<uint8_t>(i));
+        if (firstOlder() != was) ++rotations;
+    }
+    ASSERT_GE(rotations, 2u);
+    const Numbers older = numbers(dir_ + "/history.1"), now = numbers(dir_ + "/history");
+    std::vector<uint64_t> all = older.seqs;
+    all.insert(all.end(), now.seqs.begin(), now.seqs.end());
+    ASSERT_FALSE(now.seqs.empty());
+    for (std::size_t i = 1; i < all.size(); ++i) ASSERT_LT(all[i - 1], all[i]) << "record " << i;
+    // No stretch of the journal longer than the bound and a record or two
+    // without a checkpoint (the written part: the zeros ahead left out).
+    const std::string journal = text(dir_ + "/history");
+    std::vector<std::size_t> marks{0};
+    marks.insert(marks.end(), now.checkpoints.begin(), now.checkpoints.end());
+    marks.push_back(journal.find_last_not_of('\0') + 1);
+    ASSERT_GE(marks.size(), 3u) << "no checkpoint in the journal begun after a rotation";
+    for (std::size_t i = 1; i < marks.size(); ++i)
+        EXPECT_LE(marks[i] - marks[i - 1], kCheckpointEvery + 1024) << "stretch " << i << " without a checkpoint";
+}
+
+// A power cut right after a rotation, before the next journal was begun,
+// leaving the counter page as an earlier sync had it: the next record's
+// number comes after every number the rotated journal holds.
+TEST_F(History, APowerCutAfterARotationGivesNoNumberTwice) {
+    if (!inSmallJournal("History.APowerCutAfterARotationGivesNoNumberTwice")) return;
+    const std::string sim = dir_ + ".power", page = dir_ + "/generation";
+    gardhost::setSync(true);
+    gardhost::startPowerSim(sim);
+    const std::string name = gardhost::regName("dscv/SiblingState");
+    gardhost::setU8(name, 1);
+    const std::string earlier = text(page);
+    for (int i = 2; i < 400 && !(fs::exists(dir_ + "/history.1") && !fs::exists(dir_ + "/history")); ++i)
+        gardhost::setU8(name, static_cast<uint8_t>(i));
+    ASSERT_TRUE(fs::exists(dir_ + "/history.1") && !fs::exists(dir_ + "/history")) << "no rotation";
+    gardhost::cutPower(sim, 1);
+    {
+        std::fstream out(page, std::ios::in | std::ios::out | std::ios::binary);
+        out.write(earlier.data(), static_cast<std::streamsize>(earlier.size()));
+    }
+    gardhost::setU8(name, 0x55);
+    fs::remove_all(sim);
+    const Numbers older = numbers(dir_ + "/history.1"), now = numbers(dir_ + "/history");
+    ASSERT_FALSE(older.seqs.empty());
+    ASSERT_FALSE(now.seqs.empty());
+    EXPECT_GT(now.seqs.front(), *std::max_element(older.seqs.begin(), older.seqs.end()));
+    Bytes value;
+    ASSERT_TRUE(gardhost::getValue(name, value));
+    EXPECT_EQ(value, Bytes{0x55});
 }
 
 // The power cut itself: what came after a sync is spoiled in every way a
