@@ -1076,9 +1076,9 @@ int journalCommit(std::vector<Part>& parts) {
         }
         if (err != 0) {
             // Not made after all: what was put in place goes back (the name
-            // that failed too: it may be overwritten in part), and the
-            // journal says the record's changes did not happen.
-            for (std::size_t k = 0; k < std::min(applied + 1, nets.size()); ++k) {
+            // that failed too, counted in `applied`: it may be overwritten in
+            // part), and the journal says the record's changes did not happen.
+            for (std::size_t k = 0; k < applied; ++k) {
                 const Change& c = parts[nets[k].first].change;
                 putInPlace(c.name, c.existed, c.before);
             }
