@@ -412,9 +412,15 @@ TEST_F(MultiProcess, HostReaderAloneFollowsKilledWriter) {
 TEST_F(MultiProcess, ReadsBesideOverwritesAreWhole) {
     constexpr std::size_t kSize = 16384;
     writeGardFile("probe", std::vector<uint8_t>(kSize, 'a'));
+    // The writer starts once the reader is ready: on a loaded machine it
+    // could otherwise be done before the first read.
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        char start = 0;
+        if (::read(go[0], &start, 1) != 1) std::_Exit(2);
         for (int i = 0; i < 300; ++i) {
             const std::string content(kSize, i % 2 != 0 ? 'a' : 'b');
             UtilFile f("/opt/p3/gard/probe");
@@ -429,7 +435,10 @@ TEST_F(MultiProcess, ReadsBesideOverwritesAreWhole) {
     kept.Open("r+");
     const auto whole = [](const std::string& s) { return s.find_first_not_of(s[0]) == std::string::npos; };
     int reads = 0, mixed = 0, status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    ::close(go[0]);
+    ::close(go[1]);
+    do {
         std::string got(kSize, '\0');
         kept.Seek(0, UtilFile::SEEK_FROM_START);
         mixed += kept.Read(got.data(), kSize) == kSize && !whole(got);
@@ -438,7 +447,7 @@ TEST_F(MultiProcess, ReadsBesideOverwritesAreWhole) {
         mixed += fresh.Read(got.data(), kSize) == kSize && !whole(got);
         fresh.Close();
         reads += 2;
-    }
+    } while (::waitpid(child, &status, WNOHANG) == 0);
     kept.Close();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
     EXPECT_EQ(mixed, 0) << "of " << reads << " reads";
