@@ -106,18 +106,20 @@ for row in "${faults[@]}"; do
         verdict=killed
     fi
     restore
+    failed="no test failed"
+    if [ $verdict = killed ]; then
+        failed=$(grep -m1 -E 'Test +#[0-9]+: .*(\*\*\*|Subprocess|SEGFAULT)' "$build/mutant-$number.log" |
+                 sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1 failed/' || true)
+        [ -n "$failed" ] || failed="suite run ended (timeout or no test ran)"
+    fi
     if [ "$equivalent" = 1 ]; then
         equivalents+=("line $number ($area, $verdict): $what")
     else
         total[$area]=$((${total[$area]:-0} + 1))
         if [ $verdict = killed ]; then
             killed[$area]=$((${killed[$area]:-0} + 1))
-            failed=$(grep -m1 -E 'Test +#[0-9]+: .*(\*\*\*|Subprocess|SEGFAULT)' "$build/mutant-$number.log" |
-                     sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1 failed/' || true)
-            [ -n "$failed" ] || failed="suite run ended (timeout or no test ran)"
         else
             survivors+=("line $number ($area): $what")
-            failed="no test failed"
         fi
     fi
     printf '%-8s line %-3s %-7s %4ss  %s  [%s]\n' "${verdict^^}" "$number" "$area" "$((SECONDS - start))" "$what" "$failed"
