@@ -26,6 +26,7 @@
 // (byte 2), held by the one writer overwriting files in place, while the
 // counter page's place count is odd (readers go by it, steadyRead).
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -401,6 +402,19 @@ ino_t g_ino = 0;
 thread_local bool t_busy = false;  // this thread works on the journal
 thread_local int t_placing = 0;    // Placing holds of this thread
 
+// A child forked after this process opened the journal would share its
+// open file description, and with it every lock taken through it (gate,
+// append, place): the parent's and the child's would not exclude each
+// other, and a reader could take a live writer for a dead one. The child
+// opens the journal afresh.
+void forkedChild() {
+    if (g_fd >= 0) ::close(g_fd);
+    g_fd = -1;
+    g_ino = 0;
+    t_busy = false;
+    t_placing = 0;
+}
+
 int lockByte(int fd, short type, off_t byte) {
     struct flock fl {};
     fl.l_type = type;
@@ -457,6 +471,8 @@ void carryBook(int fd) {
 // Under g_mutex: the file now named "history", open for appending, made when
 // missing (its name made durable: a record in it must not vanish with it).
 int journal(std::string& why) {
+    static std::once_flag once;
+    std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, forkedChild); });
     const int root = rootFd();
     struct stat named {}, st {};
     if (g_fd >= 0 && root >= 0 && fstatatQuiet(root, kJournal, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
