@@ -58,9 +58,9 @@ constexpr std::size_t kMaxCommand = 240;     // bytes of a command line kept
 constexpr off_t kGate = 0, kAppend = 1, kPlace = 2;
 
 // GARD_HOST_HISTORY_MAX: the journal's bound; checkpoints come four times as
-// often. (Every half bound halved the checkpoints' flushes, but power cuts
-// stopped at a log rotation then found logs put back twice: kept so until
-// that is understood.)
+// often. (A checkpoint every half bound cost fewer flushes, but power cuts
+// stopped at a log rotation then found logs put back twice: kept at a
+// quarter until that is understood.)
 off_t journalBound() {
     static const off_t bound = byteLimit("GARD_HOST_HISTORY_MAX", 2 << 20);
     return bound;
@@ -458,8 +458,8 @@ void carryBook(int fd) {
     if (recoveredBoot() != bootId() || lockByte(fd, F_WRLCK, kAppend) != 0) return;
     JournalBook book;
     struct stat older {};
-    if (journalBook(book) && book.file != 0 && book.file != g_ino &&
-        fstatatQuiet(rootFd(), kOlder, &older, AT_SYMLINK_NOFOLLOW) == 0 && older.st_ino == book.file) {
+    if (journalBook(book) && fstatatQuiet(rootFd(), kOlder, &older, AT_SYMLINK_NOFOLLOW) == 0 &&
+        older.st_ino == book.file) {
         book.file = g_ino;
         book.sinceAt = 0;
         book.end = 0;
