@@ -935,9 +935,12 @@ void checkpointLocked(int fd) {
     // directory the records since changed among it, durable in one flush.
     if (syncAll() != 0) return;  // no checkpoint over a file not made durable
     crashPoint("checkpointing");
-    rotateLog(kLogs, committedRotation());
     if (appendLone(fd, Part::kCheckpoint) != 0) return;
     crashPoint("checkpointed");
+    // Only once the checkpoint is durable: a rotation drops the older logs,
+    // and a recovery from the checkpoint before would append again the logs
+    // of its records it no longer finds.
+    rotateLog(kLogs, committedRotation());
     if (writtenLength(fd) >= journalBound()) {
         if (::renameat(rootFd(), kJournal, rootFd(), kOlder) == 0) {
             crashPoint("rotated");

@@ -392,6 +392,44 @@ TEST_F(MultiProcess, ReadsNeverGoBackAndEndOnTheFile) {
     EXPECT_EQ(last.find("back"), std::string::npos) << last;
 }
 
+// Commands that each commit one error log, every checkpoint's rotation of
+// the committed logs stopped and the power cut there, cut after cut: every
+// log stays, once and in order (the rotated part says how many went before
+// it). A rotation before its checkpoint was durable dropped logs that the
+// next recovery, going back to the checkpoint before, appended again.
+TEST_F(MultiProcess, CutsAtLogRotationsKeepEachLogOnce) {
+    const std::string sim = dir_ + ".power", errl = dir_ + "/errl/committed";
+    // A few logs fill the committed file; the journal never rotates here.
+    const std::string env = "GARD_HOST_NOSYNC=0 GARD_HOST_ERRL_MAX=1500 GARD_HOST_CRASH_AT=rotated#1";
+    gardhost::startPowerSim(sim);
+    int commands = 0, cuts = 0;
+    for (; commands < 120 && cuts < 6; ++commands) {
+        if (gard("--sp 0 sp set-state 0x200 garded", "/dev/null", env) != -1) continue;
+        gardhost::cutPower(sim, static_cast<uint64_t>(++cuts));
+    }
+    ASSERT_EQ(cuts, 6) << "no log rotation in " << commands << " commands";
+    ASSERT_EQ(gard("status"), 0);  // the last cut redone
+    gardhost::stopPowerSim();
+    uint64_t logs = 0, dropped = 0, last = 0;
+    std::string order;
+    for (const std::string& path : {errl + ".1", errl}) {
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) {
+            // The rotated part's last count is the one in force (one in the
+            // part appended to awaits its rotation).
+            if (line.rfind("dropped=", 0) == 0 && path != errl) dropped = std::strtoull(line.c_str() + 8, nullptr, 10);
+            const std::size_t j = line.find(" j=");
+            if (j == std::string::npos) continue;
+            ++logs;
+            const uint64_t seq = std::strtoull(line.c_str() + j + 3, nullptr, 10);
+            if (seq <= last) order += " " + std::to_string(seq) + " after " + std::to_string(last) + ";";
+            last = seq;
+        }
+    }
+    EXPECT_EQ(dropped + logs, static_cast<uint64_t>(commands)) << dropped << " dropped, " << logs << " kept";
+    EXPECT_EQ(order, "");
+}
+
 // A program that reads values through host.h alone (library calls look for
 // dead writers first, this does not), beside a writer killed once its file
 // is in place, before it announced the change: its next read gives the new
