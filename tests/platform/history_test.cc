@@ -502,9 +502,9 @@ TEST_F(History, ACutEndsTheJournalAtItsFirstJunk) {
 
 // The journal's bound is read once a process: a test of rotations runs in a
 // child of this binary started with a small one (16 KiB: a checkpoint every
-// 4 KiB). True in the child; in the parent, runs the child and checks it.
+// 8 KiB). True in the child; in the parent, runs the child and checks it.
 constexpr const char* kSmallJournal = "16K";
-constexpr std::size_t kCheckpointEvery = 4 << 10;
+constexpr std::size_t kCheckpointEvery = 8 << 10;
 bool inSmallJournal(const char* test) {
     const char* bound = std::getenv("GARD_HOST_HISTORY_MAX");
     if (bound != nullptr && std::strcmp(bound, kSmallJournal) == 0) return true;
