@@ -20,6 +20,7 @@
 #include "platform/host/detail.h"
 #include "platform/svpd.h"
 #include "platform/utilfile.h"
+#include "small_journal.h"
 #include "support/fixture.h"
 
 namespace {
@@ -28,6 +29,8 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Content = std::optional<Bytes>;  // nullopt: not there
 using gardhost::HistoryRecord;
+using gardtest::inSmallJournal;
+using gardtest::kCheckpointEvery;
 
 std::string text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -500,26 +503,6 @@ TEST_F(History, ACutEndsTheJournalAtItsFirstJunk) {
 
 // ---------------------------------------------------------------- rotations
 
-// The journal's bound is read once a process: a test of rotations runs in a
-// child of this binary started with a small one (16 KiB: a checkpoint every
-// 8 KiB). True in the child; in the parent, runs the child and checks it.
-constexpr const char* kSmallJournal = "16K";
-constexpr std::size_t kCheckpointEvery = 8 << 10;
-bool inSmallJournal(const char* test) {
-    const char* bound = std::getenv("GARD_HOST_HISTORY_MAX");
-    if (bound != nullptr && std::strcmp(bound, kSmallJournal) == 0) return true;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("GARD_HOST_HISTORY_MAX", kSmallJournal, 1);
-        const std::string filter = std::string("--gtest_filter=") + test;
-        ::execl("/proc/self/exe", "platform_test", filter.c_str(), static_cast<char*>(nullptr));
-        std::_Exit(127);
-    }
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test << " in a small journal failed";
-    return false;
-}
 
 // The sequence numbers of a journal file's records, in file order, and
 // where its checkpoint records begin.
