@@ -767,8 +767,10 @@ int putInPlace(const std::string& name, bool exists, const std::vector<uint8_t>&
     return err;
 }
 
-// The places ("seq.part") of the committed logs the files hold, the part
-// rotated away included, to tell which of a record's logs are there.
+// The places ("seq.part") of the committed logs the files hold, to tell
+// which of a record's logs are there: the part rotated away included, where
+// a state directory written before rotations waited for their checkpoint
+// may hold logs of records after the last one.
 std::set<std::pair<uint64_t, unsigned>> placedLogs() {
     std::set<std::pair<uint64_t, unsigned>> out;
     for (const std::string& name : {std::string(kLogs) + ".1", std::string(kLogs)})

@@ -442,6 +442,25 @@ TEST_F(History, PowerCutsLoseNothingAcknowledged) {
     fs::remove_all(sim);
 }
 
+// Logs rotated to the older part although the records that committed them
+// came after the last checkpoint, as a rotation made before its checkpoint
+// record was durable could leave them: a power cut puts none back twice.
+TEST_F(History, LogsRotatedAheadOfTheirCheckpointStayOnce) {
+    const std::string sim = dir_ + ".power", logs = dir_ + "/errl/committed";
+    gardhost::setSync(true);
+    gardFruState fru{};
+    delete gardAcc::GardUpdateVpdUnit(0x10, svpd_SerialNum{}, 1, &fru);
+    delete gardAcc::GardSetVpdUnitState(0x10, 1, GARD_GARDED, 2, nullptr);
+    const std::size_t committed = gardhost::committed().size();
+    ASSERT_GT(committed, 0u);
+    fs::rename(logs, logs + ".1");
+    gardhost::startPowerSim(sim);  // all of it durable, the rotation too
+    gardhost::cutPower(sim, 1);
+    EXPECT_EQ(gardhost::committed().size(), committed);
+    gardhost::stopPowerSim();
+    fs::remove_all(sim);
+}
+
 // With sync on the journal keeps zeros ahead of its records, which no
 // reader takes for a record cut short. A writer killed half-way through its
 // record leaves a part of it there; the next record ends that part as torn
