@@ -410,6 +410,7 @@ TEST_F(MultiProcess, CutsAtLogRotationsKeepEachLogOnce) {
     ASSERT_EQ(cuts, 6) << "no log rotation in " << commands << " commands";
     ASSERT_EQ(gard("status"), 0);  // the last cut redone
     gardhost::stopPowerSim();
+    std::filesystem::remove_all(sim);
     uint64_t logs = 0, dropped = 0, last = 0;
     std::string order;
     for (const std::string& path : {errl + ".1", errl}) {

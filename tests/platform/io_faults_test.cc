@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -239,6 +240,7 @@ TEST_F(IoFaultsAfterCut, ARefusedCallHoldsNoContentForTheNext) {
         EXPECT_TRUE(garded) << "seed " << seed;
         ASSERT_EQ(gardFile("gardRask"), acknowledged) << "seed " << seed;
     }
+    std::filesystem::remove_all(sim);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, IoFaults,
