@@ -3,11 +3,8 @@
 // record that claims more than it holds passed over; files at their names
 // rebuilt from the journal alone after a power cut.
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -522,7 +519,6 @@ TEST_F(History, ACutEndsTheJournalAtItsFirstJunk) {
 
 // ---------------------------------------------------------------- rotations
 
-
 // The sequence numbers of a journal file's records, in file order, and
 // where its checkpoint records begin.
 struct Numbers {
@@ -544,7 +540,7 @@ Numbers numbers(const std::string& path) {
 // Across rotations the numbers go on rising, and a journal begun after one
 // checkpoints at the same pace as the first.
 TEST_F(History, RotationsKeepNumbersAndCheckpointPace) {
-    if (!inSmallJournal("History.RotationsKeepNumbersAndCheckpointPace")) return;
+    if (!inSmallJournal()) return;
     gardhost::setSync(true);
     const std::string name = gardhost::regName("dscv/SiblingState");
     // A rotation shows as another first line in history.1.
@@ -576,7 +572,7 @@ TEST_F(History, RotationsKeepNumbersAndCheckpointPace) {
 // leaving the counter page as an earlier sync had it: the next record's
 // number comes after every number the rotated journal holds.
 TEST_F(History, APowerCutAfterARotationGivesNoNumberTwice) {
-    if (!inSmallJournal("History.APowerCutAfterARotationGivesNoNumberTwice")) return;
+    if (!inSmallJournal()) return;
     const std::string sim = dir_ + ".power", page = dir_ + "/generation";
     gardhost::setSync(true);
     gardhost::startPowerSim(sim);

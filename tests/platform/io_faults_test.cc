@@ -210,7 +210,7 @@ TEST_P(IoFaults, AllOrNothing) {
 // of the table must carry its whole content before again: a cancelled
 // record holds none for it.
 TEST_F(IoFaultsAfterCut, ARefusedCallHoldsNoContentForTheNext) {
-    if (!gardtest::inSmallJournal("IoFaultsAfterCut.ARefusedCallHoldsNoContentForTheNext")) return;
+    if (!gardtest::inSmallJournal()) return;
     const std::string sim = dir_ + ".power", filler = gardhost::regName("dscv/Filler");
     gardhost::setSync(true);
     gardFruState fru{};
