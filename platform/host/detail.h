@@ -244,6 +244,9 @@ public:
     // The counter value the change will be announced under, when no other
     // process wrote since `seen`: lets the writer keep its own result cached.
     bool announce(uint64_t seen, uint64_t& next);
+    // Names this window changes: readers keep cached values of other names.
+    // A window that names none changes, for readers, every name.
+    void touch(std::string_view name);
     // Whether the window is open in a counter page this process can write.
     bool open() const { return shared_ != nullptr; }
     // The journal record this writer is putting in place (offset + 1; 0:
@@ -251,7 +254,9 @@ public:
     void pending(uint64_t offsetPlusOne);
 
 private:
+    void moveGroups();
     void* shared_ = nullptr;  // the mapping the window was opened in
+    uint64_t groups_ = 0;     // the groups of the names touched, one bit each
     int slot_ = -1;
     bool faults_;
     bool announced_ = false;
@@ -263,6 +268,12 @@ constexpr uint64_t kUntrusted = ~uint64_t{0};
 uint64_t trustedCount();
 // Whether a cache filled under `seen` still holds: two loads.
 bool stillHolds(uint64_t seen);
+// Once the counter moved: a value cached while its name's group count and
+// the page's epoch were these still holds while both are unmoved
+// (kUntrusted without a page).
+uint64_t groupCount(std::string_view name);
+uint64_t pageEpoch();
+uint64_t nameHash(std::string_view name);
 // The same for the faults file: false when it may have changed since `seen`,
 // which is then updated.
 bool faultsUnchanged(uint64_t& seen);

@@ -4,6 +4,11 @@
 //
 // A reader keeps values cached while two words stay as they were when it
 // filled its cache: no write window open, and the values counter unmoved.
+// When the counter moved, a cached value still holds while the count of its
+// name's group is unmoved and no change of unknown names (a dead writer's,
+// a recovery, a call to read everything afresh) moved the page's epoch:
+// one process's write then costs the others a read of what it changed
+// alone. A writer moves its names' groups before the values counter.
 // A writer opens a window (its process's slot marked busy, then the open
 // count raised) before it writes its first byte, and closes it once the
 // change is complete: the counter moves, then the open count drops. So a
@@ -37,13 +42,13 @@
 namespace gardhost::detail {
 namespace {
 
-constexpr uint64_t kMagic = 0x324e454744524147;    // "GARDGEN2"
+constexpr uint64_t kMagic = 0x334e454744524147;    // "GARDGEN3": names' groups added
 constexpr uint64_t kRetired = 0x44455249544552;    // another file took its place
 constexpr uint64_t kBroken = 0x4e454b4f5242;       // a private page after SIGBUS
 constexpr uint64_t kOpenMask = 0xFFFF;             // windows open, in `writing`
 constexpr uint64_t kOpened = kOpenMask + 1;        // windows ever opened, above it
 constexpr uint64_t kReclaiming = 1;                // a slot being freed
-constexpr std::size_t kSlots = 96, kBased = 64;
+constexpr std::size_t kSlots = 96, kBased = 64, kGroups = 64;
 constexpr std::size_t kPage = 4096;
 
 struct Shared {
@@ -55,14 +60,16 @@ struct Shared {
     uint64_t recovered;  // the boot whose power cut the journal was redone for
     JournalBook book;    // under the journal's append lock
     uint64_t placing;    // odd while a writer puts contents in place (under the journal's place lock)
-    uint64_t spare[2];
+    uint64_t nonce;      // set at random when the page is set up
+    uint64_t unnamed;    // moves with every change of names not told
     struct {
         uint64_t owner, busy, pending;
     } slots[kSlots];  // owner: pid | start time << 32; busy: windows open; pending: a record put in place
     struct {
         uint64_t epoch, name;
     } based[kBased];  // names whose whole content the journal holds since checkpoint `epoch`
-    uint64_t spare2[(kPage - 8 * (10 + 4) - 24 * kSlots - 16 * kBased) / 8 - 1];
+    uint64_t groups[kGroups];  // moves with every completed change of a name of the group
+    uint64_t spare2[(kPage - 8 * (10 + 4) - 24 * kSlots - 16 * kBased - 8 * kGroups) / 8 - 1];
     // Last, so that a file cut short anywhere loses it and is set up anew,
     // its counters moved to values no process has seen.
     uint64_t magic;
@@ -195,6 +202,7 @@ bool closeDead(Shared* s) {
         if (word(s->writing).compare_exchange_strong(expected, before & ~kOpenMask)) dead = true;
     }
     if (dead) {
+        word(s->unnamed).fetch_add(1);  // what the dead wrote is not known
         word(s->values).fetch_add(1);
         word(s->faults).fetch_add(1);
         word(s->closed).fetch_add(1);
@@ -291,7 +299,9 @@ void mapFile() {
         if (st.st_size != 0 && word(s->magic).load() != 0)
             sayOnce("generation-damaged", at + " was damaged; it was set up again and every process reads "
                                                 "values afresh");
-        std::memset(s->spare, 0, sizeof s->spare);
+        std::memset(s->groups, 0, sizeof s->groups);
+        word(s->unnamed).store(0);
+        word(s->nonce).store(freshCount());
         word(s->placing).store(0);
         s->book = JournalBook{};
         std::memset(s->slots, 0, sizeof s->slots);
@@ -469,6 +479,7 @@ bool setPlacingCount(uint64_t count) {
 void bumpCounters() {
     Shared* s = g_shared.load(std::memory_order_acquire);
     if (s == nullptr || !g_writable) return;
+    word(s->unnamed).fetch_add(1);
     word(s->values).fetch_add(1);
     word(s->faults).fetch_add(1);
 }
@@ -504,10 +515,33 @@ void WriteWindow::pending(uint64_t offsetPlusOne) {
     if (s != nullptr && slot_ >= 0) word(s->slots[slot_].pending).store(offsetPlusOne);
 }
 
+uint64_t nameHash(std::string_view name) {
+    uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+static std::size_t groupOf(std::string_view name) { return nameHash(name) % kGroups; }
+
+void WriteWindow::touch(std::string_view name) { groups_ |= uint64_t{1} << groupOf(name); }
+
+// Before the values counter moves: a reader that sees it moved sees the
+// groups moved too.
+void WriteWindow::moveGroups() {
+    auto* s = static_cast<Shared*>(shared_);
+    if (groups_ == 0) {
+        word(s->unnamed).fetch_add(1);
+        return;
+    }
+    for (std::size_t g = 0; g < kGroups; ++g)
+        if ((groups_ >> g & 1) != 0) word(s->groups[g]).fetch_add(1);
+}
+
 bool WriteWindow::announce(uint64_t seen, uint64_t& next) {
     auto* s = static_cast<Shared*>(shared_);
     if (s == nullptr || announced_) return false;
     announced_ = true;
+    moveGroups();
     const uint64_t before = word(s->values).fetch_add(1);
     next = before + 1;
     return before == seen;
@@ -516,7 +550,10 @@ bool WriteWindow::announce(uint64_t seen, uint64_t& next) {
 WriteWindow::~WriteWindow() {
     auto* s = static_cast<Shared*>(shared_);
     if (s == nullptr) return;
-    if (!announced_) word(s->values).fetch_add(1);
+    if (!announced_) {
+        moveGroups();
+        word(s->values).fetch_add(1);
+    }
     if (faults_) word(s->faults).fetch_add(1);
     crashPoint("announced");
     word(s->writing).fetch_sub(1);
@@ -530,6 +567,17 @@ bool stillHolds(uint64_t seen) {
     Shared* s = g_shared.load(std::memory_order_acquire);
     return s != nullptr && (word(s->writing).load(std::memory_order_acquire) & kOpenMask) == 0 &&
            word(s->values).load(std::memory_order_acquire) == seen;
+}
+
+uint64_t groupCount(std::string_view name) {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    return s != nullptr ? word(s->groups[groupOf(name)]).load() : kUntrusted;
+}
+
+uint64_t pageEpoch() {
+    Shared* s = g_shared.load(std::memory_order_acquire);
+    return s != nullptr && word(s->magic).load() == kMagic ? word(s->nonce).load() + word(s->unnamed).load()
+                                                           : kUntrusted;
 }
 
 uint64_t trustedCount() {

@@ -159,10 +159,13 @@ bool plainText(std::string_view bytes);
 // appends, in any process) marks itself under way before its first byte
 // and moves the counter once complete; a writer that dies leaves its mark,
 // and the first process to find its writer gone clears it and moves the
-// counter. Two loads per read when nothing changed, a fresh read of the
-// file otherwise. A file changed behind the platform's back (an editor,
-// `echo > file`) is seen once some process writes a value or calls
-// reloadValues, which makes every process read afresh. Platform writes of a
+// counter. Two loads per read when nothing changed; when something did, a
+// fresh read of the values whose names changed (a count per group of
+// names, moved before the counter), of all of them when a writer died or
+// recovery ran. A file changed behind the platform's back (an editor,
+// `echo > file`) is seen once some process writes that value (or one of its
+// group) or calls reloadValue(name), or reloadValues, which makes every
+// process read every value afresh. Platform writes of a
 // value are changes of the call under way, as UtilFile's (see StateLock).
 bool getValue(const std::string& name, std::vector<uint8_t>& out);
 // The same with the reason a value cannot be read: 0, or an errno (ENOENT:
@@ -171,7 +174,8 @@ bool getValue(const std::string& name, std::vector<uint8_t>& out);
 int readState(const std::string& name, std::vector<uint8_t>& out);
 void setValue(const std::string& name, const std::vector<uint8_t>& bytes);
 void eraseValue(const std::string& name);
-void reloadValues();  // every process reads values afresh
+void reloadValues();                        // every process reads values afresh
+void reloadValue(const std::string& name);  // every process reads this one afresh
 void setU8(const std::string& name, uint8_t v);
 void setU32(const std::string& name, uint32_t v);
 std::string regName(const std::string& key, int sp = -1);  // "sp<N>/reg/<key>", current sp by default

@@ -154,12 +154,6 @@ void putWhole(std::string& out, const char* key, const std::vector<uint8_t>& p) 
     if (!any) out += "0:";
 }
 
-uint64_t nameHash(std::string_view name) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
-    return h;
-}
-
 uint64_t nowMicros() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -1014,6 +1008,7 @@ int journalCommit(std::vector<Part>& parts) {
     int err = 0;
     {
         WriteWindow window(faults);
+        for (const Part& p : parts) window.touch(p.kind == Part::kLog ? std::string_view(kLogs) : p.change.name);
         const int fd = openGate(F_RDLCK, why);
         if (fd < 0) {
             sayOnce(why.c_str(), "not changing " + shownDir() + ": " + why);

@@ -111,6 +111,7 @@ int writeContent(std::string_view name, const Piece* pieces, std::size_t count, 
     // other processes told.
     if (!historyTracked(name)) {
         WriteWindow window(name == "faults");
+        window.touch(name);
         return replaceFile(name, pieces, count);
     }
     Change c;
@@ -146,6 +147,7 @@ int writeContent(std::string_view name, const Piece* pieces, std::size_t count, 
 int removeContent(std::string_view name) {
     if (!historyTracked(name)) {
         WriteWindow window;
+        window.touch(name);
         return unlinkFile(name);
     }
     std::lock_guard<std::recursive_mutex> lock(g_mutex);

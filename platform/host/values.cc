@@ -14,28 +14,50 @@
 namespace gardhost {
 namespace {
 
+constexpr uint64_t kNoMark = detail::kUntrusted;
+
 // Values as last read or written by this process; a missing one is kept too.
 struct Cached {
     int err = ENOENT;  // 0: present
     std::vector<uint8_t> bytes;
+    uint64_t mark = kNoMark;  // its name's group count, read before the file; kNoMark: this process's own write
 };
 std::mutex g_mutex;
 std::map<std::string, Cached, std::less<>> g_values;
 uint64_t g_seen = detail::kUntrusted;   // the counter g_values was filled under
+uint64_t g_epoch = detail::kUntrusted;  // and the page's epoch
 std::atomic<uint64_t> g_generation{0};  // counts changes to g_values
 
-// With `lock` on g_mutex held: empties the cache unless it still holds. The
-// count is read without the lock, as reading it may finish a dead writer's
-// record, which takes the journal's lock, which a commit holds while it takes
-// this one. A count read early only empties the cache once more.
+// With `lock` on g_mutex held: drops what the cache holds of names changed
+// since it was filled; all of it when that is not known. The count is read
+// without the lock, as reading it may finish a dead writer's record, which
+// takes the journal's lock, which a commit holds while it takes this one. A
+// count read early only drops values once more.
 void followWriters(std::unique_lock<std::mutex>& lock) {
     if (g_seen != detail::kUntrusted && detail::stillHolds(g_seen)) return;
     lock.unlock();
     const uint64_t count = detail::trustedCount();
+    const uint64_t epoch = detail::pageEpoch();  // after the count: an epoch moved before it is seen
     lock.lock();
-    g_values.clear();
     ++g_generation;
+    if (count != detail::kUntrusted && g_seen != detail::kUntrusted && epoch != detail::kUntrusted &&
+        epoch == g_epoch) {
+        for (auto it = g_values.begin(); it != g_values.end();)
+            it = it->second.mark == kNoMark || detail::groupCount(it->first) != it->second.mark ? g_values.erase(it)
+                                                                                                 : std::next(it);
+    } else {
+        g_values.clear();
+        g_epoch = epoch;
+    }
     g_seen = count;
+}
+
+// Under g_mutex, when other processes wrote too: this process's own writes
+// go (their group counts were not read before them); the next look drops
+// what the others changed.
+void dropOwn() {
+    for (auto it = g_values.begin(); it != g_values.end();)
+        it = it->second.mark == kNoMark ? g_values.erase(it) : std::next(it);
 }
 
 // Under g_mutex, after a write in `window`: the cache stays only when no
@@ -50,8 +72,7 @@ void afterWrite(detail::WriteWindow& window, std::string_view name, Keep&& keep)
         keep();
         g_seen = next;
     } else {
-        g_values.clear();
-        g_seen = detail::kUntrusted;
+        dropOwn();
     }
 }
 
@@ -109,6 +130,7 @@ int withValue(std::string_view name, Use&& use) {
         const uint64_t generation = g_generation;
         lock.unlock();
         Cached c;
+        c.mark = detail::groupCount(name);  // before the read: a change after it moves the count
         c.err = detail::readContent(name, c.bytes);
         lock.lock();
         if (generation != g_generation) {
@@ -168,6 +190,19 @@ void reloadValues() {
     detail::stateRoot();
     detail::forgetValues();
     detail::WriteWindow window(true);  // moves every process's counters, changing nothing
+}
+
+void reloadValue(const std::string& name) {
+    if (!validName(name)) return;
+    const std::string key = canonical(name);
+    detail::stateRoot();
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ++g_generation;
+        if (auto it = g_values.find(key); it != g_values.end()) g_values.erase(it);
+    }
+    detail::WriteWindow window;
+    window.touch(key);
 }
 
 void setU8(const std::string& name, uint8_t v) { setValue(name, {v}); }
@@ -233,6 +268,7 @@ int writeValue(std::string_view name, const uint8_t* data, std::size_t size) {
 void appendValue(std::string_view name, std::string_view line) {
     stateRoot();
     WriteWindow window;
+    window.touch(name);
     // appendLine says why it refuses a file that is not the directory's own.
     if (int err = appendLine(name, line); err != 0 && err != EPERM) say("append to", std::string(name), err);
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -250,8 +286,7 @@ void afterCommit(WriteWindow& window) {
         for (const char* log : {"errl/committed", "errl/committed.1"})
             if (auto it = g_values.find(std::string_view(log)); it != g_values.end()) g_values.erase(it);
     } else {
-        g_values.clear();
-        g_seen = kUntrusted;
+        dropOwn();
     }
 }
 

@@ -440,6 +440,30 @@ TEST_F(MultiProcess, HostReaderAloneFollowsKilledWriter) {
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/.probe.Held01"));
 }
 
+// Another process's write makes a reader read afresh the names it wrote,
+// not the others. A file no process wrote, changed behind the platform's
+// back, is still read as it was, until its name is reloaded, or a writer
+// dies in its window (what a dead writer wrote is not known: every name is
+// read afresh).
+TEST_F(MultiProcess, OthersWritesDropOnlyTheirNames) {
+    const auto behindTheBack = [&](const char* text) { std::ofstream(dir_ + "/other", std::ios::trunc) << text; };
+    gardhost::setValue("probe", {'1'});
+    gardhost::setValue("other", {'a'});
+    Sp reader(dir_, 0);
+    EXPECT_EQ(reader.ask("value probe"), "1");
+    EXPECT_EQ(reader.ask("value other"), "a");
+    behindTheBack("b");
+    gardhost::setValue("probe", {'2'});
+    EXPECT_EQ(reader.ask("value probe"), "2");
+    EXPECT_EQ(reader.ask("value other"), "a") << "read again though no process wrote it";
+    gardhost::reloadValue("other");
+    EXPECT_EQ(reader.ask("value other"), "b");
+    behindTheBack("c");
+    runStopped("renamed#1", "--count probe 1");
+    EXPECT_EQ(reader.ask("value probe"), "3");
+    EXPECT_EQ(reader.ask("value other"), "c") << "kept after a writer died";
+}
+
 // Reads beside a writer that overwrites a file in place, content after
 // content: every read, through a file kept open or one opened afresh, gives
 // one whole content, never a mix of two.
