@@ -52,27 +52,19 @@ void followWriters(std::unique_lock<std::mutex>& lock) {
     g_seen = count;
 }
 
-// Under g_mutex, when other processes wrote too: this process's own writes
-// go (their group counts were not read before them); the next look drops
-// what the others changed.
-void dropOwn() {
-    for (auto it = g_values.begin(); it != g_values.end();)
-        it = it->second.mark == kNoMark ? g_values.erase(it) : std::next(it);
-}
-
-// Under g_mutex, after a write in `window`: the cache stays only when no
-// other process wrote since it was filled; then `keep` may put this write's
-// own result into it.
+// Under g_mutex, after a write in `window`: when no other process wrote
+// since the cache was last looked at, `keep` may put this write's own
+// result into it.
 template <class Keep>
 void afterWrite(detail::WriteWindow& window, std::string_view name, Keep&& keep) {
     ++g_generation;
     if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
     uint64_t next = 0;
+    // When another process wrote too, the next look drops what moved, this
+    // process's own writes among it (kNoMark).
     if (g_seen != detail::kUntrusted && window.announce(g_seen, next)) {
         keep();
         g_seen = next;
-    } else {
-        dropOwn();
     }
 }
 
@@ -285,8 +277,6 @@ void afterCommit(WriteWindow& window) {
         g_seen = next;
         for (const char* log : {"errl/committed", "errl/committed.1"})
             if (auto it = g_values.find(std::string_view(log)); it != g_values.end()) g_values.erase(it);
-    } else {
-        dropOwn();
     }
 }
 
