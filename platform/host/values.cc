@@ -193,7 +193,7 @@ void reloadValue(const std::string& name) {
         ++g_generation;
         if (auto it = g_values.find(key); it != g_values.end()) g_values.erase(it);
     }
-    detail::WriteWindow window;
+    detail::WriteWindow window(key == "faults");
     window.touch(key);
 }
 

@@ -126,7 +126,7 @@ int valueCommand(const std::string& name, Kind kind, std::size_t width, const Ar
     if (erase) gardhost::eraseValue(name);
     else if (set) gardhost::setValue(name, bytes);
     // What the host holds now, read afresh: a write it refused shows here.
-    gardhost::reloadValues();
+    gardhost::reloadValue(name);
     std::vector<uint8_t> now;
     const bool present = gardhost::getValue(name, now);
     if ((erase && present) || (set && !erase && (!present || now != bytes)))
@@ -228,7 +228,7 @@ int faults(const std::string& verb, std::string fault) {
         std::string text;
         for (const std::string& s : fileLines) text += s + "\n";
         gardhost::setValue("faults", {text.begin(), text.end()});
-        gardhost::reloadValues();
+        gardhost::reloadValue("faults");
         if (lines("faults") != fileLines)
             r.notDone = "the host could not write " + shown(gardhost::stateDir()) + "/faults";
     }
