@@ -444,7 +444,7 @@ TEST_F(MultiProcess, HostReaderAloneFollowsKilledWriter) {
 // not the others. A file no process wrote, changed behind the platform's
 // back, is still read as it was, until its name is reloaded, or a writer
 // dies in its window (what a dead writer wrote is not known: every name is
-// read afresh).
+// read afresh), or a process reloads every value.
 TEST_F(MultiProcess, OthersWritesDropOnlyTheirNames) {
     const auto behindTheBack = [&](const char* text) { std::ofstream(dir_ + "/other", std::ios::trunc) << text; };
     gardhost::setValue("probe", {'1'});
@@ -462,6 +462,9 @@ TEST_F(MultiProcess, OthersWritesDropOnlyTheirNames) {
     runStopped("renamed#1", "--count probe 1");
     EXPECT_EQ(reader.ask("value probe"), "3");
     EXPECT_EQ(reader.ask("value other"), "c") << "kept after a writer died";
+    behindTheBack("d");
+    gardhost::reloadValues();
+    EXPECT_EQ(reader.ask("value other"), "d") << "kept after another process reloaded every value";
 }
 
 // Reads beside a writer that overwrites a file in place, content after
