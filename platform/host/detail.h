@@ -362,7 +362,8 @@ int readValue(std::string_view name, void* buffer, std::size_t capacity, std::si
 // another one: what was derived from values with the same generation still
 // holds.
 uint64_t valuesGeneration();
-// Forgets this process's cached copy of a value: read from its file next.
+// Forgets this process's cached copy of a value (changed behind the
+// platform's back): read from its file next; a read under way keeps none.
 void dropCached(std::string_view name);
 // A value holding a number of 1, 2 or 4 bytes (host byte order); false
 // when it is missing or of another length.

@@ -188,11 +188,7 @@ void reloadValue(const std::string& name) {
     if (!validName(name)) return;
     const std::string key = canonical(name);
     detail::stateRoot();
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        ++g_generation;
-        if (auto it = g_values.find(key); it != g_values.end()) g_values.erase(it);
-    }
+    detail::dropCached(key);
     detail::WriteWindow window(key == "faults");
     window.touch(key);
 }
@@ -221,6 +217,7 @@ uint64_t valuesGeneration() {
 
 void dropCached(std::string_view name) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_generation;  // a read under way keeps nothing of what it read
     if (auto it = g_values.find(name); it != g_values.end()) g_values.erase(it);
 }
 

@@ -418,7 +418,8 @@ TEST_F(MultiProcess, CutsAtLogRotationsKeepEachLogOnce) {
     for (const gardhost::Committed& c : kept) {
         // Appended piece by piece: g++ 12 at -O3 reads the chained operator+
         // as an overlapping copy (-Wrestrict) and fails the Release build.
-        if (c.seq <= last) order.append(" ").append(std::to_string(c.seq)).append(" after ").append(std::to_string(last)).append(";");
+        if (c.seq <= last)
+            order.append(" ").append(std::to_string(c.seq)).append(" after ").append(std::to_string(last)).append(";");
         last = c.seq;
     }
     EXPECT_EQ(dropped + logs, static_cast<uint64_t>(commands)) << dropped << " dropped, " << logs << " kept";
