@@ -5,9 +5,11 @@
 // iteration, then, for reads and updates, SQLite doing the matching job:
 // with its database opened per call as the library opens its file per
 // call, and for durable updates also in WAL mode, synchronous FULL, its
-// connection kept open. Interleaving keeps the ratios fair on a loaded
-// machine. A durable update runs as one call (a StateLock hold), as a
-// program beside others makes it: its changes and logs, one flush.
+// connection kept open, and one bare flush (a block overwritten and
+// fdatasync'd, the least any durable commit costs). Interleaving keeps
+// the ratios fair on a loaded machine. A durable update runs as one call
+// (a StateLock hold), as a program beside others makes it: its changes and
+// logs, one flush.
 // Reads run twice: on values cached since the last change, and right after
 // a change by another process, when each value comes from its file again.
 //
@@ -298,6 +300,37 @@ private:
 
 SqlWal g_wal;
 
+// The least any durable commit costs on this machine: one block overwritten
+// in a file whose blocks are already written, and its fdatasync, the file
+// kept open. SQLite WAL's commit is this (its log file is reused from the
+// start after a checkpoint); every durable update pays at least it.
+class OneFlush {
+public:
+    void create(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        static const char zeros[kBlocks * 4096] = {};
+        if (fd_ < 0 || ::pwrite(fd_, zeros, sizeof zeros, 0) != static_cast<ssize_t>(sizeof zeros) || ::fsync(fd_) != 0)
+            std::exit(1);
+    }
+    void run() {
+        char block[4096];
+        std::memset(block, static_cast<int>('a' + next_ % 26), sizeof block);
+        if (::pwrite(fd_, block, sizeof block, static_cast<off_t>(next_++ % kBlocks) * 4096) != 4096 ||
+            ::fdatasync(fd_) != 0)
+            std::fprintf(stderr, "one flush failed\n");
+    }
+    ~OneFlush() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+private:
+    static constexpr std::size_t kBlocks = 16;
+    int fd_ = -1;
+    std::size_t next_ = 0;
+};
+
+OneFlush g_oneFlush;
+
 // ---------------------------------------------------------------- operations
 
 // Objects some operations keep between calls.
@@ -512,7 +545,7 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
     if (op.before) op.before();
     call();
 
-    double lib = 0, raw = 0, sql = 0, wal = 0;
+    double lib = 0, raw = 0, sql = 0, wal = 0, one = 0;
     // The flushes the operation made, counted around its calls alone: the
     // `before` of an update (putting the baseline back) flushes too.
     uint64_t flushes = 0;
@@ -520,7 +553,8 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
     gardbench::AllocCount allocs;
     std::size_t n = 0;
     // Durable updates run in rounds: a run of kRun calls of each contender
-    // in turn (the operation, its floor, SQLite, SQLite WAL), the order
+    // in turn (the operation, its floor, SQLite, SQLite WAL, one bare
+    // flush), the order
     // turning each round. A flush's cost depends on what the device and
     // the file system did just before; one contender's flushes interleaved
     // call by call with another's made each pay for the other's writes,
@@ -530,8 +564,8 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
     constexpr std::size_t kRun = 16;
     for (auto _ : st) {
         if (durable && !g_callByCall) {
-            Clock::duration mine{}, floorTime{}, sqlTime{}, walTime{};
-            const std::function<void()> contenders[4] = {
+            Clock::duration mine{}, floorTime{}, sqlTime{}, walTime{}, oneTime{};
+            const std::function<void()> contenders[] = {
                 [&] {
                     for (std::size_t i = 0; i < kRun; ++i) {
                         if (op.before) {
@@ -564,14 +598,19 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
                     for (std::size_t i = 0; i < kRun; ++i)
                         walTime += timed([&] { g_wal.flip(static_cast<unsigned>((n + i) % kUnits)); });
                 },
+                [&] {
+                    for (std::size_t i = 0; i < kRun; ++i) oneTime += timed([&] { g_oneFlush.run(); });
+                },
             };
+            constexpr std::size_t kContenders = std::size(contenders);
             const std::size_t round = n / kRun;
-            for (std::size_t k = 0; k < 4; ++k) contenders[(round + k) % 4]();
+            for (std::size_t k = 0; k < kContenders; ++k) contenders[(round + k) % kContenders]();
             st.SetIterationTime(seconds(mine) / kRun);
             lib += seconds(mine);
             raw += seconds(floorTime);
             sql += seconds(sqlTime);
             wal += seconds(walTime);
+            one += seconds(oneTime);
             n += kRun;
             continue;
         }
@@ -598,6 +637,7 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
         const auto t3 = Clock::now();
         if (durable && g_withSql) g_wal.flip(static_cast<unsigned>(n % kUnits));
         const auto t4 = Clock::now();
+        if (durable) one += seconds(timed([] { g_oneFlush.run(); }));
         st.SetIterationTime(seconds(t1 - t0));
         lib += seconds(t1 - t0);
         raw += seconds(floorTime);
@@ -621,6 +661,7 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
         st.counters["wal_us"] = wal * k * 1e6;
         st.counters["wal_x"] = lib == 0 ? 0 : wal / lib;
     }
+    if (durable) st.counters["one_flush_us"] = one * k * 1e6;
     // Its floor makes one; the journal's checkpoints come in now and then.
     st.counters["flushes"] = static_cast<double>(flushes) * k;
     st.counters["allocs"] = static_cast<double>(allocs.calls) * k;
@@ -673,9 +714,9 @@ std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op
                     const std::map<std::string, std::size_t>& stack) {
     std::string out =
         "| operation | fsync | us/call | floor us | x floor | flushes | SQLite us | SQLite / op | SQLite syncs | "
-        "SQLite WAL us | WAL / op | allocs/call (by libgard) | "
+        "SQLite WAL us | WAL / op | one flush us | allocs/call (by libgard) | "
         "largest alloc (by libgard) | peak stack | target "
-        "|\n|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+        "|\n|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (const Row& r : rows) {
         const std::string& name = r.name;
         const std::string base = name.substr(0, name.find('/'));
@@ -708,6 +749,7 @@ std::string summary(const std::vector<Row>& rows, const std::map<std::string, Op
                (sqlx >= 0 ? fmt(sqlx, "%.1f") : "-") + " | " +
                (op.kind == Kind::Update && c("sqlite_syncs") >= 0 ? fmt(c("sqlite_syncs"), "%.1f") : "-") + " | " +
                (c("wal_us") >= 0 ? fmt(c("wal_us")) : "-") + " | " + (walx >= 0 ? fmt(walx, "%.2f") : "-") + " | " +
+               (c("one_flush_us") >= 0 ? fmt(c("one_flush_us")) : "-") + " | " +
                fmt(c("allocs"), "%.0f") + " (" +
                fmt(c("lib_allocs"), "%.0f") + ") | " + fmt(c("max_alloc"), "%.0f") + " (" +
                fmt(c("lib_max_alloc"), "%.0f") + ") | " +
@@ -754,6 +796,7 @@ int main(int argc, char** argv) {
     }
     g_sql.create(sqlDir + "/units.sqlite");
     g_wal.create(sqlDir + "/units-wal.sqlite");
+    g_oneFlush.create(sqlDir + "/one-flush");
     gardbench::locateLibrary(reinterpret_cast<const void*>(&GardSysFileSeek));
 
     const std::vector<Op> ops = operations();
