@@ -245,7 +245,8 @@ public:
     // process wrote since `seen`: lets the writer keep its own result cached.
     bool announce(uint64_t seen, uint64_t& next);
     // Names this window changes: readers keep cached values of other names.
-    // A window that names none changes, for readers, every name.
+    // A window that names none changes, for readers, every name. Naming
+    // "faults" also moves every process's faults counter.
     void touch(std::string_view name);
     // Whether the window is open in a counter page this process can write.
     bool open() const { return shared_ != nullptr; }

@@ -523,7 +523,10 @@ uint64_t nameHash(std::string_view name) {
 
 static std::size_t groupOf(std::string_view name) { return nameHash(name) % kGroups; }
 
-void WriteWindow::touch(std::string_view name) { groups_ |= uint64_t{1} << groupOf(name); }
+void WriteWindow::touch(std::string_view name) {
+    groups_ |= uint64_t{1} << groupOf(name);
+    if (name == "faults") faults_ = true;
+}
 
 // Before the values counter moves: a reader that sees it moved sees the
 // groups moved too.

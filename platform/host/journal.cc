@@ -1002,12 +1002,10 @@ int journalCommit(std::vector<Part>& parts) {
     }
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     Busy busy;
-    bool faults = false;
-    for (const Part& p : parts) faults = faults || (p.kind == Part::kChange && p.change.name == "faults");
     std::string why;
     int err = 0;
     {
-        WriteWindow window(faults);
+        WriteWindow window;
         for (const Part& p : parts) window.touch(p.kind == Part::kLog ? std::string_view(kLogs) : p.change.name);
         const int fd = openGate(F_RDLCK, why);
         if (fd < 0) {

@@ -110,7 +110,7 @@ int writeContent(std::string_view name, const Piece* pieces, std::size_t count, 
     // Logs and traces are no journal's: put in place now, never flushed,
     // other processes told.
     if (!historyTracked(name)) {
-        WriteWindow window(name == "faults");
+        WriteWindow window;
         window.touch(name);
         return replaceFile(name, pieces, count);
     }

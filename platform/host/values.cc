@@ -189,7 +189,7 @@ void reloadValue(const std::string& name) {
     const std::string key = canonical(name);
     detail::stateRoot();
     detail::dropCached(key);
-    detail::WriteWindow window(key == "faults");
+    detail::WriteWindow window;
     window.touch(key);
 }
 

@@ -269,6 +269,16 @@ INSTANTIATE_TEST_SUITE_P(
         Change{"Fault", 1, "reg dscv/QelRole", "platform fault add UtilReg::read@dscv/QelRole", "0", "fail"}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// Faults cleared by another process (the faults file removed) stop at the
+// long-lived process's next call, as faults added start.
+TEST_F(MultiProcess, ClearedFaultsStopAtTheNextCall) {
+    Sp sp(dir_, 1);
+    ASSERT_EQ(gard("platform fault add UtilReg::read@dscv/QelRole"), 0);
+    EXPECT_EQ(sp.ask("reg dscv/QelRole"), "fail");
+    gardhost::clearFaults();
+    EXPECT_EQ(sp.ask("reg dscv/QelRole"), "0");
+}
+
 // A command that waits for the lock says so once, then runs. The lock is
 // released when the notice has appeared, however slowly the command starts
 // (a sanitized build takes seconds).
