@@ -554,13 +554,12 @@ void measure(benchmark::State& st, const Op& op, bool sync, bool changed = false
     std::size_t n = 0;
     // Durable updates run in rounds: a run of kRun calls of each contender
     // in turn (the operation, its floor, SQLite, SQLite WAL, one bare
-    // flush), the order
-    // turning each round. A flush's cost depends on what the device and
-    // the file system did just before; one contender's flushes interleaved
-    // call by call with another's made each pay for the other's writes,
-    // the one with the most work per call the most (cold caches, inodes
-    // left dirty). Run after run, each pays for its own, as a program that
-    // makes updates in a row does.
+    // flush), the order turning each round. A flush's cost depends on what
+    // the device and the file system did just before; one contender's
+    // flushes interleaved call by call with another's made each pay for the
+    // other's writes, the one with the most work per call the most (cold
+    // caches, inodes left dirty). Run after run, each pays for its own, as a
+    // program that makes updates in a row does.
     constexpr std::size_t kRun = 16;
     for (auto _ : st) {
         if (durable && !g_callByCall) {
